@@ -1,0 +1,15 @@
+#include "errhandlingapi.h"
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+DWORD GetLastError()
+{
+    return lastError;
+}
+
+void SetLastError(DWORD code)
+{
+    lastError = code;
+}

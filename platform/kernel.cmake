@@ -1,0 +1,1 @@
+# sources of the kernel family: target_sources(dorvane_platform PRIVATE ...)

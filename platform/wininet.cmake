@@ -1,0 +1,1 @@
+# sources of the wininet family: target_sources(dorvane_platform PRIVATE ...)

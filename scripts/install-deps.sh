@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the project needs that are missing. Run as root (or with sudo).
+# Usage: scripts/install-deps.sh [extra-package ...]
+set -euo pipefail
+
+PKGS=(
+  g++ cmake ninja-build pkg-config                  # toolchain
+  qt6-base-dev                                      # Qt 6 Widgets/Test, moc/uic/rcc, offscreen+xcb plugins
+  libjpeg62-turbo-dev libcurl4-openssl-dev libsqlite3-dev libsodium-dev
+  libcpp-httplib-dev libgtest-dev libgmock-dev      # test and reference servers, test frameworks
+  fonts-dejavu-core fonts-liberation2               # Liberation Sans stands in for MS Sans Serif
+  xvfb xauth xdotool imagemagick                    # real-window runs and screenshots
+  openssl curl                                      # test certificates; the benchmark's peer
+  "$@"
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+((${#missing[@]})) || exit 0
+
+SUDO=()
+[[ $(id -u) -eq 0 ]] || SUDO=(sudo)
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,1 @@
+# add_library(dorvane_test_support STATIC ...)  # servers on loopback, temp hives

@@ -1,0 +1,1 @@
+# advhttp: the component from the command line

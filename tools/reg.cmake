@@ -1,0 +1,1 @@
+# reg: the settings hive from the command line
