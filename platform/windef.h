@@ -38,6 +38,14 @@ using HCURSOR = struct HCURSOR__*;
 using HBRUSH = struct HBRUSH__*;
 using HMENU = struct HMENU__*;
 
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using SIZE_T = std::size_t;
+
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;

@@ -10,9 +10,6 @@ using HKEY = struct HKEY__*;
 using PHKEY = HKEY*;
 using REGSAM = DWORD;
 
-struct SECURITY_ATTRIBUTES;
-using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
-
 // Predefined roots. Only HKEY_CURRENT_USER is backed by storage; the others fail with
 // ERROR_FILE_NOT_FOUND (opening) or ERROR_ACCESS_DENIED (creating).
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(0x80000000u)))

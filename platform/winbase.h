@@ -1,0 +1,18 @@
+// Error message texts.
+#pragma once
+
+#include <cstdarg>
+
+#include "windef.h"
+
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+
+// Writes the text of messageId from the module's message table (FROM_HMODULE) or the system's
+// (FROM_SYSTEM) into buffer, NUL-terminated, and returns its length without the NUL; 0 with
+// the last error set when there is no such message or it doesn't fit in size bytes.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     va_list* arguments);
