@@ -1,1 +1,10 @@
-# add_library(dorvane_test_support STATIC ...)  # servers on loopback, temp hives
+# Shared test helpers: HTTP servers on 127.0.0.1 (cpp-httplib and a scripted socket server),
+# and test certificates made at run time.
+add_library(dorvane_test_support STATIC
+  local_http_server.h local_http_server.cpp
+  scripted_server.h scripted_server.cpp
+  test_certificates.h test_certificates.cpp
+)
+target_include_directories(dorvane_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+find_package(OpenSSL REQUIRED)
+target_link_libraries(dorvane_test_support PUBLIC PkgConfig::HTTPLIB OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
