@@ -1,0 +1,102 @@
+#pragma once
+// The service's two wizard scripts over HTTP:
+//
+//   GET /wizard_files/make_login.asp?userlogin=L&userpassword=P&email=E
+//       creates the account and answers its id ("1", "2", ...), "0" when the login is taken, or a
+//       negative LoginAnswer when a field is missing, empty, too long or unusable.
+//   GET /wizard_files/make_usr.asp?id=N
+//       marks the account complete: "1", "0" for an unknown id, or a negative CompleteAnswer.
+//
+// Answers are text/plain without a line break. Every other path is a 404. Query values are
+// percent-decoded ("+" reads as a space, as in any form query). Login, password and e-mail are
+// trimmed of leading and trailing bytes 0x20 and below before use, because that is how the wizard
+// stores them: the account then holds exactly the credentials the user's machine keeps.
+// One line per request goes to the log sink, with the password value masked.
+//
+//   AccountStore store;
+//   (void)store.open(":memory:");
+//   WizardService service(store, {});
+//   const int port = service.bind("127.0.0.1", 0);
+//   std::thread worker([&] { (void)service.serve(); });
+//   ... service.stop(); worker.join();
+#include "PasswordHash.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace dorvane::devserver {
+
+class AccountStore;
+
+// Answers of make_login.asp other than a new account's id.
+enum class LoginAnswer {
+    LoginTaken = 0,
+    LoginMissing = -1,    // no userlogin, or empty once trimmed
+    PasswordMissing = -2, // no userpassword, or empty once trimmed
+    EmailMissing = -3,    // no email, or empty once trimmed
+    FieldTooLong = -4,    // a field longer than MaxFieldBytes once decoded
+    FieldHoldsNul = -5,   // a field holding a NUL byte (%00)
+    StorageFailed = -6,   // the account could not be stored or the password not hashed
+};
+
+// Answers of make_usr.asp.
+enum class CompleteAnswer {
+    Completed = 1,      // also when the account was complete already
+    UnknownId = 0,      // no account has this id
+    IdInvalid = -1,     // no id, or not a decimal number once trimmed
+    StorageFailed = -6,
+};
+
+class WizardService {
+public:
+    // Longest login, password or e-mail accepted, in bytes after percent-decoding.
+    static constexpr size_t MaxFieldBytes = 256;
+
+    using LogSink = std::function<void(const std::string& line)>;
+    struct Options {
+        PasswordCost passwordCost = PasswordCost::Interactive;
+        LogSink log; // receives each request's line without its newline; empty: standard error
+    };
+
+    WizardService(AccountStore& store, Options options);
+    ~WizardService();
+    WizardService(const WizardService&) = delete;
+    WizardService& operator=(const WizardService&) = delete;
+
+    // Binds host:port; port 0 picks a free one. The bound port, or -1 when binding failed.
+    [[nodiscard]] int bind(const std::string& host, int port);
+    // Serves until stop(); false when not bound or the accept loop failed.
+    [[nodiscard]] bool serve();
+    [[nodiscard]] bool isRunning() const;
+    // Waits until serve() accepts connections (stop() has no effect before that).
+    [[nodiscard]] bool waitUntilRunning(std::chrono::milliseconds timeout) const;
+    void stop();
+
+private:
+    void makeLogin(const httplib::Request& request, httplib::Response& response);
+    void makeUsr(const httplib::Request& request, httplib::Response& response);
+    void logRequest(const httplib::Request& request, const httplib::Response& response);
+
+    AccountStore& m_store;
+    Options m_options;
+    std::unique_ptr<httplib::Server> m_server;
+    // One hash at a time: each takes 64 MiB at the interactive cost, and the server runs several
+    // worker threads.
+    std::mutex m_hashMutex;
+    std::mutex m_logMutex; // keeps log lines whole
+};
+
+// The request target as logged: the userpassword value replaced by "***", bytes that aren't
+// printable ASCII written as \xNN.
+[[nodiscard]] std::string maskedTarget(const std::string& target);
+
+} // namespace dorvane::devserver
