@@ -1,0 +1,102 @@
+#include "StoredSettings.h"
+
+#include <memory>
+#include <vector>
+
+#include "winreg.h"
+
+namespace {
+
+// Closes the key it holds when the operation that opened it ends, whichever way it ends.
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using KeyHandle = std::unique_ptr<HKEY__, KeyCloser>;
+
+std::string Quoted(std::string_view name)
+{
+    return "'" + std::string(name) + "'";
+}
+
+// A value may change size between asking for its size and reading it; a few rounds settle it.
+constexpr int kReadAttempts = 4;
+
+// The string value's text up to its first NUL; "" when the value is missing.
+std::string ReadString(HKEY key, const char* name)
+{
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        DWORD type = REG_NONE;
+        DWORD size = 0;
+        LONG rc = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+        if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+            return {};
+        if (rc != ERROR_SUCCESS)
+            throw ESettingsError("Failed to get data for " + Quoted(name));
+        if (type != REG_SZ && type != REG_EXPAND_SZ)
+            throw ESettingsError("Invalid data type for " + Quoted(name));
+
+        std::vector<char> data(size + 1, '\0');
+        rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
+        if (rc == static_cast<LONG>(ERROR_MORE_DATA))
+            continue;
+        if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+            return {};
+        if (rc != ERROR_SUCCESS)
+            throw ESettingsError("Failed to get data for " + Quoted(name));
+        if (type != REG_SZ && type != REG_EXPAND_SZ)
+            throw ESettingsError("Invalid data type for " + Quoted(name));
+        data.resize(size);
+        return std::string(data.data());  // ends at the first NUL (data carries a spare one)
+    }
+    throw ESettingsError("Failed to get data for " + Quoted(name));
+}
+
+// REG_SZ with its terminating NUL counted in the stored length.
+void WriteString(HKEY key, const char* name, const std::string& text)
+{
+    const LONG rc = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                   static_cast<DWORD>(text.size() + 1));
+    if (rc != ERROR_SUCCESS)
+        throw ESettingsError("Failed to set data for " + Quoted(name));
+}
+
+}  // namespace
+
+std::string ReadWizardURL()
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kServiceKey, 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+        return {};  // no service configured: the requests will say so when the URL is written
+    const KeyHandle key(opened);
+    return "http://" + ReadString(key.get(), "wPath") + "/wizard_files/";
+}
+
+void SaveCredentials(const std::string& login, const std::string& password)
+{
+    if (!PasswordCanBeStored(password))
+        throw ESettingsError(std::string(kUnstorablePasswordMessage));
+
+    HKEY opened = nullptr;
+    DWORD disposition = 0;
+    const LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_ALL_ACCESS, nullptr, &opened, &disposition);
+    // Returning quietly here would let the wizard thank the user with nothing stored.
+    if (rc != ERROR_SUCCESS)
+        throw ESettingsError("Failed to open or create the key 'HKEY_CURRENT_USER\\" + std::string(kSettingsKey) +
+                             "' (error " + std::to_string(rc) + ")");
+    const KeyHandle key(opened);
+    WriteString(key.get(), "UserName", login);
+    WriteString(key.get(), "PassWord", ScramblePassword(password));
+}
+
+std::string ScramblePassword(std::string password)
+{
+    for (char& c : password)
+        c = static_cast<char>(static_cast<unsigned char>(c) ^ 0x80u);
+    return password;
+}
+
+bool PasswordCanBeStored(std::string_view password)
+{
+    return password.find('\x80') == std::string_view::npos;
+}

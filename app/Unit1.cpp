@@ -1,0 +1,282 @@
+#include "Unit1.h"
+
+#include <QFile>
+#include <QFont>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScreen>
+#include <exception>
+
+#include "AnsiText.h"
+#include "JpegDecoder.h"
+#include "StoredSettings.h"
+#include "winexec.h"
+#include "winuser.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// The layout was drawn at 96 pixels per inch: its 8-point font is 11 pixels high whatever the
+// screen's resolution, so the controls' texts fit the sizes they were given.
+constexpr double kLayoutDotsPerInch = 96.0;
+
+constexpr const char* kPictureResource = ":/images/Image1.jpg";
+constexpr const char* kDesktopApplication = "Dorvane.exe";
+
+void PresentInMessageBox(QWidget* window, const QString& text)
+{
+    QMessageBox::critical(window, window != nullptr ? window->windowTitle() : QString(), text);
+}
+
+TForm1::ErrorPresenter& CurrentPresenter()
+{
+    static TForm1::ErrorPresenter presenter = PresentInMessageBox;
+    return presenter;
+}
+
+// Non-blank once trimmed of bytes 0x20 and below.
+bool HasText(const QLineEdit* edit)
+{
+    return !TrimBlanks(ToAnsi(edit->text())).empty();
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent)
+{
+    InstallFontSubstitutes();
+    setupUi(this);
+    ApplyLayoutFonts(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(434, 254);
+    Notebook1->setCurrentWidget(Default);
+    ConnectHandlers();
+    Guarded([this] { LoadPicture(); });
+    Guarded([this] { FormCreate(this); });
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::InstallFontSubstitutes()
+{
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
+}
+
+TForm1::ErrorPresenter TForm1::SetErrorPresenter(ErrorPresenter presenter)
+{
+    ErrorPresenter previous = std::move(CurrentPresenter());
+    CurrentPresenter() = presenter ? std::move(presenter) : ErrorPresenter(PresentInMessageBox);
+    return previous;
+}
+
+void TForm1::ShowPage(const QString& name)
+{
+    for (int index = 0; index < Notebook1->count(); ++index) {
+        QWidget* page = Notebook1->widget(index);
+        if (page->objectName() == name) {
+            Notebook1->setCurrentWidget(page);
+            return;
+        }
+    }
+}
+
+QString TForm1::ActivePage() const
+{
+    return Notebook1->currentWidget()->objectName();
+}
+
+// --- handlers -------------------------------------------------------------------------------
+
+void TForm1::FormCreate(QObject*)
+{
+    WizardURL = ReadWizardURL();
+}
+
+void TForm1::newChkClick(QObject*)
+{
+    NextBtn->setEnabled(true);
+}
+
+void TForm1::existChkClick(QObject*)
+{
+    NextBtn->setEnabled(true);
+}
+
+void TForm1::NextBtnClick(QObject*)
+{
+    if (newChk->isChecked())
+        ShowPage(QStringLiteral("New"));
+    else if (existChk->isChecked())
+        ShowPage(QStringLiteral("Exist"));
+}
+
+void TForm1::BackBtnClick(QObject*)
+{
+    ShowPage(QStringLiteral("Default"));
+    CreateBtn->setEnabled(false);
+}
+
+void TForm1::SBackBtnClick(QObject*)
+{
+    ShowPage(QStringLiteral("Default"));
+    SignBtn->setEnabled(false);
+}
+
+void TForm1::txt_EmailKeyUp(QObject*, int, Qt::KeyboardModifiers)
+{
+    CreateBtn->setEnabled(HasText(txt_Email) && HasText(txt_Login) && HasText(txt_pwd));
+}
+
+void TForm1::SignBtnKeyUp(QObject*, int, Qt::KeyboardModifiers)
+{
+    SignBtn->setEnabled(HasText(txt_extLogin) && HasText(txt_extPwd));
+}
+
+void TForm1::SignBtnClick(QObject*)
+{
+    const std::string login = TrimBlanks(ToAnsi(txt_extLogin->text()));
+    const std::string password = TrimBlanks(ToAnsi(txt_extPwd->text()));
+    // Refused before anything changes, so the user can correct the password and sign in again.
+    if (!PasswordCanBeStored(password))
+        throw ESettingsError(std::string(kUnstorablePasswordMessage));
+    SignBtn->setEnabled(false);
+    Label9->setVisible(false);
+    SaveCredentials(login, password);
+    ShowPage(QStringLiteral("Thanks"));
+}
+
+void TForm1::Button2Click(QObject*)
+{
+    if (CheckBox1->isChecked())
+        static_cast<void>(WinExec(kDesktopApplication, SW_SHOWNORMAL));  // a failed start is not reported
+    close();
+}
+
+// --- wiring ---------------------------------------------------------------------------------
+
+void TForm1::ConnectHandlers()
+{
+    ConnectClick(newChk, &TForm1::newChkClick);
+    ConnectClick(existChk, &TForm1::existChkClick);
+    ConnectClick(NextBtn, &TForm1::NextBtnClick);
+    ConnectClick(Button2, &TForm1::Button2Click);
+    ConnectClick(Button5, &TForm1::Button2Click);
+    ConnectClick(BackBtn, &TForm1::BackBtnClick);
+    ConnectClick(Button7, &TForm1::Button2Click);
+    ConnectClick(SBackBtn, &TForm1::SBackBtnClick);
+    ConnectClick(SignBtn, &TForm1::SignBtnClick);
+    ConnectClick(Button9, &TForm1::Button2Click);
+    for (QWidget* control : {static_cast<QWidget*>(txt_Email), static_cast<QWidget*>(txt_Login),
+                             static_cast<QWidget*>(txt_pwd), static_cast<QWidget*>(txt_extLogin),
+                             static_cast<QWidget*>(txt_extPwd), static_cast<QWidget*>(SignBtn)})
+        WatchKeyUp(control);
+}
+
+void TForm1::ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*))
+{
+    connect(button, &QAbstractButton::clicked, this,
+            [this, button, handler] { Guarded([this, button, handler] { (this->*handler)(button); }); });
+}
+
+// Key releases are not signals; the window watches for them on the controls that have a
+// key-up handler.
+void TForm1::WatchKeyUp(QWidget* control)
+{
+    control->installEventFilter(this);
+}
+
+TForm1::KeyUpHandler TForm1::KeyUpHandlerOf(QObject* control) const
+{
+    if (control == txt_Email || control == txt_Login || control == txt_pwd)
+        return &TForm1::txt_EmailKeyUp;
+    if (control == txt_extLogin || control == txt_extPwd || control == SignBtn)
+        return &TForm1::SignBtnKeyUp;
+    return nullptr;
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyRelease) {
+        const KeyUpHandler handler = KeyUpHandlerOf(watched);
+        if (handler != nullptr) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            Guarded([&] { (this->*handler)(watched, key->key(), key->modifiers()); });
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+template <typename Step>
+void TForm1::Guarded(Step&& step)
+{
+    try {
+        step();
+    } catch (const std::exception& error) {
+        ShowError(FromAnsi(error.what()));
+    } catch (...) {
+        ShowError(QStringLiteral("Unknown error"));
+    }
+}
+
+void TForm1::ShowError(const QString& text)
+{
+    // A copy, so a presenter that replaces itself while it runs stays alive until it returns.
+    const ErrorPresenter presenter = CurrentPresenter();
+    try {
+        presenter(this, text);
+    } catch (...) {
+        // Nothing may unwind through the toolkit; a failing presenter leaves the error unseen.
+    }
+}
+
+// --- layout ---------------------------------------------------------------------------------
+
+// Turns the layout's point sizes into pixel sizes at the layout's resolution, parents first so
+// children that inherit their font inherit the converted one.
+void TForm1::ApplyLayoutFonts(QWidget* widget)
+{
+    if (widget->testAttribute(Qt::WA_SetFont) && widget->font().pointSizeF() > 0) {
+        QFont font = widget->font();
+        font.setPixelSize(qRound(font.pointSizeF() * kLayoutDotsPerInch / 72.0));
+        widget->setFont(font);
+    }
+    for (QObject* child : widget->children()) {
+        if (child->isWidgetType())
+            ApplyLayoutFonts(static_cast<QWidget*>(child));
+    }
+}
+
+void TForm1::LoadPicture()
+{
+    QFile file(QString::fromLatin1(kPictureResource));
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("The side picture is missing from the program");
+    QString error;
+    const QImage picture = DecodeJpeg(file.readAll(), &error);
+    if (picture.isNull())
+        throw std::runtime_error("The side picture can't be decoded: " + ToAnsi(error));
+    Image1->setPixmap(QPixmap::fromImage(picture));
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    if (!m_placed) {
+        m_placed = true;
+        PlaceCentred();
+    }
+    QWidget::showEvent(event);
+}
+
+void TForm1::PlaceCentred()
+{
+    const QScreen* desktop = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    if (desktop == nullptr)
+        return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(desktop->availableGeometry().center());
+    move(frame.topLeft());
+}

@@ -1,0 +1,79 @@
+// The wizard window: a fixed-size dialog with a picture on the left and four pages on the right
+// ("Default", "New", "Exist", "Thanks") through which a user signs up or signs in, and leaves.
+//
+//   TForm1 window;          // builds the controls from the layout and runs FormCreate
+//   window.show();          // centred on the desktop
+//
+// Every handler runs guarded: an exception leaving it is shown in a message box (see
+// SetErrorPresenter), the handler's remaining steps are skipped and the window carries on.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "ui_Unit1.h"
+
+class TForm1 : public QWidget, public Ui::TForm1Layout {
+    Q_OBJECT
+
+public:
+    // Shows an error's text to the user; the default is a modal message box over the window.
+    using ErrorPresenter = std::function<void(QWidget* window, const QString& text)>;
+
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Shows the page of that name; a name that matches no page changes nothing.
+    void ShowPage(const QString& name);
+    [[nodiscard]] QString ActivePage() const;
+
+    // Replaces how errors reach the user (for every window) and returns the previous way.
+    static ErrorPresenter SetErrorPresenter(ErrorPresenter presenter);
+
+    // Maps "MS Sans Serif", which the layout names, to a face with the same metrics. Must run
+    // before the first widget is created; the constructor does it too.
+    static void InstallFontSubstitutes();
+
+    // The service's wizard scripts: "http://" + wPath + "/wizard_files/", empty when unset.
+    std::string WizardURL;
+
+    // The handlers, named after their control and event. Sender is the control that raised it.
+    void FormCreate(QObject* Sender);
+    void newChkClick(QObject* Sender);
+    void existChkClick(QObject* Sender);
+    void NextBtnClick(QObject* Sender);
+    void BackBtnClick(QObject* Sender);
+    void SBackBtnClick(QObject* Sender);
+    void txt_EmailKeyUp(QObject* Sender, int Key, Qt::KeyboardModifiers Shift);
+    void SignBtnKeyUp(QObject* Sender, int Key, Qt::KeyboardModifiers Shift);
+    void SignBtnClick(QObject* Sender);
+    void Button2Click(QObject* Sender);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    using KeyUpHandler = void (TForm1::*)(QObject*, int, Qt::KeyboardModifiers);
+
+    void ApplyLayoutFonts(QWidget* widget);
+    void ConnectHandlers();
+    void ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*));
+    void WatchKeyUp(QWidget* control);
+    void LoadPicture();
+    void PlaceCentred();
+
+    // Runs one handler; whatever it throws ends here, in the error presenter.
+    template <typename Step>
+    void Guarded(Step&& step);
+    void ShowError(const QString& text);
+
+    [[nodiscard]] KeyUpHandler KeyUpHandlerOf(QObject* control) const;
+
+    bool m_placed = false;  // centred once, when first shown
+};
+
+// The program's one window, created by the program entry.
+extern TForm1* Form1;
