@@ -1,1 +1,7 @@
-# sources of the registry family: target_sources(dorvane_platform PRIVATE ...)
+# The settings hive: the registry calls over one SQLite database per user.
+target_sources(dorvane_platform PRIVATE
+  winreg.h
+  registry_sqlite.cpp
+  sqlite_hive.h sqlite_hive.cpp
+)
+target_link_libraries(dorvane_platform PRIVATE SQLite::SQLite3)

@@ -1,0 +1,617 @@
+#include "sqlite_hive.h"
+
+#include "winerror.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Marks a database as a settings hive; any other file is refused rather than adopted.
+constexpr int kApplicationId = 0x44525648;
+constexpr int kSchemaVersion = 1;
+// A writer waits this long for another process to finish its transaction.
+constexpr int kBusyTimeoutMs = 15000;
+
+constexpr const char* kSchema = R"sql(
+    PRAGMA application_id = 1146246728;
+    PRAGMA user_version = 1;
+    CREATE TABLE keys (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        parent INTEGER REFERENCES keys(id),
+        name TEXT NOT NULL COLLATE NOCASE,
+        UNIQUE (parent, name)
+    );
+    CREATE TABLE key_values (
+        key INTEGER NOT NULL REFERENCES keys(id),
+        name TEXT NOT NULL COLLATE NOCASE,
+        type INTEGER NOT NULL,
+        data BLOB NOT NULL,
+        UNIQUE (key, name)
+    );
+    INSERT INTO keys (id, parent, name) VALUES (1, NULL, '');
+)sql";
+static_assert(kApplicationId == 1146246728, "the schema text spells the application id in decimal");
+
+// fallback is the code for failures that say nothing more specific (I/O errors and the like).
+LONG toError(int sqliteCode, DWORD fallback)
+{
+    switch (sqliteCode & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+        return ERROR_SUCCESS;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+        return ERROR_BADDB;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return ERROR_BUSY;
+    case SQLITE_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_CANTOPEN:
+        return ERROR_CANTOPEN;
+    case SQLITE_TOOBIG:
+        return ERROR_INVALID_PARAMETER;
+    default:
+        return static_cast<LONG>(fallback);
+    }
+}
+
+// A check that did not give the expected answer: a failure keeps its own code, anything else
+// means the file is not a hive.
+LONG notAHive(int sqliteCode)
+{
+    const LONG rc = toError(sqliteCode, ERROR_BADDB);
+    return rc == ERROR_SUCCESS ? static_cast<LONG>(ERROR_BADDB) : rc;
+}
+
+LONG errnoToError(int error, DWORD fallback)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return static_cast<LONG>(fallback);
+    }
+}
+
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Permission to write, judged by the mode bits as well as by access(): a process that bypasses
+// permissions (root) would otherwise write into a hive its owner has write-protected.
+bool mayWrite(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    if (st.st_uid == geteuid() && (st.st_mode & S_IWUSR) == 0)
+        return false;
+    return access(path.c_str(), W_OK) == 0;
+}
+
+// Creates each missing folder of path with mode 0700 (the hive's folder and, when missing,
+// the config folder above it).
+LONG makeFolders(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    if (errno != ENOENT)
+        return errnoToError(errno, ERROR_CANTWRITE);
+    const std::string parent = folderOf(path);
+    if (parent != path) {
+        const LONG rc = makeFolders(parent);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return errnoToError(errno, ERROR_CANTWRITE);
+    return ERROR_SUCCESS;
+}
+
+void syncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd); // best effort: the hive itself is already complete on disk
+    close(fd);
+}
+
+// Puts the finished file at path unless a file is already there (another process created the
+// hive first, and its file wins). Never replaces an existing file.
+LONG publish(const std::string& temporary, const std::string& path)
+{
+    if (link(temporary.c_str(), path.c_str()) == 0 || errno == EEXIST)
+        return ERROR_SUCCESS;
+    // File systems without hard links: an exclusive rename gives the same promise.
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0
+        || errno == EEXIST)
+        return ERROR_SUCCESS;
+    return errnoToError(errno, ERROR_CANTWRITE);
+}
+
+} // namespace
+
+// -- statements and transactions ------------------------------------------------------------
+
+class SqliteHive::Statement {
+public:
+    Statement(sqlite3* db, const char* sql) { m_rc = sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr); }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value)
+    {
+        keep(sqlite3_bind_int64(m_statement, index, value));
+        return *this;
+    }
+    Statement& bind(int index, const std::string& text)
+    {
+        keep(sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bindBlob(int index, const BYTE* data, DWORD size)
+    {
+        // A null pointer would bind SQL NULL; an empty value is a zero-length blob.
+        static const BYTE empty = 0;
+        keep(sqlite3_bind_blob(m_statement, index, data != nullptr ? data : &empty, static_cast<int>(size),
+                               SQLITE_TRANSIENT));
+        return *this;
+    }
+
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    [[nodiscard]] int step()
+    {
+        if (m_rc != SQLITE_OK)
+            return m_rc;
+        return sqlite3_step(m_statement);
+    }
+
+    [[nodiscard]] std::int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    [[nodiscard]] std::string text(int column) const
+    {
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
+        return bytes != nullptr ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(m_statement, column)))
+                                : std::string();
+    }
+    [[nodiscard]] std::vector<BYTE> blob(int column) const
+    {
+        const auto* bytes = static_cast<const BYTE*>(sqlite3_column_blob(m_statement, column));
+        const int size = sqlite3_column_bytes(m_statement, column);
+        return bytes != nullptr ? std::vector<BYTE>(bytes, bytes + size) : std::vector<BYTE>();
+    }
+
+private:
+    void keep(int rc)
+    {
+        if (m_rc == SQLITE_OK)
+            m_rc = rc;
+    }
+
+    sqlite3_stmt* m_statement = nullptr;
+    int m_rc = SQLITE_OK; // the first failure, reported by step()
+};
+
+// A transaction that rolls back unless committed. Writers take the write lock at the start
+// (BEGIN IMMEDIATE), so two writers queue on the busy timeout instead of failing part-way.
+class SqliteHive::Transaction {
+public:
+    enum class Kind { Read, Write };
+
+    Transaction(sqlite3* db, Kind kind) : m_db(db)
+    {
+        m_rc = sqlite3_exec(db, kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+    }
+    ~Transaction()
+    {
+        if (m_rc == SQLITE_OK && !m_committed)
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    [[nodiscard]] int begun() const { return m_rc; }
+    [[nodiscard]] int commit()
+    {
+        const int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        m_committed = rc == SQLITE_OK;
+        return rc;
+    }
+
+private:
+    sqlite3* m_db;
+    int m_rc;
+    bool m_committed = false;
+};
+
+// -- opening ----------------------------------------------------------------------------------
+
+void SqliteHive::DatabaseCloser::operator()(sqlite3* db) const noexcept
+{
+    sqlite3_close_v2(db);
+}
+
+SqliteHive::SqliteHive(std::string path, Database db, bool writable)
+    : m_path(std::move(path)), m_db(std::move(db)), m_writable(writable)
+{
+}
+
+SqliteHive::~SqliteHive() = default;
+
+LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<SqliteHive>& hive)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            return errnoToError(errno, ERROR_CANTOPEN);
+        if (intent == Intent::Read) {
+            hive.reset(new SqliteHive(path, nullptr, false));
+            return ERROR_SUCCESS;
+        }
+        const LONG rc = create(path);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    } else if (!S_ISREG(st.st_mode)) {
+        return ERROR_BADDB;
+    }
+
+    // The journal lives beside the hive, so writing needs the folder too.
+    const bool writable = mayWrite(path) && mayWrite(folderOf(path));
+    Database db;
+    LONG rc = openExisting(path, writable, db);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    // A writer checks every page first, so that it never adds to a damaged file.
+    rc = checkIsHive(db.get(), intent == Intent::Write && writable);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    hive.reset(new SqliteHive(path, std::move(db), writable));
+    return ERROR_SUCCESS;
+}
+
+// Builds the hive under a temporary name and then links it into place, so that no process
+// ever sees a half-made hive, and an existing file is never replaced.
+LONG SqliteHive::create(const std::string& path)
+{
+    const std::string folder = folderOf(path);
+    LONG rc = makeFolders(folder);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (!mayWrite(folder))
+        return ERROR_ACCESS_DENIED;
+
+    std::string temporary = path + ".new-XXXXXX";
+    const int fd = mkstemp(temporary.data()); // mode 0600
+    if (fd < 0)
+        return errnoToError(errno, ERROR_CANTWRITE);
+    fchmod(fd, 0600);
+    close(fd);
+
+    {
+        sqlite3* raw = nullptr;
+        const int openRc = sqlite3_open_v2(temporary.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        Database db(raw);
+        rc = toError(openRc, ERROR_CANTWRITE);
+        if (rc == ERROR_SUCCESS)
+            rc = toError(sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr), ERROR_CANTWRITE);
+        if (rc == ERROR_SUCCESS)
+            rc = toError(sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr), ERROR_CANTWRITE);
+        if (rc == ERROR_SUCCESS)
+            rc = toError(sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr), ERROR_CANTWRITE);
+    }
+    if (rc == ERROR_SUCCESS)
+        rc = publish(temporary, path);
+    unlink(temporary.c_str());
+    if (rc == ERROR_SUCCESS)
+        syncFolder(folder);
+    return rc;
+}
+
+LONG SqliteHive::openExisting(const std::string& path, bool writable, Database& db)
+{
+    sqlite3* raw = nullptr;
+    // Never SQLITE_OPEN_CREATE: a hive that vanished must not come back empty.
+    const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    db.reset(raw);
+    if (rc != SQLITE_OK)
+        return toError(rc, ERROR_CANTOPEN);
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    return ERROR_SUCCESS;
+}
+
+LONG SqliteHive::checkIsHive(sqlite3* db, bool deepCheck)
+{
+    Statement application(db, "PRAGMA application_id");
+    int rc = application.step();
+    if (rc != SQLITE_ROW)
+        return notAHive(rc);
+    if (application.integer(0) != kApplicationId)
+        return ERROR_BADDB;
+
+    Statement version(db, "PRAGMA user_version");
+    rc = version.step();
+    if (rc != SQLITE_ROW || version.integer(0) != kSchemaVersion)
+        return notAHive(rc);
+
+    Statement root(db, "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL");
+    rc = root.step();
+    if (rc != SQLITE_ROW)
+        return notAHive(rc);
+
+    if (deepCheck) {
+        Statement check(db, "PRAGMA quick_check");
+        rc = check.step();
+        if (rc != SQLITE_ROW || check.text(0) != "ok")
+            return notAHive(rc);
+    }
+    return ERROR_SUCCESS;
+}
+
+// -- keys -------------------------------------------------------------------------------------
+
+LONG SqliteHive::requireWritable() const
+{
+    return m_writable && m_db ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+LONG SqliteHive::requireKey(KeyId key)
+{
+    Statement exists(m_db.get(), "SELECT 1 FROM keys WHERE id = ?");
+    const int rc = exists.bind(1, key).step();
+    if (rc == SQLITE_DONE)
+        return ERROR_KEY_DELETED;
+    return toError(rc, ERROR_CANTREAD);
+}
+
+LONG SqliteHive::childOf(KeyId parent, const std::string& name, KeyId& child)
+{
+    Statement find(m_db.get(), "SELECT id FROM keys WHERE parent = ? AND name = ?");
+    const int rc = find.bind(1, parent).bind(2, name).step();
+    if (rc == SQLITE_DONE)
+        return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return toError(rc, ERROR_CANTREAD);
+    child = find.integer(0);
+    return ERROR_SUCCESS;
+}
+
+LONG SqliteHive::walk(KeyId from, const std::vector<std::string>& path, KeyId& key)
+{
+    LONG rc = requireKey(from);
+    KeyId current = from;
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < path.size(); ++i)
+        rc = childOf(current, path[i], current);
+    if (rc == ERROR_SUCCESS)
+        key = current;
+    return rc;
+}
+
+LONG SqliteHive::findKey(KeyId from, const std::vector<std::string>& path, KeyId& key)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        if (from != kRootKey)
+            return ERROR_KEY_DELETED;
+        if (!path.empty())
+            return ERROR_FILE_NOT_FOUND;
+        key = kRootKey;
+        return ERROR_SUCCESS;
+    }
+    Transaction transaction(m_db.get(), Transaction::Kind::Read);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTREAD);
+    return walk(from, path, key);
+}
+
+LONG SqliteHive::createKey(KeyId from, const std::vector<std::string>& path, KeyId& key, bool& created)
+{
+    std::lock_guard lock(m_mutex);
+    created = false;
+    LONG rc = requireWritable();
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Transaction transaction(m_db.get(), Transaction::Kind::Write);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTWRITE);
+    rc = requireKey(from);
+    KeyId current = from;
+    bool madeAny = false;
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < path.size(); ++i) {
+        rc = childOf(current, path[i], current);
+        if (rc != ERROR_FILE_NOT_FOUND)
+            continue;
+        Statement insert(m_db.get(), "INSERT INTO keys (parent, name) VALUES (?, ?)");
+        rc = toError(insert.bind(1, current).bind(2, path[i]).step(), ERROR_CANTWRITE);
+        current = sqlite3_last_insert_rowid(m_db.get());
+        madeAny = true;
+    }
+    if (rc == ERROR_SUCCESS && madeAny)
+        rc = toError(transaction.commit(), ERROR_CANTWRITE);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    key = current;
+    created = madeAny;
+    return ERROR_SUCCESS;
+}
+
+LONG SqliteHive::checkKey(KeyId key)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return key == kRootKey ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    return requireKey(key);
+}
+
+LONG SqliteHive::deleteKey(KeyId from, const std::vector<std::string>& path)
+{
+    std::lock_guard lock(m_mutex);
+    LONG rc = requireWritable();
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Transaction transaction(m_db.get(), Transaction::Kind::Write);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTWRITE);
+    KeyId key = 0;
+    rc = walk(from, path, key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (key == kRootKey)
+        return ERROR_ACCESS_DENIED;
+
+    Statement children(m_db.get(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+    const int childRc = children.bind(1, key).step();
+    if (childRc == SQLITE_ROW)
+        return ERROR_ACCESS_DENIED; // a key with subkeys is deleted leaf by leaf
+    if (childRc != SQLITE_DONE)
+        return toError(childRc, ERROR_CANTREAD);
+
+    Statement values(m_db.get(), "DELETE FROM key_values WHERE key = ?");
+    rc = toError(values.bind(1, key).step(), ERROR_CANTWRITE);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement remove(m_db.get(), "DELETE FROM keys WHERE id = ?");
+    rc = toError(remove.bind(1, key).step(), ERROR_CANTWRITE);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return toError(transaction.commit(), ERROR_CANTWRITE);
+}
+
+LONG SqliteHive::subkeyAt(KeyId key, DWORD index, std::string& name)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return key == kRootKey ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+    Transaction transaction(m_db.get(), Transaction::Kind::Read);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTREAD);
+    LONG rc = requireKey(key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement select(m_db.get(), "SELECT name FROM keys WHERE parent = ? ORDER BY name, id LIMIT 1 OFFSET ?");
+    const int stepRc = select.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
+    if (stepRc == SQLITE_DONE)
+        return ERROR_NO_MORE_ITEMS;
+    if (stepRc != SQLITE_ROW)
+        return toError(stepRc, ERROR_CANTREAD);
+    name = select.text(0);
+    return ERROR_SUCCESS;
+}
+
+// -- values -----------------------------------------------------------------------------------
+
+LONG SqliteHive::readValue(KeyId key, const std::string& name, Value& value)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return key == kRootKey ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    Transaction transaction(m_db.get(), Transaction::Kind::Read);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTREAD);
+    LONG rc = requireKey(key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement select(m_db.get(), "SELECT name, type, data FROM key_values WHERE key = ? AND name = ?");
+    const int stepRc = select.bind(1, key).bind(2, name).step();
+    if (stepRc == SQLITE_DONE)
+        return ERROR_FILE_NOT_FOUND;
+    if (stepRc != SQLITE_ROW)
+        return toError(stepRc, ERROR_CANTREAD);
+    value.name = select.text(0);
+    value.type = static_cast<DWORD>(select.integer(1));
+    value.data = select.blob(2);
+    return ERROR_SUCCESS;
+}
+
+LONG SqliteHive::writeValue(KeyId key, const std::string& name, DWORD type, const BYTE* data, DWORD size)
+{
+    std::lock_guard lock(m_mutex);
+    LONG rc = requireWritable();
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Transaction transaction(m_db.get(), Transaction::Kind::Write);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTWRITE);
+    rc = requireKey(key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    // On a name already present only type and data change, so the name keeps its first case.
+    Statement upsert(m_db.get(), "INSERT INTO key_values (key, name, type, data) VALUES (?, ?, ?, ?) "
+                                 "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    rc = toError(upsert.bind(1, key).bind(2, name).bind(3, static_cast<std::int64_t>(type)).bindBlob(4, data, size).step(),
+                 ERROR_CANTWRITE);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return toError(transaction.commit(), ERROR_CANTWRITE);
+}
+
+LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
+{
+    std::lock_guard lock(m_mutex);
+    LONG rc = requireWritable();
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Transaction transaction(m_db.get(), Transaction::Kind::Write);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTWRITE);
+    rc = requireKey(key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement remove(m_db.get(), "DELETE FROM key_values WHERE key = ? AND name = ?");
+    rc = toError(remove.bind(1, key).bind(2, name).step(), ERROR_CANTWRITE);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (sqlite3_changes(m_db.get()) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    return toError(transaction.commit(), ERROR_CANTWRITE);
+}
+
+LONG SqliteHive::valueAt(KeyId key, DWORD index, Value& value)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return key == kRootKey ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+    Transaction transaction(m_db.get(), Transaction::Kind::Read);
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), ERROR_CANTREAD);
+    LONG rc = requireKey(key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement select(m_db.get(),
+                     "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY rowid LIMIT 1 OFFSET ?");
+    const int stepRc = select.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
+    if (stepRc == SQLITE_DONE)
+        return ERROR_NO_MORE_ITEMS;
+    if (stepRc != SQLITE_ROW)
+        return toError(stepRc, ERROR_CANTREAD);
+    value.name = select.text(0);
+    value.type = static_cast<DWORD>(select.integer(1));
+    value.data = select.blob(2);
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,94 @@
+// One settings hive file: a tree of keys holding typed values, kept in an SQLite database.
+// Internal to the registry family (registry_sqlite.cpp); callers use winreg.h.
+//
+// Every call returns a system error code (ERROR_SUCCESS on success). Every write is one
+// transaction. A file that is not a hive, or is damaged, is never written to: each call fails
+// with ERROR_BADDB and the file stays as it is.
+//
+//     std::shared_ptr<SqliteHive> hive;
+//     if (SqliteHive::open(path, SqliteHive::Intent::Write, hive) == ERROR_SUCCESS) {
+//         SqliteHive::KeyId key = 0;
+//         bool created = false;
+//         LONG rc = hive->createKey(SqliteHive::kRootKey, {"Software", "Example"}, key, created);
+//     }
+#pragma once
+
+#include "windef.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+class SqliteHive {
+public:
+    using KeyId = std::int64_t;
+    static constexpr KeyId kRootKey = 1;
+
+    enum class Intent {
+        Read,  // never creates the file; a missing file reads as an empty hive
+        Write, // creates the folder (0700) and the file (0600) when missing
+    };
+
+    struct Value {
+        std::string name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+
+    ~SqliteHive();
+    SqliteHive(const SqliteHive&) = delete;
+    SqliteHive& operator=(const SqliteHive&) = delete;
+
+    // Opens the hive at path. A file or folder without write permission for its owner opens
+    // read-only (writable() is false) whatever the intent, so that even a process that bypasses
+    // permissions (root) leaves a write-protected hive alone.
+    [[nodiscard]] static LONG open(const std::string& path, Intent intent, std::shared_ptr<SqliteHive>& hive);
+
+    [[nodiscard]] bool writable() const { return m_writable; }
+    [[nodiscard]] const std::string& path() const { return m_path; }
+
+    // Keys. A path is a list of names, each compared case-insensitively (ASCII).
+    [[nodiscard]] LONG findKey(KeyId from, const std::vector<std::string>& path, KeyId& key);
+    [[nodiscard]] LONG createKey(KeyId from, const std::vector<std::string>& path, KeyId& key, bool& created);
+    [[nodiscard]] LONG checkKey(KeyId key);
+    // Deletes a key that has no subkeys, with its values; ERROR_ACCESS_DENIED when it has subkeys.
+    [[nodiscard]] LONG deleteKey(KeyId from, const std::vector<std::string>& path);
+    // Subkeys in name order; ERROR_NO_MORE_ITEMS past the last.
+    [[nodiscard]] LONG subkeyAt(KeyId key, DWORD index, std::string& name);
+
+    // Values. Names compare case-insensitively and keep the case first written.
+    [[nodiscard]] LONG readValue(KeyId key, const std::string& name, Value& value);
+    [[nodiscard]] LONG writeValue(KeyId key, const std::string& name, DWORD type, const BYTE* data, DWORD size);
+    [[nodiscard]] LONG deleteValue(KeyId key, const std::string& name);
+    // Values in the order they were first written; ERROR_NO_MORE_ITEMS past the last.
+    [[nodiscard]] LONG valueAt(KeyId key, DWORD index, Value& value);
+
+private:
+    class Transaction;
+    class Statement;
+
+    struct DatabaseCloser {
+        void operator()(sqlite3* db) const noexcept;
+    };
+    using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+    SqliteHive(std::string path, Database db, bool writable);
+
+    [[nodiscard]] static LONG create(const std::string& path);
+    [[nodiscard]] static LONG openExisting(const std::string& path, bool writable, Database& db);
+    [[nodiscard]] static LONG checkIsHive(sqlite3* db, bool deepCheck);
+
+    [[nodiscard]] LONG childOf(KeyId parent, const std::string& name, KeyId& child);
+    [[nodiscard]] LONG walk(KeyId from, const std::vector<std::string>& path, KeyId& key);
+    [[nodiscard]] LONG requireKey(KeyId key);
+    [[nodiscard]] LONG requireWritable() const;
+
+    std::string m_path;
+    Database m_db; // null: the file does not exist yet, and the hive reads as empty
+    bool m_writable = false;
+    std::mutex m_mutex; // one call at a time on the connection
+};
