@@ -1,0 +1,37 @@
+#pragma once
+// Helpers shared by the service's tests: a temporary folder, an HTTP GET on loopback, and
+// percent-encoding as the wizard does it.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace dorvane::devserver::test {
+
+struct Reply {
+    int status = 0; // 0 when the request failed
+    std::string body;
+    std::string contentType;
+};
+
+// GET `target` (already encoded, sent as it stands) from 127.0.0.1:port.
+[[nodiscard]] Reply get(int port, const std::string& target);
+
+// Keeps A-Z a-z 0-9 - . _ ~ and writes every other byte as %XX.
+[[nodiscard]] std::string percentEncoded(std::string_view text);
+
+// A fresh folder removed with everything in it when the object goes.
+class TemporaryFolder {
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+[[nodiscard]] std::string readFile(const std::filesystem::path& path);
+
+} // namespace dorvane::devserver::test

@@ -1,0 +1,289 @@
+// The wizard scripts served in-process, against a database file the tests can look into.
+#include "AccountStore.h"
+#include "DevServerTestSupport.h"
+#include "PasswordHash.h"
+#include "WizardService.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sqlite3.h>
+#include <thread>
+#include <vector>
+
+using namespace dorvane::devserver;
+using namespace dorvane::devserver::test;
+
+namespace {
+
+std::string loginTarget(std::string_view login, std::string_view password, std::string_view email)
+{
+    return "/wizard_files/make_login.asp?userlogin=" + percentEncoded(login)
+        + "&userpassword=" + percentEncoded(password) + "&email=" + percentEncoded(email);
+}
+
+class WizardServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_store.open(databasePath().string())) << m_store.errorText();
+        WizardService::Options options;
+        options.passwordCost = PasswordCost::Minimum;
+        options.log = [this](const std::string& line) {
+            std::lock_guard lock(m_logMutex);
+            m_log.push_back(line);
+        };
+        m_service = std::make_unique<WizardService>(m_store, options);
+        m_port = m_service->bind("127.0.0.1", 0);
+        ASSERT_GT(m_port, 0);
+        m_thread = std::thread([this] { (void)m_service->serve(); });
+        ASSERT_TRUE(m_service->waitUntilRunning(std::chrono::seconds(10)));
+    }
+
+    void TearDown() override
+    {
+        if (m_thread.joinable()) {
+            m_service->stop();
+            m_thread.join();
+        }
+    }
+
+    std::filesystem::path databasePath() const { return m_folder.path() / "accounts.db"; }
+    Reply request(const std::string& target) { return get(m_port, target); }
+    std::string create(std::string_view login, std::string_view password, std::string_view email)
+    {
+        return request(loginTarget(login, password, email)).body;
+    }
+    std::vector<std::string> log()
+    {
+        std::lock_guard lock(m_logMutex);
+        return m_log;
+    }
+    // Read through a connection of our own, so the test sees what is on disk.
+    int completeColumn(int64_t id)
+    {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "SELECT complete FROM accounts WHERE id = ?1", -1, &statement, nullptr);
+        sqlite3_bind_int64(statement, 1, id);
+        const int complete = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return complete;
+    }
+
+    TemporaryFolder m_folder;
+    AccountStore m_store;
+    std::unique_ptr<WizardService> m_service;
+    std::thread m_thread;
+    int m_port = -1;
+    std::mutex m_logMutex;
+    std::vector<std::string> m_log;
+};
+
+TEST_F(WizardServiceTest, NewAccountsAnswerIdsCountingUpFromOneAsPlainText)
+{
+    for (const char* expected : {"1", "2", "3"}) {
+        const Reply reply = request(loginTarget(std::string("user") + expected, "pw", "u@example.com"));
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, expected); // no line break after the number
+        EXPECT_EQ(reply.contentType, "text/plain");
+    }
+}
+
+TEST_F(WizardServiceTest, ATakenLoginAnswersZeroWhateverItsLetterCaseOrBlanks)
+{
+    ASSERT_EQ(create("Alice", "pw", "a@example.com"), "1");
+    EXPECT_EQ(create("Alice", "other", "b@example.com"), "0");
+    EXPECT_EQ(create("aLiCe", "other", "b@example.com"), "0");
+    EXPECT_EQ(create("  alice\t", "other", "b@example.com"), "0");
+    EXPECT_EQ(create("alicia", "pw", "c@example.com"), "2"); // a refusal uses no id
+    EXPECT_EQ(m_store.findByLogin("alice")->login, "Alice");
+}
+
+TEST_F(WizardServiceTest, RefusedFieldsAnswerTheirNegativeCodeAndStoreNothing)
+{
+    const std::string longest(WizardService::MaxFieldBytes, 'x');
+    const std::string tooLong(WizardService::MaxFieldBytes + 1, 'x');
+    struct Case {
+        const char* tag;
+        std::string query;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"no login", "userpassword=p&email=e", "-1"},
+        {"empty login", "userlogin=&userpassword=p&email=e", "-1"},
+        {"blank login", "userlogin=%20%09&userpassword=p&email=e", "-1"},
+        {"no password", "userlogin=a&email=e", "-2"},
+        {"empty password", "userlogin=a&userpassword=&email=e", "-2"},
+        {"no email", "userlogin=a&userpassword=p", "-3"},
+        {"empty email", "userlogin=a&userpassword=p&email=", "-3"},
+        {"nothing at all", "", "-1"},
+        {"login too long", "userlogin=" + tooLong + "&userpassword=p&email=e", "-4"},
+        {"password too long", "userlogin=a&userpassword=" + tooLong + "&email=e", "-4"},
+        {"email too long", "userlogin=a&userpassword=p&email=" + tooLong, "-4"},
+        {"NUL in login", "userlogin=a%00b&userpassword=p&email=e", "-5"},
+        {"NUL in password", "userlogin=a&userpassword=p%00q&email=e", "-5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        EXPECT_EQ(request("/wizard_files/make_login.asp?" + c.query).body, c.expected);
+    }
+    EXPECT_FALSE(m_store.findById(1));
+    EXPECT_EQ(request("/wizard_files/make_login.asp?userlogin=" + longest + "&userpassword=" + longest
+                      + "&email=" + longest).body,
+              "1");
+}
+
+TEST_F(WizardServiceTest, MakeUsrMarksTheAccountCompleteInTheDatabase)
+{
+    ASSERT_EQ(create("alice", "pw", "a@example.com"), "1");
+    ASSERT_EQ(create("bob", "pw", "b@example.com"), "2");
+    EXPECT_EQ(completeColumn(2), 0);
+
+    // The wizard sends the first answer exactly as received, leading blanks included.
+    EXPECT_EQ(request("/wizard_files/make_usr.asp?id=%202").body, "1");
+    EXPECT_EQ(completeColumn(2), 1);
+    EXPECT_EQ(completeColumn(1), 0);
+    EXPECT_EQ(request("/wizard_files/make_usr.asp?id=2").body, "1"); // again: still fine
+    EXPECT_EQ(request("/wizard_files/make_usr.asp?id=1").body, "1");
+    EXPECT_EQ(completeColumn(1), 1);
+}
+
+TEST_F(WizardServiceTest, MakeUsrAnswersZeroForAnUnknownIdAndMinusOneForAMalformedOne)
+{
+    ASSERT_EQ(create("alice", "pw", "a@example.com"), "1");
+    struct Case {
+        const char* query;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"id=99", "0"}, {"id=0", "0"}, {"", "-1"}, {"id=", "-1"}, {"id=%20", "-1"}, {"id=abc", "-1"},
+        {"id=-1", "-1"}, {"id=%2B1", "-1"}, {"id=1x", "-1"}, {"id=0x1", "-1"},
+        {"id=99999999999999999999999", "-1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        EXPECT_EQ(request(std::string("/wizard_files/make_usr.asp?") + c.query).body, c.expected);
+    }
+    EXPECT_EQ(completeColumn(1), 0);
+}
+
+TEST_F(WizardServiceTest, PasswordsAreStoredOnlyAsSaltedHashes)
+{
+    const std::string password = "correct horse battery staple";
+    ASSERT_EQ(create("alice", password, "a@example.com"), "1");
+    ASSERT_EQ(create("bob", password, "b@example.com"), "2");
+
+    const auto alice = m_store.findById(1);
+    const auto bob = m_store.findById(2);
+    ASSERT_TRUE(alice && bob);
+    EXPECT_NE(alice->passwordHash, bob->passwordHash); // salted
+    EXPECT_TRUE(verifyPassword(alice->passwordHash, password));
+    EXPECT_FALSE(verifyPassword(alice->passwordHash, "correct horse"));
+
+    const std::string bytes = readFile(databasePath());
+    ASSERT_NE(bytes.find("alice"), std::string::npos); // the file does hold the accounts
+    EXPECT_EQ(bytes.find("horse"), std::string::npos);
+}
+
+TEST_F(WizardServiceTest, PercentEncodedValuesArriveDecodedAndWhole)
+{
+    const char* values[] = {"a&b", "a=b", "a#b", "a?b", "a%b", "a b", "%41", "a+b", "\xC3\xA9t\xC3\xA9"};
+    int id = 0;
+    for (const std::string value : values) {
+        SCOPED_TRACE(value);
+        const std::string login = "user " + value;
+        const std::string password = "pw " + value;
+        const std::string email = value + "@example.com";
+        ASSERT_EQ(create(login, password, email), std::to_string(++id));
+        const auto account = m_store.findById(id);
+        ASSERT_TRUE(account);
+        EXPECT_EQ(account->login, login);
+        EXPECT_EQ(account->email, email);
+        EXPECT_TRUE(verifyPassword(account->passwordHash, password));
+    }
+}
+
+TEST_F(WizardServiceTest, FieldsAreStoredTrimmedAsTheWizardStoresThem)
+{
+    ASSERT_EQ(create("  alice ", "\tpw with space  ", " a@example.com\r\n"), "1");
+    const auto account = m_store.findById(1);
+    ASSERT_TRUE(account);
+    EXPECT_EQ(account->login, "alice");
+    EXPECT_EQ(account->email, "a@example.com");
+    EXPECT_TRUE(verifyPassword(account->passwordHash, "pw with space"));
+}
+
+TEST_F(WizardServiceTest, EveryOtherPathIsNotFound)
+{
+    for (const char* target : {"/", "/wizard_files/", "/wizard_files/make_login.aspx?userlogin=a",
+             "/make_login.asp?userlogin=a&userpassword=p&email=e", "/wizard_files/MAKE_USR.ASP?id=1"}) {
+        SCOPED_TRACE(target);
+        EXPECT_EQ(request(target).status, 404);
+    }
+    EXPECT_FALSE(m_store.findById(1));
+}
+
+TEST_F(WizardServiceTest, EachRequestLogsOneLineWithoutThePassword)
+{
+    ASSERT_EQ(create("alice", "Sup3r&Secret", "a@example.com"), "1");
+    ASSERT_EQ(request("/wizard_files/make_usr.asp?id=1").body, "1");
+    ASSERT_EQ(request("/elsewhere?userpassword=Sup3rSecret").status, 404);
+
+    const auto lines = log();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0],
+        "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=***&email=a%40example.com 200 \"1\"");
+    EXPECT_EQ(lines[1], "GET /wizard_files/make_usr.asp?id=1 200 \"1\"");
+    EXPECT_EQ(lines[2], "GET /elsewhere?userpassword=*** 404 \"Not Found\"");
+}
+
+TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
+{
+    struct Case {
+        const char* target;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/p", "/p"},
+        {"/p?userpassword=x", "/p?userpassword=***"},
+        {"/p?a=1&userpassword=x&userpassword=y", "/p?a=1&userpassword=***&userpassword=***"},
+        {"/p?user%70assword=x&b", "/p?user%70assword=***&b"},
+        {"/p?userpassword", "/p?userpassword"},
+        {"/p?userpasswordX=x", "/p?userpasswordX=x"},
+        {"/p\r\nforged", "/p\\x0D\\x0Aforged"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(maskedTarget(c.target), c.expected);
+    }
+}
+
+TEST(AccountStoreOpen, RefusesAFileThatIsNotADatabaseAndLeavesItAlone)
+{
+    TemporaryFolder folder;
+    const auto path = folder.path() / "not-a-db";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << std::string(4096, 'z');
+    }
+    AccountStore store;
+    EXPECT_FALSE(store.open(path.string()));
+    EXPECT_NE(store.errorText().find("not-a-db"), std::string::npos);
+    EXPECT_EQ(readFile(path), std::string(4096, 'z'));
+}
+
+TEST(AccountStoreOpen, CreatesANewDatabaseForItsOwnerOnly)
+{
+    TemporaryFolder folder;
+    const auto path = folder.path() / "accounts.db";
+    AccountStore store;
+    ASSERT_TRUE(store.open(path.string())) << store.errorText();
+    const auto permissions = std::filesystem::status(path).permissions();
+    EXPECT_EQ(permissions & (std::filesystem::perms::group_all | std::filesystem::perms::others_all),
+              std::filesystem::perms::none);
+}
+
+} // namespace
