@@ -1,0 +1,519 @@
+// reg: reads and changes the settings hive from the command line, with the familiar syntax.
+//
+//   reg query  KEY [/v NAME | /ve] [/s]
+//   reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
+//   reg delete KEY [/v NAME | /ve | /va] /f
+//
+// KEY starts with HKCU or HKEY_CURRENT_USER. Exit status 0 on success; 1 with a one-line
+// message on stderr otherwise. There is no prompt (the tool runs in scripts without a
+// terminal), so overwriting a value and deleting need /f.
+#include "winreg.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage:\n"
+    "  reg query  KEY [/v NAME | /ve] [/s]\n"
+    "  reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
+    "  reg delete KEY [/v NAME | /ve | /va] /f\n"
+    "\n"
+    "KEY      HKCU\\SubKey or HKEY_CURRENT_USER\\SubKey\n"
+    "TYPE     REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE\n"
+    "DATA     REG_DWORD: decimal or 0x hex; REG_BINARY and REG_NONE: hex digits;\n"
+    "         REG_MULTI_SZ: strings separated by \\0 (or by the /s SEPARATOR character)\n"
+    "Strings that are not printable text are shown as hex:XX... (the bytes before the final NUL).\n";
+
+constexpr DWORD kMaxNameBuffer = 16384;
+
+// A failure the tool reports on stderr before it exits with status 1.
+class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string errorText(LONG code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+        return "The system was unable to find the specified registry key or value.";
+    case ERROR_ACCESS_DENIED:
+        return "Access is denied.";
+    case ERROR_INVALID_PARAMETER:
+        return "The parameter is incorrect.";
+    case ERROR_BUSY:
+        return "The settings hive is busy; try again.";
+    case ERROR_BADDB:
+        return "The settings hive is damaged or is not a settings hive; it was left as it is.";
+    case ERROR_KEY_DELETED:
+        return "The key was deleted meanwhile.";
+    default:
+        return "The operation failed with system error " + std::to_string(code) + ".";
+    }
+}
+
+void check(LONG code)
+{
+    if (code != ERROR_SUCCESS)
+        throw Failure(errorText(code));
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// -- the command line -------------------------------------------------------------------------
+
+struct KeyName {
+    std::string subKey;  // below HKEY_CURRENT_USER, empty for the root itself
+    std::string display; // as printed: HKEY_CURRENT_USER\...
+};
+
+struct Command {
+    std::string operation;
+    KeyName key;
+    std::optional<std::string> valueName; // "" for /ve
+    bool allValues = false;               // /va
+    bool force = false;                   // /f
+    bool recursive = false;               // /s on query
+    std::optional<std::string> type;
+    std::optional<std::string> data;
+    std::optional<std::string> separator; // /s on add
+};
+
+KeyName parseKey(const std::string& text)
+{
+    const auto slash = text.find('\\');
+    const std::string root = text.substr(0, slash);
+    if (!equalsIgnoringCase(root, "HKCU") && !equalsIgnoringCase(root, "HKEY_CURRENT_USER"))
+        throw Failure("Only HKCU (HKEY_CURRENT_USER) is available, not '" + root + "'.");
+    std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
+    if (!subKey.empty() && subKey.back() == '\\')
+        subKey.pop_back();
+    return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + subKey};
+}
+
+Command parseCommandLine(int argc, char** argv)
+{
+    if (argc < 3)
+        throw Failure("Invalid syntax. Type \"reg /?\" for usage.");
+    Command command;
+    command.operation = argv[1];
+    command.key = parseKey(argv[2]);
+    const bool isAdd = equalsIgnoringCase(command.operation, "add");
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto argument = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw Failure("Option " + option + " needs an argument.");
+            return argv[++i];
+        };
+        if (equalsIgnoringCase(option, "/v") || equalsIgnoringCase(option, "-v"))
+            command.valueName = argument();
+        else if (equalsIgnoringCase(option, "/ve") || equalsIgnoringCase(option, "-ve"))
+            command.valueName = std::string();
+        else if (equalsIgnoringCase(option, "/va") || equalsIgnoringCase(option, "-va"))
+            command.allValues = true;
+        else if (equalsIgnoringCase(option, "/f") || equalsIgnoringCase(option, "-f"))
+            command.force = true;
+        else if (equalsIgnoringCase(option, "/t") || equalsIgnoringCase(option, "-t"))
+            command.type = argument();
+        else if (equalsIgnoringCase(option, "/d") || equalsIgnoringCase(option, "-d"))
+            command.data = argument();
+        else if ((equalsIgnoringCase(option, "/s") || equalsIgnoringCase(option, "-s")) && isAdd)
+            command.separator = argument();
+        else if (equalsIgnoringCase(option, "/s") || equalsIgnoringCase(option, "-s"))
+            command.recursive = true;
+        else
+            throw Failure("Invalid option '" + option + "'. Type \"reg /?\" for usage.");
+    }
+    return command;
+}
+
+// -- showing values ---------------------------------------------------------------------------
+
+struct TypeName {
+    DWORD type;
+    const char* name;
+};
+constexpr TypeName kTypes[] = {
+    {REG_SZ, "REG_SZ"},         {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_DWORD, "REG_DWORD"},   {REG_BINARY, "REG_BINARY"},       {REG_NONE, "REG_NONE"},
+};
+
+std::string typeName(DWORD type)
+{
+    for (const auto& entry : kTypes) {
+        if (entry.type == type)
+            return entry.name;
+    }
+    return "REG_UNKNOWN(" + std::to_string(type) + ")";
+}
+
+std::optional<DWORD> typeFromName(const std::string& name)
+{
+    for (const auto& entry : kTypes) {
+        if (equalsIgnoringCase(name, entry.name))
+            return entry.type;
+    }
+    return std::nullopt;
+}
+
+std::string hex(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
+}
+
+bool isPrintable(std::string_view text)
+{
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F)
+            return false;
+    }
+    return true;
+}
+
+std::string_view withoutTerminator(std::string_view bytes)
+{
+    if (!bytes.empty() && bytes.back() == '\0')
+        bytes.remove_suffix(1);
+    return bytes;
+}
+
+// A string shows as text when it is printable, else as its bytes in hex (a scrambled password,
+// say), marked so that it can't be mistaken for text.
+std::string showString(std::string_view bytes)
+{
+    const std::string_view text = withoutTerminator(bytes);
+    return isPrintable(text) ? std::string(text) : "hex:" + hex(text);
+}
+
+std::string showMultiString(std::string_view bytes)
+{
+    std::string_view list = withoutTerminator(withoutTerminator(bytes));
+    std::string shown;
+    while (true) {
+        const auto end = list.find('\0');
+        const std::string_view item = list.substr(0, end);
+        if (!isPrintable(item))
+            return "hex:" + hex(withoutTerminator(bytes));
+        shown += item;
+        if (end == std::string_view::npos)
+            return shown;
+        shown += "\\0";
+        list.remove_prefix(end + 1);
+    }
+}
+
+std::string showData(DWORD type, std::string_view bytes)
+{
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        return showString(bytes);
+    case REG_MULTI_SZ:
+        return showMultiString(bytes);
+    case REG_DWORD:
+        if (bytes.size() == 4) {
+            DWORD value = 0;
+            for (int i = 3; i >= 0; --i)
+                value = (value << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%x", value);
+            return text;
+        }
+        return hex(bytes);
+    default:
+        return hex(bytes);
+    }
+}
+
+void printValue(const std::string& name, DWORD type, const std::string& data)
+{
+    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : name.c_str(), typeName(type).c_str(),
+                showData(type, data).c_str());
+}
+
+// -- the registry, with handles closed on every path --------------------------------------------
+
+class Key {
+public:
+    Key(const std::string& subKey, REGSAM access) { check(RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, access, &m_key)); }
+    explicit Key(HKEY key) : m_key(key) {}
+    ~Key() { RegCloseKey(m_key); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+
+    static Key create(const std::string& subKey)
+    {
+        HKEY key = nullptr;
+        check(RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr));
+        return Key(key);
+    }
+
+    HKEY get() const { return m_key; }
+
+    // The value's type and bytes; nullopt when it does not exist.
+    std::optional<std::pair<DWORD, std::string>> read(const std::string& name) const
+    {
+        while (true) {
+            DWORD type = 0;
+            DWORD size = 0;
+            LONG rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, nullptr, &size);
+            if (rc == ERROR_FILE_NOT_FOUND)
+                return std::nullopt;
+            check(rc);
+            std::string data(size, '\0');
+            rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+            if (rc == ERROR_MORE_DATA)
+                continue; // it grew meanwhile
+            if (rc == ERROR_FILE_NOT_FOUND)
+                return std::nullopt;
+            check(rc);
+            data.resize(size);
+            return std::make_pair(type, data);
+        }
+    }
+
+    std::vector<std::string> valueNames() const
+    {
+        std::vector<std::string> names;
+        std::vector<char> name(kMaxNameBuffer + 1);
+        for (DWORD index = 0;; ++index) {
+            auto length = static_cast<DWORD>(name.size());
+            const LONG rc = RegEnumValueA(m_key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                return names;
+            check(rc);
+            names.emplace_back(name.data(), length);
+        }
+    }
+
+    std::vector<std::string> subkeyNames() const
+    {
+        std::vector<std::string> names;
+        std::vector<char> name(kMaxNameBuffer + 1);
+        for (DWORD index = 0;; ++index) {
+            auto length = static_cast<DWORD>(name.size());
+            const LONG rc = RegEnumKeyExA(m_key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                return names;
+            check(rc);
+            names.emplace_back(name.data(), length);
+        }
+    }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+std::string childPath(const std::string& parent, const std::string& child)
+{
+    return parent.empty() ? child : parent + "\\" + child;
+}
+
+// -- operations -------------------------------------------------------------------------------
+
+void printKey(const std::string& subKey, const std::string& display, bool recursive)
+{
+    const Key key(subKey, KEY_READ);
+    std::printf("\n%s\n", display.c_str());
+    for (const auto& name : key.valueNames()) {
+        if (const auto value = key.read(name))
+            printValue(name, value->first, value->second);
+    }
+    for (const auto& child : key.subkeyNames()) {
+        if (recursive)
+            printKey(childPath(subKey, child), display + "\\" + child, true);
+        else
+            std::printf("\n%s\\%s", display.c_str(), child.c_str());
+    }
+    if (!recursive)
+        std::printf("\n");
+}
+
+void query(const Command& command)
+{
+    if (!command.valueName) {
+        printKey(command.key.subKey, command.key.display, command.recursive);
+        return;
+    }
+    const Key key(command.key.subKey, KEY_QUERY_VALUE);
+    const auto value = key.read(*command.valueName);
+    if (!value)
+        throw Failure(errorText(ERROR_FILE_NOT_FOUND));
+    std::printf("\n%s\n", command.key.display.c_str());
+    printValue(*command.valueName, value->first, value->second);
+    std::printf("\n");
+}
+
+DWORD parseDword(const std::string& text)
+{
+    const bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = isHex ? text.substr(2) : text;
+    const std::string_view allowed = isHex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.empty() || digits.find_first_not_of(allowed) != std::string::npos || digits.size() > 10)
+        throw Failure("REG_DWORD data must be a decimal number or 0x followed by hex digits, not '" + text + "'.");
+    const unsigned long long value = std::strtoull(digits.c_str(), nullptr, isHex ? 16 : 10);
+    if (value > 0xFFFFFFFFull)
+        throw Failure("REG_DWORD data '" + text + "' is larger than 0xffffffff.");
+    return static_cast<DWORD>(value);
+}
+
+std::string parseHex(const std::string& text)
+{
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        throw Failure("Binary data must be pairs of hex digits, not '" + text + "'.");
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::string multiStringBytes(const std::string& text, const std::optional<std::string>& separator)
+{
+    if (separator && separator->size() != 1)
+        throw Failure("The /s separator must be one character.");
+    const std::string split = separator ? *separator : "\\0";
+    std::string bytes;
+    size_t start = 0;
+    while (!text.empty()) {
+        const auto end = text.find(split, start);
+        const std::string item = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (item.empty())
+            throw Failure("REG_MULTI_SZ data can't hold an empty string.");
+        bytes += item;
+        bytes += '\0';
+        if (end == std::string::npos)
+            break;
+        start = end + split.size();
+    }
+    bytes += '\0';
+    return bytes;
+}
+
+// The bytes stored for /d DATA; a string keeps its terminating NUL.
+std::string encodeData(DWORD type, const std::string& text, const std::optional<std::string>& separator)
+{
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        return text + '\0';
+    case REG_MULTI_SZ:
+        return multiStringBytes(text, separator);
+    case REG_DWORD: {
+        const DWORD value = parseDword(text);
+        std::string bytes(4, '\0');
+        for (size_t i = 0; i < 4; ++i)
+            bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+        return bytes;
+    }
+    default:
+        return parseHex(text);
+    }
+}
+
+void add(const Command& command)
+{
+    DWORD type = REG_SZ;
+    if (command.type) {
+        const auto known = typeFromName(*command.type);
+        if (!known)
+            throw Failure("Unknown type '" + *command.type + "'. Type \"reg /?\" for usage.");
+        type = *known;
+    }
+    // The data is checked before the hive is touched, so bad input changes nothing.
+    const std::string bytes = encodeData(type, command.data.value_or(std::string()), command.separator);
+    const Key key = Key::create(command.key.subKey);
+    if (command.valueName) {
+        if (!command.force && key.read(*command.valueName))
+            throw Failure("The value '" + *command.valueName + "' already exists; add /f to overwrite it.");
+        check(RegSetValueExA(key.get(), command.valueName->c_str(), 0, type,
+                             reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+    }
+    std::printf("The operation completed successfully.\n");
+}
+
+void deleteTree(const std::string& subKey)
+{
+    std::vector<std::string> children;
+    {
+        const Key key(subKey, KEY_READ);
+        children = key.subkeyNames();
+    }
+    for (const auto& child : children)
+        deleteTree(childPath(subKey, child));
+    check(RegDeleteKeyA(HKEY_CURRENT_USER, subKey.c_str()));
+}
+
+void remove(const Command& command)
+{
+    if (!command.force)
+        throw Failure("reg delete needs /f: there is no prompt to confirm with.");
+    if (command.valueName || command.allValues) {
+        const Key key(command.key.subKey, KEY_QUERY_VALUE | KEY_SET_VALUE);
+        const auto names = command.allValues ? key.valueNames() : std::vector<std::string>{*command.valueName};
+        for (const auto& name : names)
+            check(RegDeleteValueA(key.get(), name.c_str()));
+    } else {
+        if (command.key.subKey.empty())
+            throw Failure("The root key can't be deleted.");
+        deleteTree(command.key.subKey);
+    }
+    std::printf("The operation completed successfully.\n");
+}
+
+void run(const Command& command)
+{
+    if (equalsIgnoringCase(command.operation, "query"))
+        query(command);
+    else if (equalsIgnoringCase(command.operation, "add"))
+        add(command);
+    else if (equalsIgnoringCase(command.operation, "delete"))
+        remove(command);
+    else
+        throw Failure("Unknown operation '" + command.operation + "'. Type \"reg /?\" for usage.");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && (std::string_view(argv[1]) == "/?" || std::string_view(argv[1]) == "--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    try {
+        run(parseCommandLine(argc, argv));
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "ERROR: %s\n", failure.what());
+    } catch (const std::exception& exception) {
+        std::fprintf(stderr, "ERROR: %s\n", exception.what());
+    }
+    return 1;
+}
