@@ -1,7 +1,24 @@
-// Window classes, windows and messages over Qt's event loop. A window belongs to the thread
-// that created it (that thread must run a Qt event loop for posted messages and for sends from
-// other threads). SendMessageA from the window's thread calls the window procedure directly;
-// from another thread it waits until the window's thread has run it. PostMessageA queues.
+// Window classes, windows and messages over Qt's event loop.
+//
+// A window belongs to the thread that created it. SendMessageA from that thread calls the
+// window procedure directly; from another thread it waits until the window's thread has run
+// the procedure (that thread must run a Qt event loop or process posted events), and returns 0
+// with ERROR_INVALID_WINDOW_HANDLE if the window is destroyed or its thread ends first.
+// PostMessageA queues; a message for a window destroyed before delivery is dropped. Windows
+// are never shown: they exist to receive messages.
+//
+// A thread waiting in SendMessageA does not handle messages sent to its own windows meanwhile,
+// so two threads sending to each other's windows at once wait for ever.
+// Window procedures must not throw.
+//
+//   WNDCLASSA windowClass{};
+//   windowClass.lpfnWndProc = NotifyProc;
+//   windowClass.hInstance = GetModuleHandleA(nullptr);
+//   windowClass.lpszClassName = "Notify";
+//   if (RegisterClassA(&windowClass) == 0) ...
+//   HWND window = CreateWindowExA(0, "Notify", "", 0, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance, nullptr);
+//   SendMessageA(window, WM_USER, 0, 0);    // from any thread
+//   DestroyWindow(window);                  // from the window's thread
 #pragma once
 
 #include "windef.h"
@@ -23,6 +40,22 @@ struct WNDCLASSA {
     LPCSTR lpszClassName;
 };
 
+// What WM_CREATE carries in lParam: the arguments of CreateWindowExA.
+struct CREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+};
+
 inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_CREATE = 0x0001;
 inline constexpr UINT WM_DESTROY = 0x0002;
@@ -33,17 +66,37 @@ inline constexpr UINT WM_APP = 0x8000;
 inline constexpr int SW_HIDE = 0;
 inline constexpr int SW_SHOWNORMAL = 1;
 
-// Returns the class atom, or 0 with the last error (ERROR_CLASS_ALREADY_EXISTS, ...).
+// Classes are known by name (ASCII case ignored) together with the instance handle, which is
+// only a key here. Any thread may register, query and unregister.
+// Returns the class atom, or 0 with the last error: ERROR_CLASS_ALREADY_EXISTS,
+// ERROR_INVALID_PARAMETER (no record, procedure or name).
 [[nodiscard]] ATOM RegisterClassA(const WNDCLASSA* windowClass);
+// FALSE with ERROR_CLASS_DOES_NOT_EXIST, or ERROR_CLASS_HAS_WINDOWS while windows of it exist.
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance);
+// Fills windowClass with the registered record; lpszClassName is set to className and
+// lpszMenuName to nullptr. FALSE with ERROR_CLASS_DOES_NOT_EXIST when there is no such class.
 [[nodiscard]] BOOL GetClassInfoA(HINSTANCE instance, LPCSTR className, WNDCLASSA* windowClass);
+// Creates a window of the class in the calling thread and sends it WM_CREATE (a CREATESTRUCTA
+// in lParam); a procedure answering -1 refuses the window (nullptr, ERROR_CANCELLED). Position,
+// size and styles are kept by no one. nullptr with ERROR_CLASS_DOES_NOT_EXIST for an unknown
+// class, ERROR_INVALID_WINDOW_HANDLE for a parent that isn't a window.
 [[nodiscard]] HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                    LPVOID param);
+// Sends WM_DESTROY, then removes the window: its handle turns invalid, posted messages not yet
+// delivered are dropped and senders still waiting are released. Only the window's own thread
+// may destroy it (else FALSE with ERROR_ACCESS_DENIED). A window whose thread ends is
+// destroyed without WM_DESTROY.
 BOOL DestroyWindow(HWND window);
 [[nodiscard]] BOOL IsWindow(HWND window);
+// Answers 0; WM_CLOSE destroys the window.
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The procedure's result; 0 with ERROR_INVALID_WINDOW_HANDLE when the window doesn't exist or
+// went away before the message was handled.
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Queues the message for the window's thread, after earlier posts and behind sends.
+// FALSE with ERROR_INVALID_WINDOW_HANDLE for a handle that isn't a window.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// The desktop: a window handle that is always valid as a parent and receives no messages.
+// The desktop: a window handle that is always valid as a parent and receives no messages
+// (SendMessageA answers 0, PostMessageA fails with ERROR_ACCESS_DENIED).
 HWND GetDesktopWindow();
