@@ -128,6 +128,8 @@ LONG makeFolders(const std::string& path)
         if (rc != ERROR_SUCCESS)
             return rc;
     }
+    if (!mayWrite(parent))
+        return ERROR_ACCESS_DENIED;
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return errnoToError(errno, ERROR_CANTWRITE);
     return ERROR_SUCCESS;

@@ -1,1 +1,6 @@
 # tests of the registry family
+dorvane_add_gtest(test_registry
+  SOURCES test_registry.cpp
+  LIBS dorvane_platform SQLite::SQLite3
+  LABELS unit threaded
+  TIMEOUT 60)
