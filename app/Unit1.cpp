@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScreen>
+#include <algorithm>
 #include <exception>
 
 #include "AnsiText.h"
@@ -50,6 +51,7 @@ TForm1::TForm1(QWidget* parent)
     InstallFontSubstitutes();
     setupUi(this);
     ApplyLayoutFonts(this);
+    SizeLabelsToText();
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(434, 254);
@@ -248,6 +250,25 @@ void TForm1::ApplyLayoutFonts(QWidget* widget)
         if (child->isWidgetType())
             ApplyLayoutFonts(static_cast<QWidget*>(child));
     }
+}
+
+// Labels size themselves to their text: one-line labels widen to their caption (the stand-in
+// face can be a pixel or two wider than the one the layout was drawn with), word-wrapped ones
+// keep their width and take the height their lines need.
+void TForm1::SizeLabelsToText()
+{
+    for (QLabel* label : Notebook1->findChildren<QLabel*>())
+        FitLabel(label);
+}
+
+void TForm1::FitLabel(QLabel* label)
+{
+    if (label->wordWrap()) {
+        label->resize(label->width(), std::max(label->height(), label->heightForWidth(label->width())));
+        return;
+    }
+    const int textWidth = label->fontMetrics().horizontalAdvance(label->text());
+    label->resize(std::max(label->width(), textWidth), label->height());
 }
 
 void TForm1::LoadPicture()

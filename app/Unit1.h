@@ -59,6 +59,8 @@ private:
     using KeyUpHandler = void (TForm1::*)(QObject*, int, Qt::KeyboardModifiers);
 
     void ApplyLayoutFonts(QWidget* widget);
+    void SizeLabelsToText();
+    void FitLabel(QLabel* label);
     void ConnectHandlers();
     void ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*));
     void WatchKeyUp(QWidget* control);
