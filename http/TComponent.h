@@ -1,0 +1,71 @@
+// The base of the non-visual components: an owner that frees what it owns (the QObject parent),
+// a Name and a Tag, the component state, and the list of published properties that the layout
+// reader and writer stream.
+//
+//   auto* http = new TAdvHttp(form);   // freed with form
+//   http->SetName("AdvHttp1");
+#pragma once
+
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TPropertyInfo.h"
+
+class TComponent;
+using TObject = TComponent;
+// An event handler: it receives the component that fired it.
+using TNotifyEvent = std::function<void(TObject* sender)>;
+
+// Members of the component state.
+enum TComponentStateItem : unsigned {
+    csLoading = 1u << 0,    // its layout is being read
+    csDesigning = 1u << 1,  // it lives in a designer, not in a running program
+    csDestroying = 1u << 2, // its destruction has begun
+};
+
+class TComponent : public QObject {
+    Q_OBJECT
+public:
+    explicit TComponent(QObject* owner);
+    ~TComponent() override;
+
+    QObject* Owner() const { return parent(); }
+    // "A windowed control owns it": the owner is a widget.
+    bool OwnerIsWindowed() const;
+
+    const std::string& Name() const noexcept { return FName; }
+    void SetName(const std::string& name);
+    std::intptr_t Tag() const noexcept { return FTag; }
+    void SetTag(std::intptr_t tag) noexcept { FTag = tag; }
+
+    unsigned ComponentState() const noexcept { return FComponentState.load(); }
+    bool InState(TComponentStateItem item) const noexcept { return (ComponentState() & item) != 0; }
+
+    // The class name the layout names ("TAdvHttp").
+    virtual std::string ClassName() const;
+    // Name and Tag first, then each derived class's own, in streaming order.
+    virtual std::vector<TPropertyInfo> PublishedProperties();
+
+    // Around reading a layout: Loading() marks the component, Loaded() ends the mark.
+    void Loading() noexcept;
+    virtual void Loaded();
+
+protected:
+    void SetDesigning(bool designing) noexcept;
+    // The first step of a derived destructor: marks the component as being destroyed.
+    void Destroying() noexcept;
+
+private:
+    void Include(unsigned item) noexcept { FComponentState.fetch_or(item); }
+    void Exclude(unsigned item) noexcept { FComponentState.fetch_and(~item); }
+
+    std::string FName;
+    std::intptr_t FTag = 0;
+    // Read by other threads (a worker asks whether destruction has begun), hence atomic.
+    std::atomic<unsigned> FComponentState{0};
+};

@@ -1,0 +1,746 @@
+#include "uAdvHttp.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "TAdvHttpWindow.h"
+#include "errhandlingapi.h"
+#include "handleapi.h"
+#include "libloaderapi.h"
+#include "processthreadsapi.h"
+#include "synchapi.h"
+#include "winbase.h"
+
+namespace {
+
+constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
+constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
+constexpr DWORD CredentialDialogFlags =
+    FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+constexpr DWORD StatusCodeQuery = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
+// Receiving buffers of a URL split.
+constexpr DWORD HostNameSize = 256;
+constexpr DWORD UserNameSize = 128;
+constexpr DWORD PasswordSize = 128;
+constexpr DWORD UrlPathSize = 2048;
+constexpr DWORD ExtraInfoSize = 2048;
+
+bool IsError(DWORD code)
+{
+    return code != ERROR_SUCCESS && code != ERROR_IO_PENDING;
+}
+
+// An HTTP method is a token: letters, digits and a few marks, nothing that could end the line.
+bool IsHttpToken(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
+    });
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+TAdvHttp::TAdvHttp(QObject* owner)
+    : TComponent(owner)
+{
+    FUserAgent = DefaultUserAgent;
+    FRaiseExceptions = true;
+    FSSL = false;
+    FMethod = "GET";
+    FHostName = LoopbackHostName;
+    FPort = INTERNET_DEFAULT_HTTP_PORT;
+    FDefaultUi = true;
+    FConnectTimeout = 30000;
+    FAuthRetries = 3;
+    FUseWindow = OwnerIsWindowed();
+    SetInternetFlags(DefaultInternetFlags);
+    if (!InState(csDesigning) && FUseWindow)
+        TAdvHttpWindow::AddUser();
+    FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TAdvHttpWindow::Register(this);
+}
+
+TAdvHttp::~TAdvHttp()
+{
+    Destroying();
+    TAdvHttpWindow::Unregister(this);
+    HANDLE worker = nullptr;
+    {
+        std::lock_guard lock(FWorkerLock);
+        FAbort = true;
+        worker = std::exchange(FWorkerThread, nullptr);
+        FWorkerWake.notify_all();
+    }
+    if (worker != nullptr) {
+        WaitForWorker(worker);
+        CloseHandle(worker);
+    }
+    CloseInternet();
+    if (FCompletionEvent != nullptr)
+        CloseHandle(FCompletionEvent);
+    if (!InState(csDesigning) && FUseWindow)
+        TAdvHttpWindow::RemoveUser();
+}
+
+std::string TAdvHttp::ClassName() const
+{
+    return "TAdvHttp";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+std::string TAdvHttp::Text() const
+{
+    return std::string(FResponseBody.c_str()); // up to the first zero byte
+}
+
+std::string TAdvHttp::ServerAddress() const
+{
+    std::lock_guard lock(FTextValuesLock);
+    return FServerAddress;
+}
+
+std::string TAdvHttp::RedirectURL() const
+{
+    std::lock_guard lock(FTextValuesLock);
+    return FRedirectURL;
+}
+
+void TAdvHttp::SetInternetFlags(TInternetFlags flags)
+{
+    FInternetFlags = flags;
+    FRequestFlags = RequestFlagsOf(flags);
+}
+
+// The Internet handle carries the agent and the proxy, so a change reopens it at once.
+void TAdvHttp::SetUserAgent(const std::string& agent)
+{
+    FUserAgent = agent;
+    if (FInternet == nullptr)
+        return;
+    CloseInternet();
+    OpenInternet();
+}
+
+void TAdvHttp::SetProxy(const std::string& proxy)
+{
+    FProxy = proxy;
+    if (FInternet == nullptr)
+        return;
+    CloseInternet();
+    OpenInternet();
+}
+
+void TAdvHttp::SetUserName(const std::string& userName)
+{
+    FUserName = userName;
+    SetConnectionOption(INTERNET_OPTION_USERNAME, FUserName);
+}
+
+void TAdvHttp::SetPassword(const std::string& password)
+{
+    FPassword = password;
+    SetConnectionOption(INTERNET_OPTION_PASSWORD, FPassword);
+}
+
+void TAdvHttp::SetProxyUserName(const std::string& userName)
+{
+    FProxyUserName = userName;
+    SetConnectionOption(INTERNET_OPTION_PROXY_USERNAME, FProxyUserName);
+}
+
+void TAdvHttp::SetProxyPassword(const std::string& password)
+{
+    FProxyPassword = password;
+    SetConnectionOption(INTERNET_OPTION_PROXY_PASSWORD, FProxyPassword);
+}
+
+void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
+{
+    if (FConnect == nullptr)
+        return;
+    InternetSetOptionA(FConnect, option, const_cast<char*>(value.data()), static_cast<DWORD>(value.size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The request
+
+bool TAdvHttp::Execute(bool synchronous)
+{
+    if (Busy()) {
+        RefuseWhileBusy();
+        return false;
+    }
+    CloseRequest(); // a failed asynchronous request leaves its handles to the next start
+    StartRequest(synchronous);
+    try {
+        EnsureInternetHandle();
+        Connect();
+        OpenRequest();
+        SendRequest();
+        if (synchronous)
+            ProcessResponse();
+    } catch (...) {
+        // Every path that ends the request closes it, so Busy is false once we return.
+        CloseRequest();
+        return Failed();
+    }
+    return true;
+}
+
+// Leaves the running request and every value alone.
+void TAdvHttp::RefuseWhileBusy()
+{
+    if (FRaiseExceptions)
+        throw EInetError("A request is already running on this component; start the next one when it has ended");
+}
+
+// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so.
+bool TAdvHttp::Failed()
+{
+    if (FRaiseExceptions)
+        throw;
+    return false;
+}
+
+void TAdvHttp::StartRequest(bool synchronous)
+{
+    FModeFlags = synchronous ? 0 : INTERNET_FLAG_ASYNC;
+    FBusy = true;
+    FAbort = false;
+    FSecureFlag = FSSL ? INTERNET_FLAG_SECURE : 0;
+    FTotalBytesReceived = 0;
+    FBytesRead = 0;
+    FBytesReceived = 0;
+    FChunkSize = 0;
+    FResponseBody.clear();
+    FHandlerFailure = nullptr;
+}
+
+// A handle opened in the other mode would never complete this request's way (a synchronous
+// handle gives no completions to an asynchronous request), so it is reopened.
+void TAdvHttp::EnsureInternetHandle()
+{
+    if (FInternet != nullptr && FInternetModeFlags != FModeFlags)
+        CloseInternet();
+    if (FInternet == nullptr)
+        OpenInternet();
+}
+
+void TAdvHttp::OpenInternet()
+{
+    try {
+        DWORD mode = FModeFlags;
+        if (FProxy.empty())
+            FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, mode);
+        else
+            FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PROXY, FProxy.c_str(), nullptr, mode);
+        CheckResult(FInternet != nullptr);
+        FInternetModeFlags = mode;
+        InternetSetStatusCallback(FInternet, StatusCallback);
+    } catch (...) {
+        if (FRaiseExceptions)
+            throw;
+    }
+}
+
+void TAdvHttp::Connect()
+{
+    FConnect = InternetConnectA(FInternet, FHostName.c_str(), static_cast<INTERNET_PORT>(FPort), nullptr, nullptr,
+                                INTERNET_SERVICE_HTTP, 0, 0);
+    CheckResult(FConnect != nullptr);
+    DWORD timeout = static_cast<DWORD>(FConnectTimeout);
+    InternetSetOptionA(FConnect, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+void TAdvHttp::OpenRequest()
+{
+    if (!IsHttpToken(FMethod))
+        RaiseFailure(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
+    std::string objectPath = FURLPath + FExtraInfo;
+    // The library reads the list up to the first empty entry, so an empty line ends it.
+    std::array<LPCSTR, MaxAcceptTypes + 1> acceptTypes{};
+    for (std::size_t i = 0; i < FAcceptTypes.Count() && i < MaxAcceptTypes; ++i) {
+        if (!FAcceptTypes[i].empty())
+            acceptTypes[i] = FAcceptTypes[i].c_str();
+    }
+    LPCSTR* accept = FAcceptTypes.Text().empty() ? nullptr : acceptTypes.data();
+    // The request gets the component as its context, so its notifications reach us.
+    FRequest = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
+                                FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    CheckResult(FRequest != nullptr);
+    FAuthAttempts = 0;
+    SetUserName(FUserName);
+    SetPassword(FPassword);
+}
+
+void TAdvHttp::SendRequest()
+{
+    std::string headers;
+    if (FRequestHeaders.Count() > 0)
+        headers = FRequestHeaders.Text() + "\r\n";
+    LPCSTR headerText = headers.empty() ? nullptr : headers.c_str();
+    LPVOID body = FRequestBody.empty() ? nullptr : FRequestBody.data();
+    BOOL sent = HttpSendRequestA(FRequest, headerText, static_cast<DWORD>(headers.size()), body,
+                                 static_cast<DWORD>(FRequestBody.size()));
+    CheckResult(sent != FALSE); // pending (997) in asynchronous mode: the completion goes on
+}
+
+// Examine the status, answer authentication, read the response. In synchronous mode an
+// authentication re-send is answered by the next round of this loop; in asynchronous mode its
+// completion comes back to the worker.
+void TAdvHttp::ProcessResponse()
+{
+    for (;;) {
+        bool needsAuthentication = false;
+        bool resent = false;
+        try {
+            needsAuthentication = CheckAuthentication();
+            if (needsAuthentication)
+                resent = AnswerAuthentication();
+        } catch (...) {
+            CloseRequest();
+            throw;
+        }
+        if (!needsAuthentication) {
+            ReadResponse();
+            return;
+        }
+        if (!resent || FModeFlags != 0)
+            return;
+    }
+}
+
+bool TAdvHttp::CheckAuthentication()
+{
+    DWORD status = 0;
+    DWORD length = sizeof(status);
+    DWORD index = 0;
+    try {
+        BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
+        CheckResult(queried != FALSE);
+        if (!queried)
+            return false;
+    } catch (const std::exception&) {
+        return false; // recorded; the headers and body are read all the same
+    }
+    FStatusCode = status;
+    if (status == 401) {
+        FireEvent(OnNeedAuth);
+        return true;
+    }
+    if (status == 407) {
+        FireEvent(OnNeedProxyAuth);
+        return true;
+    }
+    return false;
+}
+
+// True when the request was sent again.
+bool TAdvHttp::AnswerAuthentication()
+{
+    if (FAuthAttempts >= FAuthRetries) {
+        AbandonRequest();
+        return false;
+    }
+    if (FDefaultUi && !AskForCredentials()) {
+        AbandonRequest();
+        return false;
+    }
+    ++FAuthAttempts;
+    if (FAbort) {
+        CloseRequest();
+        return false;
+    }
+    SendRequest();
+    return true;
+}
+
+bool TAdvHttp::AskForCredentials()
+{
+    LPVOID data = nullptr;
+    DWORD answer = InternetErrorDlg(GetDesktopWindow(), FRequest, FLastError, CredentialDialogFlags, &data);
+    return answer != ERROR_SUCCESS && answer != ERROR_CANCELLED;
+}
+
+void TAdvHttp::AbandonRequest()
+{
+    CloseRequest();
+    SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
+}
+
+// Headers and body; OnRequestComplete also when one of them raised.
+void TAdvHttp::ReadResponse()
+{
+    try {
+        ReadHeaders();
+        ReadBody();
+    } catch (...) {
+        CloseRequest(); // a header failure ends before the body
+        CompleteRequest();
+        throw;
+    }
+    CompleteRequest();
+}
+
+void TAdvHttp::CompleteRequest()
+{
+    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED)
+        FireEvent(OnRequestComplete);
+}
+
+void TAdvHttp::ReadHeaders()
+{
+    try {
+        if (FRequest == nullptr)
+            return;
+        std::vector<char> buffer(RawHeadersSize);
+        DWORD length = RawHeadersSize;
+        DWORD index = 0;
+        BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, &index);
+        CheckResult(queried != FALSE);
+        FResponseHeaders.Clear();
+        if (queried && FLastError == ERROR_SUCCESS)
+            FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
+    } catch (...) {
+        if (FRaiseExceptions)
+            throw;
+    }
+}
+
+// Whatever happens, the request is closed at the end.
+void TAdvHttp::ReadBody()
+{
+    FChunkBuffer = std::make_unique<char[]>(ChunkBufferSize);
+    FResponseBody.clear();
+    std::exception_ptr failure;
+    try {
+        ReadChunks();
+    } catch (...) {
+        if (FRaiseExceptions)
+            failure = std::current_exception();
+    }
+    CloseRequest();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TAdvHttp::ReadChunks()
+{
+    for (;;) {
+        if (FRequest == nullptr || FAbort)
+            return;
+        FChunkCount = 0;
+        BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
+        CheckResult(read != FALSE);
+        if (!read && FLastError == ERROR_IO_PENDING && !WaitForPendingRead())
+            return;
+        if (FChunkCount == 0)
+            return;
+        AppendChunk(std::min(FChunkCount, ChunkReadSize));
+        FireEvent(OnDataAvailable);
+    }
+}
+
+void TAdvHttp::AppendChunk(DWORD count)
+{
+    if (FResponseBody.size() + count > MaxResponseBodySize)
+        RaiseFailure(ERROR_NOT_ENOUGH_MEMORY,
+                     "The response body is longer than " + std::to_string(MaxResponseBodySize) + " bytes");
+    FChunkPosition = static_cast<DWORD>(FResponseBody.size());
+    FResponseBody.append(FChunkBuffer.get(), count);
+    FChunkSize = count;
+    FBytesRead += count;
+}
+
+void TAdvHttp::CloseRequest()
+{
+    if (FRequest != nullptr)
+        InternetCloseHandle(std::exchange(FRequest, nullptr));
+    if (FConnect != nullptr)
+        InternetCloseHandle(std::exchange(FConnect, nullptr));
+    FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
+    FHandlerFailure = nullptr; // a handler that raised while the handles closed has no one to reach
+    FAbort = false;
+    FBusy = false;
+}
+
+bool TAdvHttp::CloseInternet()
+{
+    CloseRequest();
+    if (FInternet == nullptr)
+        return true;
+    return InternetCloseHandle(std::exchange(FInternet, nullptr)) != FALSE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures
+
+void TAdvHttp::CheckResult(bool succeeded)
+{
+    DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
+    RethrowHandlerFailure();
+    SetErrorCode(ERROR_SUCCESS);
+    if (succeeded)
+        return;
+    SetErrorCode(code);
+    if (IsError(code))
+        throw EInetError(ErrorText(code));
+}
+
+void TAdvHttp::SetErrorCode(DWORD code)
+{
+    FLastError = code;
+    if (IsError(code))
+        FireEvent(OnError);
+}
+
+// The one way a failure found by the component itself (not by a library call) is recorded.
+void TAdvHttp::RaiseFailure(DWORD code, const std::string& message)
+{
+    SetErrorCode(code);
+    throw EInetError(message);
+}
+
+std::string TAdvHttp::ErrorText(DWORD code) const
+{
+    DWORD savedError = GetLastError(); // producing the text must not change the recorded code
+    std::array<char, ErrorTextSize> buffer{};
+    FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("wininet.dll"), code, 0, buffer.data(),
+                   ErrorTextSize - 1, nullptr);
+    std::string message = buffer.data();
+    if (message.empty()) {
+        // A code the Internet library has no text for (a system code) still gets a readable one.
+        buffer.fill(0);
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer.data(), ErrorTextSize - 1, nullptr);
+        message = buffer.data();
+    }
+    if (message.empty())
+        message = "Error " + std::to_string(code);
+    if (code == ERROR_INTERNET_EXTENDED_ERROR) {
+        DWORD serverError = 0;
+        std::vector<char> text(ExtendedErrorTextSize + 1);
+        DWORD length = ExtendedErrorTextSize;
+        if (!InternetGetLastResponseInfoA(&serverError, text.data(), &length) &&
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            text.resize(length + 1);
+            InternetGetLastResponseInfoA(&serverError, text.data(), &length);
+        }
+        text[std::min(length, ExtendedErrorTextSize)] = '\0';
+        message += "\r\nExtended error:" + std::to_string(static_cast<std::int32_t>(serverError)) + " - " +
+                   text.data() + "\r\n";
+    }
+    SetLastError(savedError);
+    return message;
+}
+
+void TAdvHttp::RethrowHandlerFailure()
+{
+    if (FHandlerFailure)
+        std::rethrow_exception(std::exchange(FHandlerFailure, nullptr));
+}
+
+// ---------------------------------------------------------------------------------------------
+// URL and its parts
+
+void TAdvHttp::SetURL(const std::string& url)
+{
+    SplitURL(url);
+}
+
+void TAdvHttp::SetURLPath(const std::string& path)
+{
+    SetURLPart(FURLPath, path);
+}
+
+void TAdvHttp::SetHostName(const std::string& hostName)
+{
+    SetURLPart(FHostName, hostName);
+}
+
+void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
+{
+    bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
+    SetURLPart(FExtraInfo, marked ? extraInfo : "?" + extraInfo);
+}
+
+void TAdvHttp::SetSSL(bool ssl)
+{
+    FSSL = ssl;
+    BuildURL();
+}
+
+void TAdvHttp::SetPort(std::int32_t port)
+{
+    if (port < 0 || port > 65535)
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
+    FPort = port;
+    BuildURL();
+}
+
+// Stores a part and rebuilds URL; a failed rebuild puts the old part back.
+template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
+{
+    Value old = std::exchange(part, std::move(value));
+    try {
+        BuildURL();
+    } catch (...) {
+        part = std::move(old);
+        throw;
+    }
+}
+
+void TAdvHttp::BuildURL()
+{
+    std::string base = (FSSL ? "https://" : "http://") + FHostName;
+    if (FPort != INTERNET_DEFAULT_HTTP_PORT)
+        base += ":" + std::to_string(FPort);
+    std::string relative = FURLPath + FExtraInfo;
+    std::vector<char> buffer(CombinedUrlSize);
+    DWORD length = CombinedUrlSize;
+    BOOL combined = InternetCombineUrlA(base.c_str(), relative.c_str(), buffer.data(), &length, ICU_ENCODE_SPACES_ONLY);
+    CheckResult(combined != FALSE);
+    if (!combined)
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
+    FURL.assign(buffer.data(), std::min(length, CombinedUrlSize - 1));
+}
+
+// The URL is split as written: escape sequences stay in the parts, so the request carries
+// exactly what the caller wrote. Nothing changes unless the whole split succeeds.
+void TAdvHttp::SplitURL(const std::string& url)
+{
+    if (url.find('\0') != std::string::npos)
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
+    std::array<char, HostNameSize> hostName{};
+    std::array<char, UserNameSize> userName{};
+    std::array<char, PasswordSize> password{};
+    std::array<char, UrlPathSize> urlPath{};
+    std::array<char, ExtraInfoSize> extraInfo{};
+    URL_COMPONENTSA components{};
+    components.dwStructSize = sizeof(components);
+    components.lpszHostName = hostName.data();
+    components.dwHostNameLength = HostNameSize;
+    components.lpszUserName = userName.data();
+    components.dwUserNameLength = UserNameSize;
+    components.lpszPassword = password.data();
+    components.dwPasswordLength = PasswordSize;
+    components.lpszUrlPath = urlPath.data();
+    components.dwUrlPathLength = UrlPathSize;
+    components.lpszExtraInfo = extraInfo.data();
+    components.dwExtraInfoLength = ExtraInfoSize;
+
+    BOOL cracked = InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components);
+    CheckResult(cracked != FALSE);
+    if (!cracked)
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
+    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
+        throw Exception("Invalid protocol");
+    if (hostName[0] == '\0')
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + url);
+
+    FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
+    FHostName = hostName.data();
+    FURLPath = urlPath.data();
+    FExtraInfo = extraInfo.data();
+    FPort = components.nPort;
+    if (userName[0] != '\0')
+        FUserName = userName.data();
+    if (password[0] != '\0')
+        FPassword = password.data();
+    FURL = url;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event delivery
+
+void TAdvHttp::FireEvent(const TNotifyEvent& handler)
+{
+    if (InState(csDestroying) || !handler)
+        return;
+    // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
+    TNotifyEvent call = handler;
+    HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
+    if (window == nullptr) {
+        call(this);
+        return;
+    }
+    TEventDelivery delivery{&call, nullptr};
+    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(this));
+    if (delivery.Raised)
+        std::rethrow_exception(delivery.Raised);
+}
+
+void TAdvHttp::PostRelease()
+{
+    if (InState(csDestroying))
+        return;
+    PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streaming
+
+std::vector<TPropertyInfo> TAdvHttp::PublishedProperties()
+{
+    using V = TPropertyValue;
+    auto integer = [](const V& value) { return std::get<std::int32_t>(value); };
+    auto boolean = [](const V& value) { return std::get<bool>(value); };
+    auto string = [](const V& value) { return std::get<std::string>(value); };
+    auto lines = [](const V& value) { return TStringList(std::get<std::vector<std::string>>(value)); };
+
+    std::vector<TPropertyInfo> properties = TComponent::PublishedProperties();
+    auto add = [&](std::string name, TPropertyKind kind, std::function<V()> read, std::function<void(const V&)> write,
+                   std::optional<V> streamedDefault = std::nullopt) {
+        properties.push_back({std::move(name), kind, std::move(read), std::move(write), std::move(streamedDefault), {}});
+    };
+    add("ConnectTimeout", TPropertyKind::Integer, [this] { return V(FConnectTimeout); },
+        [=, this](const V& v) { SetConnectTimeout(integer(v)); });
+    add("RaiseExceptions", TPropertyKind::Boolean, [this] { return V(FRaiseExceptions); },
+        [=, this](const V& v) { SetRaiseExceptions(boolean(v)); }, V(true));
+    add("UserAgent", TPropertyKind::String, [this] { return V(FUserAgent); },
+        [=, this](const V& v) { SetUserAgent(string(v)); });
+    add("Proxy", TPropertyKind::String, [this] { return V(FProxy); }, [=, this](const V& v) { SetProxy(string(v)); });
+    add("SSL", TPropertyKind::Boolean, [this] { return V(FSSL); }, [=, this](const V& v) { SetSSL(boolean(v)); },
+        V(false));
+    add("URL", TPropertyKind::String, [this] { return V(FURL); }, [=, this](const V& v) { SetURL(string(v)); });
+    add("URLPath", TPropertyKind::String, [this] { return V(FURLPath); },
+        [=, this](const V& v) { SetURLPath(string(v)); });
+    add("ExtraInfo", TPropertyKind::String, [this] { return V(FExtraInfo); },
+        [=, this](const V& v) { SetExtraInfo(string(v)); });
+    add("Port", TPropertyKind::Integer, [this] { return V(FPort); }, [=, this](const V& v) { SetPort(integer(v)); },
+        V(std::int32_t{INTERNET_DEFAULT_HTTP_PORT}));
+    add("UserName", TPropertyKind::String, [this] { return V(FUserName); },
+        [=, this](const V& v) { SetUserName(string(v)); });
+    add("Password", TPropertyKind::String, [this] { return V(FPassword); },
+        [=, this](const V& v) { SetPassword(string(v)); });
+    add("ProxyUserName", TPropertyKind::String, [this] { return V(FProxyUserName); },
+        [=, this](const V& v) { SetProxyUserName(string(v)); });
+    add("ProxyPassword", TPropertyKind::String, [this] { return V(FProxyPassword); },
+        [=, this](const V& v) { SetProxyPassword(string(v)); });
+    add("HostName", TPropertyKind::String, [this] { return V(FHostName); },
+        [=, this](const V& v) { SetHostName(string(v)); });
+    add("DefaultUi", TPropertyKind::Boolean, [this] { return V(FDefaultUi); },
+        [=, this](const V& v) { SetDefaultUi(boolean(v)); }, V(true));
+    add("RequestHeaders", TPropertyKind::StringList, [this] { return V(FRequestHeaders.Lines()); },
+        [=, this](const V& v) { SetRequestHeaders(lines(v)); });
+    add("AcceptTypes", TPropertyKind::StringList, [this] { return V(FAcceptTypes.Lines()); },
+        [=, this](const V& v) { SetAcceptTypes(lines(v)); });
+    add("Method", TPropertyKind::String, [this] { return V(FMethod); }, [=, this](const V& v) { SetMethod(string(v)); });
+    add("Text", TPropertyKind::String, [this] { return V(Text()); }, [=, this](const V& v) { SetText(string(v)); });
+    add("AuthRetries", TPropertyKind::Integer, [this] { return V(FAuthRetries); },
+        [=, this](const V& v) { SetAuthRetries(integer(v)); });
+    add("InternetFlags", TPropertyKind::Set, [this] { return V(TSetValue{FInternetFlags.Bits()}); },
+        [this](const V& v) { SetInternetFlags(TInternetFlags::FromBits(std::get<TSetValue>(v).Bits)); });
+    for (const TInternetFlagInfo& flag : InternetFlagTable)
+        properties.back().SetMembers.emplace_back(flag.Name);
+    return properties;
+}

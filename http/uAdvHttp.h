@@ -1,0 +1,288 @@
+// TAdvHttp: a non-visual component that performs one HTTP request at a time through the
+// Internet client library, turns the library's status notifications into events, and reports
+// failures as LastError, OnError and EInetError.
+//
+//   auto* http = new TAdvHttp(form);          // a windowed owner: events arrive on its thread
+//   http->SetRaiseExceptions(false);
+//   http->SetURL("http://example.test/make_login.asp?userlogin=alice");
+//   if (http->Execute(true))                  // the whole request, on this thread
+//       use(http->Text());
+//
+// Execute(false) returns once the request is sent; the response is processed on a worker
+// thread and OnRequestComplete tells when it is over.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Exception.h"
+#include "TComponent.h"
+#include "TInternetFlags.h"
+#include "TStringList.h"
+#include "wininet.h"
+
+// The component's error: a message text only.
+class EInetError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TAdvHttp : public TComponent {
+    Q_OBJECT
+public:
+    // The start value of InternetFlags.
+    static constexpr TInternetFlags DefaultInternetFlags{ifIgnoreCertCnInvalid, ifIgnoreCertDateInvalid,
+                                                         ifIgnoreRedirectToHttp, ifIgnoreRedirectToHttps,
+                                                         ifKeepConnection, ifNoUi, ifReload};
+    // The start value of HostName: the loopback name of this machine.
+    static constexpr const char* LoopbackHostName = "localhost";
+    static constexpr const char* DefaultUserAgent = "Tarnwick WinInet Component";
+
+    explicit TAdvHttp(QObject* owner);
+    ~TAdvHttp() override;
+    TAdvHttp(const TAdvHttp&) = delete;
+    TAdvHttp& operator=(const TAdvHttp&) = delete;
+
+    std::string ClassName() const override;
+    std::vector<TPropertyInfo> PublishedProperties() override;
+
+    // Published properties, in streaming order.
+    std::int32_t ConnectTimeout() const { return FConnectTimeout; }
+    void SetConnectTimeout(std::int32_t milliseconds) { FConnectTimeout = milliseconds; }
+    bool RaiseExceptions() const { return FRaiseExceptions; }
+    void SetRaiseExceptions(bool raise) { FRaiseExceptions = raise; }
+    const std::string& UserAgent() const { return FUserAgent; }
+    void SetUserAgent(const std::string& agent);
+    const std::string& Proxy() const { return FProxy; }
+    void SetProxy(const std::string& proxy);
+    bool SSL() const { return FSSL; }
+    void SetSSL(bool ssl);
+    const std::string& URL() const { return FURL; }
+    void SetURL(const std::string& url);
+    const std::string& URLPath() const { return FURLPath; }
+    void SetURLPath(const std::string& path);
+    const std::string& ExtraInfo() const { return FExtraInfo; }
+    void SetExtraInfo(const std::string& extraInfo);
+    std::int32_t Port() const { return FPort; }
+    void SetPort(std::int32_t port);
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& userName);
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(const std::string& password);
+    const std::string& ProxyUserName() const { return FProxyUserName; }
+    void SetProxyUserName(const std::string& userName);
+    const std::string& ProxyPassword() const { return FProxyPassword; }
+    void SetProxyPassword(const std::string& password);
+    const std::string& HostName() const { return FHostName; }
+    void SetHostName(const std::string& hostName);
+    bool DefaultUi() const { return FDefaultUi; }
+    void SetDefaultUi(bool defaultUi) { FDefaultUi = defaultUi; }
+    const TStringList& RequestHeaders() const { return FRequestHeaders; }
+    void SetRequestHeaders(const TStringList& headers) { FRequestHeaders.Assign(headers); }
+    const TStringList& AcceptTypes() const { return FAcceptTypes; }
+    void SetAcceptTypes(const TStringList& types) { FAcceptTypes.Assign(types); }
+    const std::string& Method() const { return FMethod; }
+    void SetMethod(const std::string& method) { FMethod = method; }
+    // Reading: the last response body up to its first zero byte. Writing: the request body
+    // sent with every following request.
+    std::string Text() const;
+    void SetText(const std::string& requestBody) { FRequestBody = requestBody; }
+    std::int32_t AuthRetries() const { return FAuthRetries; }
+    void SetAuthRetries(std::int32_t retries) { FAuthRetries = retries; }
+    TInternetFlags InternetFlags() const { return FInternetFlags; }
+    void SetInternetFlags(TInternetFlags flags);
+
+    // Values that handlers and callers read.
+    DWORD LastError() const { return FLastError; }
+    DWORD StatusCode() const { return FStatusCode; }
+    const TStringList& ResponseHeaders() const { return FResponseHeaders; }
+    std::string ServerAddress() const;
+    DWORD BytesSent() const { return FBytesSent; }
+    DWORD BytesReceived() const { return FBytesReceived; }
+    DWORD TotalBytesReceived() const { return FTotalBytesReceived; }
+    DWORD ChunkPosition() const { return FChunkPosition; }
+    DWORD ChunkSize() const { return FChunkSize; }
+    DWORD BytesRead() const { return FBytesRead; }
+    std::string RedirectURL() const;
+    LPVOID StatusInfo() const { return FStatusInfo; }
+    DWORD StatusInfoLength() const { return FStatusInfoLength; }
+    bool Busy() const { return FBusy; }
+    // When true, the component frees itself (through the notification window) after the
+    // library reports that its request handle is closing.
+    bool ReleaseOnClose() const { return FReleaseOnClose; }
+    void SetReleaseOnClose(bool release) { FReleaseOnClose = release; }
+    // Manual-reset event, signalled on every handle-closing notification and on a failed
+    // asynchronous completion. The component never resets it.
+    HANDLE CompletionEvent() const { return FCompletionEvent; }
+    // The request flags computed from InternetFlags.
+    DWORD RequestFlags() const { return FRequestFlags; }
+
+    // Starts a request for Method, HostName, Port, URLPath and ExtraInfo. True: the whole
+    // request runs on this thread. False only after a failure with RaiseExceptions false;
+    // with it true the failure is raised. A start while Busy fails the same way and leaves the
+    // running request alone.
+    [[nodiscard]] bool Execute(bool synchronous);
+
+    // Delivers one event with this component as sender: through the notification window when
+    // the owner is windowed, else by a direct call. Nothing once destruction has begun.
+    void FireEvent(const TNotifyEvent& handler);
+    // Asks the notification window to free this component later.
+    void PostRelease();
+
+    // Events, in published order.
+    TNotifyEvent OnClosingConnection;
+    TNotifyEvent OnConnectedToServer;
+    TNotifyEvent OnConnectingToServer;
+    TNotifyEvent OnConnectionClosed;
+    TNotifyEvent OnIntermediateResponse;
+    TNotifyEvent OnNameResolved;
+    TNotifyEvent OnReceivingResponse;
+    TNotifyEvent OnResponseReceived;
+    TNotifyEvent OnRedirect;
+    TNotifyEvent OnRequestComplete;
+    TNotifyEvent OnRequestSent;
+    TNotifyEvent OnResolvingName;
+    TNotifyEvent OnSendingRequest;
+    TNotifyEvent OnStateChange;
+    TNotifyEvent OnDataAvailable;
+    TNotifyEvent OnNeedAuth;
+    TNotifyEvent OnNeedProxyAuth;
+    TNotifyEvent OnError;
+
+    // Limits of this component's buffers.
+    static constexpr std::size_t MaxAcceptTypes = 100;
+    static constexpr DWORD RawHeadersSize = 8192;
+    static constexpr DWORD ChunkReadSize = 16384;
+    static constexpr std::size_t ChunkBufferSize = ChunkReadSize + 1;
+    static constexpr DWORD CombinedUrlSize = 2055;
+    // The response body is kept in memory; a body past this ends the request with an error.
+    static constexpr std::size_t MaxResponseBodySize = std::size_t{512} * 1024 * 1024;
+
+private:
+    // The request, step by step.
+    void RefuseWhileBusy();
+    void StartRequest(bool synchronous);
+    void EnsureInternetHandle();
+    void OpenInternet();
+    void Connect();
+    void OpenRequest();
+    void SendRequest();
+    void ProcessResponse();
+    bool CheckAuthentication();
+    bool AnswerAuthentication();
+    bool AskForCredentials();
+    void AbandonRequest();
+    void ReadResponse();
+    void ReadHeaders();
+    void ReadBody();
+    void ReadChunks();
+    void AppendChunk(DWORD count);
+    void CompleteRequest();
+    void CloseRequest();
+    bool CloseInternet();
+    [[nodiscard]] bool Failed();
+
+    // Failures.
+    void CheckResult(bool succeeded);
+    void SetErrorCode(DWORD code);
+    [[noreturn]] void RaiseFailure(DWORD code, const std::string& message);
+    std::string ErrorText(DWORD code) const;
+
+    // URL and its parts.
+    void SplitURL(const std::string& url);
+    void BuildURL();
+    template <class Value> void SetURLPart(Value& part, Value value);
+    void SetConnectionOption(DWORD option, const std::string& value);
+
+    // Status notifications and the worker.
+    static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
+                               DWORD informationLength);
+    void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
+    void RequestCompleted(LPVOID information, DWORD informationLength);
+    void HandOverCompletion(bool succeeded, DWORD error);
+    void StartWorker(std::unique_lock<std::mutex>& lock);
+    static DWORD WorkerThreadProc(LPVOID parameter);
+    void RunWorker();
+    bool WaitForPendingRead();
+    bool TakeNextResponse();
+    void WaitForWorker(HANDLE worker);
+    void RethrowHandlerFailure();
+
+    // Published values.
+    std::int32_t FConnectTimeout = 30000;
+    bool FRaiseExceptions = true;
+    std::string FUserAgent;
+    std::string FProxy;
+    bool FSSL = false;
+    std::string FURL;
+    std::string FURLPath;
+    std::string FExtraInfo;
+    std::int32_t FPort = INTERNET_DEFAULT_HTTP_PORT;
+    std::string FUserName;
+    std::string FPassword;
+    std::string FProxyUserName;
+    std::string FProxyPassword;
+    std::string FHostName;
+    bool FDefaultUi = true;
+    TStringList FRequestHeaders;
+    TStringList FAcceptTypes;
+    std::string FMethod;
+    std::string FRequestBody;
+    std::int32_t FAuthRetries = 3;
+    TInternetFlags FInternetFlags;
+    DWORD FRequestFlags = 0;
+
+    // Values read by handlers. Notifications and the worker write them on other threads.
+    std::atomic<DWORD> FLastError{0};
+    std::atomic<DWORD> FStatusCode{0};
+    TStringList FResponseHeaders;
+    std::string FServerAddress;
+    std::atomic<DWORD> FBytesSent{0};
+    std::atomic<DWORD> FBytesReceived{0};
+    std::atomic<DWORD> FTotalBytesReceived{0};
+    std::atomic<DWORD> FChunkPosition{0};
+    std::atomic<DWORD> FChunkSize{0};
+    std::atomic<DWORD> FBytesRead{0};
+    std::string FRedirectURL;
+    std::atomic<LPVOID> FStatusInfo{nullptr};
+    std::atomic<DWORD> FStatusInfoLength{0};
+    std::atomic<bool> FBusy{false};
+    std::atomic<bool> FReleaseOnClose{false};
+    mutable std::mutex FTextValuesLock; // ServerAddress and RedirectURL
+
+    // The request's state.
+    HINTERNET FInternet = nullptr;
+    HINTERNET FConnect = nullptr;
+    HINTERNET FRequest = nullptr;
+    DWORD FInternetModeFlags = 0; // the mode the open Internet handle was opened in
+    std::atomic<DWORD> FModeFlags{0}; // 0: synchronous; INTERNET_FLAG_ASYNC
+    DWORD FSecureFlag = 0;
+    std::string FResponseBody;
+    // The library fills a pending read's buffer and count later, from its own thread, so both
+    // live with the component until the request handle is closed.
+    std::unique_ptr<char[]> FChunkBuffer;
+    DWORD FChunkCount = 0;
+    std::int32_t FAuthAttempts = 0;
+    std::atomic<bool> FAbort{false};
+    bool FUseWindow = false;
+    HANDLE FCompletionEvent = nullptr;
+    // A handler that raised inside a library call (a status event in synchronous mode): kept
+    // here and raised again once the call has returned, never thrown through the library.
+    std::exception_ptr FHandlerFailure;
+
+    // The worker hand-off. A completion that arrives before the worker waits is kept in
+    // FCompletionPending, so none is lost.
+    std::mutex FWorkerLock;
+    std::condition_variable FWorkerWake;
+    HANDLE FWorkerThread = nullptr; // the current worker, or the last one until it is joined
+    DWORD FWorkerThreadId = 0;
+    bool FWorkerActive = false;     // a worker is in its loop and takes completions
+    bool FCompletionPending = false;
+    bool FCompletionSucceeded = false;
+};

@@ -1,0 +1,260 @@
+// TAdvHttp, continued: the library's status notifications and the asynchronous mode's worker.
+// Kept apart from the request steps in uAdvHttp.cpp because these run on other threads.
+#include "uAdvHttp.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+#include <utility>
+
+#include "TAdvHttpWindow.h"
+#include "errhandlingapi.h"
+#include "handleapi.h"
+#include "processthreadsapi.h"
+#include "synchapi.h"
+
+namespace {
+
+// How often a destructor waiting for the worker serves the sends the worker makes to it.
+constexpr DWORD WorkerWaitSlice = 10;
+
+std::string TextOf(LPVOID information, DWORD length)
+{
+    if (information == nullptr)
+        return {};
+    const char* text = static_cast<const char*>(information);
+    return std::string(text, strnlen(text, length));
+}
+
+DWORD FirstValueOf(LPVOID information, DWORD length)
+{
+    DWORD value = 0;
+    if (information != nullptr && length >= sizeof(value))
+        std::memcpy(&value, information, sizeof(value));
+    return value;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Status notifications
+
+void TAdvHttp::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD informationLength)
+{
+    if (context == 0)
+        return; // the connection handle's own notifications
+    auto* component = reinterpret_cast<TAdvHttp*>(context);
+    try {
+        component->HandleStatus(status, information, informationLength);
+    } catch (...) {
+        // Never through the library. In synchronous mode we are inside the caller's blocking
+        // call, and the failure is raised once that call returns; an asynchronous request has
+        // recorded it already and has no caller to reach.
+        if (component->FModeFlags == 0)
+            component->FHandlerFailure = std::current_exception();
+    }
+}
+
+void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationLength)
+{
+    FStatusInfo = information;
+    FStatusInfoLength = informationLength;
+    switch (status) {
+    case INTERNET_STATUS_RESOLVING_NAME:
+        FireEvent(OnResolvingName);
+        break;
+    case INTERNET_STATUS_NAME_RESOLVED:
+    case INTERNET_STATUS_CONNECTING_TO_SERVER:
+    case INTERNET_STATUS_CONNECTED_TO_SERVER: {
+        {
+            std::lock_guard lock(FTextValuesLock);
+            FServerAddress = TextOf(information, informationLength);
+        }
+        if (status == INTERNET_STATUS_NAME_RESOLVED)
+            FireEvent(OnNameResolved);
+        else if (status == INTERNET_STATUS_CONNECTING_TO_SERVER)
+            FireEvent(OnConnectingToServer);
+        else
+            FireEvent(OnConnectedToServer);
+        break;
+    }
+    case INTERNET_STATUS_SENDING_REQUEST:
+        FireEvent(OnSendingRequest);
+        break;
+    case INTERNET_STATUS_REQUEST_SENT:
+        FBytesSent = FirstValueOf(information, informationLength);
+        FireEvent(OnRequestSent);
+        break;
+    case INTERNET_STATUS_RECEIVING_RESPONSE:
+        FireEvent(OnReceivingResponse);
+        break;
+    case INTERNET_STATUS_RESPONSE_RECEIVED:
+        FBytesReceived = FirstValueOf(information, informationLength);
+        FTotalBytesReceived += FBytesReceived;
+        FireEvent(OnResponseReceived);
+        break;
+    case INTERNET_STATUS_CLOSING_CONNECTION:
+        FireEvent(OnClosingConnection);
+        break;
+    case INTERNET_STATUS_CONNECTION_CLOSED:
+        FireEvent(OnConnectionClosed);
+        break;
+    case INTERNET_STATUS_HANDLE_CLOSING:
+        if (FReleaseOnClose)
+            PostRelease();
+        SetEvent(FCompletionEvent);
+        break;
+    case INTERNET_STATUS_REQUEST_COMPLETE:
+        RequestCompleted(information, informationLength);
+        break;
+    case INTERNET_STATUS_REDIRECT: {
+        {
+            std::lock_guard lock(FTextValuesLock);
+            FRedirectURL = TextOf(information, informationLength);
+        }
+        FireEvent(OnRedirect);
+        break;
+    }
+    case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
+        FireEvent(OnIntermediateResponse);
+        break;
+    case INTERNET_STATUS_STATE_CHANGE:
+        FireEvent(OnStateChange);
+        break;
+    default:
+        break;
+    }
+}
+
+// Success hands the response to the worker (starting one when none runs). Failure is recorded
+// and signalled, and a worker waiting for this request is told so that it ends the request.
+void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
+{
+    INTERNET_ASYNC_RESULT result{0, ERROR_INTERNET_INTERNAL_ERROR};
+    if (information != nullptr && informationLength >= sizeof(result))
+        std::memcpy(&result, information, sizeof(result));
+    if (result.dwResult != 0) {
+        HandOverCompletion(true, ERROR_SUCCESS);
+        return;
+    }
+    std::exception_ptr handlerFailure;
+    try {
+        SetErrorCode(result.dwError);
+    } catch (...) {
+        handlerFailure = std::current_exception();
+    }
+    HandOverCompletion(false, result.dwError);
+    SetEvent(FCompletionEvent);
+    if (handlerFailure)
+        std::rethrow_exception(handlerFailure);
+}
+
+void TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
+{
+    std::unique_lock lock(FWorkerLock);
+    if (InState(csDestroying))
+        return;
+    if (FWorkerActive) {
+        FCompletionPending = true;
+        FCompletionSucceeded = succeeded;
+        FWorkerWake.notify_all();
+        return;
+    }
+    if (!succeeded) {
+        // The send failed: the request is over. Its handles are closed by the next start or
+        // by destruction, not from inside the library's notification.
+        FBusy = false;
+        return;
+    }
+    static_cast<void>(error);
+    StartWorker(lock);
+}
+
+// The worker runs on a normal stack: the library work under it needs more than a few pages.
+void TAdvHttp::StartWorker(std::unique_lock<std::mutex>& lock)
+{
+    if (FWorkerThread != nullptr) {
+        // The previous worker has left its loop; join it so its handle is closed.
+        WaitForSingleObject(FWorkerThread, INFINITE);
+        CloseHandle(std::exchange(FWorkerThread, nullptr));
+    }
+    FWorkerActive = true;
+    FWorkerThread = CreateThread(nullptr, 0, WorkerThreadProc, this, 0, &FWorkerThreadId);
+    if (FWorkerThread != nullptr)
+        return;
+    DWORD code = GetLastError();
+    FWorkerActive = false;
+    FBusy = false;
+    lock.unlock();
+    SetErrorCode(code);
+}
+
+DWORD TAdvHttp::WorkerThreadProc(LPVOID parameter)
+{
+    static_cast<TAdvHttp*>(parameter)->RunWorker();
+    return 0;
+}
+
+void TAdvHttp::RunWorker()
+{
+    do {
+        try {
+            ProcessResponse();
+        } catch (...) {
+            // Recorded already (LastError, OnError); a worker has no caller to raise it to.
+        }
+    } while (TakeNextResponse());
+}
+
+// After a response: go on with the next completion when one is here or when the request is
+// still in flight (an authentication re-send, or a request that a handler started); leave the
+// loop otherwise. Deciding and leaving under the lock means a completion either finds this
+// worker active or starts a new one, never neither.
+bool TAdvHttp::TakeNextResponse()
+{
+    std::unique_lock lock(FWorkerLock);
+    for (;;) {
+        if (FAbort || InState(csDestroying))
+            break;
+        if (FCompletionPending) {
+            FCompletionPending = false;
+            if (FCompletionSucceeded)
+                return true;
+            lock.unlock();
+            CloseRequest(); // the failure is recorded; the request is over
+            lock.lock();
+            continue;
+        }
+        if (!FBusy)
+            break;
+        FWorkerWake.wait(lock);
+    }
+    FWorkerActive = false;
+    return false;
+}
+
+// Waits for the completion of a pending read. False when the read failed (already recorded) or
+// the component is being destroyed.
+bool TAdvHttp::WaitForPendingRead()
+{
+    std::unique_lock lock(FWorkerLock);
+    FWorkerWake.wait(lock, [this] { return FCompletionPending || FAbort || InState(csDestroying); });
+    if (!FCompletionPending)
+        return false;
+    FCompletionPending = false;
+    return FCompletionSucceeded;
+}
+
+// A worker may be waiting for this very thread to deliver one of its events. While we wait,
+// those sends are served (the window procedure drops them, destruction having begun), or the
+// wait would never end.
+void TAdvHttp::WaitForWorker(HANDLE worker)
+{
+    if (!TAdvHttpWindow::OnWindowThread()) {
+        WaitForSingleObject(worker, INFINITE);
+        return;
+    }
+    while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
+        QCoreApplication::sendPostedEvents();
+}
+

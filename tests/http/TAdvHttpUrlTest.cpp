@@ -1,0 +1,166 @@
+// URL and its parts: writing URL splits it as written, writing a part rebuilds URL, and a
+// failed write changes nothing.
+#include <gtest/gtest.h>
+
+#include "uAdvHttp.h"
+
+namespace {
+
+struct SplitCase {
+    const char* tag;
+    const char* url;
+    bool ssl;
+    const char* hostName;
+    int port;
+    const char* urlPath;
+    const char* extraInfo;
+};
+
+class TAdvHttpUrlSplit : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(TAdvHttpUrlSplit, SetsThePartsAndReadsBackAsWritten)
+{
+    const SplitCase& c = GetParam();
+    TAdvHttp http(nullptr);
+    http.SetSSL(true); // an http URL clears it
+    http.SetURL(c.url);
+    EXPECT_EQ(http.URL(), c.url);
+    EXPECT_EQ(http.SSL(), c.ssl);
+    EXPECT_EQ(http.HostName(), c.hostName);
+    EXPECT_EQ(http.Port(), c.port);
+    EXPECT_EQ(http.URLPath(), c.urlPath);
+    EXPECT_EQ(http.ExtraInfo(), c.extraInfo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, TAdvHttpUrlSplit,
+    testing::Values(
+        SplitCase{"script", "http://h/x/y.asp?a=1", false, "h", 80, "/x/y.asp", "?a=1"},
+        SplitCase{"escapesStayAsWritten", "http://h/p%20q?v=a%26b&w=%41", false, "h", 80, "/p%20q", "?v=a%26b&w=%41"},
+        SplitCase{"ownPort", "http://h:8080/", false, "h", 8080, "/", ""},
+        SplitCase{"httpsDefaultPort", "https://h/s", true, "h", 443, "/s", ""},
+        SplitCase{"httpsKeepsItsOwnPort", "https://h:8443/s?q", true, "h", 8443, "/s", "?q"},
+        SplitCase{"fragment", "http://h/p#top", false, "h", 80, "/p", "#top"},
+        SplitCase{"noPath", "http://h", false, "h", 80, "", ""}),
+    [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.tag); });
+
+TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenOnlyWhenPresent)
+{
+    TAdvHttp http(nullptr);
+    http.SetUserName("kept");
+    http.SetPassword("kept too");
+    http.SetURL("http://h/x/y.asp?a=1");
+    EXPECT_EQ(http.UserName(), "kept");
+    EXPECT_EQ(http.Password(), "kept too");
+    http.SetURL("http://alice:secret@h/");
+    EXPECT_EQ(http.UserName(), "alice");
+    EXPECT_EQ(http.Password(), "secret");
+}
+
+struct BuildCase {
+    const char* tag;
+    bool ssl;
+    int port;
+    const char* url;
+};
+
+class TAdvHttpUrlBuild : public testing::TestWithParam<BuildCase> {};
+
+TEST_P(TAdvHttpUrlBuild, WritingAPartRebuildsUrl)
+{
+    TAdvHttp http(nullptr);
+    http.SetHostName("h");
+    http.SetURLPath("/p");
+    http.SetPort(GetParam().port);
+    http.SetSSL(GetParam().ssl);
+    EXPECT_EQ(http.URL(), GetParam().url);
+}
+
+INSTANTIATE_TEST_SUITE_P(Parts, TAdvHttpUrlBuild,
+                         testing::Values(BuildCase{"ownPort", false, 81, "http://h:81/p"},
+                                         BuildCase{"secure443IsWritten", true, 443, "https://h:443/p"},
+                                         BuildCase{"port80IsLeftOut", false, 80, "http://h/p"}),
+                         [](const testing::TestParamInfo<BuildCase>& info) { return std::string(info.param.tag); });
+
+TEST(TAdvHttpUrl, ExtraInfoGetsAQuestionMarkUnlessItHasAMark)
+{
+    struct Case {
+        const char* written;
+        const char* stored;
+    };
+    for (Case c : {Case{"a=1", "?a=1"}, Case{"?a=1", "?a=1"}, Case{"#f", "#f"}, Case{"", ""}}) {
+        TAdvHttp http(nullptr);
+        http.SetExtraInfo(c.written);
+        EXPECT_EQ(http.ExtraInfo(), c.stored) << c.written;
+    }
+}
+
+TEST(TAdvHttpUrl, RebuildEncodesSpacesOnly)
+{
+    TAdvHttp http(nullptr);
+    http.SetHostName("h");
+    http.SetURLPath("/a b%41");
+    EXPECT_EQ(http.URL(), "http://h/a%20b%41");
+}
+
+struct BadUrl {
+    const char* tag;
+    const char* url;
+    bool isInetError; // else the plain Exception "Invalid protocol"
+};
+
+class TAdvHttpBadUrl : public testing::TestWithParam<BadUrl> {};
+
+TEST_P(TAdvHttpBadUrl, RaisesAndLeavesUrlAndEveryPartAsTheyWere)
+{
+    TAdvHttp http(nullptr);
+    http.SetRaiseExceptions(false); // URL writes raise whatever it says
+    http.SetURL("http://before:81/old?q=1");
+    int errors = 0;
+    http.OnError = [&](TObject*) { ++errors; };
+    try {
+        http.SetURL(GetParam().url);
+        FAIL() << "no exception";
+    } catch (const EInetError& error) {
+        EXPECT_TRUE(GetParam().isInetError);
+        EXPECT_FALSE(error.Message().empty());
+        EXPECT_EQ(errors, 1) << "OnError comes before the exception";
+        EXPECT_NE(http.LastError(), 0u);
+    } catch (const Exception& error) {
+        EXPECT_FALSE(GetParam().isInetError);
+        EXPECT_EQ(error.Message(), "Invalid protocol");
+    }
+    EXPECT_EQ(http.URL(), "http://before:81/old?q=1");
+    EXPECT_EQ(http.HostName(), "before");
+    EXPECT_EQ(http.Port(), 81);
+    EXPECT_EQ(http.URLPath(), "/old");
+    EXPECT_EQ(http.ExtraInfo(), "?q=1");
+    EXPECT_FALSE(http.SSL());
+    EXPECT_EQ(http.UserName(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, TAdvHttpBadUrl,
+    testing::Values(BadUrl{"noScheme", "example.test/path", true}, BadUrl{"leadingSpace", " http://h/", true},
+                    BadUrl{"ftp", "ftp://user:pw@elsewhere:21/file", false},
+                    BadUrl{"portOutOfRange", "http://elsewhere:70000/", true},
+                    BadUrl{"portNotANumber", "http://elsewhere:8x/", true},
+                    BadUrl{"noHost", "http:///path", true},
+                    BadUrl{"hostTooLong", "http://" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                                          "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                                          "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                                          "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/", true}),
+    [](const testing::TestParamInfo<BadUrl>& info) { return std::string(info.param.tag); });
+
+TEST(TAdvHttpUrl, AFailedPartWritePutsThePartBack)
+{
+    TAdvHttp http(nullptr);
+    http.SetURL("http://h/p");
+    EXPECT_THROW(http.SetURLPath(std::string(3000, 'x')), EInetError);
+    EXPECT_EQ(http.URLPath(), "/p");
+    EXPECT_EQ(http.URL(), "http://h/p");
+    EXPECT_THROW(http.SetPort(-1), EInetError);
+    EXPECT_EQ(http.Port(), 80);
+}
+
+} // namespace
