@@ -2,5 +2,5 @@
 dorvane_add_gtest(test_registry
   SOURCES test_registry.cpp
   LIBS dorvane_platform SQLite::SQLite3
-  LABELS unit threaded
+  LABELS threaded
   TIMEOUT 60)

@@ -209,7 +209,7 @@ TEST_F(RegToolTest, DeleteRemovesAValueOrAWholeKey)
 // Many processes start on a hive that doesn't exist yet, so they also race to create it.
 TEST_F(RegToolTest, ManyWriterProcessesAtOnceAllSucceedAndTheFileStaysIntact)
 {
-    constexpr int kProcesses = 12;
+    constexpr int kProcesses = 10;
     constexpr int kRounds = 3;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::unique_ptr<QProcess>> writers;
