@@ -11,8 +11,13 @@ inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 
+// The message table holds no text for the code.
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+
 // Writes the text of messageId from the module's message table (FROM_HMODULE) or the system's
 // (FROM_SYSTEM) into buffer, NUL-terminated, and returns its length without the NUL; 0 with
-// the last error set when there is no such message or it doesn't fit in size bytes.
+// the last error set when there is no such message (ERROR_MR_MID_NOT_FOUND) or it doesn't fit
+// in size bytes (ERROR_INSUFFICIENT_BUFFER). The Internet library's module (GetModuleHandleA
+// "wininet.dll") holds a text for every code 12001 onwards that its operations report.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
                      va_list* arguments);

@@ -110,6 +110,9 @@ inline constexpr DWORD INTERNET_FLAG_NEED_FILE = 0x00000010;
 // InternetSetOptionA options this layer supports; any other fails with
 // ERROR_INTERNET_INVALID_OPTION.
 inline constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
+// Milliseconds a response may stay silent before the call fails with ERROR_INTERNET_TIMEOUT
+// (whole seconds are used; default 30 s).
+inline constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
 inline constexpr DWORD INTERNET_OPTION_USERNAME = 28;
 inline constexpr DWORD INTERNET_OPTION_PASSWORD = 29;
 inline constexpr DWORD INTERNET_OPTION_PROXY_USERNAME = 43;

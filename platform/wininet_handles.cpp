@@ -1,0 +1,275 @@
+#include "wininet_handles.h"
+
+#include <cstring>
+#include <unordered_map>
+
+namespace wininet {
+
+namespace {
+
+// HINTERNET values are never reused, so a stale value held by a caller finds nothing instead
+// of someone else's handle.
+class HandleTable {
+public:
+    HINTERNET add(const std::shared_ptr<HandleObject>& object)
+    {
+        std::lock_guard lock(m_mutex);
+        m_next += 4;
+        auto handle = reinterpret_cast<HINTERNET>(m_next);
+        m_objects.emplace(handle, object);
+        return handle;
+    }
+    std::shared_ptr<HandleObject> find(HINTERNET handle)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_objects.find(handle);
+        return it == m_objects.end() ? nullptr : it->second;
+    }
+    void erase(HINTERNET handle)
+    {
+        std::shared_ptr<HandleObject> object;
+        std::lock_guard lock(m_mutex);
+        const auto it = m_objects.find(handle);
+        if (it == m_objects.end())
+            return;
+        object = std::move(it->second);
+        m_objects.erase(it);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::uintptr_t m_next = 0x10000;
+    std::unordered_map<HINTERNET, std::shared_ptr<HandleObject>> m_objects;
+};
+
+HandleTable& handleTable()
+{
+    static HandleTable table;
+    return table;
+}
+
+template <class T>
+void inherit(std::optional<T>& value, const std::optional<T>& fromParent)
+{
+    if (!value)
+        value = fromParent;
+}
+
+} // namespace
+
+void notifyStatus(const SessionShared& shared, HINTERNET handle, DWORD_PTR context, DWORD status,
+                  const void* information, DWORD length)
+{
+    const INTERNET_STATUS_CALLBACK callback = shared.callback.load();
+    if (context == 0 || callback == nullptr || callback == INTERNET_INVALID_STATUS_CALLBACK)
+        return;
+    callback(handle, context, status, const_cast<void*>(information), length);
+}
+
+HandleObject::HandleObject(HandleKind kind, DWORD_PTR context, std::shared_ptr<HandleObject> parent)
+    : m_kind(kind)
+    , m_context(context)
+    , m_parent(std::move(parent))
+{
+}
+
+std::shared_ptr<SessionShared> HandleObject::shared() const
+{
+    return m_parent ? m_parent->shared() : nullptr;
+}
+
+void HandleObject::setOptions(const HandleOptions& changes)
+{
+    std::lock_guard lock(m_mutex);
+    if (changes.connectTimeout)
+        m_options.connectTimeout = changes.connectTimeout;
+    if (changes.receiveTimeout)
+        m_options.receiveTimeout = changes.receiveTimeout;
+    if (changes.userName)
+        m_options.userName = changes.userName;
+    if (changes.password)
+        m_options.password = changes.password;
+    if (changes.proxyUserName)
+        m_options.proxyUserName = changes.proxyUserName;
+    if (changes.proxyPassword)
+        m_options.proxyPassword = changes.proxyPassword;
+}
+
+HandleOptions HandleObject::effectiveOptions() const
+{
+    HandleOptions options;
+    {
+        std::lock_guard lock(m_mutex);
+        options = m_options;
+    }
+    if (!m_parent)
+        return options;
+    const HandleOptions fromParent = m_parent->effectiveOptions();
+    inherit(options.connectTimeout, fromParent.connectTimeout);
+    inherit(options.receiveTimeout, fromParent.receiveTimeout);
+    inherit(options.userName, fromParent.userName);
+    inherit(options.password, fromParent.password);
+    inherit(options.proxyUserName, fromParent.proxyUserName);
+    inherit(options.proxyPassword, fromParent.proxyPassword);
+    return options;
+}
+
+void HandleObject::addChild(const std::shared_ptr<HandleObject>& child)
+{
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_children, [](const auto& weak) { return weak.expired(); });
+    m_children.push_back(child);
+}
+
+void HandleObject::close()
+{
+    if (m_closed.exchange(true))
+        return;
+    handleTable().erase(m_handle);
+    std::vector<std::weak_ptr<HandleObject>> children;
+    {
+        std::lock_guard lock(m_mutex);
+        children.swap(m_children);
+    }
+    for (const auto& weak : children) {
+        if (auto child = weak.lock())
+            child->close();
+    }
+    closeResources();
+    if (const auto session = shared()) {
+        HINTERNET closing = m_handle;
+        notifyStatus(*session, m_handle, m_context, INTERNET_STATUS_HANDLE_CLOSING, &closing, sizeof closing);
+    }
+}
+
+HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object)
+{
+    object->m_handle = handleTable().add(object);
+    if (object->m_parent)
+        object->m_parent->addChild(object);
+    return object->m_handle;
+}
+
+std::shared_ptr<HandleObject> findHandle(HINTERNET handle)
+{
+    std::shared_ptr<HandleObject> object = handle == nullptr ? nullptr : handleTable().find(handle);
+    if (!object || object->isClosed()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return object;
+}
+
+} // namespace wininet
+
+using namespace wininet;
+
+BOOL InternetCloseHandle(HINTERNET handle)
+{
+    const std::shared_ptr<HandleObject> object = findHandle(handle);
+    if (!object)
+        return FALSE;
+    object->close();
+    return TRUE;
+}
+
+INTERNET_STATUS_CALLBACK InternetSetStatusCallback(HINTERNET internet, INTERNET_STATUS_CALLBACK callback)
+{
+    const std::shared_ptr<HandleObject> object = findHandle(internet);
+    if (!object)
+        return INTERNET_INVALID_STATUS_CALLBACK;
+    const auto session = object->shared();
+    if (!session) {
+        SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+        return INTERNET_INVALID_STATUS_CALLBACK;
+    }
+    return session->callback.exchange(callback);
+}
+
+namespace {
+
+bool readTimeout(LPVOID buffer, DWORD length, std::optional<DWORD>& value)
+{
+    if (buffer == nullptr || length != sizeof(DWORD)) {
+        SetLastError(ERROR_INTERNET_BAD_OPTION_LENGTH);
+        return false;
+    }
+    DWORD milliseconds = 0;
+    std::memcpy(&milliseconds, buffer, sizeof milliseconds);
+    value = milliseconds;
+    return true;
+}
+
+// A string option: length counts the characters (0: empty); a NUL inside ends it early.
+std::string readString(LPVOID buffer, DWORD length)
+{
+    if (buffer == nullptr || length == 0)
+        return {};
+    const char* text = static_cast<const char*>(buffer);
+    return std::string(text, strnlen(text, length));
+}
+
+} // namespace
+
+BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength)
+{
+    const std::shared_ptr<HandleObject> object = findHandle(handle);
+    if (!object)
+        return FALSE;
+    HandleOptions changes;
+    switch (option) {
+    case INTERNET_OPTION_CONNECT_TIMEOUT:
+        if (!readTimeout(buffer, bufferLength, changes.connectTimeout))
+            return FALSE;
+        break;
+    case INTERNET_OPTION_RECEIVE_TIMEOUT:
+        if (!readTimeout(buffer, bufferLength, changes.receiveTimeout))
+            return FALSE;
+        break;
+    case INTERNET_OPTION_USERNAME:
+        changes.userName = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_PASSWORD:
+        changes.password = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_PROXY_USERNAME:
+        changes.proxyUserName = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_PROXY_PASSWORD:
+        changes.proxyPassword = readString(buffer, bufferLength);
+        break;
+    default:
+        SetLastError(ERROR_INTERNET_INVALID_OPTION);
+        return FALSE;
+    }
+    object->setOptions(changes);
+    return TRUE;
+}
+
+namespace {
+struct LastResponseInfo {
+    DWORD error = 0;
+    std::string text;
+};
+thread_local LastResponseInfo lastResponseInfo;
+} // namespace
+
+// HTTP servers give no extended error beyond the status, which the request already holds; the
+// thread's record therefore stays empty, and callers get error 0 with an empty text.
+BOOL InternetGetLastResponseInfoA(LPDWORD error, LPSTR buffer, LPDWORD bufferLength)
+{
+    if (error == nullptr || bufferLength == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *error = lastResponseInfo.error;
+    const std::string& text = lastResponseInfo.text;
+    if (buffer == nullptr || text.size() + 1 > *bufferLength) {
+        *bufferLength = static_cast<DWORD>(text.size() + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    *bufferLength = static_cast<DWORD>(text.size());
+    return TRUE;
+}

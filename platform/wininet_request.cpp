@@ -1,0 +1,373 @@
+// Request handles: opening, sending, the response's status and headers, the body, and the
+// application's credential prompt.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "errhandlingapi.h"
+#include "wininet_session.h"
+#include "wininet_transfer.h"
+
+namespace wininet {
+
+namespace {
+
+bool hasHeader(const std::vector<std::string>& headers, const char* name)
+{
+    const std::size_t length = std::strlen(name);
+    for (const std::string& header : headers) {
+        if (header.size() > length && header[length] == ':' && strncasecmp(header.c_str(), name, length) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The request target as it goes on the wire: the fragment dropped, and bytes that can't stand
+// in a target (space, control bytes, bytes from 0x80) percent-encoded; %XX stays as written.
+std::string requestTarget(const char* objectName)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string target;
+    const char* name = objectName != nullptr && *objectName != '\0' ? objectName : "/";
+    if (*name != '/')
+        target += '/';
+    for (const char* p = name; *p != '\0' && *p != '#'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c <= 0x20 || c >= 0x7F) {
+            target += '%';
+            target += hex[c >> 4];
+            target += hex[c & 0x0F];
+        } else {
+            target += *p;
+        }
+    }
+    return target;
+}
+
+// The caller's extra headers: lines ended by CR LF (or LF); length -1 (or 0) means up to the NUL.
+std::vector<std::string> splitHeaders(LPCSTR headers, DWORD length)
+{
+    std::vector<std::string> lines;
+    if (headers == nullptr)
+        return lines;
+    const std::size_t size = (length == 0 || length == static_cast<DWORD>(-1)) ? std::strlen(headers) : length;
+    std::size_t position = 0;
+    while (position < size) {
+        std::size_t end = position;
+        while (end < size && headers[end] != '\n' && headers[end] != '\0')
+            ++end;
+        std::string line(headers + position, end - position);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(std::move(line));
+        if (end < size && headers[end] == '\0')
+            break;
+        position = end + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+class Request : public HandleObject {
+public:
+    Request(std::shared_ptr<Connection> connection, std::string verb, std::string target, std::string referrer,
+            std::string accept, DWORD flags, DWORD_PTR context)
+        : HandleObject(HandleKind::Request, context, connection)
+        , m_connection(std::move(connection))
+        , m_verb(std::move(verb))
+        , m_target(std::move(target))
+        , m_referrer(std::move(referrer))
+        , m_accept(std::move(accept))
+        , m_flags(flags)
+        , m_transfer(std::make_shared<Transfer>(m_connection->session()->shared(), m_connection->session()->driver(),
+                                                context))
+    {
+    }
+
+    Transfer& transfer() { return *m_transfer; }
+    void attachHandle() { m_transfer->setHandle(handle()); }
+
+    TransferSetup setup(LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength) const
+    {
+        const Session& session = *m_connection->session();
+        const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
+        const INTERNET_PORT defaultPort = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+        const INTERNET_PORT port = m_connection->port != 0 ? m_connection->port : defaultPort;
+        const std::string& host = m_connection->host;
+        const std::string literal = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        const std::string authority = port == defaultPort ? literal : literal + ":" + std::to_string(port);
+
+        TransferSetup setup;
+        setup.url = (secure ? "https://" : "http://") + authority + m_target;
+        setup.hostName = host;
+        setup.verb = m_verb;
+        setup.hasBody = optional != nullptr && optionalLength > 0;
+        if (setup.hasBody)
+            setup.body.assign(static_cast<const char*>(optional), optionalLength);
+        setup.flags = m_flags;
+        setup.options = effectiveOptions();
+        setup.accessType = session.accessType;
+        setup.proxy = session.proxy;
+        setup.proxyBypass = session.proxyBypass;
+        setup.headers = head(session, authority, splitHeaders(headers, headersLength));
+        return setup;
+    }
+
+protected:
+    void closeResources() override { m_transfer->cancel(); }
+
+private:
+    // The head goes out small and in this order: Host, User-Agent, Accept, Referer, the
+    // caller's headers, Pragma, Connection. libcurl adds Content-Length for a body itself (after
+    // these), because only it knows when a body is left out (authentication probes, redirects).
+    // Empty "Name:" entries stop libcurl from adding headers of its own.
+    std::vector<std::string> head(const Session& session, const std::string& authority,
+                                  const std::vector<std::string>& extra) const
+    {
+        std::vector<std::string> headers;
+        headers.push_back("Host: " + authority);
+        if (!session.agent.empty())
+            headers.push_back("User-Agent: " + session.agent);
+        headers.push_back(m_accept.empty() ? "Accept:" : "Accept: " + m_accept);
+        if (!m_referrer.empty())
+            headers.push_back("Referer: " + m_referrer);
+        headers.insert(headers.end(), extra.begin(), extra.end());
+        if ((m_flags & INTERNET_FLAG_PRAGMA_NOCACHE) != 0 && !hasHeader(extra, "Pragma"))
+            headers.push_back("Pragma: no-cache");
+        if (!hasHeader(extra, "Connection"))
+            headers.push_back("Connection: Keep-Alive");
+        headers.push_back("Expect:");
+        if (!hasHeader(extra, "Content-Type"))
+            headers.push_back("Content-Type:");
+        return headers;
+    }
+
+    const std::shared_ptr<Connection> m_connection;
+    const std::string m_verb;
+    const std::string m_target;
+    const std::string m_referrer;
+    const std::string m_accept;
+    const DWORD m_flags;
+    const std::shared_ptr<Transfer> m_transfer;
+};
+
+namespace {
+
+std::string acceptList(LPCSTR* acceptTypes)
+{
+    std::string list;
+    for (LPCSTR* type = acceptTypes; type != nullptr && *type != nullptr && **type != '\0'; ++type) {
+        if (!list.empty())
+            list += ", ";
+        list += *type;
+    }
+    return list;
+}
+
+BOOL fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL finishCall(DWORD error)
+{
+    if (error != 0)
+        return fail(error);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL copyText(const std::string& text, LPVOID buffer, LPDWORD bufferLength)
+{
+    if (buffer == nullptr || *bufferLength < text.size() + 1) {
+        *bufferLength = static_cast<DWORD>(text.size() + 1);
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    *bufferLength = static_cast<DWORD>(text.size());
+    return TRUE;
+}
+
+BOOL copyNumber(DWORD value, LPVOID buffer, LPDWORD bufferLength)
+{
+    if (buffer == nullptr || *bufferLength < sizeof value) {
+        *bufferLength = sizeof value;
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, &value, sizeof value);
+    *bufferLength = sizeof value;
+    return TRUE;
+}
+
+// One header's value (the first of that name) from a raw block.
+bool headerValue(const std::string& block, const char* name, std::string& value)
+{
+    const std::size_t length = std::strlen(name);
+    std::size_t position = block.find("\r\n");
+    while (position != std::string::npos && position + 2 < block.size()) {
+        const std::size_t begin = position + 2;
+        const std::size_t end = block.find("\r\n", begin);
+        if (end == std::string::npos)
+            break;
+        if (end - begin > length && block[begin + length] == ':'
+            && strncasecmp(block.c_str() + begin, name, length) == 0) {
+            std::size_t valueBegin = begin + length + 1;
+            while (valueBegin < end && (block[valueBegin] == ' ' || block[valueBegin] == '\t'))
+                ++valueBegin;
+            value = block.substr(valueBegin, end - valueBegin);
+            return true;
+        }
+        position = end;
+    }
+    return false;
+}
+
+std::string statusText(const std::string& block)
+{
+    const std::string line = block.substr(0, block.find("\r\n"));
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == std::string::npos ? std::string::npos : line.find(' ', first + 1);
+    return second == std::string::npos ? std::string() : line.substr(second + 1);
+}
+
+// The lines of the block, each ended by a NUL, and one more NUL at the end.
+std::string nulSeparated(const std::string& block)
+{
+    std::string lines;
+    std::size_t position = 0;
+    while (position < block.size()) {
+        const std::size_t end = block.find("\r\n", position);
+        if (end == std::string::npos || end == position)
+            break;
+        lines.append(block, position, end - position);
+        lines += '\0';
+        position = end + 2;
+    }
+    lines += '\0';
+    return lines;
+}
+
+std::mutex hookMutex;
+InternetErrorDlgHook errorDialogHook;
+
+} // namespace
+
+} // namespace wininet
+
+using namespace wininet;
+
+HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR /*version*/,
+                           LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context)
+{
+    const auto parent = findHandleOf<Connection>(connection, HandleKind::Connection);
+    if (!parent)
+        return nullptr;
+    const std::string method = verb != nullptr && *verb != '\0' ? verb : "GET";
+    auto request = std::make_shared<Request>(parent, method, requestTarget(objectName),
+                                             referrer != nullptr ? referrer : "", acceptList(acceptTypes), flags,
+                                             context);
+    HINTERNET handle = registerHandle(request);
+    request->attachHandle();
+    return handle;
+}
+
+BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength)
+{
+    const auto object = findHandleOf<Request>(request, HandleKind::Request);
+    if (!object)
+        return FALSE;
+    return finishCall(object->transfer().send(object->setup(headers, headersLength, optional, optionalLength)));
+}
+
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index)
+{
+    const auto object = findHandleOf<Request>(request, HandleKind::Request);
+    if (!object)
+        return FALSE;
+    if (bufferLength == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    long status = 0;
+    std::string block;
+    if (!object->transfer().response(status, block))
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    if (index != nullptr && *index != 0)
+        return fail(ERROR_HTTP_HEADER_NOT_FOUND);
+    const bool asNumber = (infoLevel & HTTP_QUERY_FLAG_NUMBER) != 0;
+    std::string text;
+    switch (infoLevel & 0xFFFF) {
+    case HTTP_QUERY_STATUS_CODE:
+        if (asNumber)
+            return copyNumber(static_cast<DWORD>(status), buffer, bufferLength);
+        text = std::to_string(status);
+        break;
+    case HTTP_QUERY_STATUS_TEXT:
+        text = statusText(block);
+        break;
+    case HTTP_QUERY_RAW_HEADERS_CRLF:
+        text = block;
+        break;
+    case HTTP_QUERY_RAW_HEADERS: {
+        const std::string lines = nulSeparated(block);
+        if (buffer == nullptr || *bufferLength < lines.size()) {
+            *bufferLength = static_cast<DWORD>(lines.size());
+            return fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        std::memcpy(buffer, lines.data(), lines.size());
+        *bufferLength = static_cast<DWORD>(lines.size() - 1);
+        return TRUE;
+    }
+    case HTTP_QUERY_CONTENT_LENGTH:
+        if (!headerValue(block, "Content-Length", text))
+            return fail(ERROR_HTTP_HEADER_NOT_FOUND);
+        if (asNumber)
+            return copyNumber(static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10)), buffer, bufferLength);
+        break;
+    default:
+        return fail(ERROR_HTTP_INVALID_QUERY_REQUEST);
+    }
+    return copyText(text, buffer, bufferLength);
+}
+
+BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead, LPDWORD numberOfBytesRead)
+{
+    const auto object = findHandleOf<Request>(file, HandleKind::Request);
+    if (!object)
+        return FALSE;
+    if (numberOfBytesRead == nullptr || (buffer == nullptr && numberOfBytesToRead > 0))
+        return fail(ERROR_INVALID_PARAMETER);
+    return finishCall(object->transfer().read(static_cast<char*>(buffer), numberOfBytesToRead, numberOfBytesRead));
+}
+
+DWORD InternetErrorDlg(HWND parent, HINTERNET request, DWORD error, DWORD flags, LPVOID* /*data*/)
+{
+    const auto object = findHandleOf<Request>(request, HandleKind::Request);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    long status = 0;
+    std::string block;
+    const bool answered = object->transfer().response(status, block);
+    const bool challenge = answered && (status == 401 || status == 407);
+    if ((flags & FLAGS_ERROR_UI_FILTER_FOR_ERRORS) != 0 && error == ERROR_SUCCESS && !challenge)
+        return ERROR_SUCCESS;
+    if (!challenge || (flags & FLAGS_ERROR_UI_FLAGS_NO_UI) != 0)
+        return ERROR_CANCELLED;
+    InternetErrorDlgHook hook;
+    {
+        std::lock_guard lock(hookMutex);
+        hook = errorDialogHook;
+    }
+    if (!hook)
+        return ERROR_CANCELLED;
+    return hook(parent, request, static_cast<DWORD>(status));
+}
+
+InternetErrorDlgHook SetInternetErrorDlgHook(InternetErrorDlgHook hook)
+{
+    std::lock_guard lock(hookMutex);
+    InternetErrorDlgHook previous = std::move(errorDialogHook);
+    errorDialogHook = std::move(hook);
+    return previous;
+}

@@ -1,0 +1,287 @@
+#include "wininet_session.h"
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include "wininet_transfer.h"
+
+namespace wininet {
+
+namespace {
+
+// libcurl's global state is set up once, before the first session, and never torn down: other
+// parts of the program may use libcurl too.
+void initialiseLibrary()
+{
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    (void)initialised;
+}
+
+constexpr int pollTimeoutMilliseconds = 1000;
+
+int closeSocketCallback(void* driver, curl_socket_t socket)
+{
+    static_cast<Driver*>(driver)->socketClosing(socket);
+    return ::close(socket);
+}
+
+} // namespace
+
+Driver::Driver(std::shared_ptr<SessionShared> shared)
+    : m_shared(std::move(shared))
+{
+    initialiseLibrary();
+    m_multi = curl_multi_init();
+    m_share = curl_share_init();
+    // Only the layer thread uses the easy handles, so the share needs no locks.
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+}
+
+std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
+{
+    std::shared_ptr<Driver> driver(new Driver(std::move(shared)));
+    // The thread keeps the driver alive until it has released every libcurl handle.
+    driver->m_thread = std::thread([driver] { driver->run(); });
+    return driver;
+}
+
+Driver::~Driver()
+{
+    stop();
+}
+
+void Driver::post(std::function<void()> command)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_commands.push_back(std::move(command));
+        curl_multi_wakeup(m_multi);
+    }
+}
+
+void Driver::stop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        if (m_multi != nullptr)
+            curl_multi_wakeup(m_multi);
+    }
+    if (!m_thread.joinable())
+        return;
+    if (std::this_thread::get_id() == m_thread.get_id())
+        m_thread.detach();
+    else
+        m_thread.join();
+}
+
+void Driver::run()
+{
+    while (runCommands()) {
+        int running = 0;
+        curl_multi_perform(m_multi, &running);
+        collectFinished();
+        deliverEvents();
+        curl_multi_poll(m_multi, nullptr, 0, pollTimeoutMilliseconds, nullptr);
+    }
+    releaseAll();
+}
+
+bool Driver::runCommands()
+{
+    std::vector<std::function<void()>> commands;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return false;
+        commands.swap(m_commands);
+    }
+    for (auto& command : commands)
+        command();
+    return true;
+}
+
+void Driver::collectFinished()
+{
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        Transfer* raw = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
+        const CURLcode result = message->data.result;
+        const auto it = m_attached.find(raw);
+        if (it == m_attached.end())
+            continue;
+        const std::shared_ptr<Transfer> transfer = it->second;
+        detach(transfer);
+        transfer->finish(result);
+    }
+}
+
+void Driver::deliverEvents()
+{
+    std::vector<std::shared_ptr<Transfer>> eventful;
+    eventful.swap(m_eventful);
+    for (const auto& transfer : eventful)
+        transfer->deliverEvents();
+}
+
+void Driver::detach(const std::shared_ptr<Transfer>& transfer)
+{
+    if (m_attached.erase(transfer.get()) > 0)
+        curl_multi_remove_handle(m_multi, transfer->easy());
+}
+
+void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const TransferSetup& setup)
+{
+    if (transfer->cancelled())
+        return;
+    detach(transfer);
+    if (transfer->easy() == nullptr) {
+        transfer->attachEasy(curl_easy_init());
+        m_owners.insert(transfer);
+    }
+    transfer->start(setup, m_share);
+    m_attached.emplace(transfer.get(), transfer);
+    curl_multi_add_handle(m_multi, transfer->easy());
+}
+
+void Driver::resumeTransfer(const std::shared_ptr<Transfer>& transfer)
+{
+    if (m_attached.count(transfer.get()) > 0)
+        transfer->resume();
+}
+
+void Driver::releaseTransfer(const std::shared_ptr<Transfer>& transfer)
+{
+    detach(transfer);
+    transfer->releaseEasy();
+    m_owners.erase(transfer);
+}
+
+void Driver::scheduleEvents(const std::shared_ptr<Transfer>& transfer)
+{
+    m_eventful.push_back(transfer);
+}
+
+void Driver::configureSockets(void* easy)
+{
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, closeSocketCallback);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+}
+
+void Driver::socketInUse(int socket, Transfer* owner)
+{
+    const auto it = m_owners.find(std::shared_ptr<Transfer>(std::shared_ptr<Transfer>(), owner));
+    if (it != m_owners.end())
+        m_socketOwners[socket] = *it;
+}
+
+void Driver::socketClosing(int socket)
+{
+    const auto it = m_socketOwners.find(socket);
+    if (it == m_socketOwners.end())
+        return;
+    const std::shared_ptr<Transfer> owner = it->second.lock();
+    m_socketOwners.erase(it);
+    if (owner)
+        owner->socketClosed();
+}
+
+void Driver::releaseAll()
+{
+    for (const auto& [raw, transfer] : m_attached)
+        curl_multi_remove_handle(m_multi, transfer->easy());
+    m_attached.clear();
+    for (const auto& transfer : m_owners)
+        transfer->releaseEasy();
+    m_owners.clear();
+    m_eventful.clear();
+    m_socketOwners.clear();
+    // Wake-ups from other threads use the multi handle under the lock; take it away first.
+    void* multi = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        multi = m_multi;
+        m_multi = nullptr;
+    }
+    curl_multi_cleanup(multi);
+    curl_share_cleanup(m_share);
+    m_share = nullptr;
+}
+
+Session::Session(std::string agentName, DWORD access, std::string proxyList, std::string bypass, DWORD openFlags)
+    : HandleObject(HandleKind::Internet, 0, nullptr)
+    , agent(std::move(agentName))
+    , accessType(access)
+    , proxy(std::move(proxyList))
+    , proxyBypass(std::move(bypass))
+    , flags(openFlags)
+    , m_shared(std::make_shared<SessionShared>())
+{
+    m_shared->async = (flags & INTERNET_FLAG_ASYNC) != 0;
+    m_driver = Driver::create(m_shared);
+}
+
+void Session::closeResources()
+{
+    m_driver->stop();
+}
+
+Connection::Connection(std::shared_ptr<Session> session, std::string hostName, INTERNET_PORT serverPort,
+                       DWORD connectFlags, DWORD_PTR context)
+    : HandleObject(HandleKind::Connection, context, session)
+    , host(std::move(hostName))
+    , port(serverPort)
+    , flags(connectFlags)
+    , m_session(std::move(session))
+{
+}
+
+} // namespace wininet
+
+using namespace wininet;
+
+HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass, DWORD flags)
+{
+    if (accessType != INTERNET_OPEN_TYPE_PRECONFIG && accessType != INTERNET_OPEN_TYPE_DIRECT
+        && accessType != INTERNET_OPEN_TYPE_PROXY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (accessType == INTERNET_OPEN_TYPE_PROXY && (proxy == nullptr || *proxy == '\0')) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto session = std::make_shared<Session>(agent != nullptr ? agent : "", accessType,
+                                             proxy != nullptr ? proxy : "", proxyBypass != nullptr ? proxyBypass : "",
+                                             flags);
+    return registerHandle(session);
+}
+
+HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort, LPCSTR userName,
+                           LPCSTR password, DWORD service, DWORD flags, DWORD_PTR context)
+{
+    const auto session = findHandleOf<Session>(internet, HandleKind::Internet);
+    if (!session)
+        return nullptr;
+    if (serverName == nullptr || *serverName == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (service != INTERNET_SERVICE_HTTP) {
+        SetLastError(ERROR_INTERNET_INVALID_OPERATION);
+        return nullptr;
+    }
+    auto connection = std::make_shared<Connection>(session, serverName, serverPort, flags, context);
+    HandleOptions credentials;
+    if (userName != nullptr && *userName != '\0')
+        credentials.userName = userName;
+    if (password != nullptr && *password != '\0')
+        credentials.password = password;
+    connection->setOptions(credentials);
+    return registerHandle(connection);
+}

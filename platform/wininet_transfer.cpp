@@ -1,0 +1,732 @@
+#include "wininet_transfer.h"
+
+#include <curl/curl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <openssl/x509_vfy.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "wininet_errors.h"
+#include "wininet_session.h"
+
+namespace wininet {
+
+namespace {
+
+// The body is read ahead into a buffer of at most this size; past it the transfer is paused
+// until the reader has taken it down to the low mark, so memory stays bounded.
+constexpr std::size_t bodyBufferLimit = 1 << 20;
+constexpr std::size_t bodyBufferLowMark = 256 << 10;
+// The response head a server may send, all header lines together.
+constexpr std::size_t headerBlockLimit = 256 << 10;
+constexpr long maxRedirects = 10;
+constexpr DWORD defaultConnectTimeout = 60000;
+constexpr DWORD defaultReceiveTimeout = 30000;
+
+std::string_view trimLineEnd(std::string_view line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+long statusOf(std::string_view statusLine)
+{
+    const std::size_t space = statusLine.find(' ');
+    if (space == std::string_view::npos)
+        return 0;
+    return std::strtol(std::string(statusLine.substr(space + 1, 3)).c_str(), nullptr, 10);
+}
+
+std::string resolveReference(const std::string& base, const std::string& reference)
+{
+    CURLU* url = curl_url();
+    std::string resolved;
+    char* text = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK
+        && curl_url_set(url, CURLUPART_URL, reference.c_str(), CURLU_URLENCODE) == CURLUE_OK
+        && curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK)
+        resolved = text;
+    curl_free(text);
+    curl_url_cleanup(url);
+    return resolved.empty() ? reference : resolved;
+}
+
+std::string hostOf(const std::string& address)
+{
+    CURLU* url = curl_url();
+    std::string host;
+    char* text = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, address.c_str(), 0) == CURLUE_OK
+        && curl_url_get(url, CURLUPART_HOST, &text, 0) == CURLUE_OK)
+        host = text;
+    curl_free(text);
+    curl_url_cleanup(url);
+    return host;
+}
+
+// "http=proxy1:80 https=proxy2:8080", or one proxy for every scheme.
+std::string proxyFor(const std::string& list, bool secure)
+{
+    std::string fallback;
+    std::size_t position = 0;
+    while (position < list.size()) {
+        const std::size_t end = std::min(list.find_first_of(" ;", position), list.size());
+        const std::string entry = list.substr(position, end - position);
+        position = end + 1;
+        if (entry.empty())
+            continue;
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos) {
+            fallback = entry;
+            continue;
+        }
+        const std::string scheme = entry.substr(0, equals);
+        if (scheme == (secure ? "https" : "http"))
+            return entry.substr(equals + 1);
+    }
+    return fallback;
+}
+
+// The bypass list separates names with ";" or spaces; libcurl wants commas.
+std::string bypassList(std::string list)
+{
+    std::replace(list.begin(), list.end(), ';', ',');
+    std::replace(list.begin(), list.end(), ' ', ',');
+    return list;
+}
+
+// Accepts a certificate outside its validity dates, but still checks the issuer and the name.
+CURLcode ignoreCertificateDates(CURL*, void* context, void*)
+{
+    X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(static_cast<SSL_CTX*>(context)), X509_V_FLAG_NO_CHECK_TIME);
+    return CURLE_OK;
+}
+
+Transfer* transferOf(void* pointer)
+{
+    return static_cast<Transfer*>(pointer);
+}
+
+size_t writeCallback(char* data, size_t size, size_t count, void* transfer)
+{
+    return transferOf(transfer)->onWrite(data, size * count);
+}
+
+size_t headerCallback(char* data, size_t size, size_t count, void* transfer)
+{
+    return transferOf(transfer)->onHeader(data, size * count);
+}
+
+int resolverStartCallback(void*, void*, void* transfer)
+{
+    transferOf(transfer)->onResolverStart();
+    return 0;
+}
+
+std::string addressText(const curl_sockaddr* address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_addr, text, sizeof text);
+    else if (address->family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_addr, text, sizeof text);
+    return text;
+}
+
+curl_socket_t openSocketCallback(void* transfer, curlsocktype purpose, curl_sockaddr* address)
+{
+    const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket != CURL_SOCKET_BAD && purpose == CURLSOCKTYPE_IPCXN)
+        transferOf(transfer)->onSocketOpened(addressText(address));
+    return socket;
+}
+
+int prereqCallback(void* transfer, char* primaryAddress, char*, int, int)
+{
+    transferOf(transfer)->onRequestReady(primaryAddress);
+    return CURL_PREREQFUNC_OK;
+}
+
+int debugCallback(CURL*, curl_infotype type, char*, size_t size, void* transfer)
+{
+    if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_OUT)
+        transferOf(transfer)->onBytesSent(size);
+    return 0;
+}
+
+void setOption(CURL* easy, CURLoption option, long value)
+{
+    curl_easy_setopt(easy, option, value);
+}
+
+void setOption(CURL* easy, CURLoption option, const std::string& value)
+{
+    curl_easy_setopt(easy, option, value.c_str());
+}
+
+} // namespace
+
+Transfer::Transfer(std::shared_ptr<SessionShared> shared, std::shared_ptr<Driver> driver, DWORD_PTR context)
+    : m_shared(std::move(shared))
+    , m_driver(std::move(driver))
+    , m_context(context)
+{
+}
+
+Transfer::~Transfer()
+{
+    releaseEasy();
+}
+
+// ---- caller's side ----
+
+DWORD Transfer::send(TransferSetup setup)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_cancelled)
+        return ERROR_INTERNET_OPERATION_CANCELLED;
+    ++m_generation;
+    m_phase = Phase::Sending;
+    m_error = 0;
+    m_statusCode = 0;
+    m_finalHeaders.clear();
+    m_body.clear();
+    m_bodyRead = 0;
+    m_paused = false;
+    m_resumePosted = false;
+    m_pendingRead = {};
+    m_sendPending = m_shared->async;
+    lock.unlock();
+    m_driver->post([self = shared_from_this(), driver = m_driver, setup = std::move(setup)] {
+        driver->startTransfer(self, setup);
+    });
+    if (m_shared->async)
+        return ERROR_IO_PENDING;
+    lock.lock();
+    return waitForResponse(lock);
+}
+
+DWORD Transfer::waitForResponse(std::unique_lock<std::mutex>& lock)
+{
+    for (;;) {
+        drainEvents(lock);
+        if (m_cancelled)
+            return ERROR_INTERNET_OPERATION_CANCELLED;
+        switch (m_phase) {
+        case Phase::Receiving:
+        case Phase::Complete:
+            return 0;
+        case Phase::Failed:
+            return m_error;
+        case Phase::Idle:
+            return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+        case Phase::Sending:
+            break;
+        }
+        m_changed.wait(lock);
+    }
+}
+
+DWORD Transfer::read(char* buffer, DWORD size, DWORD* count)
+{
+    std::unique_lock lock(m_mutex);
+    *count = 0;
+    if (m_cancelled)
+        return ERROR_INTERNET_OPERATION_CANCELLED;
+    if (m_phase == Phase::Idle || m_phase == Phase::Sending)
+        return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+    if (m_shared->async)
+        return readAsynchronously(lock, buffer, size, count);
+    return readSynchronously(lock, buffer, size, count);
+}
+
+DWORD Transfer::readSynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count)
+{
+    for (;;) {
+        drainEvents(lock);
+        if (m_cancelled)
+            return ERROR_INTERNET_OPERATION_CANCELLED;
+        *count += take(buffer + *count, size - *count);
+        if (*count == size || m_phase == Phase::Complete)
+            break;
+        if (m_phase == Phase::Failed) {
+            // Hand over what arrived before the failure; the next read reports it.
+            if (*count > 0)
+                break;
+            return m_error;
+        }
+        m_changed.wait(lock);
+    }
+    drainEvents(lock);
+    return 0;
+}
+
+DWORD Transfer::readAsynchronously(std::unique_lock<std::mutex>&, char* buffer, DWORD size, DWORD* count)
+{
+    *count = take(buffer, size);
+    if (*count > 0 || m_phase == Phase::Complete)
+        return 0;
+    if (m_phase == Phase::Failed)
+        return m_error;
+    if (m_pendingRead.count != nullptr)
+        return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+    m_pendingRead = {buffer, size, count};
+    return ERROR_IO_PENDING;
+}
+
+bool Transfer::response(long& statusCode, std::string& headers) const
+{
+    std::lock_guard lock(m_mutex);
+    if (m_phase != Phase::Receiving && m_phase != Phase::Complete)
+        return false;
+    statusCode = m_statusCode;
+    headers = m_finalHeaders;
+    return true;
+}
+
+void Transfer::cancel()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_cancelled = true;
+        m_pendingRead = {};
+        m_events.clear();
+    }
+    m_changed.notify_all();
+    m_driver->post([self = shared_from_this(), driver = m_driver] { driver->releaseTransfer(self); });
+}
+
+bool Transfer::cancelled() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_cancelled;
+}
+
+DWORD Transfer::take(char* buffer, DWORD size)
+{
+    const std::size_t count = std::min<std::size_t>(buffered(), size);
+    if (count > 0)
+        std::memcpy(buffer, m_body.data() + m_bodyRead, count);
+    m_bodyRead += count;
+    if (m_bodyRead == m_body.size()) {
+        m_body.clear();
+        m_bodyRead = 0;
+    } else if (m_bodyRead >= bodyBufferLowMark) {
+        m_body.erase(m_body.begin(), m_body.begin() + static_cast<std::ptrdiff_t>(m_bodyRead));
+        m_bodyRead = 0;
+    }
+    if (m_paused && !m_resumePosted && buffered() <= bodyBufferLowMark) {
+        m_resumePosted = true;
+        m_driver->post([self = shared_from_this(), driver = m_driver] { driver->resumeTransfer(self); });
+    }
+    return static_cast<DWORD>(count);
+}
+
+void Transfer::drainEvents(std::unique_lock<std::mutex>& lock)
+{
+    while (!m_events.empty() && !m_cancelled) {
+        std::deque<Event> events;
+        events.swap(m_events);
+        lock.unlock();
+        for (const Event& event : events) {
+            const void* information = event.information.empty() ? nullptr : event.information.data();
+            notifyStatus(*m_shared, m_handle, m_context, event.status, information,
+                         static_cast<DWORD>(event.information.size()));
+        }
+        lock.lock();
+    }
+}
+
+// ---- layer thread's side ----
+
+void Transfer::releaseEasy()
+{
+    if (m_easy != nullptr)
+        curl_easy_cleanup(m_easy);
+    m_easy = nullptr;
+    curl_slist_free_all(static_cast<curl_slist*>(m_headerList));
+    m_headerList = nullptr;
+}
+
+void Transfer::start(const TransferSetup& setup, void* share)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_activeGeneration = m_generation;
+    }
+    m_currentHost = setup.hostName;
+    m_currentUrl = setup.url;
+    m_followRedirects = (setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
+    m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
+    m_sentNotified = m_followedRedirect = m_headersTooLarge = false;
+    m_bytesSent = m_blockBytes = 0;
+    m_blockStatus = 0;
+    m_block.clear();
+    m_location.clear();
+    m_redirects = 0;
+    configure(setup, share);
+}
+
+void Transfer::configure(const TransferSetup& setup, void* share)
+{
+    CURL* easy = m_easy;
+    curl_easy_reset(easy);
+    curl_slist_free_all(static_cast<curl_slist*>(m_headerList));
+    curl_slist* headers = nullptr;
+    for (const std::string& header : setup.headers)
+        headers = curl_slist_append(headers, header.c_str());
+    m_headerList = headers;
+
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+    setOption(easy, CURLOPT_URL, setup.url);
+    setOption(easy, CURLOPT_PROTOCOLS_STR, std::string("http,https"));
+    setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, std::string("http,https"));
+    setOption(easy, CURLOPT_NOSIGNAL, 1L);
+    // The target goes out as the caller wrote it (already made safe), dot segments included.
+    setOption(easy, CURLOPT_PATH_AS_IS, 1L);
+    setOption(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    setOption(easy, CURLOPT_FOLLOWLOCATION, m_followRedirects ? 1L : 0L);
+    setOption(easy, CURLOPT_MAXREDIRS, maxRedirects);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+
+    // The verb and the optional body, which may go with any verb.
+    if (setup.hasBody) {
+        setOption(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(setup.body.size()));
+        setOption(easy, CURLOPT_COPYPOSTFIELDS, setup.body);
+        if (setup.verb != "POST")
+            setOption(easy, CURLOPT_CUSTOMREQUEST, setup.verb);
+    } else if (setup.verb == "HEAD") {
+        setOption(easy, CURLOPT_NOBODY, 1L);
+    } else if (setup.verb != "GET") {
+        setOption(easy, CURLOPT_CUSTOMREQUEST, setup.verb);
+    }
+
+    const HandleOptions& options = setup.options;
+    const bool answerChallenges = (setup.flags & INTERNET_FLAG_NO_AUTH) == 0;
+    if (answerChallenges && options.userName && !options.userName->empty()) {
+        setOption(easy, CURLOPT_USERNAME, *options.userName);
+        setOption(easy, CURLOPT_PASSWORD, options.password.value_or(std::string()));
+        setOption(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    }
+    const bool secure = (setup.flags & INTERNET_FLAG_SECURE) != 0;
+    if (setup.accessType == INTERNET_OPEN_TYPE_PROXY) {
+        std::string proxy = proxyFor(setup.proxy, secure);
+        if (!proxy.empty() && proxy.find("://") == std::string::npos)
+            proxy = "http://" + proxy;
+        setOption(easy, CURLOPT_PROXY, proxy);
+        if (!setup.proxyBypass.empty())
+            setOption(easy, CURLOPT_NOPROXY, bypassList(setup.proxyBypass));
+    } else if (setup.accessType == INTERNET_OPEN_TYPE_DIRECT) {
+        setOption(easy, CURLOPT_PROXY, std::string());
+    }
+    // INTERNET_OPEN_TYPE_PRECONFIG: libcurl reads http_proxy, https_proxy and no_proxy itself.
+    if (answerChallenges && options.proxyUserName && !options.proxyUserName->empty()) {
+        setOption(easy, CURLOPT_PROXYUSERNAME, *options.proxyUserName);
+        setOption(easy, CURLOPT_PROXYPASSWORD, options.proxyPassword.value_or(std::string()));
+        setOption(easy, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    }
+
+    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.value_or(defaultConnectTimeout)));
+    // A response silent for the receive time-out fails; libcurl counts it in whole seconds.
+    const DWORD receiveTimeout = options.receiveTimeout.value_or(defaultReceiveTimeout);
+    setOption(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    setOption(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>((receiveTimeout + 999) / 1000)));
+
+    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    setOption(easy, CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
+    if ((setup.flags & INTERNET_FLAG_IGNORE_CERT_DATE_INVALID) != 0)
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
+    // The trusted authorities: the system's, unless SSL_CERT_FILE / SSL_CERT_DIR name others,
+    // as for every OpenSSL program on this system.
+    if (const char* file = std::getenv("SSL_CERT_FILE"))
+        curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+    if (const char* folder = std::getenv("SSL_CERT_DIR"))
+        curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
+
+    if ((setup.flags & INTERNET_FLAG_NO_COOKIES) == 0) {
+        curl_easy_setopt(easy, CURLOPT_SHARE, share);
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    }
+
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, resolverStartCallback);
+    curl_easy_setopt(easy, CURLOPT_RESOLVER_START_DATA, this);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocketCallback);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, prereqCallback);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    // The debug hook is the only place libcurl tells how many bytes went out.
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, debugCallback);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, this);
+    setOption(easy, CURLOPT_VERBOSE, 1L);
+    m_driver->configureSockets(easy);
+}
+
+void Transfer::finish(int curlCode)
+{
+    std::lock_guard lock(m_mutex);
+    if (!current())
+        return;
+    if (curlCode == CURLE_OK) {
+        if (m_phase == Phase::Sending)
+            markFinal();
+        m_phase = Phase::Complete;
+    } else {
+        m_phase = Phase::Failed;
+        m_error = failureCode(curlCode);
+        if (m_sendPending) {
+            m_sendPending = false;
+            queueCompletion(false, m_error);
+        }
+    }
+    servePendingRead();
+    m_changed.notify_all();
+}
+
+DWORD Transfer::failureCode(int curlCode)
+{
+    if (m_headersTooLarge)
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    long osError = 0;
+    long verifyResult = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &osError);
+    curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    return errorFromTransfer(curlCode, osError, verifyResult, m_followedRedirect);
+}
+
+void Transfer::resume()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_resumePosted = false;
+        if (!current() || !m_paused)
+            return;
+        m_paused = false;
+    }
+    curl_easy_pause(m_easy, CURLPAUSE_CONT);
+}
+
+void Transfer::deliverEvents()
+{
+    std::unique_lock lock(m_mutex);
+    m_eventsScheduled = false;
+    drainEvents(lock);
+}
+
+void Transfer::socketClosed()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_cancelled)
+        return;
+    queueEvent(INTERNET_STATUS_CLOSING_CONNECTION, nullptr, 0);
+    queueEvent(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+    m_changed.notify_all();
+}
+
+std::size_t Transfer::onWrite(const char* data, std::size_t size)
+{
+    std::lock_guard lock(m_mutex);
+    if (!current())
+        return 0;
+    if (buffered() > 0 && buffered() + size > bodyBufferLimit) {
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (m_phase == Phase::Sending)
+        markFinal();
+    m_body.insert(m_body.end(), data, data + size);
+    queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
+    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(size));
+    servePendingRead();
+    m_changed.notify_all();
+    return size;
+}
+
+std::size_t Transfer::onHeader(const char* data, std::size_t size)
+{
+    std::lock_guard lock(m_mutex);
+    if (!current())
+        return 0;
+    const std::string_view line = trimLineEnd(std::string_view(data, size));
+    m_blockBytes += size;
+    if (line.substr(0, 5) == "HTTP/") {
+        if (!m_sentNotified) {
+            queueNumber(INTERNET_STATUS_REQUEST_SENT, static_cast<DWORD>(m_bytesSent));
+            m_sentNotified = true;
+        }
+        queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
+        m_blockBytes = size;
+        m_blockStatus = statusOf(line);
+        m_block.assign(line);
+        m_block += "\r\n";
+        m_location.clear();
+        return size;
+    }
+    if (line.empty()) {
+        endOfHeaderBlock();
+        return size;
+    }
+    m_block.append(line);
+    m_block += "\r\n";
+    if (startsWithNoCase(line, "location:")) {
+        std::string_view value = line.substr(9);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        m_location.assign(value);
+    }
+    if (m_block.size() > headerBlockLimit) {
+        m_headersTooLarge = true;
+        return 0;
+    }
+    return size;
+}
+
+// A response head is complete. It is the final response unless libcurl goes on: after an
+// interim 1xx, a redirect it follows, or a challenge it may answer (then the final response is
+// decided by the body that follows, or the end of the transfer).
+void Transfer::endOfHeaderBlock()
+{
+    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(m_blockBytes));
+    if (m_blockStatus / 100 == 1)
+        return;
+    m_statusCode = m_blockStatus;
+    m_finalHeaders = m_block + "\r\n";
+    const bool redirect = m_blockStatus / 100 == 3 && !m_location.empty();
+    if (redirect && m_followRedirects && m_redirects < maxRedirects) {
+        ++m_redirects;
+        m_followedRedirect = true;
+        m_currentUrl = resolveReference(m_currentUrl, m_location);
+        m_currentHost = hostOf(m_currentUrl);
+        queueText(INTERNET_STATUS_REDIRECT, m_currentUrl);
+        return;
+    }
+    if (m_blockStatus == 401 || m_blockStatus == 407)
+        return;
+    if (m_phase == Phase::Sending)
+        markFinal();
+    m_changed.notify_all();
+}
+
+void Transfer::onResolverStart()
+{
+    std::lock_guard lock(m_mutex);
+    if (!current() || m_nameNotified)
+        return;
+    queueText(INTERNET_STATUS_RESOLVING_NAME, m_currentHost);
+    m_nameNotified = true;
+}
+
+void Transfer::onSocketOpened(const std::string& address)
+{
+    std::lock_guard lock(m_mutex);
+    if (!current())
+        return;
+    // A name found in libcurl's own cache is not resolved again; the caller still hears of it.
+    if (!m_nameNotified)
+        queueText(INTERNET_STATUS_RESOLVING_NAME, m_currentHost);
+    if (!m_resolvedNotified)
+        queueText(INTERNET_STATUS_NAME_RESOLVED, address);
+    if (!m_connectingNotified)
+        queueText(INTERNET_STATUS_CONNECTING_TO_SERVER, address);
+    m_nameNotified = m_resolvedNotified = m_connectingNotified = true;
+    m_connecting = true;
+}
+
+void Transfer::onRequestReady(const char* primaryAddress)
+{
+    std::lock_guard lock(m_mutex);
+    if (!current())
+        return;
+    if (m_connecting)
+        queueText(INTERNET_STATUS_CONNECTED_TO_SERVER, primaryAddress != nullptr ? primaryAddress : "");
+    m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
+    queueEvent(INTERNET_STATUS_SENDING_REQUEST, nullptr, 0);
+    m_bytesSent = 0;
+    m_sentNotified = false;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+        m_driver->socketInUse(socket, this);
+}
+
+void Transfer::onBytesSent(std::size_t size)
+{
+    m_bytesSent += size;
+}
+
+// ---- helpers, with m_mutex held ----
+
+void Transfer::queueEvent(DWORD status, const void* information, std::size_t length)
+{
+    const INTERNET_STATUS_CALLBACK callback = m_shared->callback.load();
+    if (m_context == 0 || callback == nullptr || callback == INTERNET_INVALID_STATUS_CALLBACK)
+        return;
+    Event event{status, {}};
+    if (length > 0) {
+        const auto* bytes = static_cast<const unsigned char*>(information);
+        event.information.assign(bytes, bytes + length);
+    }
+    m_events.push_back(std::move(event));
+    if (m_shared->async && !m_eventsScheduled) {
+        m_eventsScheduled = true;
+        m_driver->scheduleEvents(shared_from_this());
+    }
+}
+
+void Transfer::queueNumber(DWORD status, DWORD value)
+{
+    queueEvent(status, &value, sizeof value);
+}
+
+void Transfer::queueText(DWORD status, const std::string& text)
+{
+    queueEvent(status, text.c_str(), text.size() + 1);
+}
+
+void Transfer::queueCompletion(bool success, DWORD error)
+{
+    const INTERNET_ASYNC_RESULT result{success ? DWORD_PTR{1} : DWORD_PTR{0}, error};
+    queueEvent(INTERNET_STATUS_REQUEST_COMPLETE, &result, sizeof result);
+}
+
+void Transfer::markFinal()
+{
+    m_phase = Phase::Receiving;
+    if (m_sendPending) {
+        m_sendPending = false;
+        queueCompletion(true, 0);
+    }
+}
+
+void Transfer::servePendingRead()
+{
+    if (m_pendingRead.count == nullptr)
+        return;
+    const PendingRead read = m_pendingRead;
+    if (buffered() > 0 || m_phase == Phase::Complete) {
+        m_pendingRead = {};
+        *read.count = take(read.buffer, read.size);
+        queueCompletion(true, 0);
+    } else if (m_phase == Phase::Failed) {
+        m_pendingRead = {};
+        *read.count = 0;
+        queueCompletion(false, m_error);
+    }
+}
+
+} // namespace wininet

@@ -1,0 +1,149 @@
+// Inside the Internet client layer: the network side of one request handle. The layer thread
+// runs the transfer in libcurl and fills this object from libcurl's callbacks; the caller's
+// thread waits on it, takes the body out of it and, in synchronous mode, delivers the status
+// notifications it has gathered. libcurl itself stays out of this header (CURL is void).
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wininet_handles.h"
+
+namespace wininet {
+
+class Driver;
+
+// Everything the layer thread needs to start the transfer, gathered on the caller's thread.
+struct TransferSetup {
+    std::string url;
+    std::string hostName;
+    std::string verb;
+    std::string body;
+    bool hasBody = false;
+    std::vector<std::string> headers; // "Name: value", and "Name:" to drop one of libcurl's
+    DWORD flags = 0;
+    HandleOptions options;
+    DWORD accessType = 0;
+    std::string proxy;
+    std::string proxyBypass;
+};
+
+class Transfer : public std::enable_shared_from_this<Transfer> {
+public:
+    Transfer(std::shared_ptr<SessionShared> shared, std::shared_ptr<Driver> driver, DWORD_PTR context);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    void setHandle(HINTERNET handle) { m_handle = handle; }
+
+    // Caller's side. Each returns 0 or the error code for the last error.
+    // Starts (or starts again) the request. Synchronous: waits until the final response's
+    // headers are in. Asynchronous: ERROR_IO_PENDING, completion through notification 100.
+    DWORD send(TransferSetup setup);
+    // Synchronous: waits until the buffer is full or the body has ended. Asynchronous: takes
+    // what is there, or ERROR_IO_PENDING and completes through notification 100.
+    DWORD read(char* buffer, DWORD size, DWORD* count);
+    // The final response: status and raw header block. False before it is in.
+    bool response(long& statusCode, std::string& headers) const;
+    // Ends the transfer: blocked and later calls fail with 12017. Called on closing the handle.
+    void cancel();
+    bool cancelled() const;
+
+    // Layer thread's side (libcurl callbacks and the driver's steps).
+    void attachEasy(void* easy) { m_easy = easy; }
+    void* easy() const { return m_easy; }
+    void releaseEasy();
+    void start(const TransferSetup& setup, void* share);
+    void finish(int curlCode);
+    void resume();
+    void deliverEvents();
+    void socketClosed();
+    std::size_t onWrite(const char* data, std::size_t size);
+    std::size_t onHeader(const char* data, std::size_t size);
+    void onResolverStart();
+    void onSocketOpened(const std::string& address);
+    void onRequestReady(const char* primaryAddress);
+    void onBytesSent(std::size_t size);
+
+private:
+    enum class Phase { Idle, Sending, Receiving, Complete, Failed };
+    struct Event {
+        DWORD status;
+        std::vector<unsigned char> information;
+    };
+    struct PendingRead {
+        char* buffer = nullptr;
+        DWORD size = 0;
+        DWORD* count = nullptr;
+    };
+
+    // With m_mutex held.
+    bool current() const { return m_activeGeneration == m_generation && !m_cancelled; }
+    void queueEvent(DWORD status, const void* information, std::size_t length);
+    void queueNumber(DWORD status, DWORD value);
+    void queueText(DWORD status, const std::string& text);
+    void queueCompletion(bool success, DWORD error);
+    void markFinal();
+    DWORD take(char* buffer, DWORD size);
+    void servePendingRead();
+    void endOfHeaderBlock();
+    std::size_t buffered() const { return m_body.size() - m_bodyRead; }
+    // Delivers the gathered notifications on this thread, with the lock released meanwhile.
+    void drainEvents(std::unique_lock<std::mutex>& lock);
+    DWORD waitForResponse(std::unique_lock<std::mutex>& lock);
+    DWORD readSynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
+    DWORD readAsynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
+    void configure(const TransferSetup& setup, void* share);
+    DWORD failureCode(int curlCode);
+
+    const std::shared_ptr<SessionShared> m_shared;
+    const std::shared_ptr<Driver> m_driver;
+    const DWORD_PTR m_context;
+    HINTERNET m_handle = nullptr;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    unsigned m_generation = 0;       // raised by each send
+    unsigned m_activeGeneration = 0; // the send the layer thread runs now
+    bool m_cancelled = false;
+    Phase m_phase = Phase::Idle;
+    DWORD m_error = 0;
+    bool m_sendPending = false; // asynchronous: notification 100 still owed for the send
+    PendingRead m_pendingRead;
+    std::deque<Event> m_events;
+    bool m_eventsScheduled = false;
+
+    long m_statusCode = 0;
+    std::string m_finalHeaders;
+    std::vector<char> m_body;
+    std::size_t m_bodyRead = 0;
+    bool m_paused = false;
+    bool m_resumePosted = false;
+
+    // Layer thread only.
+    void* m_easy = nullptr;
+    void* m_headerList = nullptr;
+    std::string m_currentHost;
+    std::string m_currentUrl;
+    bool m_followRedirects = true;
+    bool m_connecting = false;
+    bool m_nameNotified = false;
+    bool m_resolvedNotified = false;
+    bool m_connectingNotified = false;
+    bool m_sentNotified = false;
+    bool m_followedRedirect = false;
+    bool m_headersTooLarge = false;
+    std::size_t m_bytesSent = 0;
+    std::size_t m_blockBytes = 0;
+    long m_blockStatus = 0;
+    std::string m_block;
+    std::string m_location;
+    int m_redirects = 0;
+};
+
+} // namespace wininet

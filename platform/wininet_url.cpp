@@ -1,0 +1,344 @@
+// URL splitting and combining.
+//
+// InternetCrackUrlA is written by hand: its callers need each part as a range of the text they
+// gave (the pointer form of URL_COMPONENTSA), the path and query kept exactly as written unless
+// asked to decode, and WinInet's own results for odd input (no scheme: unrecognized scheme, the
+// extra information holding query and fragment together). libcurl's URL parser normalises and
+// re-encodes, so it can't give those. InternetCombineUrlA leaves the resolution of a relative
+// reference to libcurl (curl_url), which follows RFC 3986, and only does the encoding choice.
+#include <curl/curl.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "errhandlingapi.h"
+#include "wininet.h"
+
+namespace {
+
+struct Range {
+    std::size_t begin = 0;
+    std::size_t length = 0;
+    bool present = false;
+};
+
+struct CrackedUrl {
+    Range scheme, user, password, host, port, path, extra;
+    INTERNET_SCHEME schemeNumber = INTERNET_SCHEME_UNKNOWN;
+    INTERNET_PORT portNumber = 0;
+};
+
+INTERNET_SCHEME schemeNumber(std::string_view scheme)
+{
+    struct Known {
+        const char* name;
+        INTERNET_SCHEME number;
+    };
+    static constexpr Known known[] = {
+        {"http", INTERNET_SCHEME_HTTP}, {"https", INTERNET_SCHEME_HTTPS}, {"ftp", INTERNET_SCHEME_FTP},
+        {"gopher", INTERNET_SCHEME_GOPHER}, {"file", INTERNET_SCHEME_FILE}, {"news", INTERNET_SCHEME_NEWS},
+        {"mailto", INTERNET_SCHEME_MAILTO},
+    };
+    for (const auto& entry : known) {
+        if (scheme.size() == std::strlen(entry.name) && strncasecmp(scheme.data(), entry.name, scheme.size()) == 0)
+            return entry.number;
+    }
+    return INTERNET_SCHEME_UNKNOWN;
+}
+
+INTERNET_PORT defaultPort(INTERNET_SCHEME scheme)
+{
+    switch (scheme) {
+    case INTERNET_SCHEME_HTTP:
+        return INTERNET_DEFAULT_HTTP_PORT;
+    case INTERNET_SCHEME_HTTPS:
+        return INTERNET_DEFAULT_HTTPS_PORT;
+    case INTERNET_SCHEME_FTP:
+        return INTERNET_DEFAULT_FTP_PORT;
+    default:
+        return INTERNET_INVALID_PORT_NUMBER;
+    }
+}
+
+// The scheme: a letter, then letters, digits, "+", "-" or ".", ended by ":".
+bool splitScheme(std::string_view url, CrackedUrl& parts)
+{
+    if (url.empty() || !std::isalpha(static_cast<unsigned char>(url[0])))
+        return false;
+    std::size_t i = 1;
+    while (i < url.size()
+           && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '+' || url[i] == '-' || url[i] == '.'))
+        ++i;
+    if (i >= url.size() || url[i] != ':')
+        return false;
+    parts.scheme = {0, i, true};
+    parts.schemeNumber = schemeNumber(url.substr(0, i));
+    return true;
+}
+
+// The port must be a number from 0 to 65535. WinInet wraps larger numbers modulo 65536, which
+// silently aims at another port; that is refused here.
+bool parsePort(std::string_view text, INTERNET_PORT& port)
+{
+    if (text.empty() || text.size() > 5)
+        return false;
+    unsigned value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535)
+        return false;
+    port = static_cast<INTERNET_PORT>(value);
+    return true;
+}
+
+// The authority "user:password@host:port", from begin to end of the url.
+bool splitAuthority(std::string_view url, std::size_t begin, std::size_t end, CrackedUrl& parts)
+{
+    std::string_view authority = url.substr(begin, end - begin);
+    std::size_t hostBegin = begin;
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        const std::string_view userInfo = authority.substr(0, at);
+        const std::size_t colon = userInfo.find(':');
+        if (colon == std::string_view::npos) {
+            parts.user = {begin, at, true};
+        } else {
+            parts.user = {begin, colon, true};
+            parts.password = {begin + colon + 1, at - colon - 1, true};
+        }
+        hostBegin = begin + at + 1;
+    }
+    std::string_view hostPort = url.substr(hostBegin, end - hostBegin);
+    std::size_t hostLength = hostPort.size();
+    std::size_t colon = std::string_view::npos;
+    if (!hostPort.empty() && hostPort[0] == '[') {
+        const std::size_t close = hostPort.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        if (close + 1 < hostPort.size()) {
+            if (hostPort[close + 1] != ':')
+                return false;
+            colon = close + 1;
+        }
+    } else {
+        colon = hostPort.find(':');
+    }
+    parts.portNumber = defaultPort(parts.schemeNumber);
+    if (colon != std::string_view::npos) {
+        hostLength = colon;
+        parts.port = {hostBegin + colon + 1, hostPort.size() - colon - 1, true};
+        // "http://h:/" names no port: the scheme's default stands.
+        if (parts.port.length > 0 && !parsePort(hostPort.substr(colon + 1), parts.portNumber))
+            return false;
+    }
+    parts.host = {hostBegin, hostLength, true};
+    return true;
+}
+
+// Returns 0, or the error code.
+DWORD crack(std::string_view url, CrackedUrl& parts)
+{
+    if (!splitScheme(url, parts))
+        return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+    std::size_t position = parts.scheme.length + 1;
+    if (url.substr(position, 2) == "//") {
+        position += 2;
+        const std::size_t end = std::min(url.find_first_of("/?#", position), url.size());
+        if (!splitAuthority(url, position, end, parts))
+            return ERROR_INTERNET_INVALID_URL;
+        position = end;
+    }
+    const std::size_t extra = std::min(url.find_first_of("?#", position), url.size());
+    parts.path = {position, extra - position, true};
+    parts.extra = {extra, url.size() - extra, true};
+    return 0;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string decodeEscapes(std::string_view text)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+struct Field {
+    LPSTR* pointer;
+    DWORD* length;
+};
+
+// Sizes first, so a failure leaves the caller's buffers untouched.
+bool fits(const Field& field, const std::string& value)
+{
+    if (*field.pointer == nullptr)
+        return true;
+    return value.size() + 1 <= *field.length;
+}
+
+void store(const Field& field, const std::string& value, const char* url, const Range& range)
+{
+    if (*field.pointer == nullptr) {
+        if (*field.length == 0)
+            return;
+        // The pointer form: a range of the caller's own text.
+        *field.pointer = range.present ? const_cast<char*>(url) + range.begin : nullptr;
+        *field.length = static_cast<DWORD>(range.length);
+        return;
+    }
+    std::memcpy(*field.pointer, value.c_str(), value.size() + 1);
+    *field.length = static_cast<DWORD>(value.size());
+}
+
+// Bytes that can't stand in a URL as given: encoded as %XX under the combine flags.
+bool needsEncoding(unsigned char c, DWORD flags)
+{
+    if ((flags & ICU_NO_ENCODE) != 0)
+        return false;
+    if ((flags & ICU_ENCODE_SPACES_ONLY) != 0)
+        return c == ' ';
+    return c <= 0x20 || c >= 0x7F;
+}
+
+std::string encodeUnsafe(const char* text, DWORD flags)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (needsEncoding(c, flags)) {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0x0F];
+        } else {
+            encoded += *p;
+        }
+    }
+    return encoded;
+}
+
+struct UrlHandleDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+DWORD combineError(CURLUcode code)
+{
+    switch (code) {
+    case CURLUE_BAD_SCHEME:
+    case CURLUE_UNSUPPORTED_SCHEME:
+        return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+    case CURLUE_OUT_OF_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_INTERNET_INVALID_URL;
+    }
+}
+
+} // namespace
+
+BOOL InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags, LPURL_COMPONENTSA components)
+{
+    if (url == nullptr || components == nullptr || components->dwStructSize != sizeof(URL_COMPONENTSA)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string_view text(url, urlLength != 0 ? urlLength : std::strlen(url));
+    CrackedUrl parts;
+    if (const DWORD error = crack(text, parts); error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    auto value = [&](const Range& range) { return std::string(text.substr(range.begin, range.length)); };
+    auto escaped = [&](const Range& range) {
+        return (flags & ICU_ESCAPE) != 0 ? decodeEscapes(text.substr(range.begin, range.length)) : value(range);
+    };
+    const Field fields[] = {
+        {&components->lpszScheme, &components->dwSchemeLength},
+        {&components->lpszHostName, &components->dwHostNameLength},
+        {&components->lpszUserName, &components->dwUserNameLength},
+        {&components->lpszPassword, &components->dwPasswordLength},
+        {&components->lpszUrlPath, &components->dwUrlPathLength},
+        {&components->lpszExtraInfo, &components->dwExtraInfoLength},
+    };
+    const Range* ranges[] = {&parts.scheme, &parts.host, &parts.user, &parts.password, &parts.path, &parts.extra};
+    const std::string values[] = {value(parts.scheme), value(parts.host), value(parts.user),
+                                  value(parts.password), escaped(parts.path), escaped(parts.extra)};
+    bool allFit = true;
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        if (!fits(fields[i], values[i])) {
+            *fields[i].length = static_cast<DWORD>(values[i].size() + 1);
+            allFit = false;
+        }
+    }
+    if (!allFit) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        store(fields[i], values[i], url, *ranges[i]);
+    components->nScheme = parts.schemeNumber;
+    components->nPort = parts.portNumber;
+    return TRUE;
+}
+
+BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWORD bufferLength, DWORD flags)
+{
+    if (baseUrl == nullptr || relativeUrl == nullptr || bufferLength == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::unique_ptr<CURLU, UrlHandleDeleter> handle(curl_url());
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    const std::string base = encodeUnsafe(baseUrl, flags);
+    const std::string relative = encodeUnsafe(relativeUrl, flags);
+    // Non-special schemes are combined too; the caller decides what it can use.
+    constexpr unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS;
+    CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), parseFlags);
+    if (code == CURLUE_OK && !relative.empty())
+        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), parseFlags & ~CURLU_PATH_AS_IS);
+    char* combined = nullptr;
+    if (code == CURLUE_OK)
+        code = curl_url_get(handle.get(), CURLUPART_URL, &combined, CURLU_NON_SUPPORT_SCHEME);
+    if (code != CURLUE_OK) {
+        SetLastError(combineError(code));
+        return FALSE;
+    }
+    const std::size_t length = std::strlen(combined);
+    const bool fitsBuffer = buffer != nullptr && length + 1 <= *bufferLength;
+    if (fitsBuffer)
+        std::memcpy(buffer, combined, length + 1);
+    curl_free(combined);
+    if (!fitsBuffer) {
+        *bufferLength = static_cast<DWORD>(length + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    *bufferLength = static_cast<DWORD>(length);
+    return TRUE;
+}
