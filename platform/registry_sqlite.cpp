@@ -247,7 +247,11 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM desired, P
         return rc;
 
     Target target;
-    const auto intent = wantsWrite(desired) ? SqliteHive::Intent::Write : SqliteHive::Intent::Read;
+    // Only a writable handle to the root itself needs the file made now; any other key can't
+    // exist in a hive that doesn't.
+    auto intent = SqliteHive::Intent::Read;
+    if (wantsWrite(desired))
+        intent = parts.empty() ? SqliteHive::Intent::Create : SqliteHive::Intent::Write;
     rc = resolve(key, intent, ERROR_FILE_NOT_FOUND, target);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -274,7 +278,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*keyClass*/
         return rc;
 
     Target target;
-    rc = resolve(key, SqliteHive::Intent::Write, ERROR_ACCESS_DENIED, target);
+    rc = resolve(key, SqliteHive::Intent::Create, ERROR_ACCESS_DENIED, target);
     if (rc != ERROR_SUCCESS)
         return rc;
     SqliteHive::KeyId found = 0;
@@ -324,7 +328,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
     if (rc != ERROR_SUCCESS)
         return rc;
     Target target;
-    rc = resolve(key, SqliteHive::Intent::Write, ERROR_ACCESS_DENIED, target);
+    rc = resolve(key, SqliteHive::Intent::Create, ERROR_ACCESS_DENIED, target);
     if (rc == ERROR_SUCCESS)
         rc = requireAccess(target, KEY_SET_VALUE);
     if (rc != ERROR_SUCCESS)

@@ -272,7 +272,7 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
     if (stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR)
             return errnoToError(errno, ERROR_CANTOPEN);
-        if (intent == Intent::Read) {
+        if (intent != Intent::Create) {
             hive.reset(new SqliteHive(path, nullptr, false));
             return ERROR_SUCCESS;
         }
@@ -290,7 +290,7 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
     if (rc != ERROR_SUCCESS)
         return rc;
     // A writer checks every page first, so that it never adds to a damaged file.
-    rc = checkIsHive(db.get(), intent == Intent::Write && writable);
+    rc = checkIsHive(db.get(), intent != Intent::Read && writable);
     if (rc != ERROR_SUCCESS)
         return rc;
     hive.reset(new SqliteHive(path, std::move(db), writable));
@@ -474,6 +474,8 @@ LONG SqliteHive::checkKey(KeyId key)
 LONG SqliteHive::deleteKey(KeyId from, const std::vector<std::string>& path)
 {
     std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return ERROR_FILE_NOT_FOUND; // nothing stored yet, so nothing to delete
     LONG rc = requireWritable();
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -576,6 +578,8 @@ LONG SqliteHive::writeValue(KeyId key, const std::string& name, DWORD type, cons
 LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
 {
     std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return ERROR_FILE_NOT_FOUND; // nothing stored yet, so nothing to delete
     LONG rc = requireWritable();
     if (rc != ERROR_SUCCESS)
         return rc;

@@ -29,8 +29,9 @@ public:
     static constexpr KeyId kRootKey = 1;
 
     enum class Intent {
-        Read,  // never creates the file; a missing file reads as an empty hive
-        Write, // creates the folder (0700) and the file (0600) when missing
+        Read,   // never creates the file; a missing file reads as an empty hive
+        Write,  // as Read, and an existing file is checked page by page before it is written to
+        Create, // as Write, and creates the folder (0700) and the file (0600) when missing
     };
 
     struct Value {
@@ -48,6 +49,7 @@ public:
     // permissions (root) leaves a write-protected hive alone.
     [[nodiscard]] static LONG open(const std::string& path, Intent intent, std::shared_ptr<SqliteHive>& hive);
 
+    [[nodiscard]] bool exists() const { return m_db != nullptr; }
     [[nodiscard]] bool writable() const { return m_writable; }
     [[nodiscard]] const std::string& path() const { return m_path; }
 

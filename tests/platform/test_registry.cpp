@@ -216,7 +216,11 @@ TEST_F(RegistryTest, MissingKeysValuesAndHandlesFailWithTheirCodes)
     // No hive at all: reading finds nothing and creates nothing.
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Dorvane Pro", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Dorvane Pro", 0, KEY_ALL_ACCESS, &key),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegQueryValueExA(HKEY_CURRENT_USER, "x", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueA(HKEY_CURRENT_USER, "x"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software"), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(fs::exists(folder()));
 
     key = create("Software\\Dorvane Pro");
