@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -181,9 +182,11 @@ public:
 protected:
     bool event(QEvent* event) override
     {
-        if (event->type() != MessageEventType())
+        const std::optional<Delivery> delivery = Receive(event);
+        if (!delivery)
             return QObject::event(event);
-        Deliver(*static_cast<MessageEvent*>(event));
+        if (delivery->procedure != nullptr)
+            Deliver(*delivery);
         // Deleting the receiver as the last step of its own event() is what Qt itself does for
         // deferred deletes.
         if (retired_ && dispatchDepth_ == 0)
@@ -192,21 +195,30 @@ protected:
     }
 
 private:
-    void Deliver(MessageEvent& message)
+    struct Delivery {
+        MessageEvent& message;
+        WNDPROC procedure;  // nullptr: the window went away, the message is dropped
+    };
+
+    // Nothing for an event that isn't a message.
+    static std::optional<Delivery> Receive(QEvent* event)
     {
-        WNDPROC procedure = nullptr;
-        {
-            // Taking the lock also orders this thread after the poster for the sanitizers,
-            // which don't see Qt's own queue locking.
-            auto& registry = WindowRegistry::Instance();
-            std::lock_guard lock(registry.mutex);
-            const auto found = registry.windows.find(WindowId(message.window));
-            if (found == registry.windows.end())
-                return;  // the window went away: the message is dropped, a sender released
-            procedure = found->second.procedure;
-        }
+        // The lock comes before reading anything of the event: it orders this thread after the
+        // poster for the thread sanitizer, which doesn't see Qt's own queue locking.
+        auto& registry = WindowRegistry::Instance();
+        std::lock_guard lock(registry.mutex);
+        if (event->type() != MessageEventType())
+            return std::nullopt;
+        auto& message = *static_cast<MessageEvent*>(event);
+        const auto found = registry.windows.find(WindowId(message.window));
+        return Delivery{message, found == registry.windows.end() ? nullptr : found->second.procedure};
+    }
+
+    void Deliver(const Delivery& delivery)
+    {
+        const MessageEvent& message = delivery.message;
         ++dispatchDepth_;
-        const LRESULT result = procedure(message.window, message.message, message.wParam, message.lParam);
+        const LRESULT result = delivery.procedure(message.window, message.message, message.wParam, message.lParam);
         --dispatchDepth_;
         if (message.reply)
             message.reply->Finish(PendingReply::Outcome::Answered, result);
