@@ -89,8 +89,10 @@ DWORD errorFromTransfer(int curlCode, long osError, long verifyResult, bool foll
     switch (static_cast<CURLcode>(curlCode)) {
     case CURLE_OK:
         return ERROR_SUCCESS;
+    // Requests always go out as http or https, so libcurl reports this for a redirect to another
+    // scheme, or for an answer that isn't HTTP at all (what it takes for HTTP/0.9).
     case CURLE_UNSUPPORTED_PROTOCOL:
-        return followedRedirect ? ERROR_HTTP_REDIRECT_FAILED : ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+        return followedRedirect ? ERROR_HTTP_REDIRECT_FAILED : ERROR_HTTP_INVALID_SERVER_RESPONSE;
     case CURLE_URL_MALFORMAT:
         return followedRedirect ? ERROR_HTTP_REDIRECT_FAILED : ERROR_INTERNET_INVALID_URL;
     case CURLE_TOO_MANY_REDIRECTS:

@@ -199,6 +199,7 @@ DWORD Transfer::send(TransferSetup setup)
         return ERROR_INTERNET_OPERATION_CANCELLED;
     ++m_generation;
     m_phase = Phase::Sending;
+    m_responseReady = false;
     m_error = 0;
     m_statusCode = 0;
     m_finalHeaders.clear();
@@ -224,6 +225,9 @@ DWORD Transfer::waitForResponse(std::unique_lock<std::mutex>& lock)
         drainEvents(lock);
         if (m_cancelled)
             return ERROR_INTERNET_OPERATION_CANCELLED;
+        // A body that fails after the head came in is reported by the reads.
+        if (m_responseReady)
+            return 0;
         switch (m_phase) {
         case Phase::Receiving:
         case Phase::Complete:
@@ -289,7 +293,7 @@ DWORD Transfer::readAsynchronously(std::unique_lock<std::mutex>&, char* buffer, 
 bool Transfer::response(long& statusCode, std::string& headers) const
 {
     std::lock_guard lock(m_mutex);
-    if (m_phase != Phase::Receiving && m_phase != Phase::Complete)
+    if (!m_responseReady)
         return false;
     statusCode = m_statusCode;
     headers = m_finalHeaders;
@@ -707,6 +711,7 @@ void Transfer::queueCompletion(bool success, DWORD error)
 void Transfer::markFinal()
 {
     m_phase = Phase::Receiving;
+    m_responseReady = true;
     if (m_sendPending) {
         m_sendPending = false;
         queueCompletion(true, 0);

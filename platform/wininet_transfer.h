@@ -112,6 +112,7 @@ private:
     unsigned m_activeGeneration = 0; // the send the layer thread runs now
     bool m_cancelled = false;
     Phase m_phase = Phase::Idle;
+    bool m_responseReady = false; // the final response's head is in (the body may still fail)
     DWORD m_error = 0;
     bool m_sendPending = false; // asynchronous: notification 100 still owed for the send
     PendingRead m_pendingRead;

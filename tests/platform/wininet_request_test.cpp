@@ -83,3 +83,309 @@ TEST_F(WininetRequest, ErrorStatusesAreAnswersWithTheirBodies)
         EXPECT_EQ(body, "body of " + std::to_string(status));
     }
 }
+
+TEST_F(WininetRequest, ABodyIsReadInFullPiecesUntilItEnds)
+{
+    auto handles = openRequest(port(), "GET", "/pattern/40000");
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+    std::string body;
+    std::vector<DWORD> pieces;
+    ASSERT_TRUE(readBody(handles.request, body, 16384, &pieces));
+    EXPECT_EQ(pieces, (std::vector<DWORD>{16384, 16384, 7232}));
+    EXPECT_EQ(body, patternBody(40000));
+    DWORD count = 99;
+    char byte;
+    EXPECT_TRUE(InternetReadFile(handles.request, &byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(WininetRequest, ChunkedAndBinaryBodiesArriveIntact)
+{
+    auto chunked = openRequest(port(), "GET", "/chunked");
+    ASSERT_TRUE(HttpSendRequestA(chunked.request, nullptr, 0, nullptr, 0));
+    std::string body;
+    ASSERT_TRUE(readBody(chunked.request, body, 1000));
+    EXPECT_GE(body.size(), 30000u);
+    EXPECT_EQ(body.substr(0, 1000), std::string(1000, 'a'));
+
+    auto binary = openRequest(port(), "GET", "/nul");
+    ASSERT_TRUE(HttpSendRequestA(binary.request, nullptr, 0, nullptr, 0));
+    std::string bytes;
+    ASSERT_TRUE(readBody(binary.request, bytes));
+    EXPECT_EQ(bytes, std::string("a\0b\0\0c", 6));
+}
+
+TEST_F(WininetRequest, ABodyGoesWithThePost)
+{
+    auto handles = openRequest(port(), "POST", "/echo");
+    std::string payload = patternBody(70000);
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, payload.data(), static_cast<DWORD>(payload.size())));
+    std::string body;
+    ASSERT_TRUE(readBody(handles.request, body));
+    EXPECT_EQ(body, payload);
+}
+
+TEST_F(WininetRequest, RedirectsAreFollowedAndReported)
+{
+    NotificationRecorder recorder;
+    auto handles = openRequest(port(), "GET", "/redirect", 0, 0, &recorder);
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(statusCode(handles.request), 200u);
+    const auto all = recorder.all();
+    std::vector<DWORD> afterRedirect;
+    std::string target;
+    bool seen = false;
+    for (const auto& n : all) {
+        if (n.status == INTERNET_STATUS_REDIRECT) {
+            seen = true;
+            target = n.text;
+        } else if (seen) {
+            afterRedirect.push_back(n.status);
+        }
+    }
+    EXPECT_EQ(target, "http://127.0.0.1:" + std::to_string(port()) + "/status/200");
+    // The same connection carries the second request: no new name resolution or connect.
+    ASSERT_GE(afterRedirect.size(), 4u);
+    EXPECT_EQ(std::vector<DWORD>(afterRedirect.begin(), afterRedirect.begin() + 4),
+              (std::vector<DWORD>{INTERNET_STATUS_SENDING_REQUEST, INTERNET_STATUS_REQUEST_SENT,
+                                  INTERNET_STATUS_RECEIVING_RESPONSE, INTERNET_STATUS_RESPONSE_RECEIVED}));
+
+    auto manual = openRequest(port(), "GET", "/redirect", INTERNET_FLAG_NO_AUTO_REDIRECT);
+    ASSERT_TRUE(HttpSendRequestA(manual.request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(statusCode(manual.request), 302u);
+    EXPECT_NE(rawHeaders(manual.request).find("Location: /status/200\r\n"), std::string::npos);
+}
+
+TEST_F(WininetRequest, NotificationsOfASendComeInOrderOnTheCallersThread)
+{
+    NotificationRecorder recorder;
+    auto handles = openRequest(port(), "GET", "/status/200", 0, 0, &recorder, "localhost");
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    const auto all = recorder.all();
+    std::vector<DWORD> codes;
+    for (const auto& n : all) {
+        EXPECT_EQ(n.thread, std::this_thread::get_id());
+        if (codes.size() < 8)
+            codes.push_back(n.status);
+    }
+    EXPECT_EQ(codes, (std::vector<DWORD>{INTERNET_STATUS_RESOLVING_NAME, INTERNET_STATUS_NAME_RESOLVED,
+                                         INTERNET_STATUS_CONNECTING_TO_SERVER, INTERNET_STATUS_CONNECTED_TO_SERVER,
+                                         INTERNET_STATUS_SENDING_REQUEST, INTERNET_STATUS_REQUEST_SENT,
+                                         INTERNET_STATUS_RECEIVING_RESPONSE, INTERNET_STATUS_RESPONSE_RECEIVED}));
+    ASSERT_GE(all.size(), 8u);
+    EXPECT_EQ(all[0].text, "localhost");
+    EXPECT_FALSE(all[1].text.empty());
+    EXPECT_EQ(all[3].text, all[2].text);
+    EXPECT_GT(all[5].number, 40u);
+    EXPECT_GT(all[7].number, 40u);
+
+    recorder.clear();
+    handles.request.reset();
+    const auto closing = recorder.all();
+    ASSERT_FALSE(closing.empty());
+    EXPECT_EQ(closing.back().status, INTERNET_STATUS_HANDLE_CLOSING);
+}
+
+TEST_F(WininetRequest, AHeaderBlockLargerThanTheBufferAsksForMore)
+{
+    auto handles = openRequest(port(), "GET", "/bigheaders");
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    std::vector<char> buffer(8192);
+    DWORD length = 8192;
+    EXPECT_FALSE(HttpQueryInfoA(handles.request, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_GT(length, 8192u);
+    const std::string headers = rawHeaders(handles.request);
+    EXPECT_EQ(headers.size() + 1, length);
+    EXPECT_EQ(headers.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(headers.substr(headers.size() - 4), "\r\n\r\n");
+
+    DWORD small = 0;
+    DWORD smallLength = 2;
+    EXPECT_FALSE(HttpQueryInfoA(handles.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &small,
+                                &smallLength, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST(WininetRequestHead, TheHeadIsSmallAndExact)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "ok")), Step::readRequest(),
+                           Step::send(httpResponse(200, "ok"))});
+    InternetHandle internet(InternetOpenA("Agent/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    InternetHandle get(HttpOpenRequestA(connection, "GET", "/a b/\x80%41?q=1#frag", nullptr, nullptr, nullptr,
+                                        INTERNET_FLAG_RELOAD, 0));
+    ASSERT_TRUE(HttpSendRequestA(get, nullptr, 0, nullptr, 0)) << GetLastError();
+    std::string body;
+    ASSERT_TRUE(readBody(get, body));
+    const std::string port = std::to_string(server.port());
+    EXPECT_EQ(server.received(0), "GET /a%20b/%80%41?q=1 HTTP/1.1\r\nHost: 127.0.0.1:" + port
+                                      + "\r\nUser-Agent: Agent/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+
+    LPCSTR accept[] = {"text/plain", "text/html", nullptr};
+    InternetHandle post(HttpOpenRequestA(connection, "POST", "/form", nullptr, nullptr, accept,
+                                         INTERNET_FLAG_PRAGMA_NOCACHE, 0));
+    const char headers[] = "X-One: 1\r\nX-Two: 2\r\n\r\n";
+    char payload[] = "a=1&b=2";
+    ASSERT_TRUE(HttpSendRequestA(post, headers, sizeof headers - 1, payload, 7));
+    ASSERT_TRUE(readBody(post, body));
+    ASSERT_TRUE(server.waitForFinished(1));
+    const std::string second = server.received(0).substr(server.received(0).find("POST"));
+    EXPECT_EQ(second, "POST /form HTTP/1.1\r\nHost: 127.0.0.1:" + port
+                          + "\r\nUser-Agent: Agent/1.0\r\nAccept: text/plain, text/html\r\nX-One: 1\r\nX-Two: 2\r\n"
+                            "Pragma: no-cache\r\nConnection: Keep-Alive\r\nContent-Length: 7\r\n\r\na=1&b=2");
+    EXPECT_EQ(server.connectionCount(), 1);
+}
+
+TEST(WininetKeepAlive, RequestsOfOneInternetHandleShareTheConnection)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "again")), Step::repeat()});
+    InternetHandle internet(InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    for (int i = 0; i < 3; ++i) {
+        InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                                   nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        InternetHandle request(HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr,
+                                                INTERNET_FLAG_KEEP_CONNECTION, 0));
+        // Sending twice on the same request handle sends the request again.
+        for (int j = 0; j < 2; ++j) {
+            ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0)) << GetLastError();
+            std::string body;
+            ASSERT_TRUE(readBody(request, body));
+            EXPECT_EQ(body, "again");
+        }
+    }
+    EXPECT_EQ(server.connectionCount(), 1);
+}
+
+TEST(WininetFailures, NetworkFailuresMapToTheirCodes)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    struct Case {
+        const char* tag;
+        Script script;
+        bool failsOnSend;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"reset mid-body", {Step::readRequest(), Step::send(head + std::string(20000, 'x')), Step::stall(100ms),
+                            Step::reset()}, false, ERROR_INTERNET_CONNECTION_RESET},
+        {"closed mid-body", {Step::readRequest(), Step::send(head + std::string(20000, 'x')), Step::close()},
+         false, ERROR_INTERNET_CONNECTION_ABORTED},
+        {"closed before answering", {Step::readRequest(), Step::close()}, true, ERROR_INTERNET_CONNECTION_ABORTED},
+        {"garbage answer", {Step::readRequest(), Step::send("NONSENSE\r\n\r\n"), Step::close()}, true,
+         ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer server(c.script);
+        auto handles = openRequest(server.port());
+        const BOOL sent = HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0);
+        if (c.failsOnSend) {
+            EXPECT_FALSE(sent);
+            EXPECT_EQ(GetLastError(), c.error);
+            continue;
+        }
+        ASSERT_TRUE(sent) << GetLastError();
+        std::string body;
+        EXPECT_FALSE(readBody(handles.request, body));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(body, std::string(20000, 'x'));
+    }
+}
+
+TEST(WininetFailures, ARefusedConnectionStopsAfterConnecting)
+{
+    int port = 0;
+    {
+        ScriptedServer closed(Script{});
+        port = closed.port();
+    }
+    NotificationRecorder recorder;
+    auto handles = openRequest(port, "GET", "/", 0, 0, &recorder);
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+    const auto codes = recorder.codes();
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.back(), INTERNET_STATUS_CONNECTING_TO_SERVER);
+}
+
+TEST(WininetFailures, APeerThatAcceptsNothingTimesOutAfterTheConnectTimeout)
+{
+    ScriptedServer server(std::vector<Script>{}, ScriptedServer::Mode::AcceptNothing);
+    auto handles = openRequest(server.port());
+    DWORD timeout = 300;
+    ASSERT_TRUE(InternetSetOptionA(handles.connection, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout));
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
+}
+
+TEST(WininetFailures, AServerThatStallsTimesOutAfterTheReceiveTimeout)
+{
+    ScriptedServer server({Step::readRequest(), Step::send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
+                           Step::stall(10s)});
+    auto handles = openRequest(server.port());
+    DWORD timeout = 1000;
+    ASSERT_TRUE(InternetSetOptionA(handles.connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    std::string body;
+    EXPECT_FALSE(readBody(handles.request, body));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
+    EXPECT_EQ(body, "abc");
+}
+
+TEST(WininetHandles, ClosingFromAnotherThreadEndsABlockedReadWithCancelled)
+{
+    ScriptedServer server({Step::readRequest(), Step::send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
+                           Step::stall(10s)});
+    auto handles = openRequest(server.port());
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    HINTERNET request = handles.request.release();
+    std::atomic<bool> reading{false};
+    std::thread closer([&] {
+        while (!reading)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(50ms);
+        InternetCloseHandle(request);
+    });
+    char buffer[100];
+    DWORD count = 0;
+    reading = true;
+    const BOOL ok = InternetReadFile(request, buffer, sizeof buffer, &count);
+    const DWORD error = GetLastError();
+    closer.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, ERROR_INTERNET_OPERATION_CANCELLED);
+    EXPECT_FALSE(InternetReadFile(request, buffer, sizeof buffer, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(WininetHandles, ClosingTheInternetHandleClosesWhatWasOpenedUnderIt)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "x"))});
+    auto handles = openRequest(server.port());
+    HINTERNET request = handles.request.release();
+    HINTERNET connection = handles.connection.release();
+    ASSERT_TRUE(InternetCloseHandle(handles.internet.release()));
+    EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(InternetCloseHandle(connection));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(WininetHandles, WrongHandlesAndOptionsAreRefused)
+{
+    InternetHandle internet(InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    char buffer[4];
+    DWORD count = 0;
+    EXPECT_FALSE(InternetReadFile(internet, buffer, sizeof buffer, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+    EXPECT_FALSE(InternetReadFile(nullptr, buffer, sizeof buffer, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    DWORD value = 5;
+    EXPECT_FALSE(InternetSetOptionA(internet, 77, &value, sizeof value));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_INVALID_OPTION);
+    EXPECT_FALSE(InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &value, 2));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_BAD_OPTION_LENGTH);
+    EXPECT_TRUE(InternetSetOptionA(internet, INTERNET_OPTION_USERNAME, const_cast<char*>("user"), 4));
+}
