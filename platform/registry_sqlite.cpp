@@ -102,8 +102,11 @@ LONG hivePath(std::string& path)
     } else if (home != nullptr && home[0] == '/') {
         base = std::string(home) + "/.config";
     } else {
-        const passwd* user = getpwuid(geteuid());
-        if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/')
+        passwd entry {};
+        passwd* user = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &user) != 0 || user == nullptr
+            || user->pw_dir == nullptr || user->pw_dir[0] != '/')
             return ERROR_PATH_NOT_FOUND;
         base = std::string(user->pw_dir) + "/.config";
     }

@@ -207,6 +207,18 @@ TEST_F(RegistryTest, QueryReportsTheSizeNeededWhenTheBufferIsShort)
     EXPECT_EQ(size, 10u);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), value);
     EXPECT_EQ(RegQueryValueExA(key, "wPath", nullptr, nullptr, buffer.data(), nullptr), ERROR_INVALID_PARAMETER);
+
+    // Enumeration reports both sizes needed, then succeeds with them.
+    char name[8];
+    DWORD nameLength = 3;
+    size = 4;
+    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, buffer.data(), &size), ERROR_MORE_DATA);
+    EXPECT_EQ(nameLength, 6u);
+    EXPECT_EQ(size, 10u);
+    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, buffer.data(), &size), ERROR_SUCCESS);
+    EXPECT_STREQ(name, "wPath");
+    EXPECT_EQ(nameLength, 5u);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + size), value);
     RegCloseKey(key);
 }
 
