@@ -134,6 +134,9 @@ public:
     void FireEvent(const TNotifyEvent& handler);
     // Asks the notification window to free this component later.
     void PostRelease();
+    // The message for an error code: the Internet library's text (the system's for a code it
+    // doesn't know); for 12003 followed by the server's extended error.
+    std::string ErrorText(DWORD code) const;
 
     // Events, in published order.
     TNotifyEvent OnClosingConnection;
@@ -165,6 +168,8 @@ public:
     static constexpr std::size_t MaxResponseBodySize = std::size_t{512} * 1024 * 1024;
 
 private:
+    friend struct TAdvHttpStatusProbe; // tests feed notifications straight in
+
     // The request, step by step.
     void RefuseWhileBusy();
     void StartRequest(bool synchronous);
@@ -192,7 +197,6 @@ private:
     void CheckResult(bool succeeded);
     void SetErrorCode(DWORD code);
     [[noreturn]] void RaiseFailure(DWORD code, const std::string& message);
-    std::string ErrorText(DWORD code) const;
 
     // URL and its parts.
     void SplitURL(const std::string& url);
