@@ -13,3 +13,9 @@ dorvane_add_gtest(wininet_request_test
   LIBS dorvane_wininet_test_support
   LABELS threaded
   TIMEOUT 60)
+
+dorvane_add_gtest(wininet_auth_test
+  SOURCES wininet_auth_test.cpp
+  LIBS dorvane_wininet_test_support
+  LABELS threaded
+  TIMEOUT 60)
