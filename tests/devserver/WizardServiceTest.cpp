@@ -4,7 +4,10 @@
 #include "PasswordHash.h"
 #include "WizardService.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <fstream>
+#include <set>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sqlite3.h>
@@ -30,8 +33,11 @@ protected:
         WizardService::Options options;
         options.passwordCost = PasswordCost::Minimum;
         options.log = [this](const std::string& line) {
-            std::lock_guard lock(m_logMutex);
-            m_log.push_back(line);
+            {
+                std::lock_guard lock(m_logMutex);
+                m_log.push_back(line);
+            }
+            m_logged.notify_all();
         };
         m_service = std::make_unique<WizardService>(m_store, options);
         m_port = m_service->bind("127.0.0.1", 0);
@@ -54,9 +60,12 @@ protected:
     {
         return request(loginTarget(login, password, email)).body;
     }
-    std::vector<std::string> log()
+    // The server logs a request after its answer is on the wire, so the client may read the
+    // answer first: wait (bounded) for the expected number of lines.
+    std::vector<std::string> log(size_t expectedLines)
     {
-        std::lock_guard lock(m_logMutex);
+        std::unique_lock lock(m_logMutex);
+        m_logged.wait_for(lock, std::chrono::seconds(10), [&] { return m_log.size() >= expectedLines; });
         return m_log;
     }
     // Read through a connection of our own, so the test sees what is on disk.
@@ -79,6 +88,7 @@ protected:
     std::thread m_thread;
     int m_port = -1;
     std::mutex m_logMutex;
+    std::condition_variable m_logged;
     std::vector<std::string> m_log;
 };
 
@@ -228,16 +238,48 @@ TEST_F(WizardServiceTest, EveryOtherPathIsNotFound)
 
 TEST_F(WizardServiceTest, EachRequestLogsOneLineWithoutThePassword)
 {
+    // Each request waits for the previous line, so the lines come in request order.
     ASSERT_EQ(create("alice", "Sup3r&Secret", "a@example.com"), "1");
+    ASSERT_EQ(log(1).size(), 1u);
     ASSERT_EQ(request("/wizard_files/make_usr.asp?id=1").body, "1");
+    ASSERT_EQ(log(2).size(), 2u);
     ASSERT_EQ(request("/elsewhere?userpassword=Sup3rSecret").status, 404);
 
-    const auto lines = log();
+    const auto lines = log(3);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0],
         "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=***&email=a%40example.com 200 \"1\"");
     EXPECT_EQ(lines[1], "GET /wizard_files/make_usr.asp?id=1 200 \"1\"");
     EXPECT_EQ(lines[2], "GET /elsewhere?userpassword=*** 404 \"Not Found\"");
+}
+
+TEST_F(WizardServiceTest, ConcurrentSignUpsGetDistinctIdsAndOneWinnerPerLogin)
+{
+    constexpr int Clients = 8;
+    // The HTTP client builds shared parsing tables on its first request; doing that here, before
+    // the client threads start, keeps ThreadSanitizer from flagging the library's lazy setup.
+    ASSERT_EQ(request("/warm-up").status, 404);
+    std::vector<std::string> sameLogin(Clients);
+    std::vector<std::string> ownLogin(Clients);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < Clients; ++i) {
+        clients.emplace_back([&, i] {
+            sameLogin[i] = create("shared", "pw", "s@example.com");
+            ownLogin[i] = create("user" + std::to_string(i), "pw", "u@example.com");
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+
+    EXPECT_EQ(std::count(sameLogin.begin(), sameLogin.end(), "0"), Clients - 1);
+    std::set<std::string> ids(ownLogin.begin(), ownLogin.end());
+    for (const std::string& answer : sameLogin)
+        ids.insert(answer);
+    ids.erase("0");
+    EXPECT_EQ(ids.size(), static_cast<size_t>(Clients + 1));
+    for (int id = 1; id <= Clients + 1; ++id)
+        EXPECT_EQ(ids.count(std::to_string(id)), 1u) << id;
+    EXPECT_EQ(log(2 * Clients + 1).size(), static_cast<size_t>(2 * Clients + 1));
 }
 
 TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
