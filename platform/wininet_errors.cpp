@@ -63,8 +63,10 @@ DWORD certificateError(long verifyResult)
     case X509_V_ERR_CERT_HAS_EXPIRED:
     case X509_V_ERR_CERT_NOT_YET_VALID:
         return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-    // The chain itself checked out, so the name was what failed.
+    // The chain itself checked out, so the name was what failed: libcurl checks the name after
+    // OpenSSL's own check and records the failure as "unspecified".
     case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
         return ERROR_INTERNET_SEC_CERT_CN_INVALID;

@@ -19,3 +19,15 @@ dorvane_add_gtest(wininet_auth_test
   LIBS dorvane_wininet_test_support
   LABELS threaded
   TIMEOUT 60)
+
+dorvane_add_gtest(wininet_tls_test
+  SOURCES wininet_tls_test.cpp
+  LIBS dorvane_wininet_test_support
+  LABELS threaded
+  TIMEOUT 60)
+
+dorvane_add_gtest(wininet_async_test
+  SOURCES wininet_async_test.cpp
+  LIBS dorvane_wininet_test_support
+  LABELS threaded
+  TIMEOUT 60)

@@ -1,0 +1,121 @@
+// Asynchronous handles: pending sends and reads completed by notification 100 from the
+// layer's thread.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "local_http_server.h"
+#include "scripted_server.h"
+#include "wininet_test_support.h"
+
+using namespace dorvane::test;
+
+namespace {
+
+std::string letters(std::size_t size)
+{
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + i % 26);
+    return text;
+}
+
+class WininetAsync : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_http.server().Get("/body", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(letters(40000), "text/plain");
+        });
+        ASSERT_TRUE(m_http.start());
+    }
+
+    int completions() const
+    {
+        int count = 0;
+        for (const auto& n : m_recorder.all())
+            count += n.status == INTERNET_STATUS_REQUEST_COMPLETE ? 1 : 0;
+        return count;
+    }
+    Notification lastCompletion() const
+    {
+        Notification last;
+        for (const auto& n : m_recorder.all()) {
+            if (n.status == INTERNET_STATUS_REQUEST_COMPLETE)
+                last = n;
+        }
+        return last;
+    }
+
+    LocalHttpServer m_http;
+    NotificationRecorder m_recorder;
+};
+
+} // namespace
+
+TEST_F(WininetAsync, SendAndReadsCompleteThroughNotifications)
+{
+    auto handles = openRequest(m_http.port(), "GET", "/body", 0, INTERNET_FLAG_ASYNC, &m_recorder);
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(m_recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE));
+    Notification sent = lastCompletion();
+    EXPECT_EQ(sent.result, 1u);
+    EXPECT_EQ(sent.error, 0u);
+    EXPECT_NE(sent.thread, std::this_thread::get_id());
+    EXPECT_EQ(statusCode(handles.request), 200u);
+
+    std::string body;
+    char buffer[16384];
+    for (;;) {
+        DWORD count = 0;
+        if (!InternetReadFile(handles.request, buffer, sizeof buffer, &count)) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            const int before = completions();
+            ASSERT_TRUE(m_recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE, before + 1));
+            ASSERT_EQ(lastCompletion().result, 1u);
+            // The count is in the caller's variable before the notification.
+        }
+        if (count == 0)
+            break;
+        body.append(buffer, count);
+    }
+    EXPECT_EQ(body, letters(40000));
+
+    const auto codes = m_recorder.codes();
+    ASSERT_GE(codes.size(), 8u);
+    EXPECT_EQ(codes[0], INTERNET_STATUS_RESOLVING_NAME);
+    EXPECT_EQ(codes[4], INTERNET_STATUS_SENDING_REQUEST);
+}
+
+TEST_F(WininetAsync, AFailedSendCompletesWithItsError)
+{
+    int port = 0;
+    {
+        ScriptedServer closed(Script{});
+        port = closed.port();
+    }
+    auto handles = openRequest(port, "GET", "/", 0, INTERNET_FLAG_ASYNC, &m_recorder);
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(m_recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE));
+    const Notification failed = lastCompletion();
+    EXPECT_EQ(failed.result, 0u);
+    EXPECT_EQ(failed.error, ERROR_INTERNET_CANNOT_CONNECT);
+}
+
+TEST_F(WininetAsync, ClosingDuringAPendingReadEndsIt)
+{
+    ScriptedServer server({Step::readRequest(), Step::send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n"),
+                           Step::stall(std::chrono::seconds(10))});
+    auto handles = openRequest(server.port(), "GET", "/", 0, INTERNET_FLAG_ASYNC, &m_recorder);
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    ASSERT_TRUE(m_recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE));
+    char buffer[16];
+    DWORD count = 0;
+    EXPECT_FALSE(InternetReadFile(handles.request, buffer, sizeof buffer, &count));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    handles.request.reset();
+    EXPECT_TRUE(m_recorder.waitFor(INTERNET_STATUS_HANDLE_CLOSING));
+    EXPECT_EQ(count, 0u);
+}
