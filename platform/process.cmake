@@ -1,1 +1,2 @@
-# sources of the process family: target_sources(dorvane_platform PRIVATE ...)
+# Starting programs (WinExec) by fork and exec.
+target_sources(dorvane_platform PRIVATE winexec.h winexec_posix.cpp)

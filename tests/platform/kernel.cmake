@@ -10,3 +10,10 @@ dorvane_add_gtest(platform_window_messages_tests
   LIBS dorvane_platform
   LABELS threaded
   TIMEOUT 60)
+
+# Starting programs; forks, so it stays out of the ThreadSanitizer run.
+dorvane_add_gtest(platform_winexec_tests
+  SOURCES winexec_test.cpp
+  LIBS dorvane_platform
+  LABELS unit
+  TIMEOUT 60)
