@@ -3,6 +3,6 @@ dorvane_add_gtest(test_reg
   SOURCES test_reg.cpp
   LIBS dorvane_platform SQLite::SQLite3 Qt6::Core
   LABELS unit
-  TIMEOUT 120)
+  TIMEOUT 300)
 target_compile_definitions(test_reg PRIVATE REG_TOOL_PATH="$<TARGET_FILE:reg>")
 add_dependencies(test_reg reg)

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kProcessTimeoutMs = 30000;
+constexpr int kProcessTimeoutMs = 60000;
 
 struct Result {
     int exitCode = -1;
