@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "CredentialDialog.h"
 #include "Unit1.h"
 
 namespace {
@@ -30,6 +31,7 @@ int main(int argc, char** argv)
     }
     QApplication application(argc, argv);
     TForm1::InstallFontSubstitutes();
+    InstallCredentialPrompt();
 
     TForm1 window;
     Form1 = &window;

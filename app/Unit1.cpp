@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
@@ -9,9 +10,12 @@
 #include <algorithm>
 #include <exception>
 
+#include "AccountRequests.h"
 #include "AnsiText.h"
 #include "JpegDecoder.h"
 #include "StoredSettings.h"
+#include "TReader.h"
+#include "uAdvHttp.h"
 #include "winexec.h"
 #include "winuser.h"
 
@@ -24,6 +28,13 @@ namespace {
 constexpr double kLayoutDotsPerInch = 96.0;
 
 constexpr const char* kPictureResource = ":/images/Image1.jpg";
+constexpr const char* kComponentLayoutResource = ":/layout/AdvHttp1.layout";
+
+constexpr int kNameTakenLabelWidth = 260;
+const QString kPleaseWait = QStringLiteral("Please wait...");
+const QString kNameTaken = QStringLiteral("User name already exists.");
+const QString kNetworkError =
+    QStringLiteral("An error occured. Please check you network connection and try again.");
 constexpr const char* kDesktopApplication = "Dorvane.exe";
 
 void PresentInMessageBox(QWidget* window, const QString& text)
@@ -56,8 +67,10 @@ TForm1::TForm1(QWidget* parent)
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(434, 254);
     Notebook1->setCurrentWidget(Default);
+    AdvHttp1 = new TAdvHttp(this);
     ConnectHandlers();
     Guarded([this] { LoadPicture(); });
+    Guarded([this] { LoadComponentLayout(); });
     Guarded([this] { FormCreate(this); });
 }
 
@@ -158,6 +171,65 @@ void TForm1::Button2Click(QObject*)
     close();
 }
 
+// The two requests run on this thread and block it until they are answered; the window neither
+// repaints nor reacts meanwhile, so "Please wait..." is painted before the first one.
+void TForm1::CreateBtnClick(QObject*)
+{
+    const std::string email = ToAnsi(txt_Email->text());
+    const std::string login = ToAnsi(txt_Login->text());
+    const std::string password = ToAnsi(txt_pwd->text());
+    Label7->show();
+    if (!PasswordCanBeStored(password)) {
+        // Refused before anything is sent: the account's password would not be the one stored.
+        Label7->resize(kNameTakenLabelWidth, Label7->height());
+        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
+        CreateBtn->setEnabled(false);
+        return;
+    }
+    SetLabelText(Label7, kPleaseWait);
+    Label7->repaint();
+    QCoreApplication::processEvents();
+    CreateBtn->setEnabled(false);
+
+    const std::int32_t resultCode = RequestLogin(login, password, email);
+    if (resultCode > 0) {
+        Label7->hide();
+        CompleteAccount();
+        SaveCredentials(TrimBlanks(login), TrimBlanks(password));
+        ShowPage(QStringLiteral("Thanks"));
+    } else if (resultCode < 0) {
+        SetLabelText(Label7, kNetworkError);
+    } else {
+        Label7->resize(kNameTakenLabelWidth, Label7->height());
+        SetLabelText(Label7, kNameTaken);
+    }
+}
+
+// The first request; its answer read as the result code. A URL the component can't take
+// (no service configured) leaves the handler as an error.
+std::int32_t TForm1::RequestLogin(const std::string& login, const std::string& password, const std::string& email)
+{
+    AdvHttp1->SetURL(CreateLoginURL(WizardURL, login, password, email));
+    static_cast<void>(AdvHttp1->Execute(true));  // a failure leaves Text empty, read as no number
+    try {
+        return ParseResultCode(AdvHttp1->Text());
+    } catch (const std::exception&) {
+        return kNotANumber;
+    }
+}
+
+// The second request, carrying the id exactly as the first answer gave it. Its outcome is not
+// looked at: the account exists once the first request succeeded.
+void TForm1::CompleteAccount()
+{
+    try {
+        AdvHttp1->SetURL(CompleteAccountURL(WizardURL, AdvHttp1->Text()));
+        static_cast<void>(AdvHttp1->Execute(true));
+    } catch (const std::exception&) {
+        // ignored, as the answer is
+    }
+}
+
 // --- wiring ---------------------------------------------------------------------------------
 
 void TForm1::ConnectHandlers()
@@ -171,6 +243,7 @@ void TForm1::ConnectHandlers()
     ConnectClick(Button7, &TForm1::Button2Click);
     ConnectClick(SBackBtn, &TForm1::SBackBtnClick);
     ConnectClick(SignBtn, &TForm1::SignBtnClick);
+    ConnectClick(CreateBtn, &TForm1::CreateBtnClick);
     ConnectClick(Button9, &TForm1::Button2Click);
     for (QWidget* control : {static_cast<QWidget*>(txt_Email), static_cast<QWidget*>(txt_Login),
                              static_cast<QWidget*>(txt_pwd), static_cast<QWidget*>(txt_extLogin),
@@ -281,6 +354,24 @@ void TForm1::LoadPicture()
     if (picture.isNull())
         throw std::runtime_error("The side picture can't be decoded: " + ToAnsi(error));
     Image1->setPixmap(QPixmap::fromImage(picture));
+}
+
+// The component's property values are data kept with the window, like the controls' layout.
+void TForm1::LoadComponentLayout()
+{
+    QFile file(QString::fromLatin1(kComponentLayoutResource));
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("The request component's layout is missing from the program");
+    const QByteArray text = file.readAll();
+    ReadComponentLayout(*AdvHttp1, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+}
+
+// Word-wrapped labels keep their width and take the height their lines need.
+void TForm1::SetLabelText(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    if (label->wordWrap())
+        label->resize(label->width(), label->heightForWidth(label->width()));
 }
 
 void TForm1::showEvent(QShowEvent* event)

@@ -9,11 +9,14 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <QWidget>
 #include <functional>
 #include <string>
 
 #include "ui_Unit1.h"
+
+class TAdvHttp;
 
 class TForm1 : public QWidget, public Ui::TForm1Layout {
     Q_OBJECT
@@ -38,6 +41,9 @@ public:
 
     // The service's wizard scripts: "http://" + wPath + "/wizard_files/", empty when unset.
     std::string WizardURL;
+    // The HTTP component the account requests go through, owned by the window and streamed
+    // from its layout (":/layout/AdvHttp1.layout").
+    TAdvHttp* AdvHttp1 = nullptr;
 
     // The handlers, named after their control and event. Sender is the control that raised it.
     void FormCreate(QObject* Sender);
@@ -50,6 +56,7 @@ public:
     void SignBtnKeyUp(QObject* Sender, int Key, Qt::KeyboardModifiers Shift);
     void SignBtnClick(QObject* Sender);
     void Button2Click(QObject* Sender);
+    void CreateBtnClick(QObject* Sender);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -65,6 +72,11 @@ private:
     void ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*));
     void WatchKeyUp(QWidget* control);
     void LoadPicture();
+    void LoadComponentLayout();
+    void SetLabelText(QLabel* label, const QString& text);
+    [[nodiscard]] std::int32_t RequestLogin(const std::string& login, const std::string& password,
+                                            const std::string& email);
+    void CompleteAccount();
     void PlaceCentred();
 
     // Runs one handler; whatever it throws ends here, in the error presenter.
