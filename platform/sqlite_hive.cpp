@@ -366,6 +366,10 @@ LONG SqliteHive::checkIsHive(sqlite3* db, bool deepCheck)
     rc = root.step();
     if (rc != SQLITE_ROW)
         return notAHive(rc);
+    Statement values(db, "SELECT key, name, type, data FROM key_values LIMIT 0");
+    rc = values.step();
+    if (rc != SQLITE_DONE)
+        return notAHive(rc);
 
     if (deepCheck) {
         Statement check(db, "PRAGMA quick_check");

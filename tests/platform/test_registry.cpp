@@ -307,12 +307,12 @@ TEST_F(RegistryTest, TheHiveFileIsPrivateToItsUser)
     EXPECT_EQ(std::distance(fs::directory_iterator(folder()), fs::directory_iterator()), 1);
 }
 
-std::string sqliteFileOfAnotherProgram(const fs::path& where)
+std::string sqliteFile(const fs::path& where, const char* sql)
 {
     const fs::path path = where / "other.db";
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES('mine');", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
     sqlite3_close(db);
     std::string content = readFile(path);
     fs::remove(path);
@@ -333,7 +333,16 @@ TEST_F(RegistryTest, AFileThatIsNotAHiveFailsEveryCallAndStaysAsItWas)
         {"garbage", garbage},
         {"empty file", ""},
         {"text", "wPath=localhost\n"},
-        {"database of another program", sqliteFileOfAnotherProgram(m_root)},
+        {"database of another program",
+         sqliteFile(m_root, "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES('mine');")},
+        {"hive of a later layout",
+         sqliteFile(m_root, "PRAGMA application_id = 1146246728; PRAGMA user_version = 2;"
+                            "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT);"
+                            "INSERT INTO keys VALUES(1, NULL, '');")},
+        {"hive without its values table",
+         sqliteFile(m_root, "PRAGMA application_id = 1146246728; PRAGMA user_version = 1;"
+                            "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT);"
+                            "INSERT INTO keys VALUES(1, NULL, '');")},
     };
     for (const auto& notAHive : cases) {
         SCOPED_TRACE(notAHive.tag);
