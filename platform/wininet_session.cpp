@@ -18,6 +18,10 @@ void initialiseLibrary()
 }
 
 constexpr int pollTimeoutMilliseconds = 1000;
+// A synchronous caller's wait is cut into rounds so that a caller that waits behind another one
+// takes over the driving soon after that one leaves.
+constexpr int syncWaitMilliseconds = 50;
+constexpr std::size_t spareEasyLimit = 4;
 
 int closeSocketCallback(void* driver, curl_socket_t socket)
 {
@@ -41,7 +45,8 @@ std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
 {
     std::shared_ptr<Driver> driver(new Driver(std::move(shared)));
     // The thread keeps the driver alive until it has released every libcurl handle.
-    driver->m_thread = std::thread([driver] { driver->run(); });
+    if (driver->m_shared->async)
+        driver->m_thread = std::thread([driver] { driver->run(); });
     return driver;
 }
 
@@ -52,13 +57,11 @@ Driver::~Driver()
 
 void Driver::post(std::function<void()> command)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_stopping)
-            return;
-        m_commands.push_back(std::move(command));
-        curl_multi_wakeup(m_multi);
-    }
+    std::lock_guard lock(m_mutex);
+    if (m_stopping)
+        return;
+    m_commands.push_back(std::move(command));
+    curl_multi_wakeup(m_multi);
 }
 
 void Driver::stop()
@@ -69,24 +72,59 @@ void Driver::stop()
         if (m_multi != nullptr)
             curl_multi_wakeup(m_multi);
     }
-    if (!m_thread.joinable())
+    if (m_thread.joinable()) {
+        if (std::this_thread::get_id() == m_thread.get_id())
+            m_thread.detach();
+        else
+            m_thread.join();
         return;
-    if (std::this_thread::get_id() == m_thread.get_id())
-        m_thread.detach();
-    else
-        m_thread.join();
+    }
+    if (!m_shared->async) {
+        // A caller driving right now finishes its round first (the wake-up cut its wait short).
+        std::lock_guard drive(m_driveMutex);
+        releaseAll();
+    }
 }
 
+// Asynchronous mode: the session's own thread.
 void Driver::run()
 {
-    while (runCommands()) {
-        int running = 0;
-        curl_multi_perform(m_multi, &running);
-        collectFinished();
+    for (;;) {
+        {
+            std::lock_guard drive(m_driveMutex);
+            if (!runCommands())
+                break;
+            int running = 0;
+            curl_multi_perform(m_multi, &running);
+            collectFinished();
+        }
+        // Status callbacks run with nothing held, so they may call any operation.
         deliverEvents();
-        curl_multi_poll(m_multi, nullptr, 0, pollTimeoutMilliseconds, nullptr);
+        wait(pollTimeoutMilliseconds);
     }
+    std::lock_guard drive(m_driveMutex);
     releaseAll();
+}
+
+bool Driver::drive(bool waitFirst)
+{
+    std::lock_guard drive(m_driveMutex);
+    if (m_released || !runCommands())
+        return false;
+    if (waitFirst)
+        wait(syncWaitMilliseconds);
+    if (!runCommands())
+        return false;
+    int running = 0;
+    curl_multi_perform(m_multi, &running);
+    collectFinished();
+    return true;
+}
+
+// Waits for network activity, libcurl's next timer, or a wake-up from post() or stop().
+void Driver::wait(int milliseconds)
+{
+    curl_multi_poll(m_multi, nullptr, 0, milliseconds, nullptr);
 }
 
 bool Driver::runCommands()
@@ -124,7 +162,10 @@ void Driver::collectFinished()
 void Driver::deliverEvents()
 {
     std::vector<std::shared_ptr<Transfer>> eventful;
-    eventful.swap(m_eventful);
+    {
+        std::lock_guard drive(m_driveMutex);
+        eventful.swap(m_eventful);
+    }
     for (const auto& transfer : eventful)
         transfer->deliverEvents();
 }
@@ -141,7 +182,12 @@ void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const Tran
         return;
     detach(transfer);
     if (transfer->easy() == nullptr) {
-        transfer->attachEasy(curl_easy_init());
+        void* easy = nullptr;
+        if (!m_spareEasy.empty()) {
+            easy = m_spareEasy.back();
+            m_spareEasy.pop_back();
+        }
+        transfer->attachEasy(easy != nullptr ? easy : curl_easy_init());
         m_owners.insert(transfer);
     }
     transfer->start(setup, m_share);
@@ -158,6 +204,9 @@ void Driver::resumeTransfer(const std::shared_ptr<Transfer>& transfer)
 void Driver::releaseTransfer(const std::shared_ptr<Transfer>& transfer)
 {
     detach(transfer);
+    // The next request reuses the easy handle (it is reset before use): cheaper than a new one.
+    if (transfer->easy() != nullptr && m_spareEasy.size() < spareEasyLimit)
+        m_spareEasy.push_back(transfer->takeEasy());
     transfer->releaseEasy();
     m_owners.erase(transfer);
 }
@@ -193,6 +242,12 @@ void Driver::socketClosing(int socket)
 
 void Driver::releaseAll()
 {
+    if (m_released)
+        return;
+    m_released = true;
+    for (void* easy : m_spareEasy)
+        curl_easy_cleanup(easy);
+    m_spareEasy.clear();
     for (const auto& [raw, transfer] : m_attached)
         curl_multi_remove_handle(m_multi, transfer->easy());
     m_attached.clear();

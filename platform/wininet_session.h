@@ -1,9 +1,11 @@
 // Inside the Internet client layer: the Internet handle (a session) with its layer thread, and
 // the connection handle, which only remembers where its requests go.
 //
-// Each Internet handle owns one libcurl multi handle (its connection pool) and one thread that
-// alone touches it. Callers hand work to that thread as commands; libcurl's callbacks on it
-// fill the request's Transfer, which the callers wait on.
+// Each Internet handle owns one libcurl multi handle (its connection pool). Callers hand work to
+// it as commands, run by whoever drives the multi handle next: in asynchronous mode the
+// session's own thread, in synchronous mode the caller that waits, so that nothing crosses
+// threads on the way and the notifications come on the caller's thread, inside its call. Only
+// one thread drives at a time; libcurl's callbacks then fill the request's Transfer.
 #pragma once
 
 #include <functional>
@@ -28,13 +30,18 @@ public:
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-    // Runs command on the layer thread; dropped once the driver has stopped.
+    // Runs command where the multi handle is driven; dropped once the driver has stopped.
     void post(std::function<void()> command);
-    // Ends the layer thread after releasing every transfer. Returns at once when called on the
-    // layer thread itself (from a status callback); the thread then ends on its own.
+    // Synchronous mode: one round of the caller's wait. Runs the commands, waits for network
+    // activity first when waitFirst is set (at most a moment; cut short by new commands), then
+    // lets libcurl work. False once the driver has stopped.
+    bool drive(bool waitFirst);
+    // Releases every transfer and the multi handle; in asynchronous mode ends the thread.
+    // Returns at once when called on that thread itself (from a status callback); the thread
+    // then ends on its own.
     void stop();
 
-    // Layer thread only.
+    // The driving thread only.
     void startTransfer(const std::shared_ptr<Transfer>& transfer, const TransferSetup& setup);
     void resumeTransfer(const std::shared_ptr<Transfer>& transfer);
     void releaseTransfer(const std::shared_ptr<Transfer>& transfer);
@@ -49,6 +56,7 @@ private:
     explicit Driver(std::shared_ptr<SessionShared> shared);
     void run();
     bool runCommands();
+    void wait(int milliseconds);
     void collectFinished();
     void deliverEvents();
     void detach(const std::shared_ptr<Transfer>& transfer);
@@ -61,8 +69,11 @@ private:
     std::mutex m_mutex;
     std::vector<std::function<void()>> m_commands;
     bool m_stopping = false;
+    std::mutex m_driveMutex; // held by the thread that drives the multi handle
+    bool m_released = false;
 
-    // Layer thread only.
+    // The driving thread only.
+    std::vector<void*> m_spareEasy; // easy handles of closed requests, kept for the next ones
     std::map<Transfer*, std::shared_ptr<Transfer>> m_attached; // in the multi handle now
     std::set<std::shared_ptr<Transfer>> m_owners;   // holding an easy handle
     std::vector<std::shared_ptr<Transfer>> m_eventful;

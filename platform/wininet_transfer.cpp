@@ -219,8 +219,18 @@ DWORD Transfer::send(TransferSetup setup)
     return waitForResponse(lock);
 }
 
+bool Transfer::driveRound(std::unique_lock<std::mutex>& lock, bool& first)
+{
+    lock.unlock();
+    const bool running = m_driver->drive(!first);
+    first = false;
+    lock.lock();
+    return running;
+}
+
 DWORD Transfer::waitForResponse(std::unique_lock<std::mutex>& lock)
 {
+    bool first = true;
     for (;;) {
         drainEvents(lock);
         if (m_cancelled)
@@ -239,7 +249,8 @@ DWORD Transfer::waitForResponse(std::unique_lock<std::mutex>& lock)
         case Phase::Sending:
             break;
         }
-        m_changed.wait(lock);
+        if (!driveRound(lock, first))
+            return ERROR_INTERNET_OPERATION_CANCELLED;
     }
 }
 
@@ -258,6 +269,7 @@ DWORD Transfer::read(char* buffer, DWORD size, DWORD* count)
 
 DWORD Transfer::readSynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count)
 {
+    bool first = true;
     for (;;) {
         drainEvents(lock);
         if (m_cancelled)
@@ -271,7 +283,8 @@ DWORD Transfer::readSynchronously(std::unique_lock<std::mutex>& lock, char* buff
                 break;
             return m_error;
         }
-        m_changed.wait(lock);
+        if (!driveRound(lock, first))
+            return ERROR_INTERNET_OPERATION_CANCELLED;
     }
     drainEvents(lock);
     return 0;
@@ -308,7 +321,6 @@ void Transfer::cancel()
         m_pendingRead = {};
         m_events.clear();
     }
-    m_changed.notify_all();
     m_driver->post([self = shared_from_this(), driver = m_driver] { driver->releaseTransfer(self); });
 }
 
@@ -354,6 +366,13 @@ void Transfer::drainEvents(std::unique_lock<std::mutex>& lock)
 }
 
 // ---- layer thread's side ----
+
+void* Transfer::takeEasy()
+{
+    void* easy = m_easy;
+    m_easy = nullptr;
+    return easy;
+}
 
 void Transfer::releaseEasy()
 {
@@ -500,7 +519,6 @@ void Transfer::finish(int curlCode)
         }
     }
     servePendingRead();
-    m_changed.notify_all();
 }
 
 DWORD Transfer::failureCode(int curlCode)
@@ -540,7 +558,6 @@ void Transfer::socketClosed()
         return;
     queueEvent(INTERNET_STATUS_CLOSING_CONNECTION, nullptr, 0);
     queueEvent(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
-    m_changed.notify_all();
 }
 
 std::size_t Transfer::onWrite(const char* data, std::size_t size)
@@ -558,7 +575,6 @@ std::size_t Transfer::onWrite(const char* data, std::size_t size)
     queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
     queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(size));
     servePendingRead();
-    m_changed.notify_all();
     return size;
 }
 
@@ -624,7 +640,6 @@ void Transfer::endOfHeaderBlock()
         return;
     if (m_phase == Phase::Sending)
         markFinal();
-    m_changed.notify_all();
 }
 
 void Transfer::onResolverStart()

@@ -58,6 +58,7 @@ public:
     void attachEasy(void* easy) { m_easy = easy; }
     void* easy() const { return m_easy; }
     void releaseEasy();
+    void* takeEasy();
     void start(const TransferSetup& setup, void* share);
     void finish(int curlCode);
     void resume();
@@ -96,6 +97,8 @@ private:
     // Delivers the gathered notifications on this thread, with the lock released meanwhile.
     void drainEvents(std::unique_lock<std::mutex>& lock);
     DWORD waitForResponse(std::unique_lock<std::mutex>& lock);
+    // Synchronous mode: one round of driving the transfer on this thread; false once stopped.
+    bool driveRound(std::unique_lock<std::mutex>& lock, bool& first);
     DWORD readSynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
     DWORD readAsynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
     void configure(const TransferSetup& setup, void* share);
@@ -107,7 +110,6 @@ private:
     HINTERNET m_handle = nullptr;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     unsigned m_generation = 0;       // raised by each send
     unsigned m_activeGeneration = 0; // the send the layer thread runs now
     bool m_cancelled = false;
