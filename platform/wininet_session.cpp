@@ -61,7 +61,10 @@ void Driver::post(std::function<void()> command)
     if (m_stopping)
         return;
     m_commands.push_back(std::move(command));
-    curl_multi_wakeup(m_multi);
+    // A synchronous caller that drives runs the command in its next round anyway; only a
+    // driver waiting on the network needs waking.
+    if (m_shared->async || m_waiting.load())
+        curl_multi_wakeup(m_multi);
 }
 
 void Driver::stop()
@@ -124,7 +127,16 @@ bool Driver::drive(bool waitFirst)
 // Waits for network activity, libcurl's next timer, or a wake-up from post() or stop().
 void Driver::wait(int milliseconds)
 {
-    curl_multi_poll(m_multi, nullptr, 0, milliseconds, nullptr);
+    m_waiting = true;
+    // A command posted just before the flag was raised found no one to wake: look first.
+    bool pending = false;
+    {
+        std::lock_guard lock(m_mutex);
+        pending = !m_commands.empty() || m_stopping;
+    }
+    if (!pending)
+        curl_multi_poll(m_multi, nullptr, 0, milliseconds, nullptr);
+    m_waiting = false;
 }
 
 bool Driver::runCommands()

@@ -8,6 +8,7 @@
 // one thread drives at a time; libcurl's callbacks then fill the request's Transfer.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -71,6 +72,7 @@ private:
     bool m_stopping = false;
     std::mutex m_driveMutex; // held by the thread that drives the multi handle
     bool m_released = false;
+    std::atomic<bool> m_waiting{false}; // a driver waits in curl_multi_poll
 
     // The driving thread only.
     std::vector<void*> m_spareEasy; // easy handles of closed requests, kept for the next ones
