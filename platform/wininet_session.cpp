@@ -17,7 +17,7 @@ void initialiseLibrary()
     (void)initialised;
 }
 
-constexpr int pollTimeoutMilliseconds = 1000;
+constexpr int pollTimeoutMilliseconds = 200;
 // A synchronous caller's wait is cut into rounds so that a caller that waits behind another one
 // takes over the driving soon after that one leaves.
 constexpr int syncWaitMilliseconds = 50;
@@ -100,6 +100,7 @@ void Driver::run()
             int running = 0;
             curl_multi_perform(m_multi, &running);
             collectFinished();
+            failSilentTransfers();
         }
         // Status callbacks run with nothing held, so they may call any operation.
         deliverEvents();
@@ -121,6 +122,7 @@ bool Driver::drive(bool waitFirst)
     int running = 0;
     curl_multi_perform(m_multi, &running);
     collectFinished();
+    failSilentTransfers();
     return true;
 }
 
@@ -168,6 +170,20 @@ void Driver::collectFinished()
         const std::shared_ptr<Transfer> transfer = it->second;
         detach(transfer);
         transfer->finish(result);
+    }
+}
+
+void Driver::failSilentTransfers()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<Transfer>> silent;
+    for (const auto& [raw, transfer] : m_attached) {
+        if (transfer->silentTooLong(now))
+            silent.push_back(transfer);
+    }
+    for (const auto& transfer : silent) {
+        detach(transfer);
+        transfer->finish(CURLE_OPERATION_TIMEDOUT);
     }
 }
 

@@ -59,6 +59,7 @@ private:
     bool runCommands();
     void wait(int milliseconds);
     void collectFinished();
+    void failSilentTransfers();
     void deliverEvents();
     void detach(const std::shared_ptr<Transfer>& transfer);
     void releaseAll();

@@ -396,6 +396,8 @@ void Transfer::start(const TransferSetup& setup, void* share)
     m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
     m_sentNotified = m_followedRedirect = m_headersTooLarge = false;
     m_bytesSent = m_blockBytes = 0;
+    m_awaitingServer = false;
+    m_lastActivity = std::chrono::steady_clock::now();
     m_blockStatus = 0;
     m_block.clear();
     m_location.clear();
@@ -466,10 +468,9 @@ void Transfer::configure(const TransferSetup& setup, void* share)
     }
 
     setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.value_or(defaultConnectTimeout)));
-    // A response silent for the receive time-out fails; libcurl counts it in whole seconds.
-    const DWORD receiveTimeout = options.receiveTimeout.value_or(defaultReceiveTimeout);
-    setOption(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    setOption(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>((receiveTimeout + 999) / 1000)));
+    // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
+    // whole seconds and averages, so a stall would be noticed seconds late.
+    m_receiveTimeout = std::chrono::milliseconds(options.receiveTimeout.value_or(defaultReceiveTimeout));
 
     setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     setOption(easy, CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
@@ -565,6 +566,7 @@ void Transfer::socketClosed()
 
 std::size_t Transfer::onWrite(const char* data, std::size_t size)
 {
+    m_lastActivity = std::chrono::steady_clock::now();
     std::lock_guard lock(m_mutex);
     if (!current())
         return 0;
@@ -583,6 +585,7 @@ std::size_t Transfer::onWrite(const char* data, std::size_t size)
 
 std::size_t Transfer::onHeader(const char* data, std::size_t size)
 {
+    m_lastActivity = std::chrono::steady_clock::now();
     std::lock_guard lock(m_mutex);
     if (!current())
         return 0;
@@ -679,6 +682,8 @@ void Transfer::onRequestReady(const char* primaryAddress)
         queueText(INTERNET_STATUS_CONNECTED_TO_SERVER, primaryAddress != nullptr ? primaryAddress : "");
     m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
     queueEvent(INTERNET_STATUS_SENDING_REQUEST, nullptr, 0);
+    m_awaitingServer = true;
+    m_lastActivity = std::chrono::steady_clock::now();
     m_bytesSent = 0;
     m_sentNotified = false;
     curl_socket_t socket = CURL_SOCKET_BAD;
@@ -689,6 +694,15 @@ void Transfer::onRequestReady(const char* primaryAddress)
 void Transfer::onBytesSent(std::size_t size)
 {
     m_bytesSent += size;
+    m_lastActivity = std::chrono::steady_clock::now();
+}
+
+bool Transfer::silentTooLong(std::chrono::steady_clock::time_point now) const
+{
+    if (!m_awaitingServer || now - m_lastActivity < m_receiveTimeout)
+        return false;
+    std::lock_guard lock(m_mutex);
+    return !m_paused && current();
 }
 
 // ---- helpers, with m_mutex held ----

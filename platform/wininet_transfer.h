@@ -4,6 +4,7 @@
 // notifications it has gathered. libcurl itself stays out of this header (CURL is void).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -70,6 +71,9 @@ public:
     void onSocketOpened(const std::string& address);
     void onRequestReady(const char* primaryAddress);
     void onBytesSent(std::size_t size);
+    // True when the server has been silent longer than the receive time-out while the request
+    // waited on it (not while the reader is behind).
+    bool silentTooLong(std::chrono::steady_clock::time_point now) const;
 
 private:
     enum class Phase { Idle, Sending, Receiving, Complete, Failed };
@@ -142,6 +146,9 @@ private:
     bool m_followedRedirect = false;
     bool m_headersTooLarge = false;
     std::size_t m_bytesSent = 0;
+    std::chrono::steady_clock::time_point m_lastActivity;
+    std::chrono::milliseconds m_receiveTimeout{0};
+    bool m_awaitingServer = false; // connected and sending or receiving: the receive time-out runs
     std::size_t m_blockBytes = 0;
     long m_blockStatus = 0;
     std::string m_block;
