@@ -107,6 +107,31 @@ std::string ReadFile(const std::string& path)
     return content.str();
 }
 
+TInternetFlags ApplyFlagChanges(TInternetFlags flags, const std::vector<std::string>& changes)
+{
+    for (const std::string& change : changes) {
+        if (change == "none") {
+            flags = TInternetFlags{};
+            continue;
+        }
+        const bool remove = change[0] == '-';
+        const std::string name = (change[0] == '-' || change[0] == '+') ? change.substr(1) : change;
+        bool known = false;
+        for (int member = 0; member < InternetFlagCount; ++member) {
+            if (InternetFlagTable[member].Name != name)
+                continue;
+            known = true;
+            if (remove)
+                flags.Exclude(static_cast<TInternetFlag>(member));
+            else
+                flags.Include(static_cast<TInternetFlag>(member));
+        }
+        if (!known)
+            throw UsageError("unknown flag " + name);
+    }
+    return flags;
+}
+
 Options ParseArguments(const QStringList& arguments)
 {
     Options options;
@@ -165,32 +190,8 @@ Options ParseArguments(const QStringList& arguments)
     }
     if (options.url.empty())
         throw UsageError("no URL given");
+    (void)ApplyFlagChanges(TInternetFlags{}, options.flagChanges); // unknown names are usage errors
     return options;
-}
-
-TInternetFlags ApplyFlagChanges(TInternetFlags flags, const std::vector<std::string>& changes)
-{
-    for (const std::string& change : changes) {
-        if (change == "none") {
-            flags = TInternetFlags{};
-            continue;
-        }
-        const bool remove = change[0] == '-';
-        const std::string name = (change[0] == '-' || change[0] == '+') ? change.substr(1) : change;
-        bool known = false;
-        for (int member = 0; member < InternetFlagCount; ++member) {
-            if (InternetFlagTable[member].Name != name)
-                continue;
-            known = true;
-            if (remove)
-                flags.Exclude(static_cast<TInternetFlag>(member));
-            else
-                flags.Include(static_cast<TInternetFlag>(member));
-        }
-        if (!known)
-            throw UsageError("unknown flag " + name);
-    }
-    return flags;
 }
 
 std::pair<std::string, std::string> SplitCredentials(const std::string& text)
