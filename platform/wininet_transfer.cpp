@@ -150,7 +150,7 @@ curl_socket_t openSocketCallback(void* transfer, curlsocktype purpose, curl_sock
 {
     const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (socket != CURL_SOCKET_BAD && purpose == CURLSOCKTYPE_IPCXN)
-        transferOf(transfer)->onSocketOpened(addressText(address));
+        transferOf(transfer)->onSocketOpened(socket, addressText(address));
     return socket;
 }
 
@@ -657,8 +657,9 @@ void Transfer::onResolverStart()
     m_nameNotified = true;
 }
 
-void Transfer::onSocketOpened(const std::string& address)
+void Transfer::onSocketOpened(int socket, const std::string& address)
 {
+    m_driver->socketInUse(socket, this);
     std::lock_guard lock(m_mutex);
     if (!current())
         return;

@@ -68,7 +68,7 @@ public:
     std::size_t onWrite(const char* data, std::size_t size);
     std::size_t onHeader(const char* data, std::size_t size);
     void onResolverStart();
-    void onSocketOpened(const std::string& address);
+    void onSocketOpened(int socket, const std::string& address);
     void onRequestReady(const char* primaryAddress);
     void onBytesSent(std::size_t size);
     // True when the server has been silent longer than the receive time-out while the request

@@ -1,6 +1,7 @@
 // Synchronous requests against servers on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -388,4 +389,65 @@ TEST(WininetHandles, WrongHandlesAndOptionsAreRefused)
     EXPECT_FALSE(InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &value, 2));
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_BAD_OPTION_LENGTH);
     EXPECT_TRUE(InternetSetOptionA(internet, INTERNET_OPTION_USERNAME, const_cast<char*>("user"), 4));
+}
+
+TEST(WininetCookies, EachInternetHandleKeepsCookiesUnlessToldNotTo)
+{
+    LocalHttpServer http;
+    http.server().Get("/set", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Set-Cookie", "session=42; Path=/");
+        response.set_content("set", "text/plain");
+    });
+    http.server().Get("/check", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(request.get_header_value("Cookie"), "text/plain");
+    });
+    ASSERT_TRUE(http.start());
+    for (DWORD flags : {DWORD{0}, INTERNET_FLAG_NO_COOKIES}) {
+        SCOPED_TRACE(flags);
+        InternetHandle internet(InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(http.port()),
+                                                   nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        std::string body;
+        for (const char* path : {"/set", "/check"}) {
+            InternetHandle request(HttpOpenRequestA(connection, "GET", path, nullptr, nullptr, nullptr, flags, 0));
+            ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+            body.clear();
+            ASSERT_TRUE(readBody(request, body));
+        }
+        EXPECT_EQ(body, flags == 0 ? "session=42" : "");
+    }
+}
+
+TEST(WininetNotifications, TheServerClosingTheConnectionIsReported)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "bye", "Connection: close\r\n")),
+                           Step::close()});
+    NotificationRecorder recorder;
+    auto handles = openRequest(server.port(), "GET", "/", 0, 0, &recorder);
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    std::string body;
+    ASSERT_TRUE(readBody(handles.request, body));
+    EXPECT_EQ(body, "bye");
+    const auto codes = recorder.codes();
+    const auto closing = std::find(codes.begin(), codes.end(), INTERNET_STATUS_CLOSING_CONNECTION);
+    ASSERT_NE(closing, codes.end());
+    ASSERT_NE(closing + 1, codes.end());
+    EXPECT_EQ(*(closing + 1), INTERNET_STATUS_CONNECTION_CLOSED);
+}
+
+TEST(WininetNotifications, AConnectionHandleWithContextZeroGetsNone)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "x"))});
+    NotificationRecorder recorder;
+    InternetHandle internet(InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    InternetSetStatusCallback(internet, NotificationRecorder::callback);
+    InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    InternetHandle request(HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, recorder.context()));
+    ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+    request.reset();
+    const std::size_t seen = recorder.all().size();
+    EXPECT_GT(seen, 0u);
+    connection.reset();
+    EXPECT_EQ(recorder.all().size(), seen);
 }
