@@ -250,11 +250,18 @@ void Driver::configureSockets(void* easy)
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
 }
 
-void Driver::socketInUse(int socket, Transfer* owner)
+void Driver::socketOpened(int socket, Transfer* owner)
 {
     const auto it = m_owners.find(std::shared_ptr<Transfer>(std::shared_ptr<Transfer>(), owner));
     if (it != m_owners.end())
-        m_socketOwners[socket] = *it;
+        m_socketOwners[socket] = SocketOwner{*it, false};
+}
+
+void Driver::socketEstablished(int socket)
+{
+    const auto it = m_socketOwners.find(socket);
+    if (it != m_socketOwners.end())
+        it->second.established = true;
 }
 
 void Driver::socketClosing(int socket)
@@ -262,10 +269,12 @@ void Driver::socketClosing(int socket)
     const auto it = m_socketOwners.find(socket);
     if (it == m_socketOwners.end())
         return;
-    const std::shared_ptr<Transfer> owner = it->second.lock();
+    const SocketOwner owner = it->second;
     m_socketOwners.erase(it);
-    if (owner)
-        owner->socketClosed();
+    if (!owner.established)
+        return;
+    if (const auto transfer = owner.transfer.lock())
+        transfer->socketClosed();
 }
 
 void Driver::releaseAll()

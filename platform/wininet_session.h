@@ -50,7 +50,9 @@ public:
     // Sockets are closed through the driver, which outlives every easy handle, so the request
     // that last used a connection hears of its closing.
     void configureSockets(void* easy);
-    void socketInUse(int socket, Transfer* owner);
+    void socketOpened(int socket, Transfer* owner);
+    // Only the closing of a connection that was established is reported.
+    void socketEstablished(int socket);
     void socketClosing(int socket);
 
 private:
@@ -80,7 +82,11 @@ private:
     std::map<Transfer*, std::shared_ptr<Transfer>> m_attached; // in the multi handle now
     std::set<std::shared_ptr<Transfer>> m_owners;   // holding an easy handle
     std::vector<std::shared_ptr<Transfer>> m_eventful;
-    std::map<int, std::weak_ptr<Transfer>> m_socketOwners;
+    struct SocketOwner {
+        std::weak_ptr<Transfer> transfer;
+        bool established = false;
+    };
+    std::map<int, SocketOwner> m_socketOwners;
 };
 
 class Session : public HandleObject {

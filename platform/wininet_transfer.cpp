@@ -154,9 +154,9 @@ curl_socket_t openSocketCallback(void* transfer, curlsocktype purpose, curl_sock
     return socket;
 }
 
-int prereqCallback(void* transfer, char* primaryAddress, char*, int, int)
+int prereqCallback(void* transfer, char* primaryAddress, char*, int, int localPort)
 {
-    transferOf(transfer)->onRequestReady(primaryAddress);
+    transferOf(transfer)->onRequestReady(primaryAddress, localPort);
     return CURL_PREREQFUNC_OK;
 }
 
@@ -396,6 +396,7 @@ void Transfer::start(const TransferSetup& setup, void* share)
     m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
     m_sentNotified = m_followedRedirect = m_headersTooLarge = false;
     m_bytesSent = m_blockBytes = 0;
+    m_connectingSockets.clear();
     m_awaitingServer = false;
     m_lastActivity = std::chrono::steady_clock::now();
     m_blockStatus = 0;
@@ -659,7 +660,8 @@ void Transfer::onResolverStart()
 
 void Transfer::onSocketOpened(int socket, const std::string& address)
 {
-    m_driver->socketInUse(socket, this);
+    m_driver->socketOpened(socket, this);
+    m_connectingSockets.push_back(socket);
     std::lock_guard lock(m_mutex);
     if (!current())
         return;
@@ -674,8 +676,20 @@ void Transfer::onSocketOpened(int socket, const std::string& address)
     m_connecting = true;
 }
 
-void Transfer::onRequestReady(const char* primaryAddress)
+void Transfer::onRequestReady(const char* primaryAddress, int localPort)
 {
+    // Of the sockets tried for a new connection, the one bound to the local port is the one in use.
+    for (int socket : m_connectingSockets) {
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+            continue;
+        const int port = local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
+                                                     : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+        if (port == localPort)
+            m_driver->socketEstablished(socket);
+    }
+    m_connectingSockets.clear();
     std::lock_guard lock(m_mutex);
     if (!current())
         return;
@@ -689,7 +703,8 @@ void Transfer::onRequestReady(const char* primaryAddress)
     m_sentNotified = false;
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
-        m_driver->socketInUse(socket, this);
+        m_driver->socketOpened(socket, this);
+    m_connectingSockets.push_back(socket);
 }
 
 void Transfer::onBytesSent(std::size_t size)

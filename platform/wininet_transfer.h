@@ -69,7 +69,7 @@ public:
     std::size_t onHeader(const char* data, std::size_t size);
     void onResolverStart();
     void onSocketOpened(int socket, const std::string& address);
-    void onRequestReady(const char* primaryAddress);
+    void onRequestReady(const char* primaryAddress, int localPort);
     void onBytesSent(std::size_t size);
     // True when the server has been silent longer than the receive time-out while the request
     // waited on it (not while the reader is behind).
@@ -146,6 +146,7 @@ private:
     bool m_followedRedirect = false;
     bool m_headersTooLarge = false;
     std::size_t m_bytesSent = 0;
+    std::vector<int> m_connectingSockets; // opened for the connection being set up
     std::chrono::steady_clock::time_point m_lastActivity;
     std::chrono::milliseconds m_receiveTimeout{0};
     bool m_awaitingServer = false; // connected and sending or receiving: the receive time-out runs
