@@ -32,6 +32,13 @@ bool IsError(DWORD code)
     return code != ERROR_SUCCESS && code != ERROR_IO_PENDING;
 }
 
+// A pending call (asynchronous mode) records nothing: its completion may already have recorded
+// the outcome on the library's thread, and 997 written now would overwrite it.
+bool IsPending(BOOL result)
+{
+    return result == FALSE && GetLastError() == ERROR_IO_PENDING;
+}
+
 // An HTTP method is a token: letters, digits and a few marks, nothing that could end the line.
 bool IsHttpToken(const std::string& text)
 {
@@ -72,6 +79,7 @@ TAdvHttp::~TAdvHttp()
 {
     Destroying();
     TAdvHttpWindow::Unregister(this);
+    WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
     HANDLE worker = nullptr;
     {
         std::lock_guard lock(FWorkerLock);
@@ -292,7 +300,9 @@ void TAdvHttp::SendRequest()
     LPVOID body = FRequestBody.empty() ? nullptr : FRequestBody.data();
     BOOL sent = HttpSendRequestA(FRequest, headerText, static_cast<DWORD>(headers.size()), body,
                                  static_cast<DWORD>(FRequestBody.size()));
-    CheckResult(sent != FALSE); // pending (997) in asynchronous mode: the completion goes on
+    if (IsPending(sent))
+        return; // asynchronous mode: the request-complete notification tells how it went
+    CheckResult(sent != FALSE);
 }
 
 // Examine the status, answer authentication, read the response. In synchronous mode an
@@ -441,9 +451,12 @@ void TAdvHttp::ReadChunks()
             return;
         FChunkCount = 0;
         BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
-        CheckResult(read != FALSE);
-        if (!read && FLastError == ERROR_IO_PENDING && !WaitForPendingRead())
-            return;
+        if (IsPending(read)) {
+            if (!WaitForPendingRead())
+                return; // failed (recorded by the completion) or being destroyed
+        } else {
+            CheckResult(read != FALSE);
+        }
         if (FChunkCount == 0)
             return;
         AppendChunk(std::min(FChunkCount, ChunkReadSize));
@@ -664,7 +677,14 @@ void TAdvHttp::SplitURL(const std::string& url)
 
 void TAdvHttp::FireEvent(const TNotifyEvent& handler)
 {
-    if (InState(csDestroying) || !handler)
+    if (!handler)
+        return;
+    ++FDeliveriesInFlight;
+    struct TDeliveryCount {
+        std::atomic<int>& Count;
+        ~TDeliveryCount() { --Count; }
+    } counted{FDeliveriesInFlight};
+    if (InState(csDestroying))
         return;
     // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
     TNotifyEvent call = handler;

@@ -92,6 +92,9 @@ public:
     // Reading: the last response body up to its first zero byte. Writing: the request body
     // sent with every following request.
     std::string Text() const;
+    // The whole body of the last response, zero bytes included (Text stops at the first one).
+    // Read it from OnDataAvailable or once the request is over.
+    const std::string& ResponseBody() const { return FResponseBody; }
     void SetText(const std::string& requestBody) { FRequestBody = requestBody; }
     std::int32_t AuthRetries() const { return FAuthRetries; }
     void SetAuthRetries(std::int32_t retries) { FAuthRetries = retries; }
@@ -216,6 +219,7 @@ private:
     bool WaitForPendingRead();
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
+    void WaitForDeliveries();
     void RethrowHandlerFailure();
 
     // Published values.
@@ -276,6 +280,9 @@ private:
     std::atomic<bool> FAbort{false};
     bool FUseWindow = false;
     HANDLE FCompletionEvent = nullptr;
+    // Events on their way to the window. A delivery counts itself before it looks at the
+    // destroying state, so the destructor either sees it here or it sees the state and stops.
+    std::atomic<int> FDeliveriesInFlight{0};
     // A handler that raised inside a library call (a status event in synchronous mode): kept
     // here and raised again once the call has returned, never thrown through the library.
     std::exception_ptr FHandlerFailure;

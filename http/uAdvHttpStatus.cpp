@@ -4,7 +4,9 @@
 
 #include <QCoreApplication>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "TAdvHttpWindow.h"
@@ -258,3 +260,17 @@ void TAdvHttp::WaitForWorker(HANDLE worker)
         QCoreApplication::sendPostedEvents();
 }
 
+
+// Events that set out before destruction began are waiting for the window's thread. On that
+// thread we serve them here (the window procedure drops them); elsewhere the window's thread
+// does.
+void TAdvHttp::WaitForDeliveries()
+{
+    const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
+    while (FDeliveriesInFlight.load() > 0) {
+        if (onWindowThread)
+            QCoreApplication::sendPostedEvents();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}

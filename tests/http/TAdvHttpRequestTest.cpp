@@ -70,7 +70,7 @@ protected:
         return http;
     }
 
-    LocalHttpServer server;
+    LocalHttpServer server; // declared first: components made in a test go before it
     std::mutex mutex;
     int authHits = 0;
 };
