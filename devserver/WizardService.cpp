@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <httplib.h>
 #include <optional>
+#include <sys/socket.h>
 #include <string_view>
 #include <thread>
 
@@ -161,6 +162,13 @@ WizardService::WizardService(AccountStore& store, Options options)
     if (!m_options.log)
         m_options.log = writeToStandardError;
 
+    // The library's default socket options include SO_REUSEPORT, which lets a second service bind
+    // the same port and silently take half of its connections. SO_REUSEADDR alone still lets a
+    // restarted service reuse a port whose old connections linger in TIME_WAIT.
+    m_server->set_socket_options([](socket_t socket) {
+        const int on = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
     m_server->set_payload_max_length(MaxPayloadBytes);
     m_server->set_read_timeout(ReadTimeoutSeconds, 0);
     m_server->Get("/wizard_files/make_login.asp",

@@ -282,6 +282,14 @@ TEST_F(WizardServiceTest, ConcurrentSignUpsGetDistinctIdsAndOneWinnerPerLogin)
     EXPECT_EQ(log(2 * Clients + 1).size(), static_cast<size_t>(2 * Clients + 1));
 }
 
+TEST_F(WizardServiceTest, ASecondServiceCannotTakeAPortInUse)
+{
+    AccountStore otherStore;
+    ASSERT_TRUE(otherStore.open(":memory:"));
+    WizardService other(otherStore, {PasswordCost::Minimum, [](const std::string&) {}});
+    EXPECT_EQ(other.bind("127.0.0.1", m_port), -1);
+}
+
 TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
 {
     struct Case {
