@@ -57,6 +57,14 @@ MSG
   exit 1
 fi
 
+# Debian's Qt base has no Wayland plugin (package qt6-wayland); most Wayland desktops also run
+# XWayland and set DISPLAY, which the wizard then uses.
+if [[ -z ${DISPLAY:-} && -n ${WAYLAND_DISPLAY:-} && $xvfb -eq 0 ]] \
+   && ! compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland*.so' >/dev/null; then
+  die "this Wayland session has no X display (DISPLAY is unset) and Qt's Wayland plugin is not
+installed: install qt6-wayland, enable XWayland, or use --xvfb"
+fi
+
 if ((build)); then
   scripts/install-deps.sh
   cmake --preset default
