@@ -218,7 +218,8 @@ void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const Tran
         transfer->attachEasy(easy != nullptr ? easy : curl_easy_init());
         m_owners.insert(transfer);
     }
-    transfer->start(setup, m_share);
+    const bool cookies = (setup.flags & INTERNET_FLAG_NO_COOKIES) == 0;
+    transfer->start(setup, cookies ? m_share : nullptr);
     m_attached.emplace(transfer.get(), transfer);
     curl_multi_add_handle(m_multi, transfer->easy());
 }
@@ -282,8 +283,17 @@ void Driver::releaseAll()
     if (m_released)
         return;
     m_released = true;
-    for (void* easy : m_spareEasy)
+    // Commands that never ran hold their transfers, which hold this driver: drop them.
+    std::vector<std::function<void()>> unrun;
+    {
+        std::lock_guard lock(m_mutex);
+        unrun.swap(m_commands);
+    }
+    unrun.clear();
+    for (void* easy : m_spareEasy) {
+        forgetCookieFiles(easy);
         curl_easy_cleanup(easy);
+    }
     m_spareEasy.clear();
     for (const auto& [raw, transfer] : m_attached)
         curl_multi_remove_handle(m_multi, transfer->easy());

@@ -18,6 +18,9 @@ namespace wininet {
 
 class Driver;
 
+// Frees what libcurl keeps of the cookie file names given to an easy handle.
+void forgetCookieFiles(void* easy);
+
 // Everything the layer thread needs to start the transfer, gathered on the caller's thread.
 struct TransferSetup {
     std::string url;
@@ -60,6 +63,7 @@ public:
     void* easy() const { return m_easy; }
     void releaseEasy();
     void* takeEasy();
+    // share: the session's cookie store, or nullptr for none.
     void start(const TransferSetup& setup, void* share);
     void finish(int curlCode);
     void resume();
