@@ -9,6 +9,23 @@
 //   HINTERNET request = HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0);
 //   if (HttpSendRequestA(request, nullptr, 0, nullptr, 0)) { ... InternetReadFile(...) ... }
 //   InternetCloseHandle(request); InternetCloseHandle(connection); InternetCloseHandle(session);
+//
+// Threads. Any call may come from any thread. A synchronous Internet handle has no thread of its
+// own: the blocked caller does the network work, and every status notification of a call is
+// delivered on the caller's thread, inside that call (notifications gathered while nobody waited,
+// such as the closing of a connection after the body, come with the next call on the request).
+// An asynchronous handle (INTERNET_FLAG_ASYNC) has one thread of its own; HttpSendRequestA and
+// a read that finds no data fail with ERROR_IO_PENDING, and that thread later delivers
+// INTERNET_STATUS_REQUEST_COMPLETE with an INTERNET_ASYNC_RESULT ({1, 0} or {0, error}); a
+// pending read's count is stored in the caller's variable before it. Status callbacks are called
+// with no lock held and may call any operation. INTERNET_STATUS_HANDLE_CLOSING comes on the thread
+// that closes the handle. Handles opened with context 0 get no notifications.
+//
+// Closing a handle ends a call blocked on it (on another thread) with
+// ERROR_INTERNET_OPERATION_CANCELLED; closing the Internet handle closes every handle under it.
+// The body of a response is read ahead into a bounded buffer (the transfer waits while the
+// reader is behind). Trusted certificate authorities: the system's, or those named by the
+// SSL_CERT_FILE / SSL_CERT_DIR environment variables as for any OpenSSL program.
 #pragma once
 
 #include <functional>
