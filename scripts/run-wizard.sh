@@ -14,8 +14,8 @@ usage() {
   cat <<'USAGE'
 Usage: scripts/run-wizard.sh [options]
   --no-build   skip installing packages and building (use what build/default holds)
-  --xvfb       no display? run the wizard on a virtual X screen (xvfb-run); nobody sees it,
-               so this only shows that it starts; Ctrl+C ends it
+  --xvfb       no display? run the wizard on a virtual X screen (Xvfb); nobody sees it,
+               so this only shows that it starts (or drive it with xdotool); Ctrl+C ends it
   --fresh      forget the trial settings and the trial service's accounts first
   --help       show this text
 The trial settings live in build/default/trial-config (XDG_CONFIG_HOME for the wizard only),
@@ -89,15 +89,15 @@ fi
 # The service writes "listening on 127.0.0.1:PORT" on standard output once it accepts
 # connections; its request log goes to this terminal.
 server_out=$TRIAL/devserver.out
-server_pid=
-stop_server() {
-  if [[ -n $server_pid ]] && kill -0 "$server_pid" 2>/dev/null; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
+server_pid= wizard_pid= xvfb_pid=
+stop() {  # stop PID: ends a process this script started, and reaps it
+  if [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
-  server_pid=
 }
-trap stop_server EXIT
+stop_all() { stop "$wizard_pid"; stop "$xvfb_pid"; stop "$server_pid"; wizard_pid= xvfb_pid= server_pid=; }
+trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -123,16 +123,34 @@ say "trial settings in $TRIAL point the wizard at http://127.0.0.1:$port/wizard_
 # A platform plugin left over from test runs would hide the window.
 case ${QT_QPA_PLATFORM:-} in offscreen|minimal) unset QT_QPA_PLATFORM ;; esac
 
-status=0
+# The wizard runs in the background and the script waits for it, so that Ctrl+C or a TERM sent
+# to this script ends the wizard and the service too (the EXIT trap) instead of waiting for it.
+# Xvfb is started here rather than through xvfb-run, so that this script owns it and can end it
+# (xvfb-run leaves its server and program running when it is itself terminated).
 if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
-  command -v xvfb-run >/dev/null || die "xvfb-run is missing; install the xvfb and xauth packages"
-  say "no display: the wizard runs on a virtual screen (Xvfb) that nobody sees; Ctrl+C ends it"
-  QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1024x768x24' "$WIZARD" || status=$?
+  command -v Xvfb >/dev/null || die "Xvfb is missing; install the xvfb package (scripts/install-deps.sh)"
+  : >"$TRIAL/xvfb.display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$TRIAL/xvfb.display" 2>"$TRIAL/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [[ -s $TRIAL/xvfb.display ]] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start: $(tail -n 3 "$TRIAL/xvfb.log")"
+    sleep 0.1
+  done
+  [[ -s $TRIAL/xvfb.display ]] || die "Xvfb did not report its display within 10 seconds"
+  export DISPLAY=:$(head -n 1 "$TRIAL/xvfb.display")
+  export QT_QPA_PLATFORM=xcb
+  say "no display: the wizard runs on a virtual screen ($DISPLAY) that nobody sees; Ctrl+C ends it"
+  say "a picture of it: import -display $DISPLAY -window root wizard.png"
 else
   say "opening the wizard; the service stops when it closes"
-  "$WIZARD" || status=$?
 fi
-stop_server
+"$WIZARD" &
+wizard_pid=$!
+status=0
+wait "$wizard_pid" || status=$?
+wizard_pid=
+stop_all
 
 echo
 echo "What the trial settings hold now (XDG_CONFIG_HOME=$TRIAL):"

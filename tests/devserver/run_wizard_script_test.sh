@@ -22,7 +22,7 @@ wpath=$("$reg" query 'HKCU\Software\Dorvane Pro' /v wPath | awk '/wPath/ {print 
 id=$(curl -s --noproxy '*' "http://$wpath/wizard_files/make_login.asp?userlogin=alice&userpassword=s%26cret&email=a%40b")
 curl -s --noproxy '*' "http://$wpath/wizard_files/make_usr.asp?id=$id" >/dev/null
 "$reg" add 'HKCU\Software\Dorvane Pro\Settings' /v UserName /d alice /f >/dev/null
-printf '%s\n%s\n%s\n' "$wpath" "$id" "$XDG_CONFIG_HOME" >"$STUB_NOTES"
+printf '%s\n%s\n%s\n%s\n' "$wpath" "$id" "$XDG_CONFIG_HOME" "$DISPLAY" >"$STUB_NOTES"
 STUB
 chmod +x "$build/app/dorvane-setup"
 
@@ -49,5 +49,15 @@ grep -q 'UserName' "$work/out" || fail "the stored credentials are not shown: $(
 [[ -z $(ls -A "$work/own-config") ]] || fail "the caller's own settings folder was written"
 if curl -s --noproxy '*' --max-time 2 "http://${notes[0]}/wizard_files/make_usr.asp?id=1" >/dev/null; then
   fail "the service still answers after the wizard closed"
+fi
+# --xvfb: a virtual screen of the script's own, gone again afterwards.
+if command -v Xvfb >/dev/null; then
+  rm -f "$work/notes"
+  env -u DISPLAY -u WAYLAND_DISPLAY "$source_dir/scripts/run-wizard.sh" --no-build --xvfb >"$work/out" 2>&1 \
+    || fail "run-wizard.sh --xvfb failed: $(cat "$work/out")"
+  mapfile -t notes <"$work/notes"
+  [[ ${notes[3]} =~ ^:([0-9]+)$ ]] || fail "the wizard saw DISPLAY='${notes[3]}'"
+  [[ ${notes[1]} == 0 ]] || fail "the second sign-up of alice was answered '${notes[1]}'"
+  [[ ! -e /tmp/.X${BASH_REMATCH[1]}-lock ]] || fail "Xvfb ${notes[3]} still runs"
 fi
 echo "PASS"
