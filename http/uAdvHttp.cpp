@@ -129,21 +129,29 @@ void TAdvHttp::SetInternetFlags(TInternetFlags flags)
     FRequestFlags = RequestFlagsOf(flags);
 }
 
-// The Internet handle carries the agent and the proxy, so a change reopens it at once.
 void TAdvHttp::SetUserAgent(const std::string& agent)
 {
     FUserAgent = agent;
-    if (FInternet == nullptr)
-        return;
-    CloseInternet();
-    OpenInternet();
+    ReopenInternet();
 }
 
 void TAdvHttp::SetProxy(const std::string& proxy)
 {
     FProxy = proxy;
+    ReopenInternet();
+}
+
+// The Internet handle carries the agent and the proxy, so a change reopens it at once; a
+// running request keeps its handles (a worker may be reading from them) and the next start
+// reopens it instead.
+void TAdvHttp::ReopenInternet()
+{
     if (FInternet == nullptr)
         return;
+    if (Busy()) {
+        FInternetOutdated = true;
+        return;
+    }
     CloseInternet();
     OpenInternet();
 }
@@ -238,8 +246,8 @@ void TAdvHttp::StartRequest(bool synchronous)
 // handle gives no completions to an asynchronous request), so it is reopened.
 void TAdvHttp::EnsureInternetHandle()
 {
-    if (FInternet != nullptr && FInternetModeFlags != FModeFlags)
-        CloseInternet();
+    if (FInternet != nullptr && (FInternetModeFlags != FModeFlags || FInternetOutdated))
+        CloseInternetHandle(); // the request's own handles were closed before the start
     if (FInternet == nullptr)
         OpenInternet();
 }
@@ -254,6 +262,7 @@ void TAdvHttp::OpenInternet()
             FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PROXY, FProxy.c_str(), nullptr, mode);
         CheckResult(FInternet != nullptr);
         FInternetModeFlags = mode;
+        FInternetOutdated = false;
         InternetSetStatusCallback(FInternet, StatusCallback);
     } catch (...) {
         if (FRaiseExceptions)
@@ -340,7 +349,7 @@ bool TAdvHttp::CheckAuthentication()
         CheckResult(queried != FALSE);
         if (!queried)
             return false;
-    } catch (const std::exception&) {
+    } catch (...) {
         return false; // recorded; the headers and body are read all the same
     }
     FStatusCode = status;
@@ -490,6 +499,11 @@ void TAdvHttp::CloseRequest()
 bool TAdvHttp::CloseInternet()
 {
     CloseRequest();
+    return CloseInternetHandle();
+}
+
+bool TAdvHttp::CloseInternetHandle()
+{
     if (FInternet == nullptr)
         return true;
     return InternetCloseHandle(std::exchange(FInternet, nullptr)) != FALSE;

@@ -178,6 +178,7 @@ private:
     void StartRequest(bool synchronous);
     void EnsureInternetHandle();
     void OpenInternet();
+    void ReopenInternet();
     void Connect();
     void OpenRequest();
     void SendRequest();
@@ -194,6 +195,7 @@ private:
     void CompleteRequest();
     void CloseRequest();
     bool CloseInternet();
+    bool CloseInternetHandle();
     [[nodiscard]] bool Failed();
 
     // Failures.
@@ -269,6 +271,7 @@ private:
     HINTERNET FConnect = nullptr;
     HINTERNET FRequest = nullptr;
     DWORD FInternetModeFlags = 0; // the mode the open Internet handle was opened in
+    bool FInternetOutdated = false; // UserAgent or Proxy changed while a request ran
     std::atomic<DWORD> FModeFlags{0}; // 0: synchronous; INTERNET_FLAG_ASYNC
     DWORD FSecureFlag = 0;
     std::string FResponseBody;

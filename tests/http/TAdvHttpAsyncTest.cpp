@@ -323,12 +323,17 @@ TEST_F(TAdvHttpAsync, TheSameComponentRunsSynchronousAndAsynchronousRequestsInTu
 {
     TAdvHttp* http = MakeHttp(Url("/hello"));
     bool complete = false;
+    bool busyWhileReading = true;
     http->OnRequestComplete = [&](TObject*) { complete = true; };
+    http->OnDataAvailable = [&](TObject* sender) {
+        busyWhileReading = busyWhileReading && static_cast<TAdvHttp*>(sender)->Busy();
+    };
     for (bool synchronous : {true, false, true, false}) {
         complete = false;
         ASSERT_TRUE(http->Execute(synchronous));
         ASSERT_TRUE(httptest::WaitFor([&] { return complete && !http->Busy(); })) << synchronous;
         EXPECT_EQ(http->Text(), "Hello");
+        EXPECT_TRUE(busyWhileReading) << "reopening the handle for the other mode keeps the request busy";
     }
 }
 

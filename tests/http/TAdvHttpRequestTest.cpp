@@ -245,6 +245,24 @@ TEST_F(TAdvHttpRequest, RequestHeadersAndBodyGoOutWithEveryGet)
     EXPECT_EQ(http->Text(), "ok");
 }
 
+TEST_F(TAdvHttpRequest, AnAgentWrittenDuringARequestTakesEffectAtTheNextOne)
+{
+    ScriptedServer peer(AnswerOnce());
+    auto http = std::make_unique<TAdvHttp>(nullptr);
+    http->SetURL("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+    http->OnDataAvailable = [](TObject* sender) { static_cast<TAdvHttp*>(sender)->SetUserAgent("Second Agent"); };
+    ASSERT_TRUE(http->Execute(true));
+    EXPECT_EQ(http->Text(), "ok") << "the running request is not cut";
+    http->OnDataAvailable = nullptr;
+    ASSERT_TRUE(http->Execute(true));
+    ASSERT_TRUE(peer.waitForFinished(2));
+    EXPECT_NE(Received(peer, 0).head.find("User-Agent: Tarnwick WinInet Component\r\n"), std::string::npos);
+    EXPECT_NE(Received(peer, 1).head.find("User-Agent: Second Agent\r\n"), std::string::npos)
+        << Received(peer, 1).head;
+    http->SetUserAgent("Third Agent"); // not busy: reopened at once
+    ASSERT_TRUE(http->Execute(true));
+}
+
 TEST_F(TAdvHttpRequest, TheUrlGoesOutAsWritten)
 {
     ScriptedServer peer(AnswerOnce());
