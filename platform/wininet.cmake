@@ -6,7 +6,7 @@ target_sources(dorvane_platform PRIVATE
   wininet_url.cpp
   wininet_handles.h wininet_handles.cpp
   wininet_session.h wininet_session.cpp
-  wininet_transfer.h wininet_transfer.cpp
+  wininet_transfer.h wininet_transfer.cpp wininet_transfer_setup.cpp
   wininet_request.cpp
   libloaderapi.h libloaderapi.cpp module_handles.h
   winbase.h winbase.cpp

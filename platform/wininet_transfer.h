@@ -18,6 +18,9 @@ namespace wininet {
 
 class Driver;
 
+// Redirects followed for one request before it fails with ERROR_HTTP_REDIRECT_FAILED.
+inline constexpr long maxRedirects = 10;
+
 // Frees what libcurl keeps of the cookie file names given to an easy handle.
 void forgetCookieFiles(void* easy);
 
