@@ -85,7 +85,7 @@ TEST(TAdvHttpModel, WritingTextSetsTheRequestBodyNotWhatTextReads)
 
 std::string ShippedLayout()
 {
-    std::ifstream file(std::string(std::getenv("DORVANE_SOURCE_DIR")) + "/resources/AdvHttp1.layout");
+    std::ifstream file(DORVANE_RESOURCES_DIR "/AdvHttp1.layout");
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
