@@ -1,6 +1,7 @@
 // Arbitrary writes to URL and its parts: a write either succeeds, after which URL and the parts
 // agree (host, port and scheme; a URL write keeps the text as written), or fails and changes
 // nothing of URL, HostName, URLPath, ExtraInfo (Port and SSL keep the value just written).
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -44,10 +45,13 @@ void CheckAgreement(const TAdvHttp& http)
     parts.dwHostNameLength = sizeof host;
     if (!InternetCrackUrlA(http.URL().c_str(), static_cast<DWORD>(http.URL().size()), 0, &parts))
         std::abort(); // a URL the component accepted must split again
-    if (!EqualIgnoringCase(host, http.HostName()) || parts.nPort != http.Port())
+    if (!EqualIgnoringCase(host, http.HostName()) || parts.nPort != http.Port() ||
+        (parts.nScheme == INTERNET_SCHEME_HTTPS) != http.SSL()) {
+        std::fprintf(stderr, "URL \"%s\" names host \"%s\" port %d scheme %d; the parts hold host \"%s\" port %d SSL %d\n",
+                     http.URL().c_str(), host, parts.nPort, parts.nScheme, http.HostName().c_str(), http.Port(),
+                     http.SSL());
         std::abort();
-    if ((parts.nScheme == INTERNET_SCHEME_HTTPS) != http.SSL())
-        std::abort();
+    }
 }
 
 } // namespace
