@@ -54,6 +54,17 @@ std::string bypassList(std::string list)
     return list;
 }
 
+std::string preconfiguredBypass()
+{
+    const char* fromEnvironment = std::getenv("no_proxy");
+    if (fromEnvironment == nullptr)
+        fromEnvironment = std::getenv("NO_PROXY");
+    std::string list = fromEnvironment != nullptr ? fromEnvironment : "";
+    if (!list.empty())
+        list += ',';
+    return list + "localhost,127.0.0.1,::1";
+}
+
 // Accepts a certificate outside its validity dates, but still checks the issuer and the name.
 CURLcode ignoreCertificateDates(CURL*, void* context, void*)
 {
@@ -189,7 +200,11 @@ void Transfer::configure(const TransferSetup& setup, void* share)
     } else if (setup.accessType == INTERNET_OPEN_TYPE_DIRECT) {
         setOption(easy, CURLOPT_PROXY, std::string());
     }
-    // INTERNET_OPEN_TYPE_PRECONFIG: libcurl reads http_proxy, https_proxy and no_proxy itself.
+    // INTERNET_OPEN_TYPE_PRECONFIG: libcurl reads http_proxy and https_proxy itself. The loopback
+    // names are never sent through a proxy, as the system's own settings do; the bypass list
+    // from no_proxy is kept (setting it here replaces what libcurl would read).
+    if (setup.accessType == INTERNET_OPEN_TYPE_PRECONFIG)
+        setOption(easy, CURLOPT_NOPROXY, preconfiguredBypass());
     if (answerChallenges && options.proxyUserName && !options.proxyUserName->empty()) {
         setOption(easy, CURLOPT_PROXYUSERNAME, *options.proxyUserName);
         setOption(easy, CURLOPT_PROXYPASSWORD, options.proxyPassword.value_or(std::string()));

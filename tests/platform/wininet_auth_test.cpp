@@ -197,3 +197,19 @@ TEST(WininetProxy, ThePreconfiguredProxyComesFromTheEnvironment)
     EXPECT_EQ(body, "env proxy");
     EXPECT_EQ(proxy.received(0).rfind("GET http://origin.test/x HTTP/1.1\r\n", 0), 0u);
 }
+
+TEST(WininetProxy, LoopbackIsNeverSentThroughThePreconfiguredProxy)
+{
+    ScriptedServer origin({Step::readRequest(), Step::send(httpResponse(200, "direct"))});
+    setenv("http_proxy", "http://127.0.0.1:9", 1);
+    InternetHandle internet(InternetOpenA("A", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(origin.port()),
+                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    InternetHandle request(HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0));
+    const BOOL sent = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+    unsetenv("http_proxy");
+    ASSERT_TRUE(sent) << GetLastError();
+    std::string body;
+    ASSERT_TRUE(readBody(request, body));
+    EXPECT_EQ(body, "direct");
+}
