@@ -135,7 +135,9 @@ public:
     // Delivers one event with this component as sender: through the notification window when
     // the owner is windowed, else by a direct call. Nothing once destruction has begun.
     void FireEvent(const TNotifyEvent& handler);
-    // Asks the notification window to free this component later.
+    // Asks the notification window to free this component later. This is how a handler ends
+    // its own component: freeing it inside one of its handlers would pull it from under the
+    // request that fired the event.
     void PostRelease();
     // The message for an error code: the Internet library's text (the system's for a code it
     // doesn't know); for 12003 followed by the server's extended error.

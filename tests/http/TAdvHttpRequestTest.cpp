@@ -172,6 +172,22 @@ TEST_F(TAdvHttpRequest, BadServersEndInAClearFailure)
     }
 }
 
+TEST_F(TAdvHttpRequest, AMethodThatIsNoHttpTokenIsRefusedBeforeAnythingIsSent)
+{
+    for (const char* method : {"GE T", "GET\r\nX-Injected: 1", ""}) {
+        auto http = MakeHttp("/hello");
+        http->SetMethod(method);
+        try {
+            static_cast<void>(http->Execute(true));
+            ADD_FAILURE() << "no exception for '" << method << "'";
+        } catch (const EInetError& error) {
+            EXPECT_NE(error.Message().find("not a valid HTTP method"), std::string::npos);
+        }
+        EXPECT_EQ(http->LastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_FALSE(http->Busy());
+    }
+}
+
 TEST_F(TAdvHttpRequest, AuthenticationIsRetriedAsOftenAsAuthRetriesSays)
 {
     struct Case {
