@@ -175,6 +175,8 @@ void TForm1::Button2Click(QObject*)
 // repaints nor reacts meanwhile, so "Please wait..." is painted before the first one.
 void TForm1::CreateBtnClick(QObject*)
 {
+    if (m_creating)
+        return;
     const std::string email = ToAnsi(txt_Email->text());
     const std::string login = ToAnsi(txt_Login->text());
     const std::string password = ToAnsi(txt_pwd->text());
@@ -186,10 +188,16 @@ void TForm1::CreateBtnClick(QObject*)
         CreateBtn->setEnabled(false);
         return;
     }
+    // Pending input is handled here too: a second click on Create that was already queued must
+    // not start a second sign-up inside this one, and a window closed meanwhile sends nothing.
+    m_creating = true;
     SetLabelText(Label7, kPleaseWait);
     Label7->repaint();
     QCoreApplication::processEvents();
+    m_creating = false;
     CreateBtn->setEnabled(false);
+    if (!isVisible())
+        return;
 
     const std::int32_t resultCode = RequestLogin(login, password, email);
     if (resultCode > 0) {

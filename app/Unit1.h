@@ -86,7 +86,8 @@ private:
 
     [[nodiscard]] KeyUpHandler KeyUpHandlerOf(QObject* control) const;
 
-    bool m_placed = false;  // centred once, when first shown
+    bool m_placed = false;    // centred once, when first shown
+    bool m_creating = false;  // CreateBtnClick is letting pending messages through
 };
 
 // The program's one window, created by the program entry.

@@ -288,6 +288,32 @@ TEST_F(CreateAccount, AfterAFailureCreateWaitsForAKeyReleaseThenTriesAgain)
     EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("alice2"));
 }
 
+TEST_F(CreateAccount, AClickQueuedWhilePleaseWaitIsPaintedStartsNoSecondSignUp)
+{
+    ScriptedServer server(std::vector<Script>{Answer(200, "4"), Answer(200, "1"), Answer(200, "0")});
+    OpenWindowFor(server.port());
+    Fill("a@b.test", "alice", "abc");
+    QTimer::singleShot(0, window->CreateBtn, [this] { ClickButton(window->CreateBtn); });  // handled mid-way
+    Create();
+
+    EXPECT_EQ(window->ActivePage(), "Thanks");
+    ASSERT_TRUE(server.waitForFinished(2));
+    EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
+{
+    ScriptedServer server(Answer(200, "4"));
+    OpenWindowFor(server.port());
+    Fill("a@b.test", "alice", "abc");
+    QTimer::singleShot(0, window->Button5, [this] { ClickButton(window->Button5); });  // Cancel
+    Create();
+
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(server.connectionCount(), 0);
+    ExpectNothingStored();
+}
+
 // --- errors leaving the handler ---------------------------------------------------------------
 
 TEST_F(CreateAccount, WithoutAConfiguredServiceTheErrorIsShownAndThePageStays)

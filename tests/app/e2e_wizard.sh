@@ -10,6 +10,10 @@ HIVE_VALUE=$2
 DEVSERVER=$3
 SHOTS=${4:-}
 
+here=$(cd "$(dirname "$0")" && pwd)
+# Under LeakSanitizer: leaks inside the system's D-Bus library are not ours to report.
+export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 work=$(mktemp -d)
 app_pid=
 server_pid=
