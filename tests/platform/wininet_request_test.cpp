@@ -362,6 +362,26 @@ TEST(WininetHandles, ClosingFromAnotherThreadEndsABlockedReadWithCancelled)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST(WininetHandles, ClosingTheInternetHandleFromAnotherThreadEndsABlockedSend)
+{
+    ScriptedServer server({Step::readRequest(), Step::stall(10s)});
+    auto handles = openRequest(server.port());
+    HINTERNET internet = handles.internet.release();
+    handles.connection.release();
+    HINTERNET request = handles.request.release();
+    std::thread closer([&] {
+        // The server has the request once the send is blocked waiting for the answer.
+        while (server.received(0).find("\r\n\r\n") == std::string::npos)
+            std::this_thread::sleep_for(1ms);
+        InternetCloseHandle(internet);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+    closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
 TEST(WininetHandles, ClosingTheInternetHandleClosesWhatWasOpenedUnderIt)
 {
     ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "x"))});
