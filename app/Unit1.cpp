@@ -30,7 +30,9 @@ constexpr double kLayoutDotsPerInch = 96.0;
 constexpr const char* kPictureResource = ":/images/Image1.jpg";
 constexpr const char* kComponentLayoutResource = ":/layout/AdvHttp1.layout";
 
-constexpr int kNameTakenLabelWidth = 260;
+// Wide enough for every message to fit in two lines above the first field; at its start width
+// the network message would run on under the e-mail field, where nobody can read it.
+constexpr int kMessageLabelWidth = 260;
 const QString kPleaseWait = QStringLiteral("Please wait...");
 const QString kNameTaken = QStringLiteral("User name already exists.");
 const QString kNetworkError =
@@ -183,7 +185,7 @@ void TForm1::CreateBtnClick(QObject*)
     Label7->show();
     if (!PasswordCanBeStored(password)) {
         // Refused before anything is sent: the account's password would not be the one stored.
-        Label7->resize(kNameTakenLabelWidth, Label7->height());
+        Label7->resize(kMessageLabelWidth, Label7->height());
         SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
         CreateBtn->setEnabled(false);
         return;
@@ -206,9 +208,10 @@ void TForm1::CreateBtnClick(QObject*)
         SaveCredentials(TrimBlanks(login), TrimBlanks(password));
         ShowPage(QStringLiteral("Thanks"));
     } else if (resultCode < 0) {
+        Label7->resize(kMessageLabelWidth, Label7->height());
         SetLabelText(Label7, kNetworkError);
     } else {
-        Label7->resize(kNameTakenLabelWidth, Label7->height());
+        Label7->resize(kMessageLabelWidth, Label7->height());
         SetLabelText(Label7, kNameTaken);
     }
 }
