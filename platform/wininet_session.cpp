@@ -22,6 +22,7 @@ constexpr int pollTimeoutMilliseconds = 200;
 // takes over the driving soon after that one leaves.
 constexpr int syncWaitMilliseconds = 50;
 constexpr std::size_t spareEasyLimit = 4;
+constexpr auto threadEndLimit = std::chrono::seconds(2);
 
 int closeSocketCallback(void* driver, curl_socket_t socket)
 {
@@ -76,10 +77,18 @@ void Driver::stop()
             curl_multi_wakeup(m_multi);
     }
     if (m_thread.joinable()) {
-        if (std::this_thread::get_id() == m_thread.get_id())
-            m_thread.detach();
-        else
+        // The thread may be inside a status callback that waits for the closing thread (an event
+        // sent to its window, say); waiting for it without a limit could then never end. After
+        // the limit it finishes on its own, holding the driver until it has released everything.
+        bool finished = false;
+        if (std::this_thread::get_id() != m_thread.get_id()) {
+            std::unique_lock lock(m_mutex);
+            finished = m_threadEnded.wait_for(lock, threadEndLimit, [this] { return m_threadDone; });
+        }
+        if (finished)
             m_thread.join();
+        else
+            m_thread.detach();
         return;
     }
     if (!m_shared->async) {
@@ -106,8 +115,13 @@ void Driver::run()
         deliverEvents();
         wait(pollTimeoutMilliseconds);
     }
-    std::lock_guard drive(m_driveMutex);
-    releaseAll();
+    {
+        std::lock_guard drive(m_driveMutex);
+        releaseAll();
+    }
+    std::lock_guard lock(m_mutex);
+    m_threadDone = true;
+    m_threadEnded.notify_all();
 }
 
 bool Driver::drive(bool waitFirst)

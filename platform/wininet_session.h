@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,9 +38,9 @@ public:
     // activity first when waitFirst is set (at most a moment; cut short by new commands), then
     // lets libcurl work. False once the driver has stopped.
     bool drive(bool waitFirst);
-    // Releases every transfer and the multi handle; in asynchronous mode ends the thread.
-    // Returns at once when called on that thread itself (from a status callback); the thread
-    // then ends on its own.
+    // Releases every transfer and the multi handle; in asynchronous mode ends the thread,
+    // waiting for it a bounded time (it may be held in a status callback); called on that
+    // thread itself, or past the limit, it returns and the thread ends on its own.
     void stop();
 
     // The driving thread only.
@@ -73,6 +74,8 @@ private:
     std::mutex m_mutex;
     std::vector<std::function<void()>> m_commands;
     bool m_stopping = false;
+    bool m_threadDone = false; // asynchronous mode: the thread has released everything
+    std::condition_variable m_threadEnded;
     std::mutex m_driveMutex; // held by the thread that drives the multi handle
     bool m_released = false;
     std::atomic<bool> m_waiting{false}; // a driver waits in curl_multi_poll

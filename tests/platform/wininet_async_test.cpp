@@ -2,6 +2,8 @@
 // layer's thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "local_http_server.h"
@@ -118,4 +120,37 @@ TEST_F(WininetAsync, ClosingDuringAPendingReadEndsIt)
     handles.request.reset();
     EXPECT_TRUE(m_recorder.waitFor(INTERNET_STATUS_HANDLE_CLOSING));
     EXPECT_EQ(count, 0u);
+}
+
+namespace {
+std::atomic<bool> closeReturned{false};
+std::atomic<bool> callbackHeld{false};
+
+// Holds the session's thread in the callback until the closing thread has come back.
+void holdingCallback(HINTERNET, DWORD_PTR, DWORD status, LPVOID, DWORD)
+{
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE)
+        return;
+    callbackHeld = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!closeReturned && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+} // namespace
+
+TEST(WininetAsyncClose, ClosingDoesNotHangOnACallbackThatWaitsForTheClosingThread)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "x"))});
+    HINTERNET internet = InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+    InternetSetStatusCallback(internet, holdingCallback);
+    HINTERNET connection = InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                            nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET request = HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 1);
+    EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!callbackHeld && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(callbackHeld);
+    EXPECT_TRUE(InternetCloseHandle(internet));
+    closeReturned = true;
 }
