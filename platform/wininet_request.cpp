@@ -1,6 +1,7 @@
 // Request handles: opening, sending, the response's status and headers, the body, and the
 // application's credential prompt.
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string_view>
 
 #include "wininet_errors.h"

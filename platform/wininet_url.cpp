@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 #include <string>
 #include <string_view>
