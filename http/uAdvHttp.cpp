@@ -15,6 +15,29 @@
 
 namespace {
 
+// A host name as the request connects to it: no user, port, path, query or fragment of its own
+// (a colon only inside a bracketed address).
+bool IsPlainHostName(std::string_view host)
+{
+    if (host.empty())
+        return false;
+    const bool bracketed = host.front() == '[' && host.back() == ']';
+    for (const char c : host) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F || std::strchr("/?#@\\", c) != nullptr || (c == ':' && !bracketed))
+            return false;
+    }
+    return true;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
@@ -628,8 +651,12 @@ template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
 
 void TAdvHttp::BuildURL()
 {
+    if (!IsPlainHostName(FHostName))
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The host name '" + FHostName + "' is not a valid host name");
     std::string base = (FSSL ? "https://" : "http://") + FHostName;
-    if (FPort != INTERNET_DEFAULT_HTTP_PORT)
+    // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
+    // port 443 while requests go to 80.
+    if (FPort != INTERNET_DEFAULT_HTTP_PORT || FSSL)
         base += ":" + std::to_string(FPort);
     std::string relative = FURLPath + FExtraInfo;
     std::vector<char> buffer(CombinedUrlSize);
@@ -638,7 +665,15 @@ void TAdvHttp::BuildURL()
     CheckResult(combined != FALSE);
     if (!combined)
         RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
-    FURL.assign(buffer.data(), std::min(length, CombinedUrlSize - 1));
+    const std::string_view url(buffer.data(), std::min(length, CombinedUrlSize - 1));
+    // The path and extra information are relative to the host: a part naming a scheme or a host
+    // of its own ("ftp://h/x", "//h/x") would point URL somewhere the request doesn't go.
+    const bool underBase = StartsWithIgnoringCase(url, base) &&
+                           (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
+    if (!underBase)
+        RaiseFailure(ERROR_INTERNET_INVALID_URL,
+                     "The path '" + relative + "' does not lie on the server " + base);
+    FURL.assign(url);
 }
 
 // The URL is split as written: escape sequences stay in the parts, so the request carries

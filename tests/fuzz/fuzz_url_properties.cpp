@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     FuzzInput input(data, size);
     TAdvHttp http(nullptr);
+    static const char* const names[] = {"URL", "HostName", "URLPath", "ExtraInfo", "Port", "SSL"};
     for (int step = 0; step < 8; ++step) {
         const std::uint8_t which = input.TakeByte() % 6;
         const std::string text = input.TakeString();
@@ -77,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const Exception&) {
             failed = true;
         }
+        const std::string written = std::string(names[which]) + (which >= 4 ? "" : " := \"" + text + "\"") +
+                                 (failed ? " (failed)" : "") + " -> URL \"" + http.URL() + "\"\n";
+        if (std::getenv("FUZZ_URL_TRACE") != nullptr)
+            std::fputs(written.c_str(), stderr);
         const Snapshot after = Take(http);
         if (failed) {
             Snapshot expected = before;

@@ -79,7 +79,8 @@ TEST_P(TAdvHttpUrlBuild, WritingAPartRebuildsUrl)
 INSTANTIATE_TEST_SUITE_P(Parts, TAdvHttpUrlBuild,
                          testing::Values(BuildCase{"ownPort", false, 81, "http://h:81/p"},
                                          BuildCase{"secure443IsWritten", true, 443, "https://h:443/p"},
-                                         BuildCase{"port80IsLeftOut", false, 80, "http://h/p"}),
+                                         BuildCase{"port80IsLeftOut", false, 80, "http://h/p"},
+                                         BuildCase{"secure80IsWritten", true, 80, "https://h:80/p"}),
                          [](const testing::TestParamInfo<BuildCase>& info) { return std::string(info.param.tag); });
 
 TEST(TAdvHttpUrl, ExtraInfoGetsAQuestionMarkUnlessItHasAMark)
@@ -161,6 +162,34 @@ TEST(TAdvHttpUrl, AFailedPartWritePutsThePartBack)
     EXPECT_EQ(http.URL(), "http://h/p");
     EXPECT_THROW(http.SetPort(-1), EInetError);
     EXPECT_EQ(http.Port(), 80);
+}
+
+// A part never moves URL to a scheme, host or port the request wouldn't use.
+TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
+{
+    struct Case {
+        const char* tag;
+        void (TAdvHttp::*write)(const std::string&);
+        const char* value;
+    } cases[] = {
+        {"path with a scheme", &TAdvHttp::SetURLPath, "ftp://elsewhere/x"},
+        {"path with a host", &TAdvHttp::SetURLPath, "//elsewhere/x"},
+        {"host with a port", &TAdvHttp::SetHostName, "elsewhere:81"},
+        {"host with a path", &TAdvHttp::SetHostName, "elsewhere/x"},
+        {"host with a user", &TAdvHttp::SetHostName, "user@elsewhere"},
+        {"empty host", &TAdvHttp::SetHostName, ""},
+    };
+    for (const Case& c : cases) {
+        TAdvHttp http(nullptr);
+        http.SetURL("http://h/p?q");
+        EXPECT_THROW((http.*c.write)(c.value), EInetError) << c.tag;
+        EXPECT_EQ(http.URL(), "http://h/p?q") << c.tag;
+        EXPECT_EQ(http.HostName(), "h") << c.tag;
+        EXPECT_EQ(http.URLPath(), "/p") << c.tag;
+    }
+    TAdvHttp http(nullptr);
+    http.SetHostName("[::1]");
+    EXPECT_EQ(http.URL(), "http://[::1]/");
 }
 
 } // namespace
