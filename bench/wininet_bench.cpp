@@ -4,11 +4,7 @@
 //  2. 2000 sequential small GETs over one Internet handle (requests per second, connection reuse).
 // Targets: 1. at least 0.9 of raw libcurl's throughput and under 32 MiB above the start;
 //          2. at least 0.8 of raw libcurl's request rate.
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,100 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackServer.h"
 #include "errhandlingapi.h"
 #include "wininet.h"
 
 namespace {
 
-constexpr std::size_t bigBody = 256u << 20;
+constexpr std::size_t bigBody = LoopbackServer::BigBodySize;
 constexpr DWORD readSize = 16384;
 constexpr int smallRequests = 2000;
 constexpr int rounds = 3;
-
-// A minimal keep-alive HTTP server: "/big" answers 256 MiB, anything else two bytes.
-class LoopbackServer {
-public:
-    LoopbackServer()
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(m_listener, 16);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { acceptLoop(); });
-    }
-    ~LoopbackServer()
-    {
-        ::shutdown(m_listener, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listener);
-    }
-    int port() const { return m_port; }
-
-private:
-    void acceptLoop()
-    {
-        std::vector<std::thread> connections;
-        for (;;) {
-            const int fd = ::accept(m_listener, nullptr, nullptr);
-            if (fd < 0)
-                break;
-            connections.emplace_back([fd] { serve(fd); });
-        }
-        for (auto& connection : connections)
-            connection.join();
-    }
-    static void serve(int fd)
-    {
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        static const std::string chunk(1 << 20, 'x');
-        std::string pending;
-        char buffer[4096];
-        for (;;) {
-            const std::size_t end = pending.find("\r\n\r\n");
-            if (end == std::string::npos) {
-                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-                if (got <= 0)
-                    break;
-                pending.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            const bool big = pending.compare(0, 9, "GET /big ") == 0;
-            pending.erase(0, end + 4);
-            const std::size_t size = big ? bigBody : 2;
-            const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-            if (!sendAll(fd, head.data(), head.size()))
-                break;
-            for (std::size_t sent = 0; sent < size;) {
-                const std::size_t piece = std::min(chunk.size(), size - sent);
-                if (!sendAll(fd, chunk.data(), piece))
-                    break;
-                sent += piece;
-            }
-        }
-        ::close(fd);
-    }
-    static bool sendAll(int fd, const char* data, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-            if (sent <= 0)
-                return false;
-            data += sent;
-            size -= static_cast<std::size_t>(sent);
-        }
-        return true;
-    }
-
-    int m_listener = -1;
-    int m_port = 0;
-    std::thread m_thread;
-};
 
 long statusKiB(const char* field)
 {
@@ -207,20 +119,20 @@ int main()
         const Measure layer = measure([&] {
             HINTERNET internet = InternetOpenA("bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
             std::size_t total = 0;
-            const bool good = wininetGet(internet, server.port(), "/big", buffer, total) && total == bigBody;
+            const bool good = wininetGet(internet, server.Port(), "/big", buffer, total) && total == bigBody;
             InternetCloseHandle(internet);
             return good;
         });
         const Measure raw = measure([&] {
             CURL* easy = curl_easy_init();
-            const bool good = curlGet(easy, server.port(), "/big", buffer);
+            const bool good = curlGet(easy, server.Port(), "/big", buffer);
             curl_easy_cleanup(easy);
             return good;
         });
         // For comparison only: raw libcurl with the layer's larger socket reads.
         const Measure rawLarge = measure([&] {
             CURL* easy = curl_easy_init();
-            const bool good = curlGet(easy, server.port(), "/big", buffer, 256 << 10);
+            const bool good = curlGet(easy, server.Port(), "/big", buffer, 256 << 10);
             curl_easy_cleanup(easy);
             return good;
         });
@@ -236,7 +148,7 @@ int main()
             bool good = true;
             for (int i = 0; i < smallRequests && good; ++i) {
                 std::size_t total = 0;
-                good = wininetGet(internet, server.port(), "/small", buffer, total) && total == 2;
+                good = wininetGet(internet, server.Port(), "/small", buffer, total) && total == 2;
             }
             InternetCloseHandle(internet);
             return good;
@@ -245,7 +157,7 @@ int main()
             CURL* easy = curl_easy_init();
             bool good = true;
             for (int i = 0; i < smallRequests && good; ++i)
-                good = curlGet(easy, server.port(), "/small", buffer);
+                good = curlGet(easy, server.Port(), "/small", buffer);
             curl_easy_cleanup(easy);
             return good;
         });
