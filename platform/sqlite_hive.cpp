@@ -387,6 +387,14 @@ LONG SqliteHive::requireWritable() const
     return m_writable && m_db ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
+// A transaction just begun, on a key that must still exist: the first step of most calls.
+LONG SqliteHive::beginOn(Transaction& transaction, KeyId key, DWORD failure)
+{
+    if (transaction.begun() != SQLITE_OK)
+        return toError(transaction.begun(), failure);
+    return requireKey(key);
+}
+
 LONG SqliteHive::requireKey(KeyId key)
 {
     Statement exists(m_db.get(), "SELECT 1 FROM keys WHERE id = ?");
@@ -517,9 +525,7 @@ LONG SqliteHive::subkeyAt(KeyId key, DWORD index, std::string& name)
     if (!m_db)
         return key == kRootKey ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
     Transaction transaction(m_db.get(), Transaction::Kind::Read);
-    if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTREAD);
-    LONG rc = requireKey(key);
+    LONG rc = beginOn(transaction, key, ERROR_CANTREAD);
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement select(m_db.get(), "SELECT name FROM keys WHERE parent = ? ORDER BY name, id LIMIT 1 OFFSET ?");
@@ -540,9 +546,7 @@ LONG SqliteHive::readValue(KeyId key, const std::string& name, Value& value)
     if (!m_db)
         return key == kRootKey ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
     Transaction transaction(m_db.get(), Transaction::Kind::Read);
-    if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTREAD);
-    LONG rc = requireKey(key);
+    LONG rc = beginOn(transaction, key, ERROR_CANTREAD);
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement select(m_db.get(), "SELECT name, type, data FROM key_values WHERE key = ? AND name = ?");
@@ -564,9 +568,7 @@ LONG SqliteHive::writeValue(KeyId key, const std::string& name, DWORD type, cons
     if (rc != ERROR_SUCCESS)
         return rc;
     Transaction transaction(m_db.get(), Transaction::Kind::Write);
-    if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTWRITE);
-    rc = requireKey(key);
+    rc = beginOn(transaction, key, ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     // On a name already present only type and data change, so the name keeps its first case.
@@ -588,9 +590,7 @@ LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
     if (rc != ERROR_SUCCESS)
         return rc;
     Transaction transaction(m_db.get(), Transaction::Kind::Write);
-    if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTWRITE);
-    rc = requireKey(key);
+    rc = beginOn(transaction, key, ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement remove(m_db.get(), "DELETE FROM key_values WHERE key = ? AND name = ?");
@@ -608,9 +608,7 @@ LONG SqliteHive::valueAt(KeyId key, DWORD index, Value& value)
     if (!m_db)
         return key == kRootKey ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
     Transaction transaction(m_db.get(), Transaction::Kind::Read);
-    if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTREAD);
-    LONG rc = requireKey(key);
+    LONG rc = beginOn(transaction, key, ERROR_CANTREAD);
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement select(m_db.get(),

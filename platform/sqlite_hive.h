@@ -87,6 +87,7 @@ private:
     [[nodiscard]] LONG childOf(KeyId parent, const std::string& name, KeyId& child);
     [[nodiscard]] LONG walk(KeyId from, const std::vector<std::string>& path, KeyId& key);
     [[nodiscard]] LONG requireKey(KeyId key);
+    [[nodiscard]] LONG beginOn(Transaction& transaction, KeyId key, DWORD failure);
     [[nodiscard]] LONG requireWritable() const;
 
     std::string m_path;
