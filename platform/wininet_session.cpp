@@ -21,7 +21,6 @@ constexpr int pollTimeoutMilliseconds = 200;
 // A synchronous caller's wait is cut into rounds so that a caller that waits behind another one
 // takes over the driving soon after that one leaves.
 constexpr int syncWaitMilliseconds = 50;
-constexpr std::size_t spareEasyLimit = 4;
 constexpr auto threadEndLimit = std::chrono::seconds(2);
 
 int closeSocketCallback(void* driver, curl_socket_t socket)
@@ -223,15 +222,13 @@ void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const Tran
     if (transfer->cancelled())
         return;
     detach(transfer);
-    if (transfer->easy() == nullptr) {
-        void* easy = nullptr;
-        if (!m_spareEasy.empty()) {
-            easy = m_spareEasy.back();
-            m_spareEasy.pop_back();
-        }
-        transfer->attachEasy(easy != nullptr ? easy : curl_easy_init());
-        m_owners.insert(transfer);
-    }
+    // Every transfer, a re-send too, gets an easy handle never used before. libcurl 7.88 keeps a
+    // pointer to the last header of a handle's previous transfer, and a response that opens with
+    // a folded header line then makes it read freed memory (found by fuzzing). Connections belong
+    // to the multi handle, so they are reused all the same.
+    transfer->releaseEasy();
+    transfer->attachEasy(curl_easy_init());
+    m_owners.insert(transfer);
     const bool cookies = (setup.flags & INTERNET_FLAG_NO_COOKIES) == 0;
     transfer->start(setup, cookies ? m_share : nullptr);
     m_attached.emplace(transfer.get(), transfer);
@@ -247,9 +244,6 @@ void Driver::resumeTransfer(const std::shared_ptr<Transfer>& transfer)
 void Driver::releaseTransfer(const std::shared_ptr<Transfer>& transfer)
 {
     detach(transfer);
-    // The next request reuses the easy handle (it is reset before use): cheaper than a new one.
-    if (transfer->easy() != nullptr && m_spareEasy.size() < spareEasyLimit)
-        m_spareEasy.push_back(transfer->takeEasy());
     transfer->releaseEasy();
     m_owners.erase(transfer);
 }
@@ -304,11 +298,6 @@ void Driver::releaseAll()
         unrun.swap(m_commands);
     }
     unrun.clear();
-    for (void* easy : m_spareEasy) {
-        forgetCookieFiles(easy);
-        curl_easy_cleanup(easy);
-    }
-    m_spareEasy.clear();
     for (const auto& [raw, transfer] : m_attached)
         curl_multi_remove_handle(m_multi, transfer->easy());
     m_attached.clear();

@@ -81,7 +81,6 @@ private:
     std::atomic<bool> m_waiting{false}; // a driver waits in curl_multi_poll
 
     // The driving thread only.
-    std::vector<void*> m_spareEasy; // easy handles of closed requests, kept for the next ones
     std::map<Transfer*, std::shared_ptr<Transfer>> m_attached; // in the multi handle now
     std::set<std::shared_ptr<Transfer>> m_owners;   // holding an easy handle
     std::vector<std::shared_ptr<Transfer>> m_eventful;

@@ -263,13 +263,6 @@ void Transfer::drainEvents(std::unique_lock<std::mutex>& lock)
 
 // ---- layer thread's side ----
 
-void* Transfer::takeEasy()
-{
-    void* easy = m_easy;
-    m_easy = nullptr;
-    return easy;
-}
-
 void Transfer::releaseEasy()
 {
     if (m_easy != nullptr) {

@@ -65,7 +65,6 @@ public:
     void attachEasy(void* easy) { m_easy = easy; }
     void* easy() const { return m_easy; }
     void releaseEasy();
-    void* takeEasy();
     // share: the session's cookie store, or nullptr for none.
     void start(const TransferSetup& setup, void* share);
     void finish(int curlCode);

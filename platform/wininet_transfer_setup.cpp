@@ -136,8 +136,8 @@ void setOption(CURL* easy, CURLoption option, const std::string& value)
 
 } // namespace
 
-// libcurl keeps the cookie file names given to an easy handle in a list; with handles that are
-// reset and used again, an entry of it was left behind at cleanup (LeakSanitizer showed it).
+// libcurl keeps the cookie file names given to an easy handle in a list, and an entry of it
+// could be left behind at cleanup (LeakSanitizer showed it).
 // Clearing the list by hand frees it and keeps the cookies, which belong to the share.
 void forgetCookieFiles(void* easy)
 {
@@ -146,9 +146,7 @@ void forgetCookieFiles(void* easy)
 
 void Transfer::configure(const TransferSetup& setup, void* share)
 {
-    CURL* easy = m_easy;
-    forgetCookieFiles(easy);
-    curl_easy_reset(easy);
+    CURL* easy = m_easy; // new for this transfer
     curl_slist_free_all(static_cast<curl_slist*>(m_headerList));
     curl_slist* headers = nullptr;
     for (const std::string& header : setup.headers)

@@ -57,9 +57,8 @@ public:
             const std::size_t first = std::min(split, response.size());
             ::send(fd, response.data(), first, MSG_NOSIGNAL);
             ::send(fd, response.data() + first, response.size() - first, MSG_NOSIGNAL);
+            // Close at once: the client may keep an idle connection open for reuse.
             ::shutdown(fd, SHUT_WR);
-            while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
-            }
             ::close(fd);
         });
     }

@@ -260,6 +260,22 @@ TEST(WininetKeepAlive, RequestsOfOneInternetHandleShareTheConnection)
     EXPECT_EQ(server.connectionCount(), 1);
 }
 
+// libcurl remembered the last header of a handle's previous response, and a response opening
+// with a folded header line then read freed memory (fuzzing found it; ASan shows it here).
+TEST(WininetFailures, AFoldedLineRightAfterTheStatusLineIsNoHeaderToContinue)
+{
+    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "first", "X-One: 1\r\n")),
+                           Step::readRequest(),
+                           Step::send("HTTP/1.1 200 OK\r\n  folded: on\r\nContent-Length: 2\r\n\r\nok"),
+                           Step::close()});
+    auto handles = openRequest(server.port());
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+    std::string body;
+    ASSERT_TRUE(readBody(handles.request, body));
+    EXPECT_FALSE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0));
+    EXPECT_NE(GetLastError(), 0u); // libcurl refuses the line and ends the transfer
+}
+
 TEST(WininetFailures, NetworkFailuresMapToTheirCodes)
 {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
