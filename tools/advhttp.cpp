@@ -368,7 +368,8 @@ int Run(const Options& options)
         if (options.verbose)
             log.Print("* DataAvailable position=" + std::to_string(http.ChunkPosition()) +
                       " size=" + std::to_string(http.ChunkSize()) + " read=" + std::to_string(http.BytesRead()));
-        const std::string_view chunk = std::string_view(http.ResponseBody()).substr(http.ChunkPosition(), http.ChunkSize());
+        const std::string_view body = http.ResponseBody();
+        const std::string_view chunk = body.substr(http.ChunkPosition(), http.ChunkSize());
         if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size())
             writeFailed = true;
     };
