@@ -199,26 +199,38 @@ int main(int argc, char** argv)
     }
     ::close(configFd);
 
+    // The request rate leaves out starting the process: each client also runs a single request,
+    // and the rate is the other 1999 over the time they added.
     struct Client {
         std::string name;
         std::vector<std::string> bigCommand;
         std::vector<std::string> smallCommand;
-        Run bigRun, smallRun;
+        std::vector<std::string> oneCommand;
+        Run bigRun, smallRun, oneRun;
+        double Rate() const { return (SmallRequests - 1) / std::max(1e-6, smallRun.seconds - oneRun.seconds); }
     };
+    // Raw libcurl keeps the body in memory as the component must (its Text); the row that drops
+    // it shows what keeping costs.
     std::vector<Client> clients = {
-        {"raw libcurl (in one process)", {BENCH_RAW_LIBCURL, "get", big},
-         {BENCH_RAW_LIBCURL, "repeat", std::to_string(SmallRequests), small}, {}, {}},
+        {"raw libcurl, body kept in memory", {BENCH_RAW_LIBCURL, "keep", big},
+         {BENCH_RAW_LIBCURL, "repeat", std::to_string(SmallRequests), small}, {BENCH_RAW_LIBCURL, "get", small}},
         {"advhttp (TAdvHttp, synchronous)", {ADVHTTP, "-o", "/dev/null", big},
-         {ADVHTTP, "-n", std::to_string(SmallRequests), "-o", "/dev/null", small}, {}, {}},
+         {ADVHTTP, "-n", std::to_string(SmallRequests), "-o", "/dev/null", small},
+         {ADVHTTP, "-o", "/dev/null", small}},
     };
+    clients.push_back({"raw libcurl, body dropped", {BENCH_RAW_LIBCURL, "get", big}, {}, {}});
     if (CommandExists("curl"))
         clients.push_back({"curl command", {"curl", "-s", "--noproxy", "*", "-o", "/dev/null", big},
-                           {"curl", "-s", "--noproxy", "*", "-K", configPath}, {}, {}});
+                           {"curl", "-s", "--noproxy", "*", "-K", configPath},
+                           {"curl", "-s", "--noproxy", "*", "-o", "/dev/null", small}});
 
     const std::vector<std::string> quiet = {"http_proxy=", "https_proxy=", "HTTP_PROXY=", "HTTPS_PROXY="};
     for (Client& client : clients) {
         client.bigRun = Best(rounds, client.bigCommand, quiet);
-        client.smallRun = Best(rounds, client.smallCommand, quiet);
+        if (!client.smallCommand.empty()) {
+            client.smallRun = Best(rounds, client.smallCommand, quiet);
+            client.oneRun = Best(rounds, client.oneCommand, quiet);
+        }
     }
     ::unlink(configPath);
 
@@ -228,7 +240,9 @@ int main(int argc, char** argv)
         std::printf("| %s | %s | %s | %s |\n", client.name.c_str(),
                     client.bigRun.ok ? Cell(BodyMiB / client.bigRun.seconds, 0).c_str() : "failed",
                     client.bigRun.ok ? Cell(client.bigRun.peakMiB, 1).c_str() : "-",
-                    client.smallRun.ok ? Cell(SmallRequests / client.smallRun.seconds, 0).c_str() : "failed");
+                    client.smallCommand.empty() ? "-"
+                    : client.smallRun.ok && client.oneRun.ok ? Cell(client.Rate(), 0).c_str()
+                                              : "failed");
     }
 
     // The wizard's first frame, in a scratch settings hive so the user's own stays untouched.
@@ -249,12 +263,12 @@ int main(int argc, char** argv)
                 frames.empty() ? "failed" : Cell(Median(frames), 1).c_str());
 
     const Run& raw = clients[0].bigRun;
-    const Run& rawSmall = clients[0].smallRun;
+
     const Run& component = clients[1].bigRun;
-    const Run& componentSmall = clients[1].smallRun;
-    if (raw.ok && component.ok && rawSmall.ok && componentSmall.ok) {
+
+    if (raw.ok && component.ok && clients[0].smallRun.ok && clients[1].smallRun.ok) {
         const double throughput = raw.seconds / component.seconds;
-        const double rate = rawSmall.seconds / componentSmall.seconds;
+        const double rate = clients[1].Rate() / clients[0].Rate();
         const double memoryLimit = 2 * BodyMiB + 32;
         std::printf("\nTargets: throughput %.2f of raw libcurl (>= 0.90: %s); request rate %.2f (>= 0.80: %s); "
                     "peak memory %.0f MiB (<= %.0f: %s); first frame (< 150 ms: %s)\n",

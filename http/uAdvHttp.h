@@ -192,6 +192,7 @@ private:
     void ReadResponse();
     void ReadHeaders();
     void ReadBody();
+    void ReserveForBody();
     void ReadChunks();
     void AppendChunk(DWORD count);
     void CompleteRequest();
