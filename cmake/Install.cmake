@@ -26,5 +26,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 # Declared by hand rather than through dpkg-shlibdeps, so packaging needs no dpkg-dev; the list
 # is what the programs link, plus the platform plugin and the font the window is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.36), libstdc++6 (>= 12), libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), qt6-qpa-plugins, libcurl4 (>= 7.80), libjpeg62-turbo, libsqlite3-0, fonts-liberation2")
+  "libc6 (>= 2.36), libstdc++6 (>= 12), libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), qt6-qpa-plugins, libcurl4 (>= 7.80), libssl3 (>= 3.0), libjpeg62-turbo, libsqlite3-0, fonts-liberation2")
 include(CPack)
