@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(
   g++ cmake ninja-build pkg-config                  # toolchain
   qt6-base-dev                                      # Qt 6 Widgets/Test, moc/uic/rcc, offscreen+xcb plugins
-  libjpeg62-turbo-dev libcurl4-openssl-dev libsqlite3-dev libsodium-dev
+  libjpeg62-turbo-dev libcurl4-openssl-dev libsqlite3-dev libsodium-dev libssl-dev
   libcpp-httplib-dev libgtest-dev libgmock-dev      # test and reference servers, test frameworks
   fonts-dejavu-core fonts-liberation2               # Liberation Sans stands in for MS Sans Serif
   xvfb xauth xdotool imagemagick                    # real-window runs and screenshots
