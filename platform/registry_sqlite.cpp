@@ -166,8 +166,14 @@ struct Target {
     REGSAM access = 0;
 };
 
-// missingRoot: the answer for a predefined root that has no storage here.
-LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& target)
+LONG requireAccess(const Target& target, REGSAM needed)
+{
+    return (target.access & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// missingRoot: the answer for a predefined root that has no storage here. needed: the access the
+// call needs of an open handle (ERROR_ACCESS_DENIED without it).
+LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& target, REGSAM needed = 0)
 {
     if (key == HKEY_CURRENT_USER) {
         std::string path;
@@ -176,7 +182,7 @@ LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& targ
             rc = SqliteHive::open(path, intent, target.hive);
         target.key = SqliteHive::kRootKey;
         target.access = KEY_ALL_ACCESS;
-        return rc;
+        return rc == ERROR_SUCCESS ? requireAccess(target, needed) : rc;
     }
     if (isPredefined(key))
         return missingRoot;
@@ -186,12 +192,7 @@ LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& targ
     target.hive = target.handle->hive;
     target.key = target.handle->key;
     target.access = target.handle->access;
-    return ERROR_SUCCESS;
-}
-
-LONG requireAccess(const Target& target, REGSAM needed)
-{
-    return (target.access & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    return requireAccess(target, needed);
 }
 
 LONG grant(const Target& target, SqliteHive::KeyId key, REGSAM desired, PHKEY result)
@@ -309,9 +310,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     if (rc != ERROR_SUCCESS)
         return rc;
     Target target;
-    rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target);
-    if (rc == ERROR_SUCCESS)
-        rc = requireAccess(target, KEY_QUERY_VALUE);
+    rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target, KEY_QUERY_VALUE);
     SqliteHive::Value value;
     if (rc == ERROR_SUCCESS)
         rc = target.hive->readValue(target.key, name, value);
@@ -331,9 +330,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
     if (rc != ERROR_SUCCESS)
         return rc;
     Target target;
-    rc = resolve(key, SqliteHive::Intent::Create, ERROR_ACCESS_DENIED, target);
-    if (rc == ERROR_SUCCESS)
-        rc = requireAccess(target, KEY_SET_VALUE);
+    rc = resolve(key, SqliteHive::Intent::Create, ERROR_ACCESS_DENIED, target, KEY_SET_VALUE);
     if (rc != ERROR_SUCCESS)
         return rc;
     return target.hive->writeValue(target.key, name, type, data, dataSize);
@@ -346,9 +343,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName)
     if (rc != ERROR_SUCCESS)
         return rc;
     Target target;
-    rc = resolve(key, SqliteHive::Intent::Write, ERROR_ACCESS_DENIED, target);
-    if (rc == ERROR_SUCCESS)
-        rc = requireAccess(target, KEY_SET_VALUE);
+    rc = resolve(key, SqliteHive::Intent::Write, ERROR_ACCESS_DENIED, target, KEY_SET_VALUE);
     if (rc != ERROR_SUCCESS)
         return rc;
     return target.hive->deleteValue(target.key, name);
@@ -375,9 +370,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWOR
     if (name == nullptr || nameLength == nullptr)
         return ERROR_INVALID_PARAMETER;
     Target target;
-    LONG rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target);
-    if (rc == ERROR_SUCCESS)
-        rc = requireAccess(target, KEY_ENUMERATE_SUB_KEYS);
+    LONG rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target, KEY_ENUMERATE_SUB_KEYS);
     std::string subkey;
     if (rc == ERROR_SUCCESS)
         rc = target.hive->subkeyAt(target.key, index, subkey);
@@ -400,9 +393,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameLeng
         || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     Target target;
-    LONG rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target);
-    if (rc == ERROR_SUCCESS)
-        rc = requireAccess(target, KEY_QUERY_VALUE);
+    LONG rc = resolve(key, SqliteHive::Intent::Read, ERROR_FILE_NOT_FOUND, target, KEY_QUERY_VALUE);
     SqliteHive::Value value;
     if (rc == ERROR_SUCCESS)
         rc = target.hive->valueAt(target.key, index, value);
