@@ -10,9 +10,12 @@
 #include <algorithm>
 #include <exception>
 
+#include "AccessibleWizard.h"
 #include "AccountRequests.h"
 #include "AnsiText.h"
 #include "JpegDecoder.h"
+#include "ReadableColours.h"
+#include "SmoothPicture.h"
 #include "StoredSettings.h"
 #include "TReader.h"
 #include "uAdvHttp.h"
@@ -62,9 +65,12 @@ TForm1::TForm1(QWidget* parent)
     : QWidget(parent)
 {
     InstallFontSubstitutes();
+    TAccessibleWizard::Install();
     setupUi(this);
     ApplyLayoutFonts(this);
     SizeLabelsToText();
+    new TReadableColours(this);
+    new TSmoothPicture(Image1);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(434, 254);
@@ -377,10 +383,11 @@ void TForm1::LoadComponentLayout()
     ReadComponentLayout(*AdvHttp1, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
 }
 
-// Word-wrapped labels keep their width and take the height their lines need.
+// Word-wrapped labels keep their width and take the height their lines need. A screen reader
+// speaks the new text.
 void TForm1::SetLabelText(QLabel* label, const QString& text)
 {
-    label->setText(text);
+    TAccessibleWizard::AnnounceText(label, text);
     if (label->wordWrap())
         label->resize(label->width(), label->heightForWidth(label->width()));
 }
