@@ -1,7 +1,6 @@
 #include "ReadableColours.h"
 
 #include <QEvent>
-#include <QMetaObject>
 #include <algorithm>
 #include <cmath>
 
@@ -75,10 +74,10 @@ QColor TReadableColours::Readable(const QColor& wanted, const QColor& background
 
 bool TReadableColours::eventFilter(QObject* watched, QEvent* event)
 {
-    // Every widget hears of a new application palette (a theme switch), in no set order; the
-    // colours are chosen once all of them hold the new backgrounds, before the next paint.
-    if (watched == m_window && event->type() == QEvent::ApplicationPaletteChange)
-        QMetaObject::invokeMethod(this, &TReadableColours::Apply, Qt::QueuedConnection);
+    // A new application palette (a theme switch) reaches the window as a palette change once
+    // the window holds it, and before anything repaints.
+    if (watched == m_window && event->type() == QEvent::PaletteChange && !m_applying)
+        Apply();
     return QObject::eventFilter(watched, event);
 }
 
@@ -97,18 +96,21 @@ void TReadableColours::TakeLaidOutColours(QWidget* widget)
     }
 }
 
-// The backgrounds are the desktop's (the layout sets none), so each colour is chosen against
-// what the widget's own palette resolves for its background role.
+// The layout sets no background, so every control's background is the one the window has from
+// the desktop; the window's own palette is up to date first when the desktop's changes.
 void TReadableColours::Apply()
 {
+    m_applying = true;
+    const QPalette desktop = m_window->palette();
     for (const LaidOutColour& laidOut : m_colours) {
         if (laidOut.widget == nullptr)
             continue;
         QPalette palette = laidOut.widget->palette();
         for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-            const QColor background = palette.color(group, BackgroundOf(laidOut.role));
+            const QColor background = desktop.color(group, BackgroundOf(laidOut.role));
             palette.setColor(group, laidOut.role, Readable(laidOut.colour, background));
         }
         laidOut.widget->setPalette(palette);
     }
+    m_applying = false;
 }

@@ -49,4 +49,5 @@ private:
 
     QWidget* m_window;
     std::vector<LaidOutColour> m_colours;
+    bool m_applying = false;  // Apply's own palette changes are not theme switches
 };
