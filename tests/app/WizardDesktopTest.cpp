@@ -214,7 +214,10 @@ std::vector<std::pair<QString, std::vector<QWidget*>>> TextPages(TForm1& window)
     TypeInto(window.txt_pwd, "secret");
     TypeInto(window.txt_extLogin, "bob");
     TypeInto(window.txt_extPwd, "abc");
+    // As the window shows a message: widened, as high as its lines.
+    window.Label7->resize(260, window.Label7->height());
     window.Label7->setText("User name already exists.");
+    window.Label7->resize(260, window.Label7->heightForWidth(260));
     window.Label7->show();
     return {
         {"Default", {window.newChk, window.existChk, window.NextBtn, window.Button2}},
@@ -250,6 +253,9 @@ TEST(WizardDesktopColours, EveryEnabledTextStandsOutFromItsBackgroundInTheRender
             for (const auto& [page, controls] : TextPages(window)) {
                 window.ShowPage(page);
                 const QImage image = Render(&window, 1.0);
+                // DORVANE_THEME_SHOTS=DIR saves the pages as DIR/page-NAME-THEME.png.
+                if (const char* shots = std::getenv("DORVANE_THEME_SHOTS"))
+                    image.save(QStringLiteral("%1/page-%2-%3.png").arg(shots, page.toLower(), theme.tag));
                 for (QWidget* control : controls) {
                     SCOPED_TRACE(control->objectName().toStdString());
                     ASSERT_TRUE(control->isEnabled());
