@@ -30,6 +30,9 @@ int main(int argc, char** argv)
         return 1;
     }
     QApplication application(argc, argv);
+    // Ties the window to the installed dorvane-setup.desktop: a Wayland compositor takes the
+    // name, icon and task-bar entry from it (the window's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("dorvane-setup"));
     TForm1::InstallFontSubstitutes();
     InstallCredentialPrompt();
 

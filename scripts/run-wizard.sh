@@ -57,12 +57,17 @@ MSG
   exit 1
 fi
 
-# Debian's Qt base has no Wayland plugin (package qt6-wayland); most Wayland desktops also run
-# XWayland and set DISPLAY, which the wizard then uses.
-if [[ -z ${DISPLAY:-} && -n ${WAYLAND_DISPLAY:-} && $xvfb -eq 0 ]] \
-   && ! compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland*.so' >/dev/null; then
-  die "this Wayland session has no X display (DISPLAY is unset) and Qt's Wayland plugin is not
+# On a Wayland desktop the wizard's window is a native Wayland one when Qt's Wayland plugin
+# (package qt6-wayland) is there, and goes through XWayland (DISPLAY) otherwise. The compositor
+# places it: a Wayland client can't centre itself.
+if [[ -n ${WAYLAND_DISPLAY:-} && $xvfb -eq 0 ]]; then
+  if compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland*.so' >/dev/null; then
+    # A platform chosen by hand stays; the test runs' offscreen one would hide the window.
+    case ${QT_QPA_PLATFORM:-} in ''|offscreen|minimal) export QT_QPA_PLATFORM='wayland;xcb' ;; esac
+  elif [[ -z ${DISPLAY:-} ]]; then
+    die "this Wayland session has no X display (DISPLAY is unset) and Qt's Wayland plugin is not
 installed: install qt6-wayland, enable XWayland, or use --xvfb"
+  fi
 fi
 
 if ((build)); then
