@@ -11,6 +11,10 @@ PKGS=(
   fonts-dejavu-core fonts-liberation2               # Liberation Sans stands in for MS Sans Serif
   xvfb xauth xdotool imagemagick                    # real-window runs and screenshots
   openssl curl                                      # test certificates; the benchmark's peer
+  at-spi2-core python3-pyatspi dbus-x11             # accessibility bus and a screen reader's client;
+                                                    # dbus-x11 brings dbus-run-session's session bus
+  qt6-wayland weston                                # native Wayland windows; a headless compositor
+  appstream desktop-file-utils hicolor-icon-theme   # checking what the package gives desktops
   "$@"
 )
 missing=()
