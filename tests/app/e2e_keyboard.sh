@@ -60,15 +60,17 @@ start_wizard() {
   [[ ${WIDTH}x$HEIGHT == "$expected_size" ]] || fail "window is ${WIDTH}x$HEIGHT, not $expected_size"
   # Giving the window the keyboard is the window manager's part; there is none under Xvfb.
   xdotool windowfocus --sync "$WID"
-  sleep 0.5
+  sleep 0.3
 }
 ended() {  # ended WHAT: the wizard must have closed by itself with status 0
   wait_for eval '! running' || fail "$1 did not close the wizard"
   wait "$app_pid" || fail "the wizard ended with status $?"
   app_pid=
 }
-key() { xdotool key --delay 60 "$@"; sleep 0.2; }
-type_text() { xdotool type --delay 30 "$1"; sleep 0.2; }
+# X delivers the events in order and the wizard handles them in order (a page switch before the
+# keys that follow it), so no pause is needed between them.
+key() { xdotool key --delay 30 "$@"; }
+type_text() { xdotool type --delay 20 "$1"; }
 shot() {
   [[ -n $SHOTS ]] || return 0
   sleep 0.3
