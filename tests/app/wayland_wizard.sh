@@ -36,7 +36,14 @@ weston_pid=$!
 for _ in $(seq 100); do [[ -S $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY ]] && break; sleep 0.1; done
 [[ -S $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY ]] || fail "weston did not start"
 
-DORVANE_BUILD_DIR=$BUILD "$SOURCE/scripts/run-wizard.sh" --no-build --fresh >"$work/script.log" 2>&1 &
+# The script keeps its trial settings and accounts in its build folder; a folder of links to the
+# built programs keeps a developer's own trial data out of the test's way.
+trial_build=$work/build
+for program in app/dorvane-setup devserver/dorvane-devserver tools/reg; do
+  mkdir -p "$trial_build/$(dirname "$program")"
+  ln -s "$BUILD/$program" "$trial_build/$program"
+done
+DORVANE_BUILD_DIR=$trial_build "$SOURCE/scripts/run-wizard.sh" --no-build >"$work/script.log" 2>&1 &
 script_pid=$!
 
 # The side picture's rows as the wizard draws them at scale 1, searched in the screenshot.
@@ -77,7 +84,7 @@ kill -0 "$script_pid" 2>/dev/null && fail "run-wizard.sh did not end on TERM"
 wait "$script_pid" || true
 script_pid=
 # The script owns the wizard and the service; neither may outlive it.
-if pgrep -f "^$BUILD/app/dorvane-setup" >/dev/null || pgrep -f "^$BUILD/devserver/dorvane-devserver" >/dev/null; then
+if pgrep -f "^$trial_build/" >/dev/null; then
   fail "run-wizard.sh left the wizard or the service running"
 fi
 echo "wayland: the wizard's window was shown by weston at $found (its side picture), and ended with the script"
