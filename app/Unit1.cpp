@@ -12,6 +12,7 @@
 
 #include "AccountRequests.h"
 #include "AnsiText.h"
+#include "DialogFrame.h"
 #include "JpegDecoder.h"
 #include "StoredSettings.h"
 #include "TReader.h"
@@ -71,6 +72,7 @@ TForm1::TForm1(QWidget* parent)
     Notebook1->setCurrentWidget(Default);
     AdvHttp1 = new TAdvHttp(this);
     ConnectHandlers();
+    GuardPageButtons();
     Guarded([this] { LoadPicture(); });
     Guarded([this] { LoadComponentLayout(); });
     Guarded([this] { FormCreate(this); });
@@ -95,6 +97,8 @@ void TForm1::ShowPage(const QString& name)
     for (int index = 0; index < Notebook1->count(); ++index) {
         QWidget* page = Notebook1->widget(index);
         if (page->objectName() == name) {
+            if (page != Notebook1->currentWidget())
+                m_clickGuard.PageSwitched();
             Notebook1->setCurrentWidget(page);
             return;
         }
@@ -179,17 +183,7 @@ void TForm1::CreateBtnClick(QObject*)
 {
     if (m_creating)
         return;
-    const std::string email = ToAnsi(txt_Email->text());
-    const std::string login = ToAnsi(txt_Login->text());
-    const std::string password = ToAnsi(txt_pwd->text());
     Label7->show();
-    if (!PasswordCanBeStored(password)) {
-        // Refused before anything is sent: the account's password would not be the one stored.
-        Label7->resize(kMessageLabelWidth, Label7->height());
-        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
-        CreateBtn->setEnabled(false);
-        return;
-    }
     // Pending input is handled here too: a second click on Create that was already queued must
     // not start a second sign-up inside this one, and a window closed meanwhile sends nothing.
     m_creating = true;
@@ -200,6 +194,16 @@ void TForm1::CreateBtnClick(QObject*)
     CreateBtn->setEnabled(false);
     if (!isVisible())
         return;
+    // Read now, so that keys typed while "Please wait..." was painted are sent and stored too.
+    const std::string email = ToAnsi(txt_Email->text());
+    const std::string login = ToAnsi(txt_Login->text());
+    const std::string password = ToAnsi(txt_pwd->text());
+    if (!PasswordCanBeStored(password)) {
+        // Refused before anything is sent: the account's password would not be the one stored.
+        Label7->resize(kMessageLabelWidth, Label7->height());
+        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
+        return;
+    }
 
     const std::int32_t resultCode = RequestLogin(login, password, email);
     if (resultCode > 0) {
@@ -260,6 +264,12 @@ void TForm1::ConnectHandlers()
                              static_cast<QWidget*>(txt_pwd), static_cast<QWidget*>(txt_extLogin),
                              static_cast<QWidget*>(txt_extPwd), static_cast<QWidget*>(SignBtn)})
         WatchKeyUp(control);
+}
+
+void TForm1::GuardPageButtons()
+{
+    for (QAbstractButton* button : Notebook1->findChildren<QAbstractButton*>())
+        m_clickGuard.Watch(button);
 }
 
 void TForm1::ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*))
@@ -387,6 +397,7 @@ void TForm1::SetLabelText(QLabel* label, const QString& text)
 
 void TForm1::showEvent(QShowEvent* event)
 {
+    ApplyDialogFrame(this);  // the native window exists now and is not mapped yet
     if (!m_placed) {
         m_placed = true;
         PlaceCentred();
