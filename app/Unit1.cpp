@@ -194,6 +194,10 @@ void TForm1::CreateBtnClick(QObject*)
     CreateBtn->setEnabled(false);
     if (!isVisible())
         return;
+    if (Notebook1->currentWidget() != New) {  // the user went Back meanwhile: nothing is sent
+        Label7->hide();
+        return;
+    }
     // Read now, so that keys typed while "Please wait..." was painted are sent and stored too.
     const std::string email = ToAnsi(txt_Email->text());
     const std::string login = ToAnsi(txt_Login->text());

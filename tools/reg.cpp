@@ -116,6 +116,24 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// A name as listed: control characters written as \xNN, so that a name holding a line break can't
+// pass for more lines of the listing (a forged value or key).
+std::string shownName(std::string_view name)
+{
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 // -- the command line -------------------------------------------------------------------------
 
 struct KeyName {
@@ -144,7 +162,7 @@ KeyName parseKey(const std::string& text)
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
         subKey.pop_back();
-    return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + subKey};
+    return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + shownName(subKey)};
 }
 
 Command parseCommandLine(int argc, char** argv)
@@ -292,7 +310,7 @@ std::string showData(DWORD type, std::string_view bytes)
 
 void printValue(const std::string& name, DWORD type, const std::string& data)
 {
-    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : name.c_str(), typeName(type).c_str(),
+    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : shownName(name).c_str(), typeName(type).c_str(),
                 showData(type, data).c_str());
 }
 
@@ -387,9 +405,9 @@ void printKey(const std::string& subKey, const std::string& display, bool recurs
     }
     for (const auto& child : key.subkeyNames()) {
         if (recursive)
-            printKey(childPath(subKey, child), display + "\\" + child, true);
+            printKey(childPath(subKey, child), display + "\\" + shownName(child), true);
         else
-            std::printf("\n%s\\%s", display.c_str(), child.c_str());
+            std::printf("\n%s\\%s", display.c_str(), shownName(child).c_str());
     }
     if (!recursive)
         std::printf("\n");

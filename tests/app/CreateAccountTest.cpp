@@ -346,15 +346,30 @@ TEST_F(CreateAccount, AClickQueuedWhileCreateWaitsDoesNotReachTheThanksPage)
 
 TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
 {
-    ScriptedServer server(Answer(200, "4"));
-    OpenWindowFor(server.port());
-    Fill("a@b.test", "alice", "abc");
-    QTimer::singleShot(0, window->Button5, [this] { ClickButton(window->Button5); });  // Cancel
-    Create();
+    struct Case {
+        const char* tag;
+        QPushButton* TForm1::*button;
+        bool visible;
+        const char* page;
+    };
+    const Case cases[] = {{"Cancel", &TForm1::Button5, false, "New"}, {"<< Back", &TForm1::BackBtn, true, "Default"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScopedHive rowHive;
+        ScriptedServer server(Answer(200, "4"));
+        OpenWindowFor(server.port());
+        Fill("a@b.test", "alice", "abc");
+        QPushButton* button = (*window).*c.button;
+        QTimer::singleShot(0, button, [button] { ClickButton(button); });  // handled mid-way
+        Create();
 
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(server.connectionCount(), 0);
-    ExpectNothingStored();
+        EXPECT_EQ(window->isVisible(), c.visible);
+        EXPECT_EQ(window->ActivePage(), c.page);
+        if (c.visible)
+            EXPECT_FALSE(window->Label7->isVisibleTo(window->New)) << "no \"Please wait...\" for nothing";
+        EXPECT_EQ(server.connectionCount(), 0);
+        ExpectNothingStored();
+    }
 }
 
 // --- errors leaving the handler ---------------------------------------------------------------

@@ -135,6 +135,8 @@ TEST_F(RegToolTest, AddedValuesShowInTheFamiliarLayout)
         {"none", {"/v", "Nothing", "/t", "REG_NONE", "/d", ""}, "    Nothing    REG_NONE    \n"},
         {"default value", {"/ve", "/d", "x"}, "    (Default)    REG_SZ    x\n"},
         {"string with a control character", {"/v", "Tab", "/d", "a\tb"}, "    Tab    REG_SZ    hex:610962\n"},
+        {"a name that would forge a line", {"/v", "x\n    wPath    REG_SZ    evil", "/d", "1"},
+         "    x\\x0A    wPath    REG_SZ    evil    REG_SZ    1\n"},
     };
     for (const auto& value : cases) {
         SCOPED_TRACE(value.tag);
