@@ -142,9 +142,11 @@ private:
         m_keepAlive = message.keep_alive();
         const unsigned version = message.version();
         m_stream.expires_never(); // the handler's time is not the peer's
-        asio::post(m_server.workers, [self = shared_from_this(), version] {
+        // The session travels on to the loop, so that it is only ever released there.
+        asio::post(m_server.workers, [self = shared_from_this(), version]() mutable {
             HttpReply reply = self->m_server.handler(self->m_request);
-            asio::post(self->m_server.loop, [self, reply = std::move(reply), version] { self->write(reply, version); });
+            asio::io_context& loop = self->m_server.loop;
+            asio::post(loop, [self = std::move(self), reply = std::move(reply), version] { self->write(reply, version); });
         });
     }
 

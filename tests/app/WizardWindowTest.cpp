@@ -472,6 +472,7 @@ TEST_F(WizardWindow, SignInThatCantStoreShowsTheKeyAndStaysOnItsPage)
     ASSERT_EQ(errors.messages.size(), 1);
     EXPECT_TRUE(errors.messages.front().contains("Software\\Dorvane Pro\\Settings"))
         << errors.messages.front().toStdString();
+    EXPECT_TRUE(errors.messages.front().contains(blocker + " is a file")) << "names what blocked it";
     EXPECT_EQ(window->ActivePage(), "Exist");
     EXPECT_TRUE(window->isVisible());
 }
