@@ -152,7 +152,6 @@ private:
 
     void write(const HttpReply& reply, unsigned version)
     {
-        m_reply = reply;
         m_response = {};
         m_response.version(version);
         m_response.result(static_cast<unsigned>(reply.status));
@@ -160,6 +159,9 @@ private:
         m_response.body() = reply.body;
         m_response.keep_alive(m_keepAlive);
         m_response.prepare_payload();
+        // Logged as it is sent: a stop that comes before the write completes still has its line.
+        if (m_server.requestLog)
+            m_server.requestLog(m_request, reply);
         m_stream.expires_after(m_server.limits.writeDeadline);
         http::async_write(m_stream, m_response,
             [self = shared_from_this()](beast::error_code error, std::size_t) { self->onWritten(error); });
@@ -171,8 +173,6 @@ private:
             close();
             return;
         }
-        if (m_server.requestLog)
-            m_server.requestLog(m_request, m_reply);
         if (!m_keepAlive) {
             close();
             return;
@@ -187,7 +187,6 @@ private:
     Clock::time_point m_waitStarted;
     std::optional<Clock::time_point> m_requestStarted;
     HttpRequest m_request;
-    HttpReply m_reply;
     bool m_keepAlive = false;
     http::response<http::string_body> m_response;
 };

@@ -54,7 +54,7 @@ public:
     };
     // Runs on a worker thread, possibly on several at once.
     using Handler = std::function<HttpReply(const HttpRequest&)>;
-    // Runs on the loop thread once the answer is written; also for requests refused as malformed
+    // Runs on the loop thread as the answer is sent; also for requests refused as malformed
     // (their method and target are "-" when they never arrived).
     using RequestLog = std::function<void(const HttpRequest&, const HttpReply&)>;
     // Runs on the loop thread for events worth a line of their own (the connection limit reached).
