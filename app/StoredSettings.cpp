@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "registry_failure.h"
 #include "winreg.h"
 
 namespace {
@@ -16,6 +17,13 @@ using KeyHandle = std::unique_ptr<HKEY__, KeyCloser>;
 std::string Quoted(std::string_view name)
 {
     return "'" + std::string(name) + "'";
+}
+
+// What the hive said about its file, after a message that only names the value or key.
+std::string WithHiveDetail(std::string message)
+{
+    const std::string detail = RegGetLastFailureText();
+    return detail.empty() ? message : message + "\n" + detail;
 }
 
 // A value may change size between asking for its size and reading it; a few rounds settle it.
@@ -57,7 +65,7 @@ void WriteString(HKEY key, const char* name, const std::string& text)
     const LONG rc = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                    static_cast<DWORD>(text.size() + 1));
     if (rc != ERROR_SUCCESS)
-        throw ESettingsError("Failed to set data for " + Quoted(name));
+        throw ESettingsError(WithHiveDetail("Failed to set data for " + Quoted(name)));
 }
 
 }  // namespace
@@ -82,8 +90,8 @@ void SaveCredentials(const std::string& login, const std::string& password)
                                     KEY_ALL_ACCESS, nullptr, &opened, &disposition);
     // Returning quietly here would let the wizard thank the user with nothing stored.
     if (rc != ERROR_SUCCESS)
-        throw ESettingsError("Failed to open or create the key 'HKEY_CURRENT_USER\\" + std::string(kSettingsKey) +
-                             "' (error " + std::to_string(rc) + ")");
+        throw ESettingsError(WithHiveDetail("Failed to open or create the key 'HKEY_CURRENT_USER\\" +
+                                            std::string(kSettingsKey) + "' (error " + std::to_string(rc) + ")"));
     const KeyHandle key(opened);
     WriteString(key.get(), "UserName", login);
     WriteString(key.get(), "PassWord", ScramblePassword(password));

@@ -13,6 +13,7 @@
 #include "AccessibleWizard.h"
 #include "AccountRequests.h"
 #include "AnsiText.h"
+#include "DialogFrame.h"
 #include "JpegDecoder.h"
 #include "ReadableColours.h"
 #include "SmoothPicture.h"
@@ -77,6 +78,7 @@ TForm1::TForm1(QWidget* parent)
     Notebook1->setCurrentWidget(Default);
     AdvHttp1 = new TAdvHttp(this);
     ConnectHandlers();
+    GuardPageButtons();
     Guarded([this] { LoadPicture(); });
     Guarded([this] { LoadComponentLayout(); });
     Guarded([this] { FormCreate(this); });
@@ -101,6 +103,8 @@ void TForm1::ShowPage(const QString& name)
     for (int index = 0; index < Notebook1->count(); ++index) {
         QWidget* page = Notebook1->widget(index);
         if (page->objectName() == name) {
+            if (page != Notebook1->currentWidget())
+                m_clickGuard.PageSwitched();
             Notebook1->setCurrentWidget(page);
             return;
         }
@@ -185,17 +189,7 @@ void TForm1::CreateBtnClick(QObject*)
 {
     if (m_creating)
         return;
-    const std::string email = ToAnsi(txt_Email->text());
-    const std::string login = ToAnsi(txt_Login->text());
-    const std::string password = ToAnsi(txt_pwd->text());
     Label7->show();
-    if (!PasswordCanBeStored(password)) {
-        // Refused before anything is sent: the account's password would not be the one stored.
-        Label7->resize(kMessageLabelWidth, Label7->height());
-        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
-        CreateBtn->setEnabled(false);
-        return;
-    }
     // Pending input is handled here too: a second click on Create that was already queued must
     // not start a second sign-up inside this one, and a window closed meanwhile sends nothing.
     m_creating = true;
@@ -206,6 +200,20 @@ void TForm1::CreateBtnClick(QObject*)
     CreateBtn->setEnabled(false);
     if (!isVisible())
         return;
+    if (Notebook1->currentWidget() != New) {  // the user went Back meanwhile: nothing is sent
+        Label7->hide();
+        return;
+    }
+    // Read now, so that keys typed while "Please wait..." was painted are sent and stored too.
+    const std::string email = ToAnsi(txt_Email->text());
+    const std::string login = ToAnsi(txt_Login->text());
+    const std::string password = ToAnsi(txt_pwd->text());
+    if (!PasswordCanBeStored(password)) {
+        // Refused before anything is sent: the account's password would not be the one stored.
+        Label7->resize(kMessageLabelWidth, Label7->height());
+        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
+        return;
+    }
 
     const std::int32_t resultCode = RequestLogin(login, password, email);
     if (resultCode > 0) {
@@ -266,6 +274,12 @@ void TForm1::ConnectHandlers()
                              static_cast<QWidget*>(txt_pwd), static_cast<QWidget*>(txt_extLogin),
                              static_cast<QWidget*>(txt_extPwd), static_cast<QWidget*>(SignBtn)})
         WatchKeyUp(control);
+}
+
+void TForm1::GuardPageButtons()
+{
+    for (QAbstractButton* button : Notebook1->findChildren<QAbstractButton*>())
+        m_clickGuard.Watch(button);
 }
 
 void TForm1::ConnectClick(QAbstractButton* button, void (TForm1::*handler)(QObject*))
@@ -394,6 +408,7 @@ void TForm1::SetLabelText(QLabel* label, const QString& text)
 
 void TForm1::showEvent(QShowEvent* event)
 {
+    ApplyDialogFrame(this);  // the native window exists now and is not mapped yet
     if (!m_placed) {
         m_placed = true;
         PlaceCentred();

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "DoubleClickGuard.h"
 #include "ui_Unit1.h"
 
 class TAdvHttp;
@@ -86,8 +87,11 @@ private:
 
     [[nodiscard]] KeyUpHandler KeyUpHandlerOf(QObject* control) const;
 
+    void GuardPageButtons();
+
     bool m_placed = false;    // centred once, when first shown
     bool m_creating = false;  // CreateBtnClick is letting pending messages through
+    TDoubleClickGuard m_clickGuard;  // a double click's second half doesn't reach the next page
 };
 
 // The program's one window, created by the program entry.

@@ -65,10 +65,18 @@ std::string loginKey(std::string_view login)
 }
 
 // SQLite would create the file with the process umask; the database holds e-mail addresses and
-// password hashes, so a new file is created for the owner only.
+// password hashes, so a new file is created for the owner only. An existing file must be open for
+// writing; the message says which of the two failed.
 bool createPrivateFile(const std::string& path, std::string& error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = "cannot open " + path + " for writing: " + std::strerror(errno);
+            return false;
+        }
+    }
     if (fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;

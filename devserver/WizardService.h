@@ -8,10 +8,12 @@
 //       marks the account complete: "1", "0" for an unknown id, or a negative CompleteAnswer.
 //
 // Answers are text/plain without a line break. Every other path is a 404. Query values are
-// percent-decoded ("+" reads as a space, as in any form query). Login, password and e-mail are
+// percent-decoded ("+" reads as a space, as in any form query) by RequestTarget, the one decoder
+// the service has. Login, password and e-mail are
 // trimmed of leading and trailing bytes 0x20 and below before use, because that is how the wizard
 // stores them: the account then holds exactly the credentials the user's machine keeps.
-// One line per request goes to the log sink, with the password value masked.
+// One line per request goes to the log sink, with every value the service reads as a password
+// masked. Slow and idle peers are bounded by HttpServer's limits (Options::limits).
 //
 //   AccountStore store;
 //   (void)store.open(":memory:");
@@ -19,6 +21,7 @@
 //   const int port = service.bind("127.0.0.1", 0);
 //   std::thread worker([&] { (void)service.serve(); });
 //   ... service.stop(); worker.join();
+#include "HttpServer.h"
 #include "PasswordHash.h"
 
 #include <chrono>
@@ -27,15 +30,10 @@
 #include <mutex>
 #include <string>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
-
 namespace dorvane::devserver {
 
 class AccountStore;
+class RequestTarget;
 
 // Answers of make_login.asp other than a new account's id.
 enum class LoginAnswer {
@@ -65,6 +63,7 @@ public:
     struct Options {
         PasswordCost passwordCost = PasswordCost::Interactive;
         LogSink log; // receives each request's line without its newline; empty: standard error
+        HttpServer::Limits limits {};
     };
 
     WizardService(AccountStore& store, Options options);
@@ -74,29 +73,36 @@ public:
 
     // Binds host:port; port 0 picks a free one. The bound port, or -1 when binding failed.
     [[nodiscard]] int bind(const std::string& host, int port);
-    // Serves until stop(); false when not bound or the accept loop failed.
+    // Serves until stop() (once); false when not bound.
     [[nodiscard]] bool serve();
     [[nodiscard]] bool isRunning() const;
-    // Waits until serve() accepts connections (stop() has no effect before that).
+    // Waits until serve() runs its loop (connections are queued from bind() on).
     [[nodiscard]] bool waitUntilRunning(std::chrono::milliseconds timeout) const;
+    // Thread-safe; serve() returns at once, also when stop() came first.
     void stop();
 
 private:
-    void makeLogin(const httplib::Request& request, httplib::Response& response);
-    void makeUsr(const httplib::Request& request, httplib::Response& response);
-    void logRequest(const httplib::Request& request, const httplib::Response& response);
+    HttpReply answer(const HttpRequest& request);
+    HttpReply makeLogin(const RequestTarget& target);
+    HttpReply makeUsr(const RequestTarget& target);
+    void logRequest(const HttpRequest& request, const HttpReply& reply);
+    void log(const std::string& line);
 
     AccountStore& m_store;
     Options m_options;
-    std::unique_ptr<httplib::Server> m_server;
     // One hash at a time: each takes 64 MiB at the interactive cost, and the server runs several
     // worker threads.
     std::mutex m_hashMutex;
     std::mutex m_logMutex; // keeps log lines whole
+    std::unique_ptr<HttpServer> m_server; // last: its workers call the members above
 };
 
-// The request target as logged: the userpassword value replaced by "***", bytes that aren't
-// printable ASCII written as \xNN.
+// The query parameters the service reads as passwords; the log never shows their values.
+inline constexpr const char* PasswordParameters[] = {"userpassword"};
+
+// The request target as logged: the value of every parameter named in PasswordParameters (by its
+// decoded name, exactly as the service reads it) replaced by "***", bytes that aren't printable
+// ASCII written as \xNN.
 [[nodiscard]] std::string maskedTarget(const std::string& target);
 
 } // namespace dorvane::devserver

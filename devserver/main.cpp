@@ -5,13 +5,12 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <string_view>
 #include <thread>
 
@@ -39,26 +38,58 @@ Options:
                         (default :memory:, forgotten when the service stops)
   --password-cost C     interactive (default) or minimum; minimum hashes are cheap and
                         meant for test suites only
+  --max-connections N   connections held at once (default 4096, at most the open-file
+                        limit less 64); past it a new connection is answered 503 and closed
+  --idle-timeout S      close a connection that sends nothing for S seconds (default 5)
+  --request-timeout S   close a connection whose request head and body take longer than
+                        S seconds from their first byte (default 10)
   --help                show this text
 Prints "listening on HOST:PORT" on standard output once it accepts connections, logs one
 line per request on standard error (passwords masked) and stops on SIGINT or SIGTERM.
 )";
+
+// Descriptors kept for the database, the standard streams and the listening socket.
+constexpr rlim_t ReservedDescriptors = 64;
 
 struct Settings {
     std::string host = "127.0.0.1";
     int port = DefaultPort;
     std::string database = ":memory:";
     PasswordCost passwordCost = PasswordCost::Interactive;
+    HttpServer::Limits limits {};
     bool help = false;
 };
 
-std::optional<int> parsePort(std::string_view text)
+std::optional<long> parseNumber(std::string_view text, long lowest, long highest)
 {
-    int port = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (error != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535)
+    long number = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end != text.data() + text.size() || number < lowest || number > highest)
         return std::nullopt;
-    return port;
+    return number;
+}
+
+// Options that take a number: the name, its range, and where it goes.
+struct NumberOption {
+    std::string_view name;
+    long lowest;
+    long highest;
+    void (*store)(Settings&, long);
+};
+constexpr NumberOption NumberOptions[] = {
+    {"--port", 0, 65535, [](Settings& s, long n) { s.port = static_cast<int>(n); }},
+    {"--max-connections", 1, 1000000, [](Settings& s, long n) { s.limits.maxConnections = static_cast<size_t>(n); }},
+    {"--idle-timeout", 1, 86400, [](Settings& s, long n) { s.limits.idleTimeout = std::chrono::seconds(n); }},
+    {"--request-timeout", 1, 86400, [](Settings& s, long n) { s.limits.requestDeadline = std::chrono::seconds(n); }},
+};
+
+const NumberOption* numberOption(std::string_view name)
+{
+    for (const NumberOption& option : NumberOptions) {
+        if (option.name == name)
+            return &option;
+    }
+    return nullptr;
 }
 
 // Fills `settings` from the command line; on a mistake writes it to `error`.
@@ -70,7 +101,8 @@ std::optional<int> parsePort(std::string_view text)
             settings.help = true;
             continue;
         }
-        if (option != "--host" && option != "--port" && option != "--db" && option != "--password-cost") {
+        const NumberOption* number = numberOption(option);
+        if (option != "--host" && option != "--db" && option != "--password-cost" && number == nullptr) {
             error = "unknown option " + std::string(option);
             return false;
         }
@@ -83,13 +115,14 @@ std::optional<int> parsePort(std::string_view text)
             settings.host = value;
         } else if (option == "--db") {
             settings.database = value;
-        } else if (option == "--port") {
-            const auto port = parsePort(value);
-            if (!port) {
-                error = "--port takes a number from 0 to 65535, not " + std::string(value);
+        } else if (number != nullptr) {
+            const auto parsed = parseNumber(value, number->lowest, number->highest);
+            if (!parsed) {
+                error = std::string(option) + " takes a number from " + std::to_string(number->lowest) + " to "
+                    + std::to_string(number->highest) + ", not " + std::string(value);
                 return false;
             }
-            settings.port = *port;
+            number->store(settings, *parsed);
         } else if (value == "interactive") {
             settings.passwordCost = PasswordCost::Interactive;
         } else if (value == "minimum") {
@@ -107,28 +140,39 @@ std::string hostForDisplay(const std::string& host)
     return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
-// Stops the service when SIGINT or SIGTERM arrives. The signals are blocked in every thread and
-// taken here with sigwait, so the stop runs as ordinary code, not inside a signal handler.
+sigset_t stopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+// Blocked before any thread starts, so that every thread inherits the mask and only
+// SignalStopper takes them.
+void blockStopSignals()
+{
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+// Stops the service when SIGINT or SIGTERM arrives, taken here with sigwait, so the stop runs as
+// ordinary code, not inside a signal handler. A stop is final, so one that comes before serve()
+// runs still ends it at once.
 class SignalStopper {
 public:
     explicit SignalStopper(WizardService& service)
         : m_service(service)
+        , m_signals(stopSignals())
     {
-        sigemptyset(&m_signals);
-        sigaddset(&m_signals, SIGINT);
-        sigaddset(&m_signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
         m_thread = std::thread([this] { run(); });
     }
 
     // Called once serve() has returned, whether a signal stopped it or not.
     ~SignalStopper()
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_served = true;
-        }
-        m_condition.notify_all();
+        m_served = true;
         if (!m_signalled)
             pthread_kill(m_thread.native_handle(), SIGTERM); // wakes sigwait
         m_thread.join();
@@ -143,36 +187,42 @@ private:
         int signal = 0;
         sigwait(&m_signals, &signal);
         m_signalled = true;
-        // stop() is ignored until the accept loop runs, so a signal that comes right at start-up
-        // asks again until serve() has returned.
-        std::unique_lock lock(m_mutex);
-        while (!m_served) {
+        if (!m_served)
             m_service.stop();
-            m_condition.wait_for(lock, std::chrono::milliseconds(20));
-        }
     }
 
     WizardService& m_service;
     sigset_t m_signals {};
-    std::mutex m_mutex;
-    std::condition_variable m_condition;
-    bool m_served = false; // guarded by m_mutex
+    std::atomic<bool> m_served = false;
     std::atomic<bool> m_signalled = false;
     std::thread m_thread;
 };
 
-} // namespace
-
-// cpp-httplib comes as an uninstrumented shared library whose workers share function-local
-// statics with inlined guard checks that ThreadSanitizer can't see; interceptors called from it
-// are ignored so that sanitizer runs report only this program's own races. Unused otherwise.
-extern "C" const char* __tsan_default_suppressions()
+// Thousands of peers need as many descriptors: the soft limit goes up to the hard one, and the
+// connection limit stays below what is left.
+void fitConnectionLimit(HttpServer::Limits& limits)
 {
-    return "called_from_lib:libcpp-httplib.so\n";
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return;
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur == RLIM_INFINITY)
+        return;
+    const rlim_t usable = files.rlim_cur > 2 * ReservedDescriptors ? files.rlim_cur - ReservedDescriptors
+                                                                   : files.rlim_cur / 2;
+    if (limits.maxConnections > usable)
+        limits.maxConnections = static_cast<size_t>(usable);
 }
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    blockStopSignals();
     Settings settings;
     std::string error;
     if (!parseArguments(argc, argv, settings, error)) {
@@ -189,7 +239,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "dorvane-devserver: %s\n", store.errorText().c_str());
         return ExitFailure;
     }
-    WizardService service(store, {settings.passwordCost, {}});
+    fitConnectionLimit(settings.limits);
+    WizardService service(store, {settings.passwordCost, {}, settings.limits});
     const int port = service.bind(settings.host, settings.port);
     if (port < 0) {
         std::fprintf(stderr, "dorvane-devserver: cannot listen on %s:%d (address in use or not local?)\n",

@@ -1,6 +1,6 @@
 # The settings hive: the registry calls over one SQLite database per user.
 target_sources(dorvane_platform PRIVATE
-  winreg.h
+  winreg.h registry_failure.h
   registry_sqlite.cpp
   sqlite_hive.h sqlite_hive.cpp
 )

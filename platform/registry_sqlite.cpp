@@ -9,6 +9,7 @@
 // ERROR_INVALID_HANDLE instead of being dereferenced.
 #include "winreg.h"
 
+#include "registry_failure.h"
 #include "sqlite_hive.h"
 
 #include <cstdlib>
@@ -197,8 +198,10 @@ LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& targ
 
 LONG grant(const Target& target, SqliteHive::KeyId key, REGSAM desired, PHKEY result)
 {
-    if (wantsWrite(desired) && !target.hive->writable())
+    if (wantsWrite(desired) && !target.hive->writable()) {
+        static_cast<void>(target.hive->requireWritable());  // notes why
         return ERROR_ACCESS_DENIED;
+    }
     *result = HandleTable::instance().add(target.hive, key, desired);
     return ERROR_SUCCESS;
 }
@@ -241,6 +244,7 @@ LONG copyName(const std::string& text, LPSTR name, LPDWORD length)
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM desired, PHKEY result)
 {
+    SqliteHive::clearFailure();
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -270,6 +274,7 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM desired, P
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*keyClass*/, DWORD options, REGSAM desired,
                      LPSECURITY_ATTRIBUTES /*security*/, PHKEY result, LPDWORD disposition)
 {
+    SqliteHive::clearFailure();
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -303,6 +308,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*keyClass*/
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize)
 {
+    SqliteHive::clearFailure();
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     std::string name;
@@ -323,6 +329,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data, DWORD dataSize)
 {
+    SqliteHive::clearFailure();
     if ((data == nullptr && dataSize != 0) || dataSize > kMaxValueSize)
         return ERROR_INVALID_PARAMETER;
     std::string name;
@@ -338,6 +345,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
 
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName)
 {
+    SqliteHive::clearFailure();
     std::string name;
     LONG rc = valueNameOf(valueName, name);
     if (rc != ERROR_SUCCESS)
@@ -351,6 +359,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName)
 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey)
 {
+    SqliteHive::clearFailure();
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
@@ -367,6 +376,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey)
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD /*reserved*/, LPSTR keyClass,
                    LPDWORD classLength, void* /*lastWriteTime*/)
 {
+    SqliteHive::clearFailure();
     if (name == nullptr || nameLength == nullptr)
         return ERROR_INVALID_PARAMETER;
     Target target;
@@ -389,6 +399,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWOR
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameLength, LPDWORD reserved, LPDWORD type,
                    LPBYTE data, LPDWORD dataSize)
 {
+    SqliteHive::clearFailure();
     if (valueName == nullptr || valueNameLength == nullptr || reserved != nullptr
         || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
@@ -415,6 +426,11 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameLeng
     if (rc == ERROR_SUCCESS)
         rc = copyData(value.data, data, dataSize);
     return rc;
+}
+
+std::string RegGetLastFailureText()
+{
+    return SqliteHive::lastFailure();
 }
 
 LONG RegCloseKey(HKEY key)

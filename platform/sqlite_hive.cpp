@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +41,25 @@ constexpr const char* kSchema = R"sql(
 )sql";
 static_assert(kApplicationId == 1146246728, "the schema text spells the application id in decimal");
 
+// A creator that finds its new file already unlinked (a cleaner judged it dead in the moment
+// before the creator locked it) starts again with a new name, this many times at most.
+constexpr int kCreateAttempts = 5;
+// The temporary name of a hive being created: the hive's name, this, and mkstemp's six characters.
+constexpr std::string_view kNewSuffix = ".new-";
+constexpr std::string_view kJournalSuffix = "-journal";
+
+thread_local std::string lastFailureText;
+
+void noteFailure(std::string text)
+{
+    lastFailureText = std::move(text);
+}
+
+std::string errnoText(int error)
+{
+    return std::strerror(error);
+}
+
 // fallback is the code for failures that say nothing more specific (I/O errors and the like).
 LONG toError(int sqliteCode, DWORD fallback)
 {
@@ -63,6 +85,8 @@ LONG toError(int sqliteCode, DWORD fallback)
         return ERROR_CANTOPEN;
     case SQLITE_TOOBIG:
         return ERROR_INVALID_PARAMETER;
+    case SQLITE_FULL:
+        return ERROR_DISK_FULL;
     default:
         return static_cast<LONG>(fallback);
     }
@@ -88,9 +112,19 @@ LONG errnoToError(int error, DWORD fallback)
         return ERROR_PATH_NOT_FOUND;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
     default:
         return static_cast<LONG>(fallback);
     }
+}
+
+// The code of a failed system call on `path`, noting "<what> <path>: <reason>.".
+LONG failedOn(const std::string& what, const std::string& path, int error, DWORD fallback)
+{
+    noteFailure("Cannot " + what + " " + path + ": " + errnoText(error) + ".");
+    return errnoToError(error, fallback);
 }
 
 std::string folderOf(const std::string& path)
@@ -118,20 +152,27 @@ bool mayWrite(const std::string& path)
 LONG makeFolders(const std::string& path)
 {
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
-    if (errno != ENOENT)
-        return errnoToError(errno, ERROR_CANTWRITE);
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return ERROR_SUCCESS;
+        noteFailure(path + " is a file, where the settings hive needs a folder.");
+        return ERROR_PATH_NOT_FOUND;
+    }
+    // ENOTDIR: a part further up is a file; the walk up finds and names it.
+    if (errno != ENOENT && errno != ENOTDIR)
+        return failedOn("reach the folder", path, errno, ERROR_CANTWRITE);
     const std::string parent = folderOf(path);
     if (parent != path) {
         const LONG rc = makeFolders(parent);
         if (rc != ERROR_SUCCESS)
             return rc;
     }
-    if (!mayWrite(parent))
+    if (!mayWrite(parent)) {
+        noteFailure("No permission to create the folder " + path + ".");
         return ERROR_ACCESS_DENIED;
+    }
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return errnoToError(errno, ERROR_CANTWRITE);
+        return failedOn("create the folder", path, errno, ERROR_CANTWRITE);
     return ERROR_SUCCESS;
 }
 
@@ -154,7 +195,44 @@ LONG publish(const std::string& temporary, const std::string& path)
     if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0
         || errno == EEXIST)
         return ERROR_SUCCESS;
-    return errnoToError(errno, ERROR_CANTWRITE);
+    return failedOn("put the new settings hive in place as", path, errno, ERROR_CANTWRITE);
+}
+
+// "registry.db.new-" followed by mkstemp's six characters, and optionally "-journal": the names a
+// creator uses, and the only names the cleaning touches.
+bool isCreatorsFile(std::string_view name, std::string_view hiveName, bool& journal)
+{
+    std::string prefix = std::string(hiveName) + std::string(kNewSuffix);
+    if (!name.starts_with(prefix))
+        return false;
+    name.remove_prefix(prefix.size());
+    journal = name.ends_with(kJournalSuffix);
+    if (journal)
+        name.remove_suffix(kJournalSuffix.size());
+    if (name.size() != 6)
+        return false;
+    for (const char c : name) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+// A new hive file whose creator still runs is locked by it; a lock taken here means the creator
+// died (the kernel dropped its lock), and the file and its journal go while the lock is held.
+void removeIfCreatorDead(const std::string& newHive)
+{
+    const int fd = ::open(newHive.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) // a journal whose hive file is gone already
+            unlink((newHive + std::string(kJournalSuffix)).c_str());
+        return;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        unlink(newHive.c_str());
+        unlink((newHive + std::string(kJournalSuffix)).c_str());
+    }
+    close(fd);
 }
 
 } // namespace
@@ -266,12 +344,34 @@ SqliteHive::SqliteHive(std::string path, Database db, bool writable)
 
 SqliteHive::~SqliteHive() = default;
 
+const std::string& SqliteHive::lastFailure()
+{
+    return lastFailureText;
+}
+
+void SqliteHive::clearFailure()
+{
+    lastFailureText.clear();
+}
+
 LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<SqliteHive>& hive)
 {
+    removeDeadCreatorsLeftovers(path);
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR)
-            return errnoToError(errno, ERROR_CANTOPEN);
+            return failedOn("reach the settings hive", path, errno, ERROR_CANTOPEN);
+        struct stat link {};
+        if (errno == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            // Writing through it would create a file somewhere else; reading it as empty would hide
+            // a hive the user meant to keep there.
+            std::vector<char> target(4096, '\0');
+            const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
+            noteFailure("The settings hive " + path + " is a link to "
+                        + (length > 0 ? std::string(target.data(), static_cast<size_t>(length)) : std::string("?"))
+                        + ", which does not exist.");
+            return ERROR_PATH_NOT_FOUND;
+        }
         if (intent != Intent::Create) {
             hive.reset(new SqliteHive(path, nullptr, false));
             return ERROR_SUCCESS;
@@ -280,7 +380,10 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
         if (rc != ERROR_SUCCESS)
             return rc;
     } else if (!S_ISREG(st.st_mode)) {
+        noteFailure("The settings hive " + path + " is not a file.");
         return ERROR_BADDB;
+    } else if (access(path.c_str(), R_OK) != 0) {
+        return failedOn("read the settings hive", path, errno, ERROR_CANTOPEN);
     }
 
     // The journal lives beside the hive, so writing needs the folder too.
@@ -291,6 +394,10 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
         return rc;
     // A writer checks every page first, so that it never adds to a damaged file.
     rc = checkIsHive(db.get(), intent != Intent::Read && writable);
+    if (rc == ERROR_BADDB)
+        noteFailure("The settings hive " + path + " is damaged or is not a settings hive; it was left as it is.");
+    else if (rc != ERROR_SUCCESS)
+        noteFailure("Cannot read the settings hive " + path + ": " + sqlite3_errmsg(db.get()) + ".");
     if (rc != ERROR_SUCCESS)
         return rc;
     hive.reset(new SqliteHive(path, std::move(db), writable));
@@ -298,41 +405,85 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
 }
 
 // Builds the hive under a temporary name and then links it into place, so that no process
-// ever sees a half-made hive, and an existing file is never replaced.
+// ever sees a half-made hive, and an existing file is never replaced. The temporary file is locked
+// (flock) while it is built, which tells a live creator from a dead one: the leftovers of a
+// creator that was killed are removed at the next open (removeDeadCreatorsLeftovers).
 LONG SqliteHive::create(const std::string& path)
 {
     const std::string folder = folderOf(path);
     LONG rc = makeFolders(folder);
     if (rc != ERROR_SUCCESS)
         return rc;
-    if (!mayWrite(folder))
+    if (!mayWrite(folder)) {
+        noteFailure("No permission to create the settings hive in " + folder + ".");
         return ERROR_ACCESS_DENIED;
-
-    std::string temporary = path + ".new-XXXXXX";
-    const int fd = mkstemp(temporary.data()); // mode 0600
-    if (fd < 0)
-        return errnoToError(errno, ERROR_CANTWRITE);
-    fchmod(fd, 0600);
-    close(fd);
-
-    {
-        sqlite3* raw = nullptr;
-        const int openRc = sqlite3_open_v2(temporary.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-        Database db(raw);
-        rc = toError(openRc, ERROR_CANTWRITE);
-        if (rc == ERROR_SUCCESS)
-            rc = toError(sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr), ERROR_CANTWRITE);
-        if (rc == ERROR_SUCCESS)
-            rc = toError(sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr), ERROR_CANTWRITE);
-        if (rc == ERROR_SUCCESS)
-            rc = toError(sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr), ERROR_CANTWRITE);
     }
-    if (rc == ERROR_SUCCESS)
-        rc = publish(temporary, path);
-    unlink(temporary.c_str());
-    if (rc == ERROR_SUCCESS)
-        syncFolder(folder);
-    return rc;
+
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        std::string temporary = path + std::string(kNewSuffix) + "XXXXXX";
+        const int fd = mkstemp(temporary.data()); // mode 0600
+        if (fd < 0)
+            return failedOn("create a file in", folder, errno, ERROR_CANTWRITE);
+        struct stat st {};
+        if (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0) {
+            close(fd); // a cleaner took it for a dead creator's in the moment before the lock
+            continue;
+        }
+        fchmod(fd, 0600);
+        rc = buildNew(temporary);
+        if (rc == ERROR_SUCCESS)
+            rc = publish(temporary, path);
+        unlink(temporary.c_str());
+        close(fd);
+        if (rc == ERROR_SUCCESS)
+            syncFolder(folder);
+        return rc;
+    }
+    noteFailure("Cannot create the settings hive " + path + ": its new file kept vanishing.");
+    return ERROR_CANTWRITE;
+}
+
+LONG SqliteHive::buildNew(const std::string& temporary)
+{
+    sqlite3* raw = nullptr;
+    const int openRc = sqlite3_open_v2(temporary.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    Database db(raw);
+    int rc = openRc;
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        return ERROR_SUCCESS;
+    noteFailure("Cannot write the new settings hive " + temporary + ": "
+                + (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc)) + ".");
+    return toError(rc, ERROR_CANTWRITE);
+}
+
+void SqliteHive::removeDeadCreatorsLeftovers(const std::string& path)
+{
+    const std::string folder = folderOf(path);
+    const std::string hiveName = path.substr(path.find_last_of('/') + 1);
+    if (!mayWrite(folder))
+        return;
+    DIR* directory = opendir(folder.c_str());
+    if (directory == nullptr)
+        return;
+    std::vector<std::string> newHives;
+    while (const dirent* entry = readdir(directory)) {
+        bool journal = false;
+        if (isCreatorsFile(entry->d_name, hiveName, journal)) {
+            std::string name = entry->d_name;
+            if (journal)
+                name.resize(name.size() - kJournalSuffix.size());
+            newHives.push_back(folder + "/" + name);
+        }
+    }
+    closedir(directory);
+    for (const std::string& newHive : newHives)
+        removeIfCreatorDead(newHive);
 }
 
 LONG SqliteHive::openExisting(const std::string& path, bool writable, Database& db)
@@ -342,8 +493,11 @@ LONG SqliteHive::openExisting(const std::string& path, bool writable, Database& 
     const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     db.reset(raw);
-    if (rc != SQLITE_OK)
+    if (rc != SQLITE_OK) {
+        noteFailure("Cannot open the settings hive " + path + ": " + (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc))
+                    + ".");
         return toError(rc, ERROR_CANTOPEN);
+    }
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
     return ERROR_SUCCESS;
 }
@@ -382,16 +536,31 @@ LONG SqliteHive::checkIsHive(sqlite3* db, bool deepCheck)
 
 // -- keys -------------------------------------------------------------------------------------
 
+LONG SqliteHive::failed(int sqliteCode, DWORD fallback) const
+{
+    const LONG rc = toError(sqliteCode, fallback);
+    if (rc == ERROR_BUSY)
+        noteFailure("Another program held the settings hive " + m_path + " too long.");
+    else if (rc != ERROR_SUCCESS)
+        noteFailure("Cannot " + std::string(fallback == ERROR_CANTREAD ? "read" : "write") + " the settings hive "
+                    + m_path + ": " + sqlite3_errmsg(m_db.get()) + ".");
+    return rc;
+}
+
 LONG SqliteHive::requireWritable() const
 {
-    return m_writable && m_db ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (m_writable && m_db)
+        return ERROR_SUCCESS;
+    if (m_db)
+        noteFailure("The settings hive " + m_path + " is write-protected: its file or folder lacks write permission.");
+    return ERROR_ACCESS_DENIED;
 }
 
 // A transaction just begun, on a key that must still exist: the first step of most calls.
 LONG SqliteHive::beginOn(Transaction& transaction, KeyId key, DWORD failure)
 {
     if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), failure);
+        return failed(transaction.begun(), failure);
     return requireKey(key);
 }
 
@@ -401,7 +570,7 @@ LONG SqliteHive::requireKey(KeyId key)
     const int rc = exists.bind(1, key).step();
     if (rc == SQLITE_DONE)
         return ERROR_KEY_DELETED;
-    return toError(rc, ERROR_CANTREAD);
+    return failed(rc, ERROR_CANTREAD);
 }
 
 LONG SqliteHive::childOf(KeyId parent, const std::string& name, KeyId& child)
@@ -411,7 +580,7 @@ LONG SqliteHive::childOf(KeyId parent, const std::string& name, KeyId& child)
     if (rc == SQLITE_DONE)
         return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW)
-        return toError(rc, ERROR_CANTREAD);
+        return failed(rc, ERROR_CANTREAD);
     child = find.integer(0);
     return ERROR_SUCCESS;
 }
@@ -440,7 +609,7 @@ LONG SqliteHive::findKey(KeyId from, const std::vector<std::string>& path, KeyId
     }
     Transaction transaction(m_db.get(), Transaction::Kind::Read);
     if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTREAD);
+        return failed(transaction.begun(), ERROR_CANTREAD);
     return walk(from, path, key);
 }
 
@@ -453,7 +622,7 @@ LONG SqliteHive::createKey(KeyId from, const std::vector<std::string>& path, Key
         return rc;
     Transaction transaction(m_db.get(), Transaction::Kind::Write);
     if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTWRITE);
+        return failed(transaction.begun(), ERROR_CANTWRITE);
     rc = requireKey(from);
     KeyId current = from;
     bool madeAny = false;
@@ -462,12 +631,12 @@ LONG SqliteHive::createKey(KeyId from, const std::vector<std::string>& path, Key
         if (rc != ERROR_FILE_NOT_FOUND)
             continue;
         Statement insert(m_db.get(), "INSERT INTO keys (parent, name) VALUES (?, ?)");
-        rc = toError(insert.bind(1, current).bind(2, path[i]).step(), ERROR_CANTWRITE);
+        rc = failed(insert.bind(1, current).bind(2, path[i]).step(), ERROR_CANTWRITE);
         current = sqlite3_last_insert_rowid(m_db.get());
         madeAny = true;
     }
     if (rc == ERROR_SUCCESS && madeAny)
-        rc = toError(transaction.commit(), ERROR_CANTWRITE);
+        rc = failed(transaction.commit(), ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     key = current;
@@ -493,7 +662,7 @@ LONG SqliteHive::deleteKey(KeyId from, const std::vector<std::string>& path)
         return rc;
     Transaction transaction(m_db.get(), Transaction::Kind::Write);
     if (transaction.begun() != SQLITE_OK)
-        return toError(transaction.begun(), ERROR_CANTWRITE);
+        return failed(transaction.begun(), ERROR_CANTWRITE);
     KeyId key = 0;
     rc = walk(from, path, key);
     if (rc != ERROR_SUCCESS)
@@ -506,17 +675,17 @@ LONG SqliteHive::deleteKey(KeyId from, const std::vector<std::string>& path)
     if (childRc == SQLITE_ROW)
         return ERROR_ACCESS_DENIED; // a key with subkeys is deleted leaf by leaf
     if (childRc != SQLITE_DONE)
-        return toError(childRc, ERROR_CANTREAD);
+        return failed(childRc, ERROR_CANTREAD);
 
     Statement values(m_db.get(), "DELETE FROM key_values WHERE key = ?");
-    rc = toError(values.bind(1, key).step(), ERROR_CANTWRITE);
+    rc = failed(values.bind(1, key).step(), ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement remove(m_db.get(), "DELETE FROM keys WHERE id = ?");
-    rc = toError(remove.bind(1, key).step(), ERROR_CANTWRITE);
+    rc = failed(remove.bind(1, key).step(), ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
-    return toError(transaction.commit(), ERROR_CANTWRITE);
+    return failed(transaction.commit(), ERROR_CANTWRITE);
 }
 
 LONG SqliteHive::subkeyAt(KeyId key, DWORD index, std::string& name)
@@ -533,7 +702,7 @@ LONG SqliteHive::subkeyAt(KeyId key, DWORD index, std::string& name)
     if (stepRc == SQLITE_DONE)
         return ERROR_NO_MORE_ITEMS;
     if (stepRc != SQLITE_ROW)
-        return toError(stepRc, ERROR_CANTREAD);
+        return failed(stepRc, ERROR_CANTREAD);
     name = select.text(0);
     return ERROR_SUCCESS;
 }
@@ -554,7 +723,7 @@ LONG SqliteHive::readValue(KeyId key, const std::string& name, Value& value)
     if (stepRc == SQLITE_DONE)
         return ERROR_FILE_NOT_FOUND;
     if (stepRc != SQLITE_ROW)
-        return toError(stepRc, ERROR_CANTREAD);
+        return failed(stepRc, ERROR_CANTREAD);
     value.name = select.text(0);
     value.type = static_cast<DWORD>(select.integer(1));
     value.data = select.blob(2);
@@ -574,11 +743,11 @@ LONG SqliteHive::writeValue(KeyId key, const std::string& name, DWORD type, cons
     // On a name already present only type and data change, so the name keeps its first case.
     Statement upsert(m_db.get(), "INSERT INTO key_values (key, name, type, data) VALUES (?, ?, ?, ?) "
                                  "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-    rc = toError(upsert.bind(1, key).bind(2, name).bind(3, static_cast<std::int64_t>(type)).bindBlob(4, data, size).step(),
+    rc = failed(upsert.bind(1, key).bind(2, name).bind(3, static_cast<std::int64_t>(type)).bindBlob(4, data, size).step(),
                  ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
-    return toError(transaction.commit(), ERROR_CANTWRITE);
+    return failed(transaction.commit(), ERROR_CANTWRITE);
 }
 
 LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
@@ -594,12 +763,12 @@ LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement remove(m_db.get(), "DELETE FROM key_values WHERE key = ? AND name = ?");
-    rc = toError(remove.bind(1, key).bind(2, name).step(), ERROR_CANTWRITE);
+    rc = failed(remove.bind(1, key).bind(2, name).step(), ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (sqlite3_changes(m_db.get()) == 0)
         return ERROR_FILE_NOT_FOUND;
-    return toError(transaction.commit(), ERROR_CANTWRITE);
+    return failed(transaction.commit(), ERROR_CANTWRITE);
 }
 
 LONG SqliteHive::valueAt(KeyId key, DWORD index, Value& value)
@@ -617,7 +786,7 @@ LONG SqliteHive::valueAt(KeyId key, DWORD index, Value& value)
     if (stepRc == SQLITE_DONE)
         return ERROR_NO_MORE_ITEMS;
     if (stepRc != SQLITE_ROW)
-        return toError(stepRc, ERROR_CANTREAD);
+        return failed(stepRc, ERROR_CANTREAD);
     value.name = select.text(0);
     value.type = static_cast<DWORD>(select.integer(1));
     value.data = select.blob(2);

@@ -49,8 +49,16 @@ public:
     // permissions (root) leaves a write-protected hive alone.
     [[nodiscard]] static LONG open(const std::string& path, Intent intent, std::shared_ptr<SqliteHive>& hive);
 
+    // What the last failure on this thread that came from the hive's file said: what happened and
+    // which file, as a sentence. noteFailure() replaces it, clearFailure() empties it; each
+    // registry call starts by emptying it.
+    [[nodiscard]] static const std::string& lastFailure();
+    static void clearFailure();
+
     [[nodiscard]] bool exists() const { return m_db != nullptr; }
     [[nodiscard]] bool writable() const { return m_writable; }
+    // ERROR_ACCESS_DENIED, noting why, unless the hive can be written.
+    [[nodiscard]] LONG requireWritable() const;
     [[nodiscard]] const std::string& path() const { return m_path; }
 
     // Keys. A path is a list of names, each compared case-insensitively (ASCII).
@@ -81,6 +89,8 @@ private:
     SqliteHive(std::string path, Database db, bool writable);
 
     [[nodiscard]] static LONG create(const std::string& path);
+    [[nodiscard]] static LONG buildNew(const std::string& temporary);
+    static void removeDeadCreatorsLeftovers(const std::string& path);
     [[nodiscard]] static LONG openExisting(const std::string& path, bool writable, Database& db);
     [[nodiscard]] static LONG checkIsHive(sqlite3* db, bool deepCheck);
 
@@ -88,7 +98,9 @@ private:
     [[nodiscard]] LONG walk(KeyId from, const std::vector<std::string>& path, KeyId& key);
     [[nodiscard]] LONG requireKey(KeyId key);
     [[nodiscard]] LONG beginOn(Transaction& transaction, KeyId key, DWORD failure);
-    [[nodiscard]] LONG requireWritable() const;
+    // The code of a failed SQLite call (fallback for failures that say nothing more specific),
+    // noting what happened to this hive's file.
+    [[nodiscard]] LONG failed(int sqliteCode, DWORD fallback) const;
 
     std::string m_path;
     Database m_db; // null: the file does not exist yet, and the hive reads as empty

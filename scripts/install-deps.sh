@@ -10,6 +10,8 @@ PKGS=(
   libcpp-httplib-dev libgtest-dev libgmock-dev      # test and reference servers, test frameworks
   fonts-dejavu-core fonts-liberation2               # Liberation Sans stands in for MS Sans Serif
   xvfb xauth xdotool imagemagick                    # real-window runs and screenshots
+  x11-utils libxcb1-dev                             # xprop for window-manager hints; xcb to write them
+  libboost-dev                                      # Boost.Beast: the reference service's HTTP
   openssl curl                                      # test certificates; the benchmark's peer
   at-spi2-core python3-pyatspi dbus-x11             # accessibility bus and a screen reader's client;
                                                     # dbus-x11 brings dbus-run-session's session bus

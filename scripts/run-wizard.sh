@@ -121,6 +121,41 @@ done
 [[ -n $port ]] || die "the reference service did not report its port within 10 seconds"
 say "reference service on 127.0.0.1:$port (accounts in $TRIAL/devserver-accounts.db)"
 
+# An Xvfb started with -displayfd sometimes exits right after reporting its display; the wizard
+# would then start on nothing and abort. So the server must answer before the wizard starts, and
+# one that doesn't is replaced, a few times at most. Sets xvfb_pid and xvfb_display.
+xvfb_answers() {  # xvfb_answers DISPLAY_NUMBER
+  if command -v xdotool >/dev/null; then
+    DISPLAY=:$1 timeout 2 xdotool getdisplaygeometry >/dev/null 2>&1
+  else
+    [[ -S /tmp/.X11-unix/X$1 ]]
+  fi
+}
+start_xvfb() {
+  local attempt
+  for attempt in 1 2 3; do
+    : >"$TRIAL/xvfb.display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$TRIAL/xvfb.display" 2>"$TRIAL/xvfb.log" &
+    xvfb_pid=$!
+    xvfb_display=
+    for _ in $(seq 100); do
+      if [[ -z $xvfb_display && -s $TRIAL/xvfb.display ]]; then
+        xvfb_display=$(head -n 1 "$TRIAL/xvfb.display")
+      fi
+      if [[ -n $xvfb_display ]] && kill -0 "$xvfb_pid" 2>/dev/null && xvfb_answers "$xvfb_display"; then
+        return 0
+      fi
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    say "Xvfb (attempt $attempt) did not answer${xvfb_display:+ on display :$xvfb_display}; starting another"
+    stop "$xvfb_pid"
+    xvfb_pid=
+  done
+  die "no virtual screen came up: Xvfb was started 3 times and none answered. Its last words:
+$(tail -n 5 "$TRIAL/xvfb.log")"
+}
+
 "$REG" add "$KEY" /v wPath /d "127.0.0.1:$port" /f >/dev/null \
   || die "could not write wPath into the trial settings in $TRIAL"
 say "trial settings in $TRIAL point the wizard at http://127.0.0.1:$port/wizard_files/"
@@ -134,16 +169,8 @@ case ${QT_QPA_PLATFORM:-} in offscreen|minimal) unset QT_QPA_PLATFORM ;; esac
 # (xvfb-run leaves its server and program running when it is itself terminated).
 if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
   command -v Xvfb >/dev/null || die "Xvfb is missing; install the xvfb package (scripts/install-deps.sh)"
-  : >"$TRIAL/xvfb.display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$TRIAL/xvfb.display" 2>"$TRIAL/xvfb.log" &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [[ -s $TRIAL/xvfb.display ]] && break
-    kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start: $(tail -n 3 "$TRIAL/xvfb.log")"
-    sleep 0.1
-  done
-  [[ -s $TRIAL/xvfb.display ]] || die "Xvfb did not report its display within 10 seconds"
-  export DISPLAY=:$(head -n 1 "$TRIAL/xvfb.display")
+  start_xvfb
+  export DISPLAY=:$xvfb_display
   export QT_QPA_PLATFORM=xcb
   say "no display: the wizard runs on a virtual screen ($DISPLAY) that nobody sees; Ctrl+C ends it"
   say "a picture of it: import -display $DISPLAY -window root wizard.png"

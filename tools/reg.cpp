@@ -9,6 +9,8 @@
 // terminal), so overwriting a value and deleting need /f.
 #include "winreg.h"
 
+#include "registry_failure.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -39,30 +41,67 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A registry call's failure, with its code.
+class CallFailure : public Failure {
+public:
+    CallFailure(const std::string& text, LONG code) : Failure(text), code(code) {}
+    LONG code;
+};
+
+// Another process may delete a key between its creation and the write that follows, or add a
+// subkey to a tree being deleted; the operation then starts over, this many times at most.
+constexpr int kRaceAttempts = 10;
+
+// What happened, in the words the tool uses for each code.
 std::string errorText(LONG code)
 {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
         return "The system was unable to find the specified registry key or value.";
+    case ERROR_PATH_NOT_FOUND:
+        return "The settings hive can't be reached.";
     case ERROR_ACCESS_DENIED:
         return "Access is denied.";
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return "Not enough memory is available.";
     case ERROR_INVALID_PARAMETER:
         return "The parameter is incorrect.";
+    case ERROR_DISK_FULL:
+        return "There is not enough space on the disk.";
     case ERROR_BUSY:
         return "The settings hive is busy; try again.";
     case ERROR_BADDB:
         return "The settings hive is damaged or is not a settings hive; it was left as it is.";
+    case ERROR_CANTOPEN:
+        return "The settings hive can't be opened.";
+    case ERROR_CANTREAD:
+        return "The settings hive can't be read.";
+    case ERROR_CANTWRITE:
+        return "The settings hive can't be written.";
     case ERROR_KEY_DELETED:
         return "The key was deleted meanwhile.";
     default:
-        return "The operation failed with system error " + std::to_string(code) + ".";
+        return "The operation failed.";
     }
+}
+
+// The code's sentence, then what the hive said about its file, then the code itself for those
+// who look it up. A missing key or value needs no more than its sentence.
+std::string failureText(LONG code)
+{
+    std::string text = errorText(code);
+    const std::string detail = RegGetLastFailureText();
+    if (!detail.empty() && detail != text)
+        text += " " + detail;
+    if (code != ERROR_FILE_NOT_FOUND)
+        text += " (system error " + std::to_string(code) + ")";
+    return text;
 }
 
 void check(LONG code)
 {
     if (code != ERROR_SUCCESS)
-        throw Failure(errorText(code));
+        throw CallFailure(failureText(code), code);
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
@@ -75,6 +114,24 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
             return false;
     }
     return true;
+}
+
+// A name as listed: control characters written as \xNN, so that a name holding a line break can't
+// pass for more lines of the listing (a forged value or key).
+std::string shownName(std::string_view name)
+{
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 // -- the command line -------------------------------------------------------------------------
@@ -105,7 +162,7 @@ KeyName parseKey(const std::string& text)
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
         subKey.pop_back();
-    return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + subKey};
+    return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + shownName(subKey)};
 }
 
 Command parseCommandLine(int argc, char** argv)
@@ -253,7 +310,7 @@ std::string showData(DWORD type, std::string_view bytes)
 
 void printValue(const std::string& name, DWORD type, const std::string& data)
 {
-    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : name.c_str(), typeName(type).c_str(),
+    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : shownName(name).c_str(), typeName(type).c_str(),
                 showData(type, data).c_str());
 }
 
@@ -348,9 +405,9 @@ void printKey(const std::string& subKey, const std::string& display, bool recurs
     }
     for (const auto& child : key.subkeyNames()) {
         if (recursive)
-            printKey(childPath(subKey, child), display + "\\" + child, true);
+            printKey(childPath(subKey, child), display + "\\" + shownName(child), true);
         else
-            std::printf("\n%s\\%s", display.c_str(), child.c_str());
+            std::printf("\n%s\\%s", display.c_str(), shownName(child).c_str());
     }
     if (!recursive)
         std::printf("\n");
@@ -439,6 +496,10 @@ std::string encodeData(DWORD type, const std::string& text, const std::optional<
 
 void add(const Command& command)
 {
+    // Data without a value to hold it would be dropped while the tool reported success.
+    if (!command.valueName && (command.data || command.type || command.separator))
+        throw Failure("/d, /t and /s need the value they are for: add /v NAME, or /ve for the default value. "
+                      "Type \"reg /?\" for usage.");
     DWORD type = REG_SZ;
     if (command.type) {
         const auto known = typeFromName(*command.type);
@@ -448,26 +509,46 @@ void add(const Command& command)
     }
     // The data is checked before the hive is touched, so bad input changes nothing.
     const std::string bytes = encodeData(type, command.data.value_or(std::string()), command.separator);
-    const Key key = Key::create(command.key.subKey);
-    if (command.valueName) {
-        if (!command.force && key.read(*command.valueName))
-            throw Failure("The value '" + *command.valueName + "' already exists; add /f to overwrite it.");
-        check(RegSetValueExA(key.get(), command.valueName->c_str(), 0, type,
-                             reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+    for (int attempt = 1;; ++attempt) {
+        try {
+            const Key key = Key::create(command.key.subKey);
+            if (command.valueName) {
+                if (!command.force && key.read(*command.valueName))
+                    throw Failure("The value '" + *command.valueName + "' already exists; add /f to overwrite it.");
+                check(RegSetValueExA(key.get(), command.valueName->c_str(), 0, type,
+                                     reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+            }
+            break;
+        } catch (const CallFailure& failure) {
+            if (failure.code != ERROR_KEY_DELETED || attempt == kRaceAttempts)
+                throw;
+        }
     }
     std::printf("The operation completed successfully.\n");
 }
 
+// A key that is gone, whoever deleted it, counts as deleted; one that gained a subkey meanwhile
+// is emptied again.
 void deleteTree(const std::string& subKey)
 {
-    std::vector<std::string> children;
-    {
-        const Key key(subKey, KEY_READ);
-        children = key.subkeyNames();
+    for (int attempt = 1;; ++attempt) {
+        std::vector<std::string> children;
+        try {
+            const Key key(subKey, KEY_READ);
+            children = key.subkeyNames();
+        } catch (const CallFailure& failure) {
+            if (failure.code == ERROR_FILE_NOT_FOUND || failure.code == ERROR_KEY_DELETED)
+                return;
+            throw;
+        }
+        for (const auto& child : children)
+            deleteTree(childPath(subKey, child));
+        const LONG rc = RegDeleteKeyA(HKEY_CURRENT_USER, subKey.c_str());
+        if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND)
+            return;
+        if (rc != ERROR_ACCESS_DENIED || attempt == kRaceAttempts)
+            check(rc);
     }
-    for (const auto& child : children)
-        deleteTree(childPath(subKey, child));
-    check(RegDeleteKeyA(HKEY_CURRENT_USER, subKey.c_str()));
 }
 
 void remove(const Command& command)
@@ -482,6 +563,7 @@ void remove(const Command& command)
     } else {
         if (command.key.subKey.empty())
             throw Failure("The root key can't be deleted.");
+        { const Key exists(command.key.subKey, KEY_READ); } // a missing key is reported, not ignored
         deleteTree(command.key.subKey);
     }
     std::printf("The operation completed successfully.\n");

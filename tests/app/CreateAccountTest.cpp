@@ -304,17 +304,72 @@ TEST_F(CreateAccount, AClickQueuedWhilePleaseWaitIsPaintedStartsNoSecondSignUp)
     EXPECT_EQ(server.connectionCount(), 2);
 }
 
-TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
+TEST_F(CreateAccount, KeysTypedWhilePleaseWaitIsPaintedAreSentAndStored)
 {
-    ScriptedServer server(Answer(200, "4"));
+    ScriptedServer server(std::vector<Script>{Answer(200, "4"), Answer(200, "1")});
     OpenWindowFor(server.port());
     Fill("a@b.test", "alice", "abc");
-    QTimer::singleShot(0, window->Button5, [this] { ClickButton(window->Button5); });  // Cancel
+    QTimer::singleShot(0, window->txt_pwd, [this] { TypeInto(window->txt_pwd, "d"); });  // handled mid-way
     Create();
 
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(server.connectionCount(), 0);
-    ExpectNothingStored();
+    ASSERT_TRUE(server.waitForFinished(2));
+    EXPECT_EQ(RequestLine(server.received(0)),
+              "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=abcd&email=a%40b.test HTTP/1.1");
+    EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString(ScramblePassword("abcd")));
+}
+
+// The user clicks where Finish will be while Create still waits for the service: that click was
+// made before the Thanks page showed, so it is dropped when it is finally delivered.
+TEST_F(CreateAccount, AClickQueuedWhileCreateWaitsDoesNotReachTheThanksPage)
+{
+    using namespace std::chrono_literals;
+    ScriptedServer server(std::vector<Script>{
+        {Step::readRequest(), Step::stall(1500ms), Step::send(httpResponse(200, "4", "Connection: close\r\n")),
+         Step::close()},
+        Answer(200, "1")});
+    OpenWindowFor(server.port());
+    Fill("a@b.test", "alice", "abc");
+    constexpr quint64 createTime = 5000000;
+    std::thread user([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (server.connectionCount() < 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        PostClick(window->Button9, createTime + 700);  // past the double-click interval after the press on Create
+    });
+    SendClick(window->CreateBtn, createTime);
+    user.join();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(window->ActivePage(), "Thanks");
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
+{
+    struct Case {
+        const char* tag;
+        QPushButton* TForm1::*button;
+        bool visible;
+        const char* page;
+    };
+    const Case cases[] = {{"Cancel", &TForm1::Button5, false, "New"}, {"<< Back", &TForm1::BackBtn, true, "Default"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScopedHive rowHive;
+        ScriptedServer server(Answer(200, "4"));
+        OpenWindowFor(server.port());
+        Fill("a@b.test", "alice", "abc");
+        QPushButton* button = (*window).*c.button;
+        QTimer::singleShot(0, button, [button] { ClickButton(button); });  // handled mid-way
+        Create();
+
+        EXPECT_EQ(window->isVisible(), c.visible);
+        EXPECT_EQ(window->ActivePage(), c.page);
+        if (c.visible)
+            EXPECT_FALSE(window->Label7->isVisibleTo(window->New)) << "no \"Please wait...\" for nothing";
+        EXPECT_EQ(server.connectionCount(), 0);
+        ExpectNothingStored();
+    }
 }
 
 // --- errors leaving the handler ---------------------------------------------------------------

@@ -1,9 +1,12 @@
 #include "WizardTestSupport.h"
 
+#include <QMouseEvent>
 #include <QTest>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <vector>
+#include <QApplication>
 
 #include "winreg.h"
 
@@ -80,4 +83,29 @@ void ClickButton(QAbstractButton* button)
 void TypeInto(QWidget* control, const QString& text)
 {
     QTest::keyClicks(control, text);
+}
+
+namespace {
+
+std::unique_ptr<QMouseEvent> MouseEvent(QAbstractButton* button, QEvent::Type type, quint64 time)
+{
+    const QPointF at = button->rect().center();
+    const Qt::MouseButtons held = type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton;
+    auto event = std::make_unique<QMouseEvent>(type, at, button->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+    event->setTimestamp(time);
+    return event;
+}
+
+}  // namespace
+
+void SendClick(QAbstractButton* button, quint64 time)
+{
+    QApplication::sendEvent(button, MouseEvent(button, QEvent::MouseButtonPress, time).get());
+    QApplication::sendEvent(button, MouseEvent(button, QEvent::MouseButtonRelease, time + 1).get());
+}
+
+void PostClick(QAbstractButton* button, quint64 time)
+{
+    QCoreApplication::postEvent(button, MouseEvent(button, QEvent::MouseButtonPress, time).release());
+    QCoreApplication::postEvent(button, MouseEvent(button, QEvent::MouseButtonRelease, time + 1).release());
 }

@@ -60,3 +60,8 @@ void ClickIndicator(QAbstractButton* button);
 void ClickButton(QAbstractButton* button);
 // Types text into a control (a press and a release per character).
 void TypeInto(QWidget* control, const QString& text);
+// A left click in the middle of a push button whose press carries the window system's time
+// `time` (milliseconds), as a real click does; the release comes 1 ms later. Send delivers it
+// now, Post queues it (from any thread).
+void SendClick(QAbstractButton* button, quint64 time);
+void PostClick(QAbstractButton* button, quint64 time);

@@ -1,5 +1,8 @@
 // The wizard window driven as a user would: real clicks and key events (offscreen).
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QStyleHints>
 #include <QCheckBox>
 #include <QFile>
 #include <QFontInfo>
@@ -14,6 +17,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "StoredSettings.h"
@@ -395,6 +399,47 @@ TEST_F(WizardWindow, SignInStoresTheTrimmedLoginAndScrambledPasswordAndThanks)
     EXPECT_EQ(password->bytes, StoredString("\xE1\xE2\xE3"));
 }
 
+// Sign In and Finish sit in one place: the second click of a double click on Sign In must not
+// press Finish before the user has seen the Thanks page; a later click, a key or an accessibility
+// action still does.
+TEST_F(WizardWindow, TheSecondClickOfADoubleClickDoesNotReachTheNextPage)
+{
+    const quint64 interval = static_cast<quint64>(QGuiApplication::styleHints()->mouseDoubleClickInterval());
+    constexpr quint64 signInTime = 1000000;
+    struct Case {
+        const char* tag;
+        std::function<void(TForm1&)> then;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"the second click of a double click", [](TForm1& w) { SendClick(w.Button9, signInTime + 150); }, false},
+        {"a click once the double-click interval is over",
+         [&](TForm1& w) { SendClick(w.Button9, signInTime + interval + 100); }, true},
+        {"Space at once", [](TForm1& w) { QTest::keyClick(w.Button9, Qt::Key_Space); }, true},
+        {"an accessibility press at once",
+         [](TForm1& w) {
+             QAccessibleInterface* button = QAccessible::queryAccessibleInterface(w.Button9);
+             ASSERT_NE(button, nullptr);
+             button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        OpenWindow();
+        GoToExist();
+        TypeInto(window->txt_extLogin, "alice");
+        TypeInto(window->txt_extPwd, "secret");
+        SendClick(window->SignBtn, signInTime);
+        ASSERT_EQ(window->ActivePage(), "Thanks");
+        c.then(*window);
+        if (c.closes)
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
+        else
+            EXPECT_TRUE(window->isVisible());
+    }
+}
+
 TEST_F(WizardWindow, SignInRefusesAPasswordThatCantBeStored)
 {
     GoToExist();
@@ -427,6 +472,7 @@ TEST_F(WizardWindow, SignInThatCantStoreShowsTheKeyAndStaysOnItsPage)
     ASSERT_EQ(errors.messages.size(), 1);
     EXPECT_TRUE(errors.messages.front().contains("Software\\Dorvane Pro\\Settings"))
         << errors.messages.front().toStdString();
+    EXPECT_TRUE(errors.messages.front().contains(blocker + " is a file")) << "names what blocked it";
     EXPECT_EQ(window->ActivePage(), "Exist");
     EXPECT_TRUE(window->isVisible());
 }

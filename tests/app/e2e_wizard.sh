@@ -59,6 +59,7 @@ start_wizard() {
   sleep 0.5
 }
 finish_wizard() {
+  sleep 0.5  # a click within the double-click interval of the page switch is dropped
   click "${RIGHT_BUTTON[@]}"  # Finish
   wait_for eval '! running' || fail "Finish did not close the wizard"
   wait "$app_pid" || fail "the wizard ended with status $?"

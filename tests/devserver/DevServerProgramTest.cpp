@@ -2,8 +2,15 @@
 // first line of standard output, send requests, stop it with a signal.
 #include "DevServerTestSupport.h"
 
+#include <QTest>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <iostream>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +20,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 extern char** environ;
@@ -49,9 +58,11 @@ std::string readUntil(int fd, Clock::time_point deadline, Done done)
 // One run of the program with its standard output and error on pipes.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> arguments)
+    // `runner`, when given, starts the program (setpriv as another user, say).
+    explicit ServerProcess(std::vector<std::string> arguments, std::vector<std::string> runner = {})
     {
         arguments.insert(arguments.begin(), DORVANE_DEVSERVER_PROGRAM);
+        arguments.insert(arguments.begin(), runner.begin(), runner.end());
         int out[2];
         int err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -64,7 +75,7 @@ public:
         for (std::string& argument : arguments)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -188,7 +199,8 @@ TEST(DevServerProgram, AccountsInADatabaseFileOutliveTheProcess)
 TEST(DevServerProgram, BadArgumentsExitWithUsageAndNoServer)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"--port", "70000"}, {"--port", "12ab"}, {"--port"}, {"--frobnicate"}, {"--password-cost", "max"}}) {
+             {"--port", "70000"}, {"--port", "12ab"}, {"--port"}, {"--frobnicate"}, {"--password-cost", "max"},
+             {"--max-connections", "0"}, {"--idle-timeout", "soon"}, {"--request-timeout", "-1"}}) {
         SCOPED_TRACE(arguments[0]);
         ServerProcess server(arguments);
         EXPECT_EQ(server.waitForExit(), 2);
@@ -196,11 +208,234 @@ TEST(DevServerProgram, BadArgumentsExitWithUsageAndNoServer)
     }
 }
 
-TEST(DevServerProgram, AnUnusableDatabaseIsReportedAndNothingListens)
+// Root writes any file, so the read-only case runs as nobody when the test runs as root.
+std::vector<std::string> asUnprivilegedUser()
 {
-    ServerProcess server({"--port", "0", "--db", "/nonexistent-folder/accounts.db"});
-    EXPECT_EQ(server.waitForExit(), 1);
-    EXPECT_NE(server.errors().find("/nonexistent-folder/accounts.db"), std::string::npos) << server.errors();
+    if (geteuid() != 0)
+        return {};
+    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
+TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens)
+{
+    TemporaryFolder folder;
+    std::filesystem::permissions(folder.path(), std::filesystem::perms::all); // reachable for nobody
+    const std::string readOnly = (folder.path() / "read-only.db").string();
+    { std::ofstream(readOnly) << ""; }
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
+    struct Case {
+        const char* tag;
+        std::string database;
+        std::vector<std::string> runner;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"missing folder", "/nonexistent-folder/accounts.db", {}, "cannot create /nonexistent-folder/accounts.db: "},
+        {"a folder", folder.path().string(), {}, "cannot open " + folder.path().string() + " for writing: Is a directory"},
+        {"read-only file", readOnly, asUnprivilegedUser(),
+         "cannot open " + readOnly + " for writing: Permission denied"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ServerProcess server({"--port", "0", "--db", c.database}, c.runner);
+        EXPECT_EQ(server.waitForExit(), 1);
+        EXPECT_NE(server.errors().find(c.message), std::string::npos) << server.errors();
+        EXPECT_EQ(server.errors().find("listening"), std::string::npos);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// --- slow and many peers -------------------------------------------------------------------------
+
+// Raw loopback connections of the kinds that used to stop the service.
+class Peers {
+public:
+    Peers() = default;
+    ~Peers() { closeAll(); }
+    Peers(const Peers&) = delete;
+    Peers& operator=(const Peers&) = delete;
+
+    // Connects `count` peers and sends each `opening` (nothing for idle peers).
+    void connect(int port, int count, const std::string& opening)
+    {
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ADD_FAILURE() << "connect: " << std::strerror(errno);
+                if (fd >= 0)
+                    close(fd);
+                return;
+            }
+            if (!opening.empty())
+                static_cast<void>(send(fd, opening.data(), opening.size(), MSG_NOSIGNAL));
+            m_fds.push_back(fd);
+        }
+    }
+
+    // One more header line on every peer (a slow client's next dribble).
+    void dribble()
+    {
+        static const std::string line = "X-Slow: still here\r\n";
+        for (const int fd : m_fds)
+            static_cast<void>(send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
+    }
+
+    // How many peers the server has closed (EOF or reset), waiting until all are or the deadline
+    // passes; `answers` collects what was read before the close.
+    size_t waitForClosed(Clock::time_point deadline, std::string* answers = nullptr)
+    {
+        std::vector<bool> closed(m_fds.size(), false);
+        size_t count = 0;
+        while (count < m_fds.size() && Clock::now() < deadline) {
+            std::vector<pollfd> polls;
+            for (const int fd : m_fds)
+                polls.push_back({fd, POLLIN, 0});
+            if (poll(polls.data(), polls.size(), 50) <= 0)
+                continue;
+            for (size_t i = 0; i < polls.size(); ++i) {
+                if (closed[i] || polls[i].revents == 0)
+                    continue;
+                char buffer[512];
+                const ssize_t n = recv(m_fds[i], buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0 && answers != nullptr)
+                    answers->append(buffer, static_cast<size_t>(n));
+                if (n <= 0 && !(n < 0 && errno == EAGAIN)) {
+                    closed[i] = true;
+                    ++count;
+                }
+            }
+        }
+        return count;
+    }
+
+    void closeAll()
+    {
+        for (const int fd : m_fds)
+            close(fd);
+        m_fds.clear();
+    }
+
+private:
+    std::vector<int> m_fds;
+};
+
+// Room for thousands of sockets in this process and in the server it starts.
+void raiseOpenFileLimit()
+{
+    constexpr rlim_t needed = 8192;
+    rlimit files {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_max < needed && geteuid() == 0)
+        files.rlim_max = needed; // root may raise the hard limit too
+    files.rlim_cur = files.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    ASSERT_GE(files.rlim_cur, 4500u) << "the hard open-file limit is too low for this suite";
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+const std::string SlowHead = "GET /wizard_files/make_usr.asp?id=1 HTTP/1.1\r\nHost: x\r\n";
+const std::string HugeHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'x') + "\r\n\r\n";
+const std::string NormalRequest = "/wizard_files/make_login.asp?userlogin=normal&userpassword=pw&email=e";
+
+// Each row holds peers of some kinds against a fresh service, then checks that a normal request
+// is answered within the bound, that the peers that must be closed are, and that SIGTERM ends
+// the service promptly with all of them still there. Measured times go to the test's output.
+struct PeerCase {
+    const char* tag;
+    std::vector<std::string> options;
+    int slow = 0;     // request heads that stop half-way, a header line now and then
+    int idle = 0;     // connections that send nothing
+    int huge = 0;     // request heads far over the limit
+    int burst = 0;    // connections beyond --max-connections, opened after the others
+    bool normalAnswered = true;  // a normal request while all are held
+    bool heldClosed = false;     // the slow and idle peers are closed by the server in time
+};
+
+constexpr auto AnswerBound = std::chrono::seconds(5);
+constexpr auto StopBound = std::chrono::seconds(5);
+constexpr auto CloseBound = std::chrono::seconds(6);
+
+TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
+{
+    raiseOpenFileLimit();
+    const std::vector<std::string> quiet = {"--port", "0", "--password-cost", "minimum"};
+    const PeerCase cases[] = {
+        {"1000 slow and 1000 idle, held", {"--idle-timeout", "60", "--request-timeout", "60"}, 1000, 1000},
+        {"slow and idle past their deadlines", {"--idle-timeout", "1", "--request-timeout", "2"}, 50, 50, 0, 0,
+         true, true},
+        {"heads over the limit", {}, 0, 0, 20},
+        {"a burst past the connection limit", {"--max-connections", "100"}, 50, 50, 0, 200, false},
+    };
+    for (const PeerCase& c : cases) {
+        SCOPED_TRACE(c.tag);
+        std::vector<std::string> arguments = quiet;
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        ServerProcess server(arguments);
+        const auto port = portOf(server.firstLine());
+        ASSERT_TRUE(port);
+
+        Peers slow;
+        slow.connect(*port, c.slow, SlowHead);
+        Peers idle;
+        idle.connect(*port, c.idle, "");
+        Peers huge;
+        huge.connect(*port, c.huge, HugeHead);
+        slow.dribble();
+
+        if (c.burst > 0) {
+            Peers burst;
+            const auto start = Clock::now();
+            burst.connect(*port, c.burst, "");
+            std::string answers;
+            EXPECT_EQ(burst.waitForClosed(start + CloseBound, &answers), static_cast<size_t>(c.burst));
+            EXPECT_NE(answers.find("HTTP/1.1 503 Service Unavailable"), std::string::npos);
+            std::cout << "[ measured ] " << c.tag << ": " << c.burst << " refused in " << secondsSince(start) << " s\n";
+        }
+
+        const auto asked = Clock::now();
+        const Reply reply = get(*port, NormalRequest);
+        const double answeredIn = secondsSince(asked);
+        if (c.normalAnswered) {
+            EXPECT_EQ(reply.body, "1");
+            EXPECT_LT(answeredIn, std::chrono::duration<double>(AnswerBound).count());
+            std::cout << "[ measured ] " << c.tag << ": normal request answered in " << answeredIn << " s\n";
+        } else {
+            EXPECT_EQ(reply.status, 503);
+        }
+        if (c.huge > 0) {
+            std::string answers;
+            EXPECT_EQ(huge.waitForClosed(Clock::now() + CloseBound, &answers), static_cast<size_t>(c.huge));
+            EXPECT_NE(answers.find("HTTP/1.1 431 "), std::string::npos);
+        }
+        if (c.heldClosed) {
+            const auto start = Clock::now();
+            EXPECT_EQ(slow.waitForClosed(start + CloseBound) + idle.waitForClosed(start + CloseBound),
+                      static_cast<size_t>(c.slow + c.idle));
+            std::cout << "[ measured ] " << c.tag << ": held peers closed after " << secondsSince(start) << " s\n";
+        }
+        if (!c.normalAnswered) {
+            slow.closeAll(); // room again: served as usual
+            idle.closeAll();
+            EXPECT_TRUE(QTest::qWaitFor([&] { return get(*port, NormalRequest).body == "1"; }, 5000));
+        }
+
+        const auto stopping = Clock::now();
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+        const double stoppedIn = secondsSince(stopping);
+        EXPECT_LT(stoppedIn, std::chrono::duration<double>(StopBound).count());
+        std::cout << "[ measured ] " << c.tag << ": SIGTERM ended it in " << stoppedIn << " s\n";
+    }
 }
 
 } // namespace

@@ -244,13 +244,18 @@ TEST_F(WizardServiceTest, EachRequestLogsOneLineWithoutThePassword)
     ASSERT_EQ(request("/wizard_files/make_usr.asp?id=1").body, "1");
     ASSERT_EQ(log(2).size(), 2u);
     ASSERT_EQ(request("/elsewhere?userpassword=Sup3rSecret").status, 404);
+    ASSERT_EQ(log(3).size(), 3u);
+    // The service reads this spelling as the password, so the log hides it too.
+    ASSERT_EQ(request("/wizard_files/make_login.asp?userlogin=bob&user%u0070assword=SECRET&email=b").body, "2");
+    EXPECT_TRUE(verifyPassword(m_store.findById(2)->passwordHash, "SECRET"));
 
-    const auto lines = log(3);
-    ASSERT_EQ(lines.size(), 3u);
+    const auto lines = log(4);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0],
         "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=***&email=a%40example.com 200 \"1\"");
     EXPECT_EQ(lines[1], "GET /wizard_files/make_usr.asp?id=1 200 \"1\"");
     EXPECT_EQ(lines[2], "GET /elsewhere?userpassword=*** 404 \"Not Found\"");
+    EXPECT_EQ(lines[3], "GET /wizard_files/make_login.asp?userlogin=bob&user%u0070assword=***&email=b 200 \"2\"");
 }
 
 TEST_F(WizardServiceTest, ConcurrentSignUpsGetDistinctIdsAndOneWinnerPerLogin)
@@ -301,6 +306,10 @@ TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
         {"/p?userpassword=x", "/p?userpassword=***"},
         {"/p?a=1&userpassword=x&userpassword=y", "/p?a=1&userpassword=***&userpassword=***"},
         {"/p?user%70assword=x&b", "/p?user%70assword=***&b"},
+        {"/p?user%u0070assword=SECRET", "/p?user%u0070assword=***"},
+        {"/p?%75ser%50assword=x", "/p?%75ser%50assword=x"}, // a capital P: not the password
+        {"/p?user+password=x&userpassword", "/p?user+password=x&userpassword"},
+        {"/p?&&userpassword=x=y&", "/p?&&userpassword=***&"},
         {"/p?userpassword", "/p?userpassword"},
         {"/p?userpasswordX=x", "/p?userpasswordX=x"},
         {"/p\r\nforged", "/p\\x0D\\x0Aforged"},

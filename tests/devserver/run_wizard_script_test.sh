@@ -59,5 +59,38 @@ if command -v Xvfb >/dev/null; then
   [[ ${notes[3]} =~ ^:([0-9]+)$ ]] || fail "the wizard saw DISPLAY='${notes[3]}'"
   [[ ${notes[1]} == 0 ]] || fail "the second sign-up of alice was answered '${notes[1]}'"
   [[ ! -e /tmp/.X${BASH_REMATCH[1]}-lock ]] || fail "Xvfb ${notes[3]} still runs"
+
+  # An Xvfb that reports its display and exits at once, as some starts here do: the script starts
+  # another, and says so plainly when none comes up. Rows: flaky starts, then whether the wizard ran.
+  mkdir -p "$work/standin"
+  cat >"$work/standin/Xvfb" <<'STANDIN'
+#!/usr/bin/env bash
+n=$(( $(cat "$STANDIN_COUNT" 2>/dev/null || echo 0) + 1 ))
+echo "$n" >"$STANDIN_COUNT"
+if (( n <= FLAKY_STARTS )); then
+  while (($#)); do [[ $1 == -displayfd ]] && fd=$2; shift; done
+  echo 93 >&"$fd"
+  exit 0
+fi
+exec "$REAL_XVFB" "$@"
+STANDIN
+  chmod +x "$work/standin/Xvfb"
+  for row in "1 ran" "2 ran" "3 refused"; do
+    read -r flaky outcome <<<"$row"
+    rm -f "$work/notes" "$work/standin-count"
+    status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/standin:$PATH" REAL_XVFB="$(command -v Xvfb)" \
+      STANDIN_COUNT="$work/standin-count" FLAKY_STARTS="$flaky" \
+      "$source_dir/scripts/run-wizard.sh" --no-build --xvfb >"$work/out" 2>&1 || status=$?
+    if [[ $outcome == ran ]]; then
+      ((status == 0)) || fail "with $flaky failed Xvfb start(s) run-wizard.sh failed: $(cat "$work/out")"
+      [[ -e $work/notes ]] || fail "with $flaky failed Xvfb start(s) the wizard did not run"
+      grep -q 'did not answer on display :93; starting another' "$work/out" || fail "no word of the retry: $(cat "$work/out")"
+    else
+      ((status != 0)) || fail "run-wizard.sh succeeded without a virtual screen"
+      [[ ! -e $work/notes ]] || fail "the wizard started without a virtual screen"
+      grep -q 'no virtual screen came up: Xvfb was started 3 times' "$work/out" || fail "unclear: $(cat "$work/out")"
+    fi
+  done
 fi
 echo "PASS"

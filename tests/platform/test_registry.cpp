@@ -13,7 +13,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -492,6 +495,50 @@ TEST_F(RegistryTest, ThreadsWritingThroughTheirOwnHandlesAllLand)
     }
     EXPECT_EQ(count, kThreads * kWrites);
     RegCloseKey(key);
+}
+
+// A creator killed while it built the hive leaves its new file (and journal) behind; the next
+// use removes them, but never the file of a creator that still runs (it holds a lock on it), nor
+// any file that merely looks alike.
+TEST_F(RegistryTest, LeftoversOfADeadCreatorGoAtTheNextUseAndALiveCreatorsStay)
+{
+    RegCloseKey(create("Software\\First"));
+    struct Case {
+        const char* name;
+        bool locked;   // its creator still runs
+        bool removed;
+    };
+    const Case cases[] = {
+        {"registry.db.new-a1B2c3", false, true},
+        {"registry.db.new-a1B2c3-journal", false, true},
+        {"registry.db.new-Zz9Zz9-journal", false, true}, // its hive file is gone already
+        {"registry.db.new-LiVe01", true, false},
+        {"registry.db.new-LiVe01-journal", false, false}, // the live creator's journal
+        {"registry.db.new-notes.txt", false, false},
+        {"registry.db.new-abc", false, false},
+        {"other.db.new-a1B2c3", false, false},
+    };
+    std::vector<int> locks;
+    for (const Case& c : cases) {
+        writeFile(folder() / c.name, "half-made");
+        if (c.locked) {
+            const int fd = ::open((folder() / c.name).c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+            locks.push_back(fd);
+        }
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\First", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    for (const Case& c : cases)
+        EXPECT_EQ(fs::exists(folder() / c.name), !c.removed) << c.name;
+
+    for (const int fd : locks)
+        close(fd); // the creator is gone now
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\First", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_FALSE(fs::exists(folder() / "registry.db.new-LiVe01"));
+    EXPECT_FALSE(fs::exists(folder() / "registry.db.new-LiVe01-journal"));
 }
 
 } // namespace

@@ -12,8 +12,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -43,14 +47,34 @@ protected:
         fs::remove_all(m_root, ignored);
     }
 
-    std::unique_ptr<QProcess> start(const QStringList& arguments) const
+    // How a run differs from a plain one: a fault to inject (see fault_shim.c), or another user.
+    struct RunAs {
+        QString fault;         // DORVANE_FAULT for the preloaded shim; empty: no shim
+        bool nobody = false;   // as user nobody, where root would ignore file permissions
+    };
+
+    std::unique_ptr<QProcess> start(const QStringList& arguments) const { return start(arguments, RunAs()); }
+    std::unique_ptr<QProcess> start(const QStringList& arguments, const RunAs& as) const
     {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", QString::fromStdString((m_root / "config").string()));
+        if (!as.fault.isEmpty()) {
+            environment.insert("LD_PRELOAD", FAULT_SHIM_PATH);
+            environment.insert("DORVANE_FAULT", as.fault);
+            environment.insert("DORVANE_FAULT_REPORT", QString::fromStdString((m_root / "fault-count").string()));
+            // A sanitizer's runtime wants to be first; the shim only wraps a few libc calls.
+            environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        }
         process->setProcessEnvironment(environment);
-        process->setProgram(REG_TOOL_PATH);
-        process->setArguments(arguments);
+        if (as.nobody && geteuid() == 0) {
+            process->setProgram("setpriv");
+            process->setArguments(QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", REG_TOOL_PATH}
+                                  + arguments);
+        } else {
+            process->setProgram(REG_TOOL_PATH);
+            process->setArguments(arguments);
+        }
         process->start();
         return process;
     }
@@ -67,6 +91,17 @@ protected:
     }
 
     Result reg(const QStringList& arguments) const { return finish(*start(arguments)); }
+    Result reg(const QStringList& arguments, const RunAs& as) const { return finish(*start(arguments, as)); }
+
+    // Gives the test's folders to nobody, for the cases that run as that user.
+    void handToNobody() const
+    {
+        fs::permissions(m_root, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+        if (geteuid() != 0)
+            return;
+        for (const auto& entry : fs::recursive_directory_iterator(m_root))
+            ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+    }
 
     fs::path hiveFile() const { return m_root / "config" / "dorvane" / "registry.db"; }
 
@@ -100,6 +135,8 @@ TEST_F(RegToolTest, AddedValuesShowInTheFamiliarLayout)
         {"none", {"/v", "Nothing", "/t", "REG_NONE", "/d", ""}, "    Nothing    REG_NONE    \n"},
         {"default value", {"/ve", "/d", "x"}, "    (Default)    REG_SZ    x\n"},
         {"string with a control character", {"/v", "Tab", "/d", "a\tb"}, "    Tab    REG_SZ    hex:610962\n"},
+        {"a name that would forge a line", {"/v", "x\n    wPath    REG_SZ    evil", "/d", "1"},
+         "    x\\x0A    wPath    REG_SZ    evil    REG_SZ    1\n"},
     };
     for (const auto& value : cases) {
         SCOPED_TRACE(value.tag);
@@ -184,6 +221,8 @@ TEST_F(RegToolTest, FailuresExitWithOneAndALineOnStderr)
         {"odd hex", {"add", "HKCU\\x", "/v", "a", "/t", "REG_BINARY", "/d", "abc"}, "hex digits"},
         {"option without argument", {"add", "HKCU\\x", "/v"}, "needs an argument"},
         {"deleting a missing value", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/f"}, "unable to find"},
+        {"data without a value", {"add", "HKCU\\x", "/d", "1"}, "add /v NAME, or /ve"},
+        {"a type without a value", {"add", "HKCU\\x", "/t", "REG_DWORD"}, "add /v NAME, or /ve"},
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.tag);
@@ -244,6 +283,215 @@ TEST_F(RegToolTest, ManyWriterProcessesAtOnceAllSucceedAndTheFileStaysIntact)
     sqlite3_close(db);
     // Only the hive is left: no half-made hive from a process that lost the race.
     EXPECT_EQ(std::distance(fs::directory_iterator(hiveFile().parent_path()), fs::directory_iterator()), 1);
+}
+
+// --- hive faults ------------------------------------------------------------------------------
+
+// The first row of an SQL answer as text, on a connection of the test's own; "" when it fails.
+std::string sqlAnswer(const fs::path& hive, const char* sql)
+{
+    sqlite3* db = nullptr;
+    std::string answer;
+    if (sqlite3_open_v2(hive.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+            answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return answer;
+}
+
+// Whole: every page sound, and no key or value whose parent is gone.
+void expectWhole(const fs::path& hive)
+{
+    EXPECT_EQ(sqlAnswer(hive, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(sqlAnswer(hive, "SELECT count(*) FROM keys k WHERE k.id <> 1 AND NOT EXISTS "
+                              "(SELECT 1 FROM keys p WHERE p.id = k.parent)"),
+              "0");
+    EXPECT_EQ(sqlAnswer(hive, "SELECT count(*) FROM key_values v WHERE NOT EXISTS "
+                              "(SELECT 1 FROM keys k WHERE k.id = v.key)"),
+              "0");
+}
+
+// Nothing half-made beside the hive (SQLite's own journal it manages itself).
+void expectNoCreatorsLeftovers(const fs::path& folder)
+{
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "registry.db" || name == "registry.db-journal") << name;
+    }
+}
+
+// The hive file, its folder or the folders above it are broken in one way each; the failure says
+// what happened to which file, and the links that do lead to a hive work.
+TEST_F(RegToolTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhichFile)
+{
+    const fs::path config = m_root / "config";
+    const fs::path folder = config / "dorvane";
+    const std::string hive = hiveFile().string();
+    const auto makeHive = [this] {
+        ASSERT_EQ(reg({"add", "HKCU\\Software\\Kept", "/v", "v", "/d", "kept"}).exitCode, 0);
+    };
+    struct Case {
+        const char* tag;
+        std::function<void()> setup;
+        QStringList arguments;
+        RunAs as;
+        int exitCode;
+        std::vector<std::string> said; // on stderr for a failure, stdout otherwise
+    };
+    const Case cases[] = {
+        {"the config folder is a file", [&] { std::ofstream(config) << "x"; },
+         {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {}, 1, {config.string() + " is a file", "(system error 3)"}},
+        {"the hive is a dangling link", [&] { fs::create_directories(folder); fs::create_symlink(m_root / "gone.db", hiveFile()); },
+         {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {}, 1,
+         {hive + " is a link to " + (m_root / "gone.db").string() + ", which does not exist"}},
+        {"the hive is a folder", [&] { fs::create_directories(hiveFile()); },
+         {"query", "HKCU\\a"}, {}, 1, {hive + " is not a file"}},
+        {"the hive links to itself", [&] { fs::create_directories(folder); fs::create_symlink(hiveFile(), hiveFile()); },
+         {"query", "HKCU\\a"}, {}, 1, {"Cannot reach the settings hive " + hive, "Too many levels of symbolic links"}},
+        {"an unreadable hive", [&] { makeHive(); fs::permissions(hiveFile(), fs::perms::none); handToNobody(); },
+         {"query", "HKCU\\Software\\Kept"}, {QString(), true}, 1,
+         {"Access is denied. Cannot read the settings hive " + hive + ": Permission denied"}},
+        {"a write-protected folder", [&] { makeHive(); fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec); handToNobody(); },
+         {"add", "HKCU\\Software\\Kept", "/v", "w", "/d", "1"}, {QString(), true}, 1,
+         {"Access is denied. The settings hive " + hive + " is write-protected"}},
+        {"a full disk", makeHive, {"add", "HKCU\\Software\\Kept", "/v", "w", "/d", "1"}, {"full:1"}, 1,
+         {"There is not enough space on the disk. Cannot write the settings hive " + hive, "(system error 112)"}},
+        {"a full disk while the hive is made", [] {}, {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {"full:1"}, 1,
+         {"There is not enough space on the disk. Cannot write the new settings hive " + hive + ".new-"}},
+        {"the hive links to a file elsewhere",
+         [&] { makeHive(); fs::rename(hiveFile(), m_root / "elsewhere.db"); fs::create_symlink(m_root / "elsewhere.db", hiveFile()); },
+         {"query", "HKCU\\Software\\Kept"}, {}, 0, {"    v    REG_SZ    kept\n"}},
+        {"the hive's folder links elsewhere",
+         [&] { fs::create_directories(m_root / "real"); fs::create_directories(config); fs::create_symlink(m_root / "real", folder); },
+         {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {}, 0, {"The operation completed successfully."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        std::error_code ignored;
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(config, ignored);
+        fs::remove(m_root / "elsewhere.db", ignored);
+        fs::remove_all(m_root / "real", ignored);
+        c.setup();
+        const Result result = reg(c.arguments, c.as);
+        if (c.exitCode != 0) {
+            expectFailure(result, c.said.front());
+        } else {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+        }
+        for (const std::string& text : c.said)
+            EXPECT_NE((c.exitCode != 0 ? result.err : result.out).find(text), std::string::npos) << result.err;
+        if (fs::is_regular_file(hiveFile(), ignored) && !c.as.nobody)
+            expectWhole(hiveFile());
+        expectNoCreatorsLeftovers(folder);
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+}
+
+// Each operation is killed (SIGKILL, from the shim) just before each of the calls it makes that
+// change a file, in turn. After every kill the hive opens, is whole, holds what was committed
+// before, holds the operation's change entirely or not at all (a tree is deleted key by key, so
+// there any key may be gone), and a creator's leftovers are gone at the next use.
+TEST_F(RegToolTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLosesNothingCommitted)
+{
+    const QStringList baseline[] = {
+        {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "127.0.0.1:8080"},
+        {"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/d", "alice"},
+        {"add", "HKCU\\Software\\Tree\\A\\B", "/v", "leaf", "/t", "REG_DWORD", "/d", "7"},
+    };
+    struct Case {
+        const char* tag;
+        bool onBaseline;  // false: the operation creates the hive
+        QStringList operation;
+        bool atomic;
+    };
+    const Case cases[] = {
+        {"creating the hive", false, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "h"}, false},
+        {"adding a value", true, {"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "PassWord", "/d", "x"}, true},
+        {"overwriting a value", true, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "other", "/f"}, true},
+        {"adding a deep key", true, {"add", "HKCU\\Software\\New\\Deep\\Key", "/v", "v", "/d", "1"}, false},
+        {"deleting a value", true, {"delete", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/f"}, true},
+        {"deleting a tree", true, {"delete", "HKCU\\Software\\Tree", "/f"}, false},
+    };
+    const QStringList everything = {"query", "HKCU", "/s"};
+    const fs::path saved = m_root / "baseline.db";
+    for (const QStringList& add : baseline)
+        ASSERT_EQ(reg(add).exitCode, 0);
+    fs::copy_file(hiveFile(), saved);
+    const std::string before = reg(everything).out;
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const auto reset = [&] {
+            fs::remove_all(hiveFile().parent_path());
+            if (c.onBaseline) {
+                fs::create_directories(hiveFile().parent_path());
+                fs::copy_file(saved, hiveFile());
+            }
+        };
+        reset();
+        ASSERT_EQ(reg(c.operation, {"count"}).exitCode, 0);
+        const std::string after = reg(everything).out;
+        std::ifstream countFile(m_root / "fault-count");
+        int points = 0;
+        countFile >> points;
+        ASSERT_GT(points, 0);
+        for (int point = 1; point <= points; ++point) {
+            SCOPED_TRACE("killed before call " + std::to_string(point) + " of " + std::to_string(points));
+            reset();
+            EXPECT_EQ(reg(c.operation, {"kill:" + QString::number(point)}).exitCode, -1) << "not killed";
+            const Result now = reg(everything);
+            if (!c.onBaseline && !fs::exists(hiveFile())) {
+                // Killed before the hive was in place: there is none yet, and nothing is left over.
+                EXPECT_EQ(now.exitCode, 0) << now.err;
+                ASSERT_EQ(reg({"add", "HKCU\\Probe"}).exitCode, 0);
+                expectNoCreatorsLeftovers(hiveFile().parent_path());
+                continue;
+            }
+            ASSERT_EQ(now.exitCode, 0) << now.err;
+            expectWhole(hiveFile());
+            if (c.atomic) {
+                EXPECT_TRUE(now.out == (c.onBaseline ? before : "\nHKEY_CURRENT_USER\n\n") || now.out == after) << now.out;
+            } else if (c.onBaseline) {
+                EXPECT_NE(now.out.find("wPath    REG_SZ    127.0.0.1:8080"), std::string::npos) << now.out;
+            }
+            expectNoCreatorsLeftovers(hiveFile().parent_path());
+        }
+    }
+}
+
+// Adders and deleters of one tree at once: adders succeed (one whose key was deleted adds it
+// again), deleters succeed or find the tree gone already (one that finds a key gone, or a new
+// subkey, carries on), and the hive stays whole, without a key or value under a deleted parent.
+TEST_F(RegToolTest, ConcurrentDeletesAndAddsOfOneTreeLeaveItWhole)
+{
+    ASSERT_EQ(reg({"add", "HKCU\\Software\\Tree\\A\\B", "/v", "v", "/d", "0"}).exitCode, 0);
+    constexpr int kRounds = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::unique_ptr<QProcess>> adders;
+        std::vector<std::unique_ptr<QProcess>> deleters;
+        ASSERT_EQ(reg({"add", "HKCU\\Software\\Tree"}).exitCode, 0); // so every deleter finds it
+        for (int p = 0; p < 4; ++p) {
+            const QString deep = QString("HKCU\\Software\\Tree\\A\\B\\P%1").arg(p);
+            adders.push_back(start({"add", deep, "/v", "v", "/d", QString::number(round), "/f"}));
+            deleters.push_back(start({"delete", "HKCU\\Software\\Tree", "/f"}));
+        }
+        for (auto& adder : adders) {
+            const Result result = finish(*adder);
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+        }
+        for (auto& deleter : deleters) {
+            const Result result = finish(*deleter);
+            if (result.exitCode != 0)
+                expectFailure(result, "unable to find");
+        }
+        expectWhole(hiveFile());
+    }
+    EXPECT_EQ(reg({"query", "HKCU", "/s"}).exitCode, 0);
 }
 
 } // namespace
