@@ -308,7 +308,8 @@ void Transfer::start(const TransferSetup& setup, void* share)
     m_currentUrl = setup.url;
     m_followRedirects = (setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
     m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
-    m_sentNotified = m_followedRedirect = m_headersTooLarge = false;
+    m_sentNotified = m_followedRedirect = m_badHead = m_headComplete = false;
+    m_contentLength.clear();
     m_bytesSent = m_blockBytes = 0;
     m_connectingSockets.clear();
     m_awaitingServer = false;
@@ -325,6 +326,10 @@ void Transfer::finish(int curlCode)
     std::lock_guard lock(m_mutex);
     if (!current())
         return;
+    // libcurl takes a connection that ends inside a response head for a whole response, with
+    // no status or headers yet: that is a connection ended abnormally.
+    if (curlCode == CURLE_OK && m_phase == Phase::Sending && !m_headComplete)
+        curlCode = CURLE_PARTIAL_FILE;
     if (curlCode == CURLE_OK) {
         if (m_phase == Phase::Sending)
             markFinal();
@@ -342,9 +347,12 @@ void Transfer::finish(int curlCode)
 
 DWORD Transfer::failureCode(int curlCode)
 {
-    // libcurl refuses a header line past its own limit as "out of memory": what happened is
-    // that the server's response head was too large.
-    if (m_headersTooLarge || (curlCode == CURLE_OUT_OF_MEMORY && !m_responseReady))
+    // libcurl refuses a header line past its own limit as "out of memory", and a folded line
+    // with no header before it as a "bad argument": what happened is that the server's
+    // response head was too large or malformed.
+    const bool refusedHead = !m_responseReady
+        && (curlCode == CURLE_OUT_OF_MEMORY || curlCode == CURLE_BAD_FUNCTION_ARGUMENT);
+    if (m_badHead || refusedHead)
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     long osError = 0;
     long verifyResult = 0;
@@ -414,6 +422,8 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
         }
         m_blockBytes = size;
         m_blockStatus = statusOf(line);
+        m_headComplete = false;
+        m_contentLength.clear();
         // An interim answer (1xx) is reported whole at its end; a response head is received.
         if (m_blockStatus / 100 != 1)
             queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
@@ -423,11 +433,25 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
         return size;
     }
     if (line.empty()) {
+        m_headComplete = true;
         endOfHeaderBlock();
         return size;
     }
     m_block.append(line);
     m_block += "\r\n";
+    // Two lengths that differ leave the body's end unknown (a way to smuggle a response).
+    if (startsWithNoCase(line, "content-length:")) {
+        std::string_view value = line.substr(15);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        if (!m_contentLength.empty() && m_contentLength != value) {
+            m_badHead = true;
+            return 0;
+        }
+        m_contentLength.assign(value);
+    }
     if (startsWithNoCase(line, "location:")) {
         std::string_view value = line.substr(9);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
@@ -435,7 +459,7 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
         m_location.assign(value);
     }
     if (m_block.size() > headerBlockLimit) {
-        m_headersTooLarge = true;
+        m_badHead = true;
         return 0;
     }
     return size;
@@ -453,8 +477,12 @@ void Transfer::endOfHeaderBlock()
     queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(m_blockBytes));
     m_statusCode = m_blockStatus;
     m_finalHeaders = m_block + "\r\n";
+    // libcurl follows every 3xx with a location; past the limit it fails the transfer, which
+    // then has no final response.
     const bool redirect = m_blockStatus / 100 == 3 && !m_location.empty();
-    if (redirect && m_followRedirects && m_redirects < maxRedirects) {
+    if (redirect && m_followRedirects) {
+        if (m_redirects == maxRedirects)
+            return;
         ++m_redirects;
         m_followedRedirect = true;
         m_currentUrl = resolveReference(m_currentUrl, m_location);

@@ -163,7 +163,9 @@ private:
     bool m_connectingNotified = false;
     bool m_sentNotified = false;
     bool m_followedRedirect = false;
-    bool m_headersTooLarge = false;
+    bool m_badHead = false;      // too large, or with conflicting lengths: refused
+    bool m_headComplete = false; // the empty line ending the current response head came
+    std::string m_contentLength; // of the current response head
     std::size_t m_bytesSent = 0;
     std::vector<int> m_connectingSockets; // opened for the connection being set up
     std::chrono::steady_clock::time_point m_lastActivity;

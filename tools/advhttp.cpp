@@ -123,6 +123,15 @@ std::string ReadFile(const std::string& path)
     return content.str();
 }
 
+// An HTTP method is a token: letters, digits and a few marks.
+bool IsMethod(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
+    });
+}
+
 TInternetFlags ApplyFlagChanges(TInternetFlags flags, const std::vector<std::string>& changes)
 {
     for (const std::string& change : changes) {
@@ -163,6 +172,8 @@ Options ParseArguments(const QStringList& arguments)
             std::exit(0);
         } else if (argument == "-X" || argument == "--method") {
             options.method = value();
+            if (!IsMethod(options.method))
+                throw UsageError("\"" + options.method + "\" is no HTTP method");
         } else if (argument == "-H" || argument == "--header") {
             options.headers.push_back(value());
         } else if (argument == "-d" || argument == "--data") {
@@ -401,10 +412,9 @@ bool Perform(TAdvHttp& http, const Options& options, std::FILE* out)
 {
     EventLog log;
     Outcome outcome;
-    // A synchronous failure comes back as EInetError with the component's message; an
-    // asynchronous one ends on the worker thread, where OnError tells. Either way a failure
-    // recorded through OnError fails the run, also one that a completed request went through.
-    http.SetRaiseExceptions(!options.async);
+    // Failures are read from OnError in both modes, so that both run the same way: a failure
+    // the request went through fails the run even when the request completes.
+    http.SetRaiseExceptions(false);
     if (options.verbose)
         ConnectVerboseEvents(http, log);
     std::atomic<bool> writeFailed = false;
