@@ -59,7 +59,9 @@ std::string HostInUrl(const std::string& host)
 std::string UrlForMessage(std::string_view url)
 {
     const std::size_t schemeEnd = url.find("://");
-    const std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    if (url.substr(0, 2) == "//")
+        authorityStart = 2; // a reference naming its own server
     std::size_t authorityEnd = url.find_first_of("/?#", authorityStart);
     if (authorityEnd == std::string_view::npos)
         authorityEnd = url.size();

@@ -179,6 +179,8 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         {"http://h/a", "https://elsewhere/z", "https://elsewhere/z"},
         {"http://h", "/a b?q=x y", "http://h/a%20b?q=x%20y"},
         {"http://h", "/%41?b=%42", "http://h/%41?b=%42"},
+        {"http://h", "/caf\xE9?q=\xE9 x#\x01", "http://h/caf\xE9?q=\xE9%20x#\x01"},
+        {"http://h/a%2F\xE9/b", "../c%41", "http://h/c%41"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.base) + " + " + c.relative);
