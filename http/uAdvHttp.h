@@ -9,7 +9,8 @@
 //       use(http->Text());
 //
 // Execute(false) returns once the request is sent; the response is processed on a worker
-// thread and OnRequestComplete tells when it is over.
+// thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
+// OnConnectionClosed, ...) follows the end of a request.
 #pragma once
 
 #include <atomic>
