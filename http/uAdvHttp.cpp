@@ -378,6 +378,13 @@ void TAdvHttp::OpenRequest()
 
 void TAdvHttp::SendRequest()
 {
+    // A line break inside a line would start a header the caller never listed (a value taken
+    // from user input could smuggle one in).
+    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
+        if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
+            RaiseFailure(ERROR_HTTP_INVALID_HEADER,
+                         "Request header line " + std::to_string(i + 1) + " holds a line break");
+    }
     std::string headers;
     if (FRequestHeaders.Count() > 0)
         headers = FRequestHeaders.Text() + "\r\n";

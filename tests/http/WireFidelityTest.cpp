@@ -164,6 +164,8 @@ std::vector<Row> Rows()
          "GET /p HTTP/1.1\r\nHost: [::1]:{port}\r\n" + Agent + KeepAlive + "\r\n", 0, false, true},
         {"aHeaderLineWithACarriageReturnIsRefused", Shape(Url(Local("/")), Headers({"X-A: 1\rInjected: 2"})), "",
          ERROR_HTTP_INVALID_HEADER},
+        {"aLineBreakInsideAHeaderLineIsRefused", Shape(Url(Local("/")), Headers({"X-A: 1\r\nInjected: 2"})), "",
+         ERROR_HTTP_INVALID_HEADER},
         {"aLineThatIsNoHeaderIsRefused", Shape(Url(Local("/")), Headers({"not a header"})), "",
          ERROR_HTTP_INVALID_HEADER},
     };
