@@ -1,6 +1,7 @@
 #include "uAdvHttp.h"
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -32,20 +33,19 @@ bool IsBracketedIPv6Address(std::string_view host)
            IsIPv6Address(host.substr(1, host.size() - 2));
 }
 
-// A host name as the request connects to it: no user, port, path, query or fragment of its own.
-// An IPv6 address may be written bare ("::1") or bracketed ("[::1]"); both mean the same host.
+// A host name as the request connects to it: letters, digits, "-", "." and "_", or an IPv6
+// address, written bare ("::1") or bracketed ("[::1]"), which mean the same host. Anything else
+// (a user, port, path, escape, or bytes the network library would re-encode) would send the
+// request somewhere other than where URL points.
 bool IsPlainHostName(std::string_view host)
 {
     if (host.empty())
         return false;
     if (IsIPv6Address(host) || IsBracketedIPv6Address(host))
         return true;
-    for (const char c : host) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F || std::strchr("/?#@\\:[]", c) != nullptr)
-            return false;
-    }
-    return true;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+    });
 }
 
 // The host as it stands in a URL: a bare IPv6 address gets its brackets.
@@ -764,7 +764,9 @@ void TAdvHttp::BuildURL()
     std::string relative = FURLPath + FExtraInfo;
     std::vector<char> buffer(CombinedUrlSize);
     DWORD length = CombinedUrlSize;
-    BOOL combined = InternetCombineUrlA(base.c_str(), relative.c_str(), buffer.data(), &length, ICU_ENCODE_SPACES_ONLY);
+    // Dot segments stay: the request sends the path as written, and URL shows where it goes.
+    BOOL combined = InternetCombineUrlA(base.c_str(), relative.c_str(), buffer.data(), &length,
+                                        ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
     CheckResult(combined != FALSE);
     if (!combined)
         RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
@@ -811,6 +813,8 @@ void TAdvHttp::SplitURL(const std::string& url)
         throw Exception("Invalid protocol");
     if (hostName[0] == '\0')
         RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
+    if (!IsPlainHostName(hostName.data()))
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
 
     FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
     FHostName = hostName.data();

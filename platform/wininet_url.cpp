@@ -363,7 +363,9 @@ BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWO
     constexpr unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS;
     CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), parseFlags);
     if (code == CURLUE_OK && !relative.empty())
-        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), parseFlags & ~CURLU_PATH_AS_IS);
+        // "." and ".." segments are resolved away unless ICU_NO_META keeps them.
+        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(),
+                            (flags & ICU_NO_META) != 0 ? parseFlags : parseFlags & ~CURLU_PATH_AS_IS);
     char* resolved = nullptr;
     if (code == CURLUE_OK)
         code = curl_url_get(handle.get(), CURLUPART_URL, &resolved, CURLU_NON_SUPPORT_SCHEME);

@@ -109,6 +109,8 @@ TEST(TAdvHttpUrl, RebuildEncodesSpacesOnly)
     http.SetURLPath("/a b%41\xE9");
     http.SetExtraInfo("q=\xE9");
     EXPECT_EQ(http.URL(), "http://h/a%20b%41\xE9?q=\xE9");
+    http.SetURLPath("/a/../b/./c");
+    EXPECT_EQ(http.URL(), "http://h/a/../b/./c?q=\xE9") << "dot segments go out as written";
 }
 
 // No error text carries a URL's query or a password: the wizard's URL holds the typed password.
@@ -186,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadUrl{"portOutOfRange", "http://elsewhere:70000/", true},
                     BadUrl{"portNotANumber", "http://elsewhere:8x/", true},
                     BadUrl{"noHost", "http:///path", true},
+                    BadUrl{"hostWithAnEscape", "http://h%6Fst/path", true},
                     BadUrl{"hostTooLong", "http://" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
@@ -217,6 +220,8 @@ TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
         {"host with a path", &TAdvHttp::SetHostName, "elsewhere/x"},
         {"host with a user", &TAdvHttp::SetHostName, "user@elsewhere"},
         {"empty host", &TAdvHttp::SetHostName, ""},
+        {"host with an escape", &TAdvHttp::SetHostName, "h%6Fst"},
+        {"host with a high byte", &TAdvHttp::SetHostName, "caf\xE9.test"},
     };
     for (const Case& c : cases) {
         TAdvHttp http(nullptr);

@@ -193,6 +193,17 @@ TEST(CombineUrl, ResolvesRelativeReferences)
     }
 }
 
+TEST(CombineUrl, NoMetaKeepsDotSegments)
+{
+    char buffer[64];
+    DWORD length = sizeof buffer;
+    ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, ICU_NO_META));
+    EXPECT_STREQ(buffer, "http://h/a/../c/./d");
+    length = sizeof buffer;
+    ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, 0));
+    EXPECT_STREQ(buffer, "http://h/c/d");
+}
+
 TEST(CombineUrl, ATooSmallBufferGivesTheNeededLengthWithItsNul)
 {
     char buffer[8];
