@@ -764,9 +764,13 @@ void TAdvHttp::BuildURL()
     std::string relative = FURLPath + FExtraInfo;
     std::vector<char> buffer(CombinedUrlSize);
     DWORD length = CombinedUrlSize;
-    // Dot segments stay: the request sends the path as written, and URL shows where it goes.
-    BOOL combined = InternetCombineUrlA(base.c_str(), relative.c_str(), buffer.data(), &length,
-                                        ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
+    // The request sends the path as written after the host, so URL shows it that way: dot
+    // segments stay, and a path that starts with "//" is a path on this host (combined on its
+    // own it would name another host).
+    const bool onThisHost = !relative.empty() && relative.front() == '/';
+    const std::string combinedBase = onThisHost ? base + relative : base;
+    BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
+                                        &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
     CheckResult(combined != FALSE);
     if (!combined)
         RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));

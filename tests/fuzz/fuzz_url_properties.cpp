@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,16 @@ std::string Lower(std::string text)
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// A host as a resolver takes it: lower case, and an IPv4 address in any of its numeric forms
+// ("9", "127.1", "0x7f.0.0.1") as the dotted four numbers libcurl sends.
+std::string CanonicalHost(const std::string& host)
+{
+    in_addr address{};
+    if (inet_aton(host.c_str(), &address) != 0)
+        return inet_ntoa(address);
+    return Lower(host);
 }
 
 // The request target as the layer puts it on the wire: no fragment, unsafe bytes escaped.
@@ -161,7 +172,7 @@ void CheckDestination(TAdvHttp& http)
         std::abort();
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     const bool defaultPort = !secure && parts.nPort == 80;
-    const std::string authority = Lower(host) + (defaultPort ? "" : ":" + std::to_string(parts.nPort));
+    const std::string authority = CanonicalHost(host) + (defaultPort ? "" : ":" + std::to_string(parts.nPort));
     const std::string expected = secure ? "CONNECT " + authority + " HTTP/1.1"
                                         : "GET http://" + authority + Target(std::string(path) + extra) + " HTTP/1.1";
     http.SetProxy("127.0.0.1:" + std::to_string(proxy.Port()));
@@ -183,13 +194,17 @@ void CheckDestination(TAdvHttp& http)
     }
     std::string line = seen;
     if (!secure) {
-        // The host as libcurl writes it: lower case.
         const std::size_t hostStart = line.find("://") + 3;
-        const std::size_t hostEnd = line.find_first_of("/ ", hostStart);
-        line.replace(hostStart, hostEnd - hostStart, Lower(line.substr(hostStart, hostEnd - hostStart)));
+        std::size_t hostEnd = line.find_first_of("/ ", hostStart);
+        if (line[hostStart] == '[')
+            hostEnd = line.find(']', hostStart) + 1;
+        else
+            hostEnd = std::min(hostEnd, line.find(':', hostStart));
+        line.replace(hostStart, hostEnd - hostStart, CanonicalHost(line.substr(hostStart, hostEnd - hostStart)));
     } else {
-        line = Lower(line.substr(0, line.rfind(' '))) + line.substr(line.rfind(' '));
-        line.replace(0, 7, "CONNECT");
+        const std::size_t hostStart = 8;
+        const std::size_t hostEnd = line[hostStart] == '[' ? line.find(']', hostStart) + 1 : line.find(':', hostStart);
+        line.replace(hostStart, hostEnd - hostStart, CanonicalHost(line.substr(hostStart, hostEnd - hostStart)));
     }
     if (line != expected) {
         std::fprintf(stderr, "URL \"%s\" points to\n  %s\nbut the request went to\n  %s\n", http.URL().c_str(),
@@ -205,6 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput input(data, size);
     TAdvHttp http(nullptr);
     static const char* const names[] = {"URL", "HostName", "URLPath", "ExtraInfo", "Port", "SSL"};
+    // A failed Port or SSL write keeps the value written while URL keeps the old text, until
+    // the next successful write rebuilds it: then URL and the request may disagree.
+    bool partsAhead = false;
     for (int step = 0; step < 8; ++step) {
         const std::uint8_t which = input.TakeByte() % 6;
         const std::string text = input.TakeString();
@@ -227,6 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (std::getenv("FUZZ_URL_TRACE") != nullptr)
             std::fputs(written.c_str(), stderr);
         const Snapshot after = Take(http);
+        if (failed && which >= 4 && (after.port != before.port || after.ssl != before.ssl))
+            partsAhead = true;
+        else if (!failed)
+            partsAhead = false;
         if (failed) {
             Snapshot expected = before;
             expected.port = after.port; // Port and SSL keep what was written even when the rebuild fails
@@ -241,6 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         CheckAgreement(http);
     }
-    CheckDestination(http);
+    if (!partsAhead)
+        CheckDestination(http);
     return 0;
 }
