@@ -493,7 +493,8 @@ int Run(const Options& options)
         TAdvHttp http(nullptr);
         succeeded = Perform(http, options, out);
     }
-    if (std::fflush(out) != 0) {
+    // What stdio still held is written now; a failure here is reported unless one was already.
+    if (std::fflush(out) != 0 && succeeded) {
         std::fprintf(stderr, "advhttp: writing the body failed\n");
         succeeded = false;
     }
