@@ -240,6 +240,10 @@ INTERNET_STATUS_CALLBACK InternetSetStatusCallback(HINTERNET internet, INTERNET_
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
 [[nodiscard]] HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                                          LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
+// headers: "Name: value" lines, each ended by CR LF; a caller's header replaces the layer's own of
+// that name (Host, User-Agent, Accept, ...) and goes out as written, repeats included, except
+// Content-Length, which always states the body's true length. A line that is no header line
+// (no name, or a control byte inside) fails the call with ERROR_HTTP_INVALID_HEADER.
 [[nodiscard]] BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                                     DWORD optionalLength);
 [[nodiscard]] BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
