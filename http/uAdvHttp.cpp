@@ -1,9 +1,13 @@
 #include "uAdvHttp.h"
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <cstring>
 #include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include "TAdvHttpWindow.h"
 #include "errhandlingapi.h"
@@ -15,19 +19,67 @@
 
 namespace {
 
-// A host name as the request connects to it: no user, port, path, query or fragment of its own
-// (a colon only inside a bracketed address).
+// An IPv6 address as written in a URL's host, without its brackets ("::1").
+bool IsIPv6Address(std::string_view text)
+{
+    in6_addr address{};
+    return text.find(':') != std::string_view::npos &&
+           inet_pton(AF_INET6, std::string(text).c_str(), &address) == 1;
+}
+
+bool IsBracketedIPv6Address(std::string_view host)
+{
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+           IsIPv6Address(host.substr(1, host.size() - 2));
+}
+
+// A host name as the request connects to it: letters, digits, "-", "." and "_", or an IPv6
+// address, written bare ("::1") or bracketed ("[::1]"), which mean the same host. Anything else
+// (a user, port, path, escape, or bytes the network library would re-encode) would send the
+// request somewhere other than where URL points.
 bool IsPlainHostName(std::string_view host)
 {
     if (host.empty())
         return false;
-    const bool bracketed = host.front() == '[' && host.back() == ']';
-    for (const char c : host) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F || std::strchr("/?#@\\", c) != nullptr || (c == ':' && !bracketed))
-            return false;
-    }
-    return true;
+    if (IsIPv6Address(host) || IsBracketedIPv6Address(host))
+        return true;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+    });
+}
+
+// The host as it stands in a URL: a bare IPv6 address gets its brackets.
+std::string HostInUrl(const std::string& host)
+{
+    return IsIPv6Address(host) ? "[" + host + "]" : host;
+}
+
+// A URL as error texts may show it: scheme, host, port and path. The user's name and password
+// and the query and fragment (where the wizard's password travels) are left out.
+std::string UrlForMessage(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    if (url.substr(0, 2) == "//")
+        authorityStart = 2; // a reference naming its own server
+    std::size_t authorityEnd = url.find_first_of("/?#", authorityStart);
+    if (authorityEnd == std::string_view::npos)
+        authorityEnd = url.size();
+    std::string_view authority = url.substr(authorityStart, authorityEnd - authorityStart);
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::string_view rest = url.substr(authorityEnd);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    return std::string(url.substr(0, authorityStart)) + std::string(authority) + std::string(rest);
+}
+
+// A host name as error texts may show it: no user or password before an "@", nothing from the
+// first "/", "?" or "#".
+std::string HostForMessage(std::string_view host)
+{
+    if (const std::size_t at = host.rfind('@'); at != std::string_view::npos)
+        host.remove_prefix(at + 1);
+    return std::string(host.substr(0, host.find_first_of("/?#")));
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
@@ -317,6 +369,7 @@ void TAdvHttp::OpenRequest()
     // The request gets the component as its context, so its notifications reach us.
     FRequest = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
                                 FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    FNotifiedRequest = FRequest;
     CheckResult(FRequest != nullptr);
     FAuthAttempts = 0;
     SetUserName(FUserName);
@@ -325,6 +378,13 @@ void TAdvHttp::OpenRequest()
 
 void TAdvHttp::SendRequest()
 {
+    // A line break inside a line would start a header the caller never listed (a value taken
+    // from user input could smuggle one in).
+    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
+        if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
+            RaiseFailure(ERROR_HTTP_INVALID_HEADER,
+                         "Request header line " + std::to_string(i + 1) + " holds a line break");
+    }
     std::string headers;
     if (FRequestHeaders.Count() > 0)
         headers = FRequestHeaders.Text() + "\r\n";
@@ -414,10 +474,17 @@ bool TAdvHttp::AskForCredentials()
     return answer != ERROR_SUCCESS && answer != ERROR_CANCELLED;
 }
 
+// The failure is recorded before the request closes, so that whoever waits for the closing
+// (CompletionEvent) finds it recorded.
 void TAdvHttp::AbandonRequest()
 {
+    try {
+        SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
+    } catch (...) {
+        CloseRequest();
+        throw;
+    }
     CloseRequest();
-    SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
 }
 
 // Headers and body; OnRequestComplete also when one of them raised.
@@ -523,13 +590,29 @@ void TAdvHttp::AppendChunk(DWORD count)
 void TAdvHttp::CloseRequest()
 {
     if (FRequest != nullptr)
-        InternetCloseHandle(std::exchange(FRequest, nullptr));
+        CloseRequestHandle(std::exchange(FRequest, nullptr));
     if (FConnect != nullptr)
         InternetCloseHandle(std::exchange(FConnect, nullptr));
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
     FHandlerFailure = nullptr; // a handler that raised while the handles closed has no one to reach
     FAbort = false;
     FBusy = false;
+}
+
+// Once this returns, no status event of the request follows: its notifications are no longer
+// taken, and one being delivered right now on the library's thread has ended.
+void TAdvHttp::CloseRequestHandle(HINTERNET request)
+{
+    FNotifiedRequest = nullptr;
+    {
+        std::lock_guard lock(FClosingLock);
+        FClosingRequest = request;
+        FClosingNotified = false;
+    }
+    if (InternetCloseHandle(request))
+        WaitForClosingNotification();
+    std::lock_guard lock(FClosingLock);
+    FClosingRequest = nullptr;
 }
 
 bool TAdvHttp::CloseInternet()
@@ -642,11 +725,17 @@ void TAdvHttp::SetSSL(bool ssl)
     BuildURL();
 }
 
+// 0 stands for the scheme's default port, which is where a request for port 0 goes.
+std::int32_t TAdvHttp::DefaultPort() const
+{
+    return FSSL ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+}
+
 void TAdvHttp::SetPort(std::int32_t port)
 {
     if (port < 0 || port > 65535)
         RaiseFailure(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
-    FPort = port;
+    FPort = port == 0 ? DefaultPort() : port;
     BuildURL();
 }
 
@@ -665,8 +754,9 @@ template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
 void TAdvHttp::BuildURL()
 {
     if (!IsPlainHostName(FHostName))
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The host name '" + FHostName + "' is not a valid host name");
-    std::string base = (FSSL ? "https://" : "http://") + FHostName;
+        RaiseFailure(ERROR_INTERNET_INVALID_URL,
+                     "The host name '" + HostForMessage(FHostName) + "' is not a valid host name");
+    std::string base = (FSSL ? "https://" : "http://") + HostInUrl(FHostName);
     // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
     // port 443 while requests go to 80.
     if (FPort != INTERNET_DEFAULT_HTTP_PORT || FSSL)
@@ -674,7 +764,13 @@ void TAdvHttp::BuildURL()
     std::string relative = FURLPath + FExtraInfo;
     std::vector<char> buffer(CombinedUrlSize);
     DWORD length = CombinedUrlSize;
-    BOOL combined = InternetCombineUrlA(base.c_str(), relative.c_str(), buffer.data(), &length, ICU_ENCODE_SPACES_ONLY);
+    // The request sends the path as written after the host, so URL shows it that way: dot
+    // segments stay, and a path that starts with "//" is a path on this host (combined on its
+    // own it would name another host).
+    const bool onThisHost = !relative.empty() && relative.front() == '/';
+    const std::string combinedBase = onThisHost ? base + relative : base;
+    BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
+                                        &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
     CheckResult(combined != FALSE);
     if (!combined)
         RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
@@ -685,7 +781,7 @@ void TAdvHttp::BuildURL()
                            (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
     if (!underBase)
         RaiseFailure(ERROR_INTERNET_INVALID_URL,
-                     "The path '" + relative + "' does not lie on the server " + base);
+                     "The path '" + UrlForMessage(relative) + "' does not lie on the server " + base);
     FURL.assign(url);
 }
 
@@ -720,13 +816,15 @@ void TAdvHttp::SplitURL(const std::string& url)
     if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
         throw Exception("Invalid protocol");
     if (hostName[0] == '\0')
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + url);
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
+    if (!IsPlainHostName(hostName.data()))
+        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
 
     FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
     FHostName = hostName.data();
     FURLPath = urlPath.data();
     FExtraInfo = extraInfo.data();
-    FPort = components.nPort;
+    FPort = components.nPort == 0 ? DefaultPort() : components.nPort;
     if (userName[0] != '\0')
         FUserName = userName.data();
     if (password[0] != '\0')
@@ -771,6 +869,11 @@ void TAdvHttp::PostRelease()
 // ---------------------------------------------------------------------------------------------
 // Streaming
 
+bool TAdvHttp::SkipWhileLoading(bool unchanged) const
+{
+    return unchanged && InState(csLoading);
+}
+
 std::vector<TPropertyInfo> TAdvHttp::PublishedProperties()
 {
     using V = TPropertyValue;
@@ -791,14 +894,35 @@ std::vector<TPropertyInfo> TAdvHttp::PublishedProperties()
     add("UserAgent", TPropertyKind::String, [this] { return V(FUserAgent); },
         [=, this](const V& v) { SetUserAgent(string(v)); });
     add("Proxy", TPropertyKind::String, [this] { return V(FProxy); }, [=, this](const V& v) { SetProxy(string(v)); });
-    add("SSL", TPropertyKind::Boolean, [this] { return V(FSSL); }, [=, this](const V& v) { SetSSL(boolean(v)); },
+    // URL and its parts, read from a layout with the value they already hold, change nothing
+    // (a rebuild would rewrite URL as written), and an empty URL leaves it unset: every layout
+    // the writer writes reads back.
+    add("SSL", TPropertyKind::Boolean, [this] { return V(FSSL); },
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(boolean(v) == FSSL))
+                SetSSL(boolean(v));
+        },
         V(false));
-    add("URL", TPropertyKind::String, [this] { return V(FURL); }, [=, this](const V& v) { SetURL(string(v)); });
+    add("URL", TPropertyKind::String, [this] { return V(FURL); },
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(string(v).empty() || string(v) == FURL))
+                SetURL(string(v));
+        });
     add("URLPath", TPropertyKind::String, [this] { return V(FURLPath); },
-        [=, this](const V& v) { SetURLPath(string(v)); });
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(string(v) == FURLPath))
+                SetURLPath(string(v));
+        });
     add("ExtraInfo", TPropertyKind::String, [this] { return V(FExtraInfo); },
-        [=, this](const V& v) { SetExtraInfo(string(v)); });
-    add("Port", TPropertyKind::Integer, [this] { return V(FPort); }, [=, this](const V& v) { SetPort(integer(v)); },
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(string(v) == FExtraInfo))
+                SetExtraInfo(string(v));
+        });
+    add("Port", TPropertyKind::Integer, [this] { return V(FPort); },
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(integer(v) == FPort))
+                SetPort(integer(v));
+        },
         V(std::int32_t{INTERNET_DEFAULT_HTTP_PORT}));
     add("UserName", TPropertyKind::String, [this] { return V(FUserName); },
         [=, this](const V& v) { SetUserName(string(v)); });
@@ -809,7 +933,10 @@ std::vector<TPropertyInfo> TAdvHttp::PublishedProperties()
     add("ProxyPassword", TPropertyKind::String, [this] { return V(FProxyPassword); },
         [=, this](const V& v) { SetProxyPassword(string(v)); });
     add("HostName", TPropertyKind::String, [this] { return V(FHostName); },
-        [=, this](const V& v) { SetHostName(string(v)); });
+        [=, this](const V& v) {
+            if (!SkipWhileLoading(string(v) == FHostName))
+                SetHostName(string(v));
+        });
     add("DefaultUi", TPropertyKind::Boolean, [this] { return V(FDefaultUi); },
         [=, this](const V& v) { SetDefaultUi(boolean(v)); }, V(true));
     add("RequestHeaders", TPropertyKind::StringList, [this] { return V(FRequestHeaders.Lines()); },

@@ -9,7 +9,8 @@
 //       use(http->Text());
 //
 // Execute(false) returns once the request is sent; the response is processed on a worker
-// thread and OnRequestComplete tells when it is over.
+// thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
+// OnConnectionClosed, ...) follows the end of a request.
 #pragma once
 
 #include <atomic>
@@ -197,6 +198,9 @@ private:
     void AppendChunk(DWORD count);
     void CompleteRequest();
     void CloseRequest();
+    void CloseRequestHandle(HINTERNET request);
+    void WaitForClosingNotification();
+    void RequestHandleClosing(HINTERNET request);
     bool CloseInternet();
     bool CloseInternetHandle();
     [[nodiscard]] bool Failed();
@@ -209,6 +213,8 @@ private:
     // URL and its parts.
     void SplitURL(const std::string& url);
     void BuildURL();
+    std::int32_t DefaultPort() const;
+    bool SkipWhileLoading(bool unchanged) const;
     template <class Value> void SetURLPart(Value& part, Value value);
     void SetConnectionOption(DWORD option, const std::string& value);
 
@@ -273,6 +279,15 @@ private:
     HINTERNET FInternet = nullptr;
     HINTERNET FConnect = nullptr;
     HINTERNET FRequest = nullptr;
+    // The request handle whose notifications are taken; empty once the request has ended (closed,
+    // or its asynchronous send failed), so that no status event follows the end of a request.
+    std::atomic<HINTERNET> FNotifiedRequest{nullptr};
+    // Closing the request waits for its closing notification, the last one the library sends
+    // for it: a notification being delivered on the library's thread right then comes first.
+    std::mutex FClosingLock;
+    std::condition_variable FClosingDone;
+    HINTERNET FClosingRequest = nullptr;
+    bool FClosingNotified = false;
     DWORD FInternetModeFlags = 0; // the mode the open Internet handle was opened in
     bool FInternetOutdated = false; // UserAgent or Proxy changed while a request ran
     std::atomic<DWORD> FModeFlags{0}; // 0: synchronous; INTERNET_FLAG_ASYNC

@@ -41,11 +41,17 @@ DWORD FirstValueOf(LPVOID information, DWORD length)
 // ---------------------------------------------------------------------------------------------
 // Status notifications
 
-void TAdvHttp::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD informationLength)
+void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                              DWORD informationLength)
 {
     if (context == 0)
         return; // the connection handle's own notifications
     auto* component = reinterpret_cast<TAdvHttp*>(context);
+    if (status == INTERNET_STATUS_HANDLE_CLOSING)
+        component->RequestHandleClosing(handle);
+    else if (handle != component->FNotifiedRequest.load())
+        return; // a request that has ended
+
     try {
         component->HandleStatus(status, information, informationLength);
     } catch (...) {
@@ -165,6 +171,7 @@ void TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
     if (!succeeded) {
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
+        FNotifiedRequest = nullptr;
         FBusy = false;
         return;
     }
@@ -260,6 +267,34 @@ void TAdvHttp::WaitForWorker(HANDLE worker)
         QCoreApplication::sendPostedEvents();
 }
 
+
+void TAdvHttp::RequestHandleClosing(HINTERNET request)
+{
+    std::lock_guard lock(FClosingLock);
+    if (request != nullptr && request == FClosingRequest) {
+        FClosingNotified = true;
+        FClosingDone.notify_all();
+    }
+}
+
+// The closing notification comes inside InternetCloseHandle, or, when the library's thread was
+// delivering a notification of the request at that moment, from that thread once it is done.
+// That delivery may be an event sent to this very thread, which is served meanwhile.
+void TAdvHttp::WaitForClosingNotification()
+{
+    const bool onWindowThread = FUseWindow && TAdvHttpWindow::OnWindowThread();
+    std::unique_lock lock(FClosingLock);
+    while (!FClosingNotified) {
+        if (!onWindowThread) {
+            FClosingDone.wait(lock);
+            continue;
+        }
+        lock.unlock();
+        QCoreApplication::sendPostedEvents();
+        lock.lock();
+        FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
+    }
+}
 
 // Events that set out before destruction began are waiting for the window's thread. On that
 // thread we serve them here (the window procedure drops them); elsewhere the window's thread

@@ -18,8 +18,20 @@
 // a read that finds no data fail with ERROR_IO_PENDING, and that thread later delivers
 // INTERNET_STATUS_REQUEST_COMPLETE with an INTERNET_ASYNC_RESULT ({1, 0} or {0, error}); a
 // pending read's count is stored in the caller's variable before it. Status callbacks are called
-// with no lock held and may call any operation. INTERNET_STATUS_HANDLE_CLOSING comes on the thread
-// that closes the handle. Handles opened with context 0 get no notifications.
+// with no lock held and may call any operation. Handles opened with context 0 get no
+// notifications.
+//
+// Endings. INTERNET_STATUS_HANDLE_CLOSING is the last notification a request handle ever gets.
+// It comes on the thread that closes the handle, inside InternetCloseHandle; but when another
+// thread is inside a status callback of that request at that moment, InternetCloseHandle
+// returns at once and that thread sends it as soon as its callback has returned. A connection
+// closing later is reported only to a request handle that is still open.
+//
+// What a response reports: INTERNET_STATUS_INTERMEDIATE_RESPONSE (the status code as a DWORD)
+// for each interim answer (1xx); one RECEIVING_RESPONSE / RESPONSE_RECEIVED pair for each
+// response head (inside HttpSendRequestA; a followed redirect or answered challenge has its
+// own); then one pair for each InternetReadFile that hands over data, RESPONSE_RECEIVED carrying
+// the count that call returned.
 //
 // Closing a handle ends a call blocked on it (on another thread) with
 // ERROR_INTERNET_OPERATION_CANCELLED; closing the Internet handle closes every handle under it.
@@ -125,10 +137,11 @@ inline constexpr DWORD INTERNET_FLAG_FORMS_SUBMIT = 0x00000040;
 inline constexpr DWORD INTERNET_FLAG_NEED_FILE = 0x00000010;
 
 // InternetSetOptionA options this layer supports; any other fails with
-// ERROR_INTERNET_INVALID_OPTION.
+// ERROR_INTERNET_INVALID_OPTION. With no handle (nullptr), the two time-outs set the defaults
+// of the whole process, used by every request whose handles set none.
 inline constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 // Milliseconds a response may stay silent before the call fails with ERROR_INTERNET_TIMEOUT
-// (whole seconds are used; default 30 s).
+// (default 30 s).
 inline constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
 inline constexpr DWORD INTERNET_OPTION_USERNAME = 28;
 inline constexpr DWORD INTERNET_OPTION_PASSWORD = 29;
@@ -227,6 +240,10 @@ INTERNET_STATUS_CALLBACK InternetSetStatusCallback(HINTERNET internet, INTERNET_
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
 [[nodiscard]] HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                                          LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
+// headers: "Name: value" lines, each ended by CR LF; a caller's header replaces the layer's own of
+// that name (Host, User-Agent, Accept, ...) and goes out as written, repeats included, except
+// Content-Length, which always states the body's true length. A line that is no header line
+// (no name, or a control byte inside) fails the call with ERROR_HTTP_INVALID_HEADER.
 [[nodiscard]] BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                                     DWORD optionalLength);
 [[nodiscard]] BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,

@@ -48,6 +48,9 @@ HandleTable& handleTable()
     return table;
 }
 
+std::atomic<DWORD> connectTimeoutDefault{60000};
+std::atomic<DWORD> receiveTimeoutDefault{30000};
+
 template <class T>
 void inherit(std::optional<T>& value, const std::optional<T>& fromParent)
 {
@@ -135,11 +138,22 @@ void HandleObject::close()
         if (auto child = weak.lock())
             child->close();
     }
-    closeResources();
+    if (closeResources())
+        return;
     if (const auto session = shared()) {
         HINTERNET closing = m_handle;
         notifyStatus(*session, m_handle, m_context, INTERNET_STATUS_HANDLE_CLOSING, &closing, sizeof closing);
     }
+}
+
+DWORD defaultConnectTimeout()
+{
+    return connectTimeoutDefault.load();
+}
+
+DWORD defaultReceiveTimeout()
+{
+    return receiveTimeoutDefault.load();
 }
 
 HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object)
@@ -209,10 +223,29 @@ std::string readString(LPVOID buffer, DWORD length)
     return std::string(text, strnlen(text, length));
 }
 
+// With no handle, the time-outs become the defaults of every request that has none of its own.
+bool setDefaultOption(DWORD option, LPVOID buffer, DWORD bufferLength)
+{
+    std::optional<DWORD> value;
+    std::atomic<DWORD>* target = option == INTERNET_OPTION_CONNECT_TIMEOUT ? &connectTimeoutDefault
+                                 : option == INTERNET_OPTION_RECEIVE_TIMEOUT ? &receiveTimeoutDefault
+                                                                             : nullptr;
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!readTimeout(buffer, bufferLength, value))
+        return false;
+    target->store(*value);
+    return true;
+}
+
 } // namespace
 
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength)
 {
+    if (handle == nullptr)
+        return setDefaultOption(option, buffer, bufferLength) ? TRUE : FALSE;
     const std::shared_ptr<HandleObject> object = findHandle(handle);
     if (!object)
         return FALSE;

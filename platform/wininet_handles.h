@@ -61,7 +61,9 @@ public:
     bool isClosed() const { return m_closed.load(); }
 
 protected:
-    virtual void closeResources() {}
+    // Releases what the handle holds. True when the closing notification is left to another
+    // thread (see Transfer::cancel), which sends it once it is done with the handle.
+    virtual bool closeResources() { return false; }
 
 private:
     friend HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object);
@@ -76,6 +78,10 @@ private:
     HandleOptions m_options;
     std::vector<std::weak_ptr<HandleObject>> m_children;
 };
+
+// The time-outs that handles without their own use, set by InternetSetOptionA on no handle.
+DWORD defaultConnectTimeout();
+DWORD defaultReceiveTimeout();
 
 // Gives the object its HINTERNET value and records it under its parent.
 HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object);

@@ -45,12 +45,37 @@ std::string requestTarget(const char* objectName)
     return target;
 }
 
-// The caller's extra headers: lines ended by CR LF (or LF); length -1 (or 0) means up to the NUL.
-std::vector<std::string> splitHeaders(LPCSTR headers, DWORD length)
+bool isTokenCharacter(char c)
 {
-    std::vector<std::string> lines;
+    const auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
+}
+
+// A caller's header line: a name that is a token, a colon, and a value with no control byte but
+// tab (a CR or NUL inside would end the line on the wire and start another).
+bool isHeaderLine(const std::string& line)
+{
+    const std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos)
+        return false;
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (!isTokenCharacter(line[i]))
+            return false;
+    }
+    for (std::size_t i = colon + 1; i < line.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(line[i]);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+// The caller's extra headers: lines ended by CR LF (or LF); length -1 (or 0) means up to the NUL.
+// Empty lines are skipped; false when a line is no header line.
+bool splitHeaders(LPCSTR headers, DWORD length, std::vector<std::string>& lines)
+{
     if (headers == nullptr)
-        return lines;
+        return true;
     const std::size_t size = (length == 0 || length == static_cast<DWORD>(-1)) ? std::strlen(headers) : length;
     std::size_t position = 0;
     while (position < size) {
@@ -60,13 +85,20 @@ std::vector<std::string> splitHeaders(LPCSTR headers, DWORD length)
         std::string line(headers + position, end - position);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        if (!line.empty() && !isHeaderLine(line))
+            return false;
         if (!line.empty())
             lines.push_back(std::move(line));
         if (end < size && headers[end] == '\0')
             break;
         position = end + 1;
     }
-    return lines;
+    return true;
+}
+
+bool hasValue(const std::string& header)
+{
+    return header.find_first_not_of(" \t", header.find(':') + 1) != std::string::npos;
 }
 
 } // namespace
@@ -90,17 +122,24 @@ public:
     Transfer& transfer() { return *m_transfer; }
     void attachHandle() { m_transfer->setHandle(handle()); }
 
-    TransferSetup setup(LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength) const
+    // False (with the last error set) when the caller's headers are no header lines.
+    bool setup(LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength, TransferSetup& setup) const
     {
+        std::vector<std::string> extra;
+        if (!splitHeaders(headers, headersLength, extra)) {
+            SetLastError(ERROR_HTTP_INVALID_HEADER);
+            return false;
+        }
         const Session& session = *m_connection->session();
         const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
         const INTERNET_PORT defaultPort = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
         const INTERNET_PORT port = m_connection->port != 0 ? m_connection->port : defaultPort;
         const std::string& host = m_connection->host;
-        const std::string literal = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        // An IPv6 address goes into the URL in brackets, given bare ("::1") or bracketed ("[::1]").
+        const bool bareAddress = host.find(':') != std::string::npos && host.front() != '[';
+        const std::string literal = bareAddress ? "[" + host + "]" : host;
         const std::string authority = port == defaultPort ? literal : literal + ":" + std::to_string(port);
 
-        TransferSetup setup;
         setup.url = (secure ? "https://" : "http://") + authority + m_target;
         setup.hostName = host;
         setup.verb = m_verb;
@@ -112,36 +151,44 @@ public:
         setup.accessType = session.accessType;
         setup.proxy = session.proxy;
         setup.proxyBypass = session.proxyBypass;
-        setup.headers = head(session, authority, splitHeaders(headers, headersLength));
-        return setup;
+        setup.headers = head(session, authority, extra);
+        return true;
     }
 
 protected:
-    void closeResources() override { m_transfer->cancel(); }
+    bool closeResources() override { return m_transfer->cancel(); }
 
 private:
     // The head goes out small and in this order: Host, User-Agent, Accept, Referer, the
-    // caller's headers, Pragma, Connection. libcurl adds Content-Length for a body itself (after
-    // these), because only it knows when a body is left out (authentication probes, redirects).
-    // Empty "Name:" entries stop libcurl from adding headers of its own.
+    // caller's headers, Pragma, Connection. A caller's header replaces ours of that name, and
+    // the caller's go out as written, repeats included. Content-Length is the exception: libcurl
+    // states the body's true length itself (after these), because only it knows when a body is
+    // left out (authentication probes, redirects), so a caller's value is dropped.
+    // For libcurl, "Name:" stops it from adding a header of its own and "Name;" sends an empty one.
     std::vector<std::string> head(const Session& session, const std::string& authority,
                                   const std::vector<std::string>& extra) const
     {
         std::vector<std::string> headers;
-        headers.push_back("Host: " + authority);
+        auto ours = [&](const char* name, const std::string& line) {
+            if (!hasHeader(extra, name))
+                headers.push_back(line);
+        };
+        ours("Host", "Host: " + authority);
         if (!session.agent.empty())
-            headers.push_back("User-Agent: " + session.agent);
-        headers.push_back(m_accept.empty() ? "Accept:" : "Accept: " + m_accept);
+            ours("User-Agent", "User-Agent: " + session.agent);
+        ours("Accept", m_accept.empty() ? "Accept:" : "Accept: " + m_accept);
         if (!m_referrer.empty())
-            headers.push_back("Referer: " + m_referrer);
-        headers.insert(headers.end(), extra.begin(), extra.end());
-        if ((m_flags & INTERNET_FLAG_PRAGMA_NOCACHE) != 0 && !hasHeader(extra, "Pragma"))
-            headers.push_back("Pragma: no-cache");
-        if (!hasHeader(extra, "Connection"))
-            headers.push_back("Connection: Keep-Alive");
-        headers.push_back("Expect:");
-        if (!hasHeader(extra, "Content-Type"))
-            headers.push_back("Content-Type:");
+            ours("Referer", "Referer: " + m_referrer);
+        for (const std::string& line : extra) {
+            if (hasHeader({line}, "Content-Length"))
+                continue;
+            headers.push_back(hasValue(line) ? line : line.substr(0, line.find(':')) + ";");
+        }
+        if ((m_flags & INTERNET_FLAG_PRAGMA_NOCACHE) != 0)
+            ours("Pragma", "Pragma: no-cache");
+        ours("Connection", "Connection: Keep-Alive");
+        ours("Expect", "Expect:");
+        ours("Content-Type", "Content-Type:");
         return headers;
     }
 
@@ -280,7 +327,10 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     const auto object = findHandleOf<Request>(request, HandleKind::Request);
     if (!object)
         return FALSE;
-    return finishCall(object->transfer().send(object->setup(headers, headersLength, optional, optionalLength)));
+    TransferSetup setup;
+    if (!object->setup(headers, headersLength, optional, optionalLength, setup))
+        return FALSE;
+    return finishCall(object->transfer().send(std::move(setup)));
 }
 
 BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index)

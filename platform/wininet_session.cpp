@@ -45,8 +45,10 @@ std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
 {
     std::shared_ptr<Driver> driver(new Driver(std::move(shared)));
     // The thread keeps the driver alive until it has released every libcurl handle.
-    if (driver->m_shared->async)
+    if (driver->m_shared->async) {
         driver->m_thread = std::thread([driver] { driver->run(); });
+        driver->m_threadId = driver->m_thread.get_id();
+    }
     return driver;
 }
 
@@ -331,9 +333,10 @@ Session::Session(std::string agentName, DWORD access, std::string proxyList, std
     m_driver = Driver::create(m_shared);
 }
 
-void Session::closeResources()
+bool Session::closeResources()
 {
     m_driver->stop();
+    return false;
 }
 
 Connection::Connection(std::shared_ptr<Session> session, std::string hostName, INTERNET_PORT serverPort,

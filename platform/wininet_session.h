@@ -48,6 +48,8 @@ public:
     void resumeTransfer(const std::shared_ptr<Transfer>& transfer);
     void releaseTransfer(const std::shared_ptr<Transfer>& transfer);
     void scheduleEvents(const std::shared_ptr<Transfer>& transfer);
+    // Asynchronous mode: whether the calling thread is the session's own.
+    bool onDriverThread() const { return std::this_thread::get_id() == m_threadId; }
     // Sockets are closed through the driver, which outlives every easy handle, so the request
     // that last used a connection hears of its closing.
     void configureSockets(void* easy);
@@ -71,6 +73,7 @@ private:
     void* m_multi = nullptr;
     void* m_share = nullptr;
     std::thread m_thread;
+    std::thread::id m_threadId; // set once, before any transfer exists
     std::mutex m_mutex;
     std::vector<std::function<void()>> m_commands;
     bool m_stopping = false;
@@ -104,7 +107,7 @@ public:
     const DWORD flags;
 
 protected:
-    void closeResources() override;
+    bool closeResources() override;
 
 private:
     std::shared_ptr<SessionShared> m_shared;

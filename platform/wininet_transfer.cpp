@@ -10,6 +10,7 @@
 #include <cstring>
 #include <strings.h>
 #include <string_view>
+#include <utility>
 
 #include "wininet_errors.h"
 #include "wininet_session.h"
@@ -182,6 +183,7 @@ DWORD Transfer::readSynchronously(std::unique_lock<std::mutex>& lock, char* buff
         if (!driveRound(lock, first))
             return ERROR_INTERNET_OPERATION_CANCELLED;
     }
+    queueRead(*count);
     drainEvents(lock);
     return 0;
 }
@@ -189,6 +191,7 @@ DWORD Transfer::readSynchronously(std::unique_lock<std::mutex>& lock, char* buff
 DWORD Transfer::readAsynchronously(std::unique_lock<std::mutex>&, char* buffer, DWORD size, DWORD* count)
 {
     *count = take(buffer, size);
+    queueRead(*count);
     if (*count > 0 || m_phase == Phase::Complete)
         return 0;
     if (m_phase == Phase::Failed)
@@ -209,15 +212,19 @@ bool Transfer::response(long& statusCode, std::string& headers) const
     return true;
 }
 
-void Transfer::cancel()
+bool Transfer::cancel()
 {
+    bool closingOwed = false;
     {
         std::lock_guard lock(m_mutex);
         m_cancelled = true;
         m_pendingRead = {};
         m_events.clear();
+        closingOwed = m_deliveryDepth > 0 && m_deliveringThread != std::this_thread::get_id();
+        m_closingOwed = closingOwed;
     }
     m_driver->post([self = shared_from_this(), driver = m_driver] { driver->releaseTransfer(self); });
+    return closingOwed;
 }
 
 bool Transfer::cancelled() const
@@ -248,17 +255,34 @@ DWORD Transfer::take(char* buffer, DWORD size)
 
 void Transfer::drainEvents(std::unique_lock<std::mutex>& lock)
 {
+    const auto self = std::this_thread::get_id();
+    if (m_deliveryDepth > 0 && m_deliveringThread != self)
+        return;
+    m_deliveringThread = self;
+    ++m_deliveryDepth;
     while (!m_events.empty() && !m_cancelled) {
-        std::deque<Event> events;
-        events.swap(m_events);
+        const Event event = std::move(m_events.front());
+        m_events.pop_front();
         lock.unlock();
-        for (const Event& event : events) {
-            const void* information = event.information.empty() ? nullptr : event.information.data();
-            notifyStatus(*m_shared, m_handle, m_context, event.status, information,
-                         static_cast<DWORD>(event.information.size()));
-        }
+        const void* information = event.information.empty() ? nullptr : event.information.data();
+        notifyStatus(*m_shared, m_handle, m_context, event.status, information,
+                     static_cast<DWORD>(event.information.size()));
         lock.lock();
     }
+    if (--m_deliveryDepth > 0)
+        return;
+    m_deliveringThread = {};
+    if (std::exchange(m_closingOwed, false)) {
+        lock.unlock();
+        notifyClosing();
+        lock.lock();
+    }
+}
+
+void Transfer::notifyClosing()
+{
+    HINTERNET closing = m_handle;
+    notifyStatus(*m_shared, m_handle, m_context, INTERNET_STATUS_HANDLE_CLOSING, &closing, sizeof closing);
 }
 
 // ---- layer thread's side ----
@@ -284,7 +308,8 @@ void Transfer::start(const TransferSetup& setup, void* share)
     m_currentUrl = setup.url;
     m_followRedirects = (setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
     m_connecting = m_nameNotified = m_resolvedNotified = m_connectingNotified = false;
-    m_sentNotified = m_followedRedirect = m_headersTooLarge = false;
+    m_sentNotified = m_followedRedirect = m_badHead = m_headComplete = false;
+    m_contentLength.clear();
     m_bytesSent = m_blockBytes = 0;
     m_connectingSockets.clear();
     m_awaitingServer = false;
@@ -301,6 +326,10 @@ void Transfer::finish(int curlCode)
     std::lock_guard lock(m_mutex);
     if (!current())
         return;
+    // libcurl takes a connection that ends inside a response head for a whole response, with
+    // no status or headers yet: that is a connection ended abnormally.
+    if (curlCode == CURLE_OK && m_phase == Phase::Sending && !m_headComplete)
+        curlCode = CURLE_PARTIAL_FILE;
     if (curlCode == CURLE_OK) {
         if (m_phase == Phase::Sending)
             markFinal();
@@ -318,7 +347,12 @@ void Transfer::finish(int curlCode)
 
 DWORD Transfer::failureCode(int curlCode)
 {
-    if (m_headersTooLarge)
+    // libcurl refuses a header line past its own limit as "out of memory", and a folded line
+    // with no header before it as a "bad argument": what happened is that the server's
+    // response head was too large or malformed.
+    const bool refusedHead = !m_responseReady
+        && (curlCode == CURLE_OUT_OF_MEMORY || curlCode == CURLE_BAD_FUNCTION_ARGUMENT);
+    if (m_badHead || refusedHead)
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     long osError = 0;
     long verifyResult = 0;
@@ -367,9 +401,8 @@ std::size_t Transfer::onWrite(const char* data, std::size_t size)
     }
     if (m_phase == Phase::Sending)
         markFinal();
+    // The body is reported by the reads that hand it over, not as it arrives.
     m_body.insert(m_body.end(), data, data + size);
-    queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
-    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(size));
     servePendingRead();
     return size;
 }
@@ -387,20 +420,38 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
             queueNumber(INTERNET_STATUS_REQUEST_SENT, static_cast<DWORD>(m_bytesSent));
             m_sentNotified = true;
         }
-        queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
         m_blockBytes = size;
         m_blockStatus = statusOf(line);
+        m_headComplete = false;
+        m_contentLength.clear();
+        // An interim answer (1xx) is reported whole at its end; a response head is received.
+        if (m_blockStatus / 100 != 1)
+            queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
         m_block.assign(line);
         m_block += "\r\n";
         m_location.clear();
         return size;
     }
     if (line.empty()) {
+        m_headComplete = true;
         endOfHeaderBlock();
         return size;
     }
     m_block.append(line);
     m_block += "\r\n";
+    // Two lengths that differ leave the body's end unknown (a way to smuggle a response).
+    if (startsWithNoCase(line, "content-length:")) {
+        std::string_view value = line.substr(15);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        if (!m_contentLength.empty() && m_contentLength != value) {
+            m_badHead = true;
+            return 0;
+        }
+        m_contentLength.assign(value);
+    }
     if (startsWithNoCase(line, "location:")) {
         std::string_view value = line.substr(9);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
@@ -408,7 +459,7 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
         m_location.assign(value);
     }
     if (m_block.size() > headerBlockLimit) {
-        m_headersTooLarge = true;
+        m_badHead = true;
         return 0;
     }
     return size;
@@ -419,13 +470,19 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
 // decided by the body that follows, or the end of the transfer).
 void Transfer::endOfHeaderBlock()
 {
-    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(m_blockBytes));
-    if (m_blockStatus / 100 == 1)
+    if (m_blockStatus / 100 == 1) {
+        queueNumber(INTERNET_STATUS_INTERMEDIATE_RESPONSE, static_cast<DWORD>(m_blockStatus));
         return;
+    }
+    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(m_blockBytes));
     m_statusCode = m_blockStatus;
     m_finalHeaders = m_block + "\r\n";
+    // libcurl follows every 3xx with a location; past the limit it fails the transfer, which
+    // then has no final response.
     const bool redirect = m_blockStatus / 100 == 3 && !m_location.empty();
-    if (redirect && m_followRedirects && m_redirects < maxRedirects) {
+    if (redirect && m_followRedirects) {
+        if (m_redirects == maxRedirects)
+            return;
         ++m_redirects;
         m_followedRedirect = true;
         m_currentUrl = resolveReference(m_currentUrl, m_location);
@@ -516,7 +573,7 @@ bool Transfer::silentTooLong(std::chrono::steady_clock::time_point now) const
 void Transfer::queueEvent(DWORD status, const void* information, std::size_t length)
 {
     const INTERNET_STATUS_CALLBACK callback = m_shared->callback.load();
-    if (m_context == 0 || callback == nullptr || callback == INTERNET_INVALID_STATUS_CALLBACK)
+    if (m_cancelled || m_context == 0 || callback == nullptr || callback == INTERNET_INVALID_STATUS_CALLBACK)
         return;
     Event event{status, {}};
     if (length > 0) {
@@ -526,8 +583,20 @@ void Transfer::queueEvent(DWORD status, const void* information, std::size_t len
     m_events.push_back(std::move(event));
     if (m_shared->async && !m_eventsScheduled) {
         m_eventsScheduled = true;
-        m_driver->scheduleEvents(shared_from_this());
+        // The session's thread delivers; a caller's read hands the scheduling over to it.
+        if (m_driver->onDriverThread())
+            m_driver->scheduleEvents(shared_from_this());
+        else
+            m_driver->post([self = shared_from_this(), driver = m_driver] { driver->scheduleEvents(self); });
     }
+}
+
+void Transfer::queueRead(DWORD count)
+{
+    if (count == 0)
+        return;
+    queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
+    queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, count);
 }
 
 void Transfer::queueNumber(DWORD status, DWORD value)
@@ -564,6 +633,7 @@ void Transfer::servePendingRead()
     if (buffered() > 0 || m_phase == Phase::Complete) {
         m_pendingRead = {};
         *read.count = take(read.buffer, read.size);
+        queueRead(*read.count);
         queueCompletion(true, 0);
     } else if (m_phase == Phase::Failed) {
         m_pendingRead = {};

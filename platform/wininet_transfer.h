@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wininet_handles.h"
@@ -57,8 +58,12 @@ public:
     DWORD read(char* buffer, DWORD size, DWORD* count);
     // The final response: status and raw header block. False before it is in.
     bool response(long& statusCode, std::string& headers) const;
-    // Ends the transfer: blocked and later calls fail with 12017. Called on closing the handle.
-    void cancel();
+    // Ends the transfer: blocked and later calls fail with 12017, and no notification is
+    // delivered after this one returns, except the closing one. Called on closing the handle.
+    // True when another thread is delivering a notification of this request right now: the
+    // closing notification is then left to that thread, which sends it as soon as its callback
+    // returns, so that it stays the request's last one.
+    [[nodiscard]] bool cancel();
     bool cancelled() const;
 
     // Layer thread's side (libcurl callbacks and the driver's steps).
@@ -99,13 +104,18 @@ private:
     void queueNumber(DWORD status, DWORD value);
     void queueText(DWORD status, const std::string& text);
     void queueCompletion(bool success, DWORD error);
+    // A read that hands over data reports it: receiving, then received with the count.
+    void queueRead(DWORD count);
     void markFinal();
     DWORD take(char* buffer, DWORD size);
     void servePendingRead();
     void endOfHeaderBlock();
     std::size_t buffered() const { return m_body.size() - m_bodyRead; }
-    // Delivers the gathered notifications on this thread, with the lock released meanwhile.
+    // Delivers the gathered notifications on this thread, one at a time with the lock released
+    // meanwhile, and stops as soon as the request is cancelled. One thread delivers at a time
+    // (a callback may deliver nested ones on its own thread); another leaves the queue to it.
     void drainEvents(std::unique_lock<std::mutex>& lock);
+    void notifyClosing();
     DWORD waitForResponse(std::unique_lock<std::mutex>& lock);
     // Synchronous mode: one round of driving the transfer on this thread; false once stopped.
     bool driveRound(std::unique_lock<std::mutex>& lock, bool& first);
@@ -130,6 +140,9 @@ private:
     PendingRead m_pendingRead;
     std::deque<Event> m_events;
     bool m_eventsScheduled = false;
+    std::thread::id m_deliveringThread; // the thread inside a status callback of this request
+    int m_deliveryDepth = 0;
+    bool m_closingOwed = false; // closed meanwhile from another thread: notify when delivered
 
     long m_statusCode = 0;
     std::string m_finalHeaders;
@@ -150,7 +163,9 @@ private:
     bool m_connectingNotified = false;
     bool m_sentNotified = false;
     bool m_followedRedirect = false;
-    bool m_headersTooLarge = false;
+    bool m_badHead = false;      // too large, or with conflicting lengths: refused
+    bool m_headComplete = false; // the empty line ending the current response head came
+    std::string m_contentLength; // of the current response head
     std::size_t m_bytesSent = 0;
     std::vector<int> m_connectingSockets; // opened for the connection being set up
     std::chrono::steady_clock::time_point m_lastActivity;

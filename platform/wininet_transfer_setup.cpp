@@ -20,8 +20,6 @@ namespace wininet {
 namespace {
 
 constexpr long receiveBufferSize = 256 << 10;
-constexpr DWORD defaultConnectTimeout = 60000;
-constexpr DWORD defaultReceiveTimeout = 30000;
 
 // "http=proxy1:80 https=proxy2:8080", or one proxy for every scheme.
 std::string proxyFor(const std::string& list, bool secure)
@@ -209,10 +207,10 @@ void Transfer::configure(const TransferSetup& setup, void* share)
         setOption(easy, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     }
 
-    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.value_or(defaultConnectTimeout)));
+    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.value_or(defaultConnectTimeout())));
     // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
     // whole seconds and averages, so a stall would be noticed seconds late.
-    m_receiveTimeout = std::chrono::milliseconds(options.receiveTimeout.value_or(defaultReceiveTimeout));
+    m_receiveTimeout = std::chrono::milliseconds(options.receiveTimeout.value_or(defaultReceiveTimeout()));
 
     setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     setOption(easy, CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);

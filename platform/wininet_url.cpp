@@ -5,7 +5,10 @@
 // asked to decode, and WinInet's own results for odd input (no scheme: unrecognized scheme, the
 // extra information holding query and fragment together). libcurl's URL parser normalises and
 // re-encodes, so it can't give those. InternetCombineUrlA leaves the resolution of a relative
-// reference to libcurl (curl_url), which follows RFC 3986, and only does the encoding choice.
+// reference to libcurl (curl_url), which follows RFC 3986, and only does the encoding choice:
+// libcurl refuses spaces and control bytes and escapes bytes from 0x80 on its own, so the path,
+// query and fragment reach it with every such byte and every "%" escaped, and come back decoded,
+// then encoded as the flags say.
 #include <curl/curl.h>
 
 #include <cctype>
@@ -224,21 +227,59 @@ bool needsEncoding(unsigned char c, DWORD flags)
     return c <= 0x20 || c >= 0x7F;
 }
 
-std::string encodeUnsafe(const char* text, DWORD flags)
+void appendEscape(std::string& text, unsigned char c)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
+    text += '%';
+    text += hex[c >> 4];
+    text += hex[c & 0x0F];
+}
+
+std::string encodeUnsafe(std::string_view text, DWORD flags)
+{
     std::string encoded;
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (needsEncoding(c, flags)) {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0x0F];
-        } else {
-            encoded += *p;
-        }
+    for (const char c : text) {
+        if (needsEncoding(static_cast<unsigned char>(c), flags))
+            appendEscape(encoded, static_cast<unsigned char>(c));
+        else
+            encoded += c;
     }
     return encoded;
+}
+
+// Where the path begins in a URL or reference: after "scheme://authority" or "//authority",
+// else at the start.
+std::size_t pathStart(std::string_view url)
+{
+    std::size_t position = 0;
+    CrackedUrl scheme;
+    if (splitScheme(url, scheme))
+        position = scheme.scheme.length + 1;
+    if (url.substr(position, 2) != "//")
+        return position;
+    return std::min(url.find_first_of("/?#", position + 2), url.size());
+}
+
+// The path and after, made safe for libcurl: every "%", space, control byte and byte from
+// 0x80 escaped, so that decoding gives back exactly these bytes.
+std::string protectPath(std::string_view url)
+{
+    const std::size_t start = pathStart(url);
+    std::string text(url.substr(0, start));
+    for (const char c : url.substr(start)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '%' || byte <= 0x20 || byte >= 0x7F)
+            appendEscape(text, byte);
+        else
+            text += c;
+    }
+    return text;
+}
+
+std::string restorePath(std::string_view url, DWORD flags)
+{
+    const std::size_t start = pathStart(url);
+    return std::string(url.substr(0, start)) + encodeUnsafe(decodeEscapes(url.substr(start)), flags);
 }
 
 struct UrlHandleDeleter {
@@ -316,25 +357,28 @@ BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWO
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    const std::string base = encodeUnsafe(baseUrl, flags);
-    const std::string relative = encodeUnsafe(relativeUrl, flags);
+    const std::string base = protectPath(baseUrl);
+    const std::string relative = protectPath(relativeUrl);
     // Non-special schemes are combined too; the caller decides what it can use.
     constexpr unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS;
     CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), parseFlags);
     if (code == CURLUE_OK && !relative.empty())
-        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), parseFlags & ~CURLU_PATH_AS_IS);
-    char* combined = nullptr;
+        // "." and ".." segments are resolved away unless ICU_NO_META keeps them.
+        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(),
+                            (flags & ICU_NO_META) != 0 ? parseFlags : parseFlags & ~CURLU_PATH_AS_IS);
+    char* resolved = nullptr;
     if (code == CURLUE_OK)
-        code = curl_url_get(handle.get(), CURLUPART_URL, &combined, CURLU_NON_SUPPORT_SCHEME);
+        code = curl_url_get(handle.get(), CURLUPART_URL, &resolved, CURLU_NON_SUPPORT_SCHEME);
     if (code != CURLUE_OK) {
         SetLastError(combineError(code));
         return FALSE;
     }
-    const std::size_t length = std::strlen(combined);
+    const std::string combined = restorePath(resolved, flags);
+    curl_free(resolved);
+    const std::size_t length = combined.size();
     const bool fitsBuffer = buffer != nullptr && length + 1 <= *bufferLength;
     if (fitsBuffer)
-        std::memcpy(buffer, combined, length + 1);
-    curl_free(combined);
+        std::memcpy(buffer, combined.c_str(), length + 1);
     if (!fitsBuffer) {
         *bufferLength = static_cast<DWORD>(length + 1);
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

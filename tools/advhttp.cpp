@@ -5,7 +5,8 @@
 //   advhttp -X POST -H 'Content-Type: text/plain' -d hello -o answer.txt http://host/echo
 //
 // Exit status 0 when the request completed (whatever the HTTP status), 2 for bad usage, and 1
-// with "advhttp: error CODE: MESSAGE" on stderr when the component reported a failure.
+// with "advhttp: error CODE: MESSAGE" on stderr when the component reported a failure, in
+// either mode (a body cut short fails even though the request completes).
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -42,6 +44,8 @@ constexpr const char* Usage = R"(usage: advhttp [options] URL
   -A, --user-agent TEXT      user agent (default "Tarnwick WinInet Component")
   -a, --accept TYPE          accept type (repeatable)
   -t, --connect-timeout MS   connect time-out in milliseconds (default 30000)
+  -T, --receive-timeout MS   how long the server may stay silent, in milliseconds
+                             (default 30000)
   -f, --flags LIST           request flags: comma-separated members such as
                              ifNoAutoRedirect,-ifKeepConnection ("+"/no sign adds to the
                              defaults, "-" removes, "none" clears them all)
@@ -65,6 +69,7 @@ struct Options {
     std::string proxyUser;
     std::string userAgent;
     std::optional<std::int32_t> connectTimeout;
+    std::optional<std::int32_t> receiveTimeout;
     std::optional<std::int32_t> authRetries;
     std::vector<std::string> flagChanges;
     bool async = false;
@@ -75,6 +80,12 @@ struct Options {
 
 class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// A failure found before the component could record it.
+struct Failure {
+    DWORD code;
+    std::string message;
 };
 
 std::vector<std::string> SplitList(const std::string& text)
@@ -99,12 +110,26 @@ std::int32_t ParseNumber(const std::string& option, const std::string& text)
 
 std::string ReadFile(const std::string& path)
 {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        throw UsageError(path + " is a folder, not a file");
     std::ifstream file(path, std::ios::binary);
     if (!file)
         throw UsageError("can't read " + path);
     std::ostringstream content;
     content << file.rdbuf();
+    if (file.bad())
+        throw UsageError("can't read " + path);
     return content.str();
+}
+
+// An HTTP method is a token: letters, digits and a few marks.
+bool IsMethod(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
+    });
 }
 
 TInternetFlags ApplyFlagChanges(TInternetFlags flags, const std::vector<std::string>& changes)
@@ -147,6 +172,8 @@ Options ParseArguments(const QStringList& arguments)
             std::exit(0);
         } else if (argument == "-X" || argument == "--method") {
             options.method = value();
+            if (!IsMethod(options.method))
+                throw UsageError("\"" + options.method + "\" is no HTTP method");
         } else if (argument == "-H" || argument == "--header") {
             options.headers.push_back(value());
         } else if (argument == "-d" || argument == "--data") {
@@ -167,6 +194,8 @@ Options ParseArguments(const QStringList& arguments)
             options.acceptTypes.push_back(value());
         } else if (argument == "-t" || argument == "--connect-timeout") {
             options.connectTimeout = ParseNumber(argument, value());
+        } else if (argument == "-T" || argument == "--receive-timeout") {
+            options.receiveTimeout = ParseNumber(argument, value());
         } else if (argument == "-r" || argument == "--auth-retries") {
             options.authRetries = ParseNumber(argument, value());
         } else if (argument == "-f" || argument == "--flags") {
@@ -202,14 +231,6 @@ std::pair<std::string, std::string> SplitCredentials(const std::string& text)
     return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-// The library's text for a code, as the component would put it in its EInetError.
-std::string LibraryErrorText(DWORD code)
-{
-    char text[257] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("wininet.dll"), code, 0, text, 256, nullptr);
-    return text;
-}
-
 std::string InfoText(const TAdvHttp& http)
 {
     const auto* info = static_cast<const char*>(http.StatusInfo());
@@ -231,42 +252,64 @@ private:
     std::mutex m_lock;
 };
 
-// Tells the waiting main thread when an asynchronous request has ended.
-class Completion {
+// What one round of requests came to, told by the handlers from whatever thread fires them.
+class Outcome {
 public:
-    void Finish()
-    {
-        std::lock_guard lock(m_lock);
-        m_finished = true;
-        m_changed.notify_all();
-    }
     void Reset()
     {
         std::lock_guard lock(m_lock);
-        m_finished = false;
+        m_completed = false;
+        m_failure = 0;
     }
-    void Wait()
+    void Complete()
     {
-        std::unique_lock lock(m_lock);
-        m_changed.wait(lock, [&] { return m_finished; });
+        std::lock_guard lock(m_lock);
+        m_completed = true;
+        m_changed.notify_all();
+    }
+    // The first failure of the round is the one reported.
+    void Fail(DWORD code)
+    {
+        std::lock_guard lock(m_lock);
+        if (m_failure == 0)
+            m_failure = code;
+        m_changed.notify_all();
+    }
+    bool Completed()
+    {
+        std::lock_guard lock(m_lock);
+        return m_completed;
+    }
+    DWORD Failure()
+    {
+        std::lock_guard lock(m_lock);
+        return m_failure;
+    }
+    // An asynchronous request has ended when OnRequestComplete came, or when a failure was
+    // recorded and the component has signalled CompletionEvent: a failure is recorded before
+    // the request closes, and one that ends a request without OnRequestComplete (a failed send,
+    // abandoned authentication) signals the event too. Waiting for both makes the outcome the
+    // same whatever the timing.
+    void WaitForEnd(HANDLE completionEvent)
+    {
+        for (;;) {
+            {
+                std::unique_lock lock(m_lock);
+                if (m_completed)
+                    return;
+            }
+            const bool signalled = WaitForSingleObject(completionEvent, 20) == WAIT_OBJECT_0;
+            if (signalled && Failure() != 0)
+                return;
+        }
     }
 
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;
-    bool m_finished = false;
+    bool m_completed = false;
+    DWORD m_failure = 0;
 };
-
-// A request that fails or is abandoned ends without OnRequestComplete; the component then
-// signals CompletionEvent once its handles are closed. A successful one signals it too (its
-// request handle closes) just before OnRequestComplete, which is then awaited.
-void WaitForAsynchronousEnd(TAdvHttp& http, const std::atomic<bool>& completed, Completion& completion)
-{
-    while (!completed && WaitForSingleObject(http.CompletionEvent(), 50) != WAIT_OBJECT_0) {
-    }
-    if (!completed && http.LastError() == 0)
-        completion.Wait();
-}
 
 void ConnectVerboseEvents(TAdvHttp& http, EventLog& log)
 {
@@ -308,7 +351,14 @@ void Configure(TAdvHttp& http, const Options& options)
     if (!options.userAgent.empty())
         http.SetUserAgent(options.userAgent);
     http.SetProxy(options.proxy);
-    http.SetURL(options.url);
+    try {
+        http.SetURL(options.url);
+    } catch (const EInetError&) {
+        throw;
+    } catch (const Exception& error) {
+        // A scheme other than http or https: reported like any failure, with its code.
+        throw Failure{ERROR_INTERNET_UNRECOGNIZED_SCHEME, error.Message()};
+    }
     http.SetMethod(options.method);
     if (options.body)
         http.SetText(*options.body);
@@ -325,14 +375,22 @@ void Configure(TAdvHttp& http, const Options& options)
     if (options.authRetries)
         http.SetAuthRetries(*options.authRetries);
     http.SetInternetFlags(ApplyFlagChanges(http.InternetFlags(), options.flagChanges));
+    if (options.receiveTimeout) {
+        // The component has no receive time-out of its own; it takes the process's default.
+        DWORD timeout = static_cast<DWORD>(*options.receiveTimeout);
+        InternetSetOptionA(nullptr, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    }
     if (!options.user.empty()) {
-        const auto [user, password] = SplitCredentials(options.user);
-        http.SetUserName(user);
-        http.SetPassword(password);
+        const auto credentials = SplitCredentials(options.user);
+        http.SetUserName(credentials.first);
+        http.SetPassword(credentials.second);
     }
     if (!options.proxyUser.empty()) {
-        const auto [user, password] = SplitCredentials(options.proxyUser);
-        http.OnNeedProxyAuth = [user, password, previous = http.OnNeedProxyAuth](TObject* sender) {
+        // Named copies: a lambda can't capture a structured binding before C++20 compilers
+        // caught up (clang 14 refuses it).
+        const auto credentials = SplitCredentials(options.proxyUser);
+        http.OnNeedProxyAuth = [user = credentials.first, password = credentials.second,
+                                previous = http.OnNeedProxyAuth](TObject* sender) {
             if (previous)
                 previous(sender);
             auto* component = static_cast<TAdvHttp*>(sender);
@@ -344,23 +402,19 @@ void Configure(TAdvHttp& http, const Options& options)
     http.SetDefaultUi(false);
 }
 
-int Run(const Options& options)
+void ReportFailure(DWORD code, const std::string& message)
 {
-    std::FILE* out = stdout;
-    if (!options.output.empty()) {
-        out = std::fopen(options.output.c_str(), "wb");
-        if (out == nullptr) {
-            std::fprintf(stderr, "advhttp: can't write %s: %s\n", options.output.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
+    std::fprintf(stderr, "advhttp: error %u: %s\n", code, message.c_str());
+}
 
+// Runs the requests; true when every one completed without a failure.
+bool Perform(TAdvHttp& http, const Options& options, std::FILE* out)
+{
     EventLog log;
-    Completion completion;
-    TAdvHttp http(nullptr); // no windowed owner: handlers run on the thread that fires them
-    // Synchronous failures come back as EInetError with the library's message; asynchronous ones
-    // end on the worker thread, where only LastError tells.
-    http.SetRaiseExceptions(!options.async);
+    Outcome outcome;
+    // Failures are read from OnError in both modes, so that both run the same way: a failure
+    // the request went through fails the run even when the request completes.
+    http.SetRaiseExceptions(false);
     if (options.verbose)
         ConnectVerboseEvents(http, log);
     std::atomic<bool> writeFailed = false;
@@ -373,51 +427,80 @@ int Run(const Options& options)
         if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size())
             writeFailed = true;
     };
-    std::atomic<bool> completed = false;
     http.OnRequestComplete = [&](TObject*) {
-        completed = true;
         if (options.verbose)
             log.Print("* RequestComplete status=" + std::to_string(http.StatusCode()) +
                       " read=" + std::to_string(http.BytesRead()));
-        completion.Finish();
+        outcome.Complete();
     };
     http.OnError = [&](TObject*) {
+        const DWORD code = http.LastError();
         if (options.verbose)
-            log.Print("* Error code=" + std::to_string(http.LastError()));
+            log.Print("* Error code=" + std::to_string(code));
+        outcome.Fail(code);
     };
 
-    int status = 0;
+    bool succeeded = true;
     try {
         Configure(http, options);
-        for (std::int32_t round = 0; round < options.repeat && status == 0; ++round) {
-            completed = false;
-            completion.Reset();
+        for (std::int32_t round = 0; round < options.repeat && succeeded; ++round) {
+            outcome.Reset();
             ResetEvent(http.CompletionEvent());
             const bool started = http.Execute(!options.async);
             if (started && options.async)
-                WaitForAsynchronousEnd(http, completed, completion);
+                outcome.WaitForEnd(http.CompletionEvent());
             if (options.include)
                 std::fprintf(stderr, "%s", http.ResponseHeaders().Text().c_str());
-            if (!started || !completed) {
-                const DWORD code = http.LastError();
-                std::fprintf(stderr, "advhttp: error %u: %s\n", code, LibraryErrorText(code).c_str());
-                status = 1;
+            DWORD failure = outcome.Failure();
+            if (failure == 0 && !outcome.Completed())
+                failure = http.LastError() != 0 ? http.LastError() : ERROR_INTERNET_INTERNAL_ERROR;
+            if (failure != 0) {
+                ReportFailure(failure, http.ErrorText(failure));
+                succeeded = false;
             }
         }
     } catch (const EInetError& error) {
-        std::fprintf(stderr, "advhttp: error %u: %s\n", http.LastError(), error.what());
-        status = 1;
+        ReportFailure(http.LastError(), error.Message());
+        succeeded = false;
+    } catch (const Failure& failure) {
+        ReportFailure(failure.code, failure.message);
+        succeeded = false;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "advhttp: %s\n", error.what());
-        status = 1;
+        succeeded = false;
     }
     if (writeFailed) {
         std::fprintf(stderr, "advhttp: writing the body failed\n");
-        status = 1;
+        succeeded = false;
+    }
+    return succeeded;
+}
+
+int Run(const Options& options)
+{
+    std::FILE* out = stdout;
+    if (!options.output.empty()) {
+        out = std::fopen(options.output.c_str(), "wb");
+        if (out == nullptr) {
+            std::fprintf(stderr, "advhttp: can't write %s: %s\n", options.output.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    bool succeeded = false;
+    {
+        // No windowed owner: handlers run on the thread that fires them. The component goes
+        // before the file it writes to.
+        TAdvHttp http(nullptr);
+        succeeded = Perform(http, options, out);
+    }
+    // What stdio still held is written now; a failure here is reported unless one was already.
+    if (std::fflush(out) != 0 && succeeded) {
+        std::fprintf(stderr, "advhttp: writing the body failed\n");
+        succeeded = false;
     }
     if (out != stdout)
         std::fclose(out);
-    return status;
+    return succeeded ? 0 : 1;
 }
 
 } // namespace

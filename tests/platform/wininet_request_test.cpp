@@ -188,6 +188,62 @@ TEST_F(WininetRequest, NotificationsOfASendComeInOrderOnTheCallersThread)
     EXPECT_EQ(closing.back().status, INTERNET_STATUS_HANDLE_CLOSING);
 }
 
+// After the request is sent: one 120 per interim answer, one receiving/received pair per
+// response head inside the send, then one pair per read that hands over data, carrying its count.
+TEST(WininetNotifications, EachInterimAnswerHeadAndReadIsReportedOnce)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+    const std::string interims = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n";
+    const DWORD headBytes = static_cast<DWORD>(head.size());
+    using Reported = std::vector<std::pair<DWORD, DWORD>>; // status and its number
+    const Reported headPair{{INTERNET_STATUS_RECEIVING_RESPONSE, 0}, {INTERNET_STATUS_RESPONSE_RECEIVED, headBytes}};
+    auto reads = [](std::vector<DWORD> counts) {
+        Reported pairs;
+        for (DWORD count : counts) {
+            pairs.push_back({INTERNET_STATUS_RECEIVING_RESPONSE, 0});
+            pairs.push_back({INTERNET_STATUS_RESPONSE_RECEIVED, count});
+        }
+        return pairs;
+    };
+    auto join = [](Reported a, const Reported& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const struct {
+        const char* tag;
+        std::string answer;
+        DWORD readSize;
+        Reported expected;
+    } cases[] = {
+        {"oneRead", head + "0123456789", 100, join(headPair, reads({10}))},
+        {"threeReads", head + "0123456789", 4, join(headPair, reads({4, 4, 2}))},
+        {"interimAnswers", interims + head + "0123456789", 100,
+         join(join({{INTERNET_STATUS_INTERMEDIATE_RESPONSE, 100}, {INTERNET_STATUS_INTERMEDIATE_RESPONSE, 103}},
+                   headPair),
+              reads({10}))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer server({Step::readRequest(), Step::send(c.answer, {5, 30}), Step::close()});
+        NotificationRecorder recorder;
+        auto handles = openRequest(server.port(), "GET", "/", 0, 0, &recorder);
+        ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+        std::string body;
+        ASSERT_TRUE(readBody(handles.request, body, c.readSize));
+        Reported reported;
+        bool sent = false;
+        for (const auto& n : recorder.all()) {
+            sent = sent || n.status == INTERNET_STATUS_REQUEST_SENT;
+            const bool counted = n.status == INTERNET_STATUS_RECEIVING_RESPONSE ||
+                                 n.status == INTERNET_STATUS_RESPONSE_RECEIVED ||
+                                 n.status == INTERNET_STATUS_INTERMEDIATE_RESPONSE;
+            if (sent && counted)
+                reported.push_back({n.status, n.number});
+        }
+        EXPECT_EQ(reported, c.expected);
+    }
+}
+
 TEST_F(WininetRequest, AHeaderBlockLargerThanTheBufferAsksForMore)
 {
     auto handles = openRequest(port(), "GET", "/bigheaders");

@@ -22,6 +22,7 @@ void NotificationRecorder::onStatus(HINTERNET, DWORD_PTR context, DWORD status, 
         break;
     case INTERNET_STATUS_REQUEST_SENT:
     case INTERNET_STATUS_RESPONSE_RECEIVED:
+    case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
         if (information != nullptr && length >= sizeof(DWORD))
             std::memcpy(&notification.number, information, sizeof(DWORD));
         break;

@@ -179,6 +179,8 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         {"http://h/a", "https://elsewhere/z", "https://elsewhere/z"},
         {"http://h", "/a b?q=x y", "http://h/a%20b?q=x%20y"},
         {"http://h", "/%41?b=%42", "http://h/%41?b=%42"},
+        {"http://h", "/caf\xE9?q=\xE9 x#\x01", "http://h/caf\xE9?q=\xE9%20x#\x01"},
+        {"http://h/a%2F\xE9/b", "../c%41", "http://h/c%41"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.base) + " + " + c.relative);
@@ -189,6 +191,17 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         EXPECT_STREQ(buffer, c.combined);
         EXPECT_EQ(length, std::strlen(c.combined));
     }
+}
+
+TEST(CombineUrl, NoMetaKeepsDotSegments)
+{
+    char buffer[64];
+    DWORD length = sizeof buffer;
+    ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, ICU_NO_META));
+    EXPECT_STREQ(buffer, "http://h/a/../c/./d");
+    length = sizeof buffer;
+    ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, 0));
+    EXPECT_STREQ(buffer, "http://h/c/d");
 }
 
 TEST(CombineUrl, ATooSmallBufferGivesTheNeededLengthWithItsNul)

@@ -17,21 +17,31 @@ namespace {
 // A request head larger than this is not something a test sends; stop reading there.
 constexpr std::size_t requestLimit = 1 << 20;
 
-int openListener(int backlog, int& port)
+int openListener(int backlog, int& port, bool ipv6 = false)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, backlog) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *address;
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, backlog) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         ::close(fd);
         return -1;
     }
-    port = ntohs(address.sin_port);
+    port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
+                : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     return fd;
 }
 
@@ -64,14 +74,30 @@ std::string httpResponse(int status, const std::string& body, const std::string&
         + "\r\n" + extraHeaders + "\r\n" + body;
 }
 
-ScriptedServer::ScriptedServer(Script script)
-    : ScriptedServer(std::vector<Script>{std::move(script)})
+ScriptedServer::ScriptedServer(Script script, Address address)
+    : ScriptedServer(std::vector<Script>{std::move(script)}, Mode::Serve, address)
 {
 }
 
-ScriptedServer::ScriptedServer(std::vector<Script> scripts, Mode mode)
+bool ScriptedServer::HasIPv6Loopback()
+{
+    int port = 0;
+    const int fd = openListener(1, port, true);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+ScriptedServer::ScriptedServer(std::vector<Script> scripts, Mode mode, Address address)
     : m_scripts(std::move(scripts))
 {
+    if (address == Address::IPv6) {
+        m_listener = openListener(16, m_port, true);
+        if (m_listener >= 0)
+            m_acceptThread = std::thread([this] { acceptLoop(); });
+        return;
+    }
     if (mode == Mode::AcceptNothing) {
         // A backlog of 0 holds one finished handshake; once it is taken by our own filler
         // connections, the kernel drops further SYNs and a client's connect times out.

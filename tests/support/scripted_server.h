@@ -58,9 +58,15 @@ public:
         Serve,        // accept and play the scripts
         AcceptNothing // listen with a full backlog and never accept: connects time out
     };
+    enum class Address { IPv4, IPv6 }; // 127.0.0.1 or ::1
 
-    explicit ScriptedServer(Script script);
-    explicit ScriptedServer(std::vector<Script> scripts, Mode mode = Mode::Serve);
+    explicit ScriptedServer(Script script, Address address = Address::IPv4);
+    explicit ScriptedServer(std::vector<Script> scripts, Mode mode = Mode::Serve, Address address = Address::IPv4);
+    // Whether this machine has an IPv6 loopback to listen on.
+    static bool HasIPv6Loopback();
+
+    // False when the server could not listen.
+    bool listening() const { return m_listener >= 0; }
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

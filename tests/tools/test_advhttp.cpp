@@ -138,6 +138,10 @@ TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
         const char* message;
     } cases[] = {
         {"no scheme", {"example.test/x"}, 1, "advhttp: error 12006"},
+        {"another scheme", {"ftp://127.0.0.1/x"}, 1, "advhttp: error 12006: Invalid protocol"},
+        {"another scheme, async", {"--async", "ftp://127.0.0.1/x"}, 1, "advhttp: error 12006: Invalid protocol"},
+        {"data file is a folder", {"--data-file", "/", "http://127.0.0.1/"}, 2, "/ is a folder"},
+        {"method is no token", {"-X", "GE T", "http://127.0.0.1/"}, 2, "is no HTTP method"},
         {"refused", {urlOf(closedPort, "/")}, 1, "advhttp: error 12029"},
         {"refused, async", {"--async", urlOf(closedPort, "/")}, 1, "advhttp: error 12029"},
         {"unknown option", {"--frobnicate", "http://127.0.0.1/"}, 2, "unknown option --frobnicate"},
