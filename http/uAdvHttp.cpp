@@ -764,11 +764,14 @@ void TAdvHttp::BuildURL()
     std::string relative = FURLPath + FExtraInfo;
     std::vector<char> buffer(CombinedUrlSize);
     DWORD length = CombinedUrlSize;
-    // The request sends the path as written after the host, so URL shows it that way: dot
-    // segments stay, and a path that starts with "//" is a path on this host (combined on its
-    // own it would name another host).
-    const bool onThisHost = !relative.empty() && relative.front() == '/';
-    const std::string combinedBase = onThisHost ? base + relative : base;
+    // The request sends the path as written after the host, with a "/" in front when it has
+    // none, so URL shows it that way: dot segments stay ("./x" goes out as "/./x"), and a path
+    // that starts with "//" is a path on this host (combined on its own it would name another
+    // host). A part that names a scheme is combined as it is, and refused below.
+    const std::size_t firstDelimiter = relative.find_first_of("/?#");
+    const bool namesScheme = relative.find(':') < firstDelimiter;
+    const bool onThisHost = !relative.empty() && !namesScheme && relative.front() != '?' && relative.front() != '#';
+    const std::string combinedBase = onThisHost ? base + (relative.front() == '/' ? "" : "/") + relative : base;
     BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
                                         &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
     CheckResult(combined != FALSE);

@@ -100,6 +100,10 @@ std::string Target(const std::string& pathAndQuery)
             target += c;
         }
     }
+    // libcurl leaves an empty query off the wire ("/p?" goes out as "/p"), which servers take
+    // as the same resource.
+    if (target.find('?') == target.size() - 1)
+        target.pop_back();
     return target;
 }
 

@@ -111,6 +111,8 @@ TEST(TAdvHttpUrl, RebuildEncodesSpacesOnly)
     EXPECT_EQ(http.URL(), "http://h/a%20b%41\xE9?q=\xE9");
     http.SetURLPath("/a/../b/./c");
     EXPECT_EQ(http.URL(), "http://h/a/../b/./c?q=\xE9") << "dot segments go out as written";
+    http.SetURLPath("./y\x80");
+    EXPECT_EQ(http.URL(), "http://h/./y\x80?q=\xE9") << "a path without its slash goes out after one";
 }
 
 // No error text carries a URL's query or a password: the wizard's URL holds the typed password.
