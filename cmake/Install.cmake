@@ -3,7 +3,7 @@
 #   cpack --config build/release/CPackConfig.cmake      (makes dorvane-account-setup_*.deb)
 include(GNUInstallDirs)
 
-foreach(program dorvane-setup reg advhttp)
+foreach(program dorvane-setup dorvane-reg advhttp)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
