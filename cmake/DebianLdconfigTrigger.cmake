@@ -2,7 +2,6 @@
 # shared library CPack writes a postinst and a postrm that call ldconfig; Debian wants the
 # ldconfig trigger instead (lintian: maintscript-calls-ldconfig). Such a package is unpacked and
 # built again with the trigger in place of exactly those two scripts; nothing else changes.
-find_program(DPKG_DEB dpkg-deb REQUIRED)
 set(cpack_postinst "#!/bin/sh\nset -e\nif [ \"$1\" = \"configure\" ]; then\n\tldconfig\nfi\n")
 set(cpack_postrm "#!/bin/sh\nset -e\nif [ \"$1\" = \"remove\" ]; then\n\tldconfig\nfi\n")
 
@@ -10,6 +9,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
   if(NOT package MATCHES "\\.deb$")
     continue()
   endif()
+  find_program(DPKG_DEB dpkg-deb REQUIRED)
   set(tree ${CPACK_TOPLEVEL_DIRECTORY}/ldconfig-trigger)
   file(REMOVE_RECURSE ${tree})
   execute_process(COMMAND ${DPKG_DEB} --raw-extract ${package} ${tree} COMMAND_ERROR_IS_FATAL ANY)
