@@ -41,7 +41,7 @@ BUILD_DIR=${DORVANE_BUILD_DIR:-$ROOT/build/default}
 TRIAL=$BUILD_DIR/trial-config
 DEVSERVER=$BUILD_DIR/devserver/dorvane-devserver
 WIZARD=$BUILD_DIR/app/dorvane-setup
-REG=$BUILD_DIR/tools/reg
+REG=$BUILD_DIR/tools/dorvane-reg
 KEY='HKCU\Software\Dorvane Pro'
 
 # Decide about the display before the long steps, so a headless run learns it at once.
@@ -73,7 +73,7 @@ fi
 if ((build)); then
   scripts/install-deps.sh
   cmake --preset default
-  cmake --build --preset default --target dorvane-setup dorvane-devserver reg
+  cmake --build --preset default --target dorvane-setup dorvane-devserver dorvane-reg
 fi
 for program in "$DEVSERVER" "$WIZARD" "$REG"; do
   [[ -x $program ]] || die "$program is missing; run without --no-build to build it"
@@ -84,7 +84,7 @@ if ((fresh)); then
 fi
 mkdir -p "$TRIAL"
 chmod 700 "$TRIAL"
-# Only the wizard and reg below see this hive; your own ~/.config/dorvane stays as it is.
+# Only the wizard and dorvane-reg below see this hive; your own ~/.config/dorvane stays as it is.
 export XDG_CONFIG_HOME=$TRIAL
 if [[ -z ${XDG_RUNTIME_DIR:-} ]]; then
   XDG_RUNTIME_DIR=$(mktemp -d)   # Qt complains without one

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Checks what the Debian package gives desktops and software centres.
+# Checks what the Debian packages give desktops, software centres and Debian's own checks.
 #   package_check.sh --metadata-only RESOURCES_DIR
 #       validates the .desktop and metainfo files as they stand in the sources;
 #   package_check.sh BUILD_DIR ICON_LOOKUP_TOOL
 #       makes the package(s) from the build with CPack, installs them with dpkg into a scratch
 #       root, and checks that the wizard's package holds the program, its .desktop file in the
 #       applications folder, its icon at every size in the hicolor theme (resolved by Qt's icon
-#       loader, as a launcher would), and its metainfo file where software centres look.
+#       loader, as a launcher would), and its metainfo file where software centres look;
+#   package_check.sh --lintian BUILD_DIR
+#       makes the package(s) and runs lintian on each: no error and no warning may remain, and
+#       no command in /usr/bin may have a name another tool could want.
 set -euo pipefail
 
 fail() { echo "package-check: $*" >&2; exit 1; }
@@ -34,16 +37,39 @@ if [[ ${1:-} == --metadata-only ]]; then
   exit 0
 fi
 
-BUILD=$(cd "$1" && pwd)
-ICON_LOOKUP=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# make_packages BUILD_DIR: the packages CPack makes from the build, in $work/out, listed in debs.
+make_packages() {
+  local build
+  build=$(cd "$1" && pwd)
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 \
+    || fail "cpack failed: $(tail -n 20 "$work/cpack.log")"
+  shopt -s nullglob
+  debs=("$work/out"/*.deb)
+  ((${#debs[@]})) || fail "cpack made no package: $(tail -n 20 "$work/cpack.log")"
+}
 
-cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 \
-  || fail "cpack failed: $(tail -n 20 "$work/cpack.log")"
-shopt -s nullglob
-debs=("$work/out"/*.deb)
-((${#debs[@]})) || fail "cpack made no package: $(tail -n 20 "$work/cpack.log")"
+if [[ ${1:-} == --lintian ]]; then
+  make_packages "$2"
+  for deb in "${debs[@]}"; do
+    status=0
+    out=$(lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1) || status=$?
+    # lintian says it would rather not run as root; that line is no finding.
+    out=$(grep -v '^running with root privileges' <<<"$out" || true)
+    ((status == 0)) && [[ -z $out ]] || fail "lintian $(basename "$deb") (status $status):"$'\n'"$out"
+    # Commands of our own have our own names: dorvane-..., or advhttp.
+    while read -r command; do
+      [[ $command == dorvane-* || $command == advhttp ]] \
+        || fail "$(basename "$deb") installs /usr/bin/$command, a name another tool could want"
+    done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n 's:^\./usr/bin/\(..*\)$:\1:p')
+  done
+  echo "package-check: lintian finds nothing in $(for deb in "${debs[@]}"; do basename "$deb"; done | paste -sd' ')"
+  exit 0
+fi
+
+make_packages "$1"
+ICON_LOOKUP=$2
 
 # A scratch root with an empty package database: dpkg installs the files as on a real system
 # (dependencies are the real system's business, so they are not looked for here).
@@ -61,10 +87,20 @@ belongs() {  # belongs PATH: installed, and by the wizard's package
   [[ $(owner "$1") == "$wizard_package" ]] || fail "$1 belongs to '$(owner "$1")', not $wizard_package"
 }
 
-deb=$(for d in "${debs[@]}"; do [[ $(dpkg-deb -f "$d" Package) == "$wizard_package" ]] && echo "$d"; done)
+deb=
+for d in "${debs[@]}"; do
+  if [[ $(dpkg-deb -f "$d" Package) == "$wizard_package" ]]; then deb=$d; fi
+done
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in qt6-qpa-plugins qt6-wayland hicolor-icon-theme; do
   [[ ", $depends," == *", $needed"[\ ,]* ]] || fail "$wizard_package does not depend on $needed: $depends"
+done
+# Packages made from this build go together: the wizard needs the very library built with it.
+version=$(dpkg-deb -f "$deb" Version)
+for d in "${debs[@]}"; do
+  package=$(dpkg-deb -f "$d" Package)
+  [[ $package == lib*[0-9] ]] || continue
+  [[ ", $depends," == *", $package (= $version),"* ]] || fail "$wizard_package does not depend on $package (= $version): $depends"
 done
 
 desktop=/usr/share/applications/dorvane-setup.desktop

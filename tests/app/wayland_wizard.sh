@@ -39,7 +39,7 @@ for _ in $(seq 100); do [[ -S $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY ]] && break; sle
 # The script keeps its trial settings and accounts in its build folder; a folder of links to the
 # built programs keeps a developer's own trial data out of the test's way.
 trial_build=$work/build
-for program in app/dorvane-setup devserver/dorvane-devserver tools/reg; do
+for program in app/dorvane-setup devserver/dorvane-devserver tools/dorvane-reg; do
   mkdir -p "$trial_build/$(dirname "$program")"
   ln -s "$BUILD/$program" "$trial_build/$program"
 done

@@ -2,7 +2,7 @@
 # scripts/run-wizard.sh with a stand-in wizard: it starts the service, points a trial settings
 # hive at it, leaves the caller's settings alone, stops the service afterwards, and refuses
 # plainly when there is no display.
-# Usage: run_wizard_script_test.sh SOURCE_DIR DEVSERVER REG
+# Usage: run_wizard_script_test.sh SOURCE_DIR DEVSERVER DORVANE_REG
 set -euo pipefail
 source_dir=$1 devserver=$2 reg=$3
 work=$(mktemp -d)
@@ -12,12 +12,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 build=$work/build
 mkdir -p "$build/devserver" "$build/tools" "$build/app"
 ln -s "$devserver" "$build/devserver/dorvane-devserver"
-ln -s "$reg" "$build/tools/reg"
+ln -s "$reg" "$build/tools/dorvane-reg"
 # The stand-in does what Create does, and notes what it saw.
 cat >"$build/app/dorvane-setup" <<'STUB'
 #!/usr/bin/env bash
 set -euo pipefail
-reg=$(dirname "$0")/../tools/reg
+reg=$(dirname "$0")/../tools/dorvane-reg
 wpath=$("$reg" query 'HKCU\Software\Dorvane Pro' /v wPath | awk '/wPath/ {print $NF}')
 id=$(curl -s --noproxy '*' "http://$wpath/wizard_files/make_login.asp?userlogin=alice&userpassword=s%26cret&email=a%40b")
 curl -s --noproxy '*' "http://$wpath/wizard_files/make_usr.asp?id=$id" >/dev/null

@@ -1,5 +1,5 @@
-// The reg tool as a script uses it: exit status, one-line errors, the familiar output, hex for
-// strings that aren't text, and many reg processes writing one hive at once.
+// The dorvane-reg tool as a script uses it: exit status, one-line errors, the familiar output, hex for
+// strings that aren't text, and many dorvane-reg processes writing one hive at once.
 #include "winreg.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ struct Result {
     std::string err;
 };
 
-class RegToolTest : public ::testing::Test {
+class DorvaneRegTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -118,7 +118,7 @@ void expectFailure(const Result& result, const std::string& message)
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
 }
 
-TEST_F(RegToolTest, AddedValuesShowInTheFamiliarLayout)
+TEST_F(DorvaneRegTest, AddedValuesShowInTheFamiliarLayout)
 {
     struct Case {
         const char* tag;
@@ -151,7 +151,7 @@ TEST_F(RegToolTest, AddedValuesShowInTheFamiliarLayout)
 }
 
 // The program stores the password scrambled (every top bit flipped); the shell shows its bytes.
-TEST_F(RegToolTest, AScrambledPasswordShowsAsHexBytes)
+TEST_F(DorvaneRegTest, AScrambledPasswordShowsAsHexBytes)
 {
     ASSERT_EQ(setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1), 0);
     HKEY key = nullptr;
@@ -168,7 +168,7 @@ TEST_F(RegToolTest, AScrambledPasswordShowsAsHexBytes)
     EXPECT_EQ(shown.out, "\nHKEY_CURRENT_USER\\Software\\Dorvane Pro\\Settings\n    PassWord    REG_SZ    hex:E1E2E3\n\n");
 }
 
-TEST_F(RegToolTest, AStringIsStoredWithItsTerminatingNul)
+TEST_F(DorvaneRegTest, AStringIsStoredWithItsTerminatingNul)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "host"}).exitCode, 0);
     sqlite3* db = nullptr;
@@ -184,7 +184,7 @@ TEST_F(RegToolTest, AStringIsStoredWithItsTerminatingNul)
     sqlite3_close(db);
 }
 
-TEST_F(RegToolTest, ListingAKeyShowsItsValuesThenItsSubkeys)
+TEST_F(DorvaneRegTest, ListingAKeyShowsItsValuesThenItsSubkeys)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "h"}).exitCode, 0);
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/d", "ann"}).exitCode, 0);
@@ -199,7 +199,7 @@ TEST_F(RegToolTest, ListingAKeyShowsItsValuesThenItsSubkeys)
         << tree.out;
 }
 
-TEST_F(RegToolTest, FailuresExitWithOneAndALineOnStderr)
+TEST_F(DorvaneRegTest, FailuresExitWithOneAndALineOnStderr)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "first"}).exitCode, 0);
     struct Case {
@@ -208,7 +208,7 @@ TEST_F(RegToolTest, FailuresExitWithOneAndALineOnStderr)
         std::string message;
     };
     const Case cases[] = {
-        {"no arguments", {}, "Invalid syntax"},
+        {"no arguments", {}, "Invalid syntax. Type \"dorvane-reg /?\" for usage."},
         {"unknown operation", {"copy", "HKCU\\x"}, "Unknown operation"},
         {"another root", {"query", "HKLM\\Software"}, "Only HKCU"},
         {"missing key", {"query", "HKCU\\Software\\Nowhere"}, "unable to find"},
@@ -233,7 +233,7 @@ TEST_F(RegToolTest, FailuresExitWithOneAndALineOnStderr)
     EXPECT_EQ(reg({"query", "HKCU\\x"}).exitCode, 1) << "bad data creates no key";
 }
 
-TEST_F(RegToolTest, DeleteRemovesAValueOrAWholeKey)
+TEST_F(DorvaneRegTest, DeleteRemovesAValueOrAWholeKey)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "h"}).exitCode, 0);
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/d", "ann"}).exitCode, 0);
@@ -246,7 +246,7 @@ TEST_F(RegToolTest, DeleteRemovesAValueOrAWholeKey)
 }
 
 // Many processes start on a hive that doesn't exist yet, so they also race to create it.
-TEST_F(RegToolTest, ManyWriterProcessesAtOnceAllSucceedAndTheFileStaysIntact)
+TEST_F(DorvaneRegTest, ManyWriterProcessesAtOnceAllSucceedAndTheFileStaysIntact)
 {
     constexpr int kProcesses = 10;
     constexpr int kRounds = 3;
@@ -326,7 +326,7 @@ void expectNoCreatorsLeftovers(const fs::path& folder)
 
 // The hive file, its folder or the folders above it are broken in one way each; the failure says
 // what happened to which file, and the links that do lead to a hive work.
-TEST_F(RegToolTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhichFile)
+TEST_F(DorvaneRegTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhichFile)
 {
     const fs::path config = m_root / "config";
     const fs::path folder = config / "dorvane";
@@ -396,7 +396,7 @@ TEST_F(RegToolTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhichF
 // change a file, in turn. After every kill the hive opens, is whole, holds what was committed
 // before, holds the operation's change entirely or not at all (a tree is deleted key by key, so
 // there any key may be gone), and a creator's leftovers are gone at the next use.
-TEST_F(RegToolTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLosesNothingCommitted)
+TEST_F(DorvaneRegTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLosesNothingCommitted)
 {
     const QStringList baseline[] = {
         {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "127.0.0.1:8080"},
@@ -467,7 +467,7 @@ TEST_F(RegToolTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLosesNo
 // Adders and deleters of one tree at once: adders succeed (one whose key was deleted adds it
 // again), deleters succeed or find the tree gone already (one that finds a key gone, or a new
 // subkey, carries on), and the hive stays whole, without a key or value under a deleted parent.
-TEST_F(RegToolTest, ConcurrentDeletesAndAddsOfOneTreeLeaveItWhole)
+TEST_F(DorvaneRegTest, ConcurrentDeletesAndAddsOfOneTreeLeaveItWhole)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Tree\\A\\B", "/v", "v", "/d", "0"}).exitCode, 0);
     constexpr int kRounds = 6;

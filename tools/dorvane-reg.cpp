@@ -1,8 +1,8 @@
-// reg: reads and changes the settings hive from the command line, with the familiar syntax.
+// dorvane-reg: reads and changes the settings hive from the command line, with the familiar syntax.
 //
-//   reg query  KEY [/v NAME | /ve] [/s]
-//   reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
-//   reg delete KEY [/v NAME | /ve | /va] /f
+//   dorvane-reg query  KEY [/v NAME | /ve] [/s]
+//   dorvane-reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
+//   dorvane-reg delete KEY [/v NAME | /ve | /va] /f
 //
 // KEY starts with HKCU or HKEY_CURRENT_USER. Exit status 0 on success; 1 with a one-line
 // message on stderr otherwise. There is no prompt (the tool runs in scripts without a
@@ -23,9 +23,9 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage:\n"
-    "  reg query  KEY [/v NAME | /ve] [/s]\n"
-    "  reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
-    "  reg delete KEY [/v NAME | /ve | /va] /f\n"
+    "  dorvane-reg query  KEY [/v NAME | /ve] [/s]\n"
+    "  dorvane-reg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
+    "  dorvane-reg delete KEY [/v NAME | /ve | /va] /f\n"
     "\n"
     "KEY      HKCU\\SubKey or HKEY_CURRENT_USER\\SubKey\n"
     "TYPE     REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE\n"
@@ -168,7 +168,7 @@ KeyName parseKey(const std::string& text)
 Command parseCommandLine(int argc, char** argv)
 {
     if (argc < 3)
-        throw Failure("Invalid syntax. Type \"reg /?\" for usage.");
+        throw Failure("Invalid syntax. Type \"dorvane-reg /?\" for usage.");
     Command command;
     command.operation = argv[1];
     command.key = parseKey(argv[2]);
@@ -197,7 +197,7 @@ Command parseCommandLine(int argc, char** argv)
         else if (equalsIgnoringCase(option, "/s") || equalsIgnoringCase(option, "-s"))
             command.recursive = true;
         else
-            throw Failure("Invalid option '" + option + "'. Type \"reg /?\" for usage.");
+            throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
     }
     return command;
 }
@@ -499,12 +499,12 @@ void add(const Command& command)
     // Data without a value to hold it would be dropped while the tool reported success.
     if (!command.valueName && (command.data || command.type || command.separator))
         throw Failure("/d, /t and /s need the value they are for: add /v NAME, or /ve for the default value. "
-                      "Type \"reg /?\" for usage.");
+                      "Type \"dorvane-reg /?\" for usage.");
     DWORD type = REG_SZ;
     if (command.type) {
         const auto known = typeFromName(*command.type);
         if (!known)
-            throw Failure("Unknown type '" + *command.type + "'. Type \"reg /?\" for usage.");
+            throw Failure("Unknown type '" + *command.type + "'. Type \"dorvane-reg /?\" for usage.");
         type = *known;
     }
     // The data is checked before the hive is touched, so bad input changes nothing.
@@ -554,7 +554,7 @@ void deleteTree(const std::string& subKey)
 void remove(const Command& command)
 {
     if (!command.force)
-        throw Failure("reg delete needs /f: there is no prompt to confirm with.");
+        throw Failure("dorvane-reg delete needs /f: there is no prompt to confirm with.");
     if (command.valueName || command.allValues) {
         const Key key(command.key.subKey, KEY_QUERY_VALUE | KEY_SET_VALUE);
         const auto names = command.allValues ? key.valueNames() : std::vector<std::string>{*command.valueName};
@@ -578,7 +578,7 @@ void run(const Command& command)
     else if (equalsIgnoringCase(command.operation, "delete"))
         remove(command);
     else
-        throw Failure("Unknown operation '" + command.operation + "'. Type \"reg /?\" for usage.");
+        throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
 }
 
 } // namespace
