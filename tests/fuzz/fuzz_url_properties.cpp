@@ -82,6 +82,13 @@ std::string CanonicalHost(const std::string& host)
     in_addr address{};
     if (inet_aton(host.c_str(), &address) != 0)
         return inet_ntoa(address);
+    // An IPv6 literal has many spellings of one address ("[::0]" is "[::]").
+    in6_addr address6{};
+    char text[INET6_ADDRSTRLEN];
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+        inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address6) == 1 &&
+        inet_ntop(AF_INET6, &address6, text, sizeof text) != nullptr)
+        return "[" + std::string(text) + "]";
     return Lower(host);
 }
 
