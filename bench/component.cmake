@@ -1,9 +1,9 @@
 # The component side by side with raw libcurl and the curl command, and the wizard's first frame:
 # run build/release/bench/bench_runner (scripts/bench.sh builds and runs it).
 add_executable(bench_server bench_server.cpp)
-target_link_libraries(bench_server PRIVATE Threads::Threads)
+target_link_libraries(bench_server PRIVATE bench_yardsticks)
 add_executable(bench_raw_libcurl bench_raw_libcurl.cpp)
-target_link_libraries(bench_raw_libcurl PRIVATE CURL::libcurl)
+target_link_libraries(bench_raw_libcurl PRIVATE bench_yardsticks)
 if(TARGET dorvane_wizard AND TARGET advhttp)
   add_executable(wizard_first_frame wizard_first_frame.cpp)
   target_link_libraries(wizard_first_frame PRIVATE dorvane_wizard)
