@@ -19,8 +19,8 @@ endif()
 
 # TAdvHttp against the yardsticks in one process: kept body, request rate, many at once, idle.
 if(TARGET dorvane_http)
-  add_executable(component_bench component_bench.cpp)
-  target_link_libraries(component_bench PRIVATE dorvane_http bench_yardsticks Qt6::Core)
+  add_executable(component_bench component_bench.cpp ThreadCensus.cpp)
+  target_link_libraries(component_bench PRIVATE dorvane_http bench_yardsticks Qt6::Core ${CMAKE_DL_LIBS})
   target_compile_definitions(component_bench PRIVATE
     BENCH_SERVER="$<TARGET_FILE:bench_server>" BENCH_BUILD="${CMAKE_BUILD_TYPE}")
   add_dependencies(component_bench bench_server)

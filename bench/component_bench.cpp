@@ -13,6 +13,7 @@
 // to run in the same process as the body it is set against, a thousand components at once are one
 // program's threads, and starting a process would swamp a 2-byte GET. The server is bench_server,
 // a child process (an epoll loop) whose own CPU time for each piece of work is its rate.
+// --only kept,rate,many,idle runs some of the sections (for profiling one of them).
 #include <QCoreApplication>
 
 #include <curl/curl.h>
@@ -29,13 +30,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "FreshMemory.h"
 #include "RawLibcurl.h"
 #include "ServerProcess.h"
+#include "ThreadCensus.h"
 #include "uAdvHttp.h"
 
 namespace {
@@ -56,6 +57,7 @@ struct Sample {
     double seconds = 0;
     double peakAboveMiB = 0;
     double serverSeconds = 0;
+    long peakThreads = 0; // the process's, counted exactly
     bool ok = false;
 };
 
@@ -75,6 +77,13 @@ struct Series {
         const std::vector<double> peaks = Pick(&Sample::peakAboveMiB);
         return peaks.empty() ? 0 : *std::max_element(peaks.begin(), peaks.end());
     }
+    long PeakThreads() const
+    {
+        long peak = 0;
+        for (const Sample& sample : samples)
+            peak = std::max(peak, sample.peakThreads);
+        return peak;
+    }
 
 private:
     std::vector<double> Pick(double Sample::*field) const
@@ -91,10 +100,12 @@ Sample Measure(ServerProcess& server, const std::function<bool()>& work)
     Sample sample;
     const double serverBefore = server.Used().cpuSeconds;
     Bench::ResetPeak();
+    ThreadCensus::ResetPeak();
     const double residentBefore = Bench::ResidentMiB();
     const double start = Bench::Now();
     sample.ok = work();
     sample.seconds = Bench::Now() - start;
+    sample.peakThreads = ThreadCensus::Peak();
     sample.peakAboveMiB = Bench::PeakResidentMiB() - residentBefore;
     sample.serverSeconds = server.Used().cpuSeconds - serverBefore;
     return sample;
@@ -161,24 +172,6 @@ bool ComponentsAtOnce(const std::string& url, int count)
     return ok;
 }
 
-// The highest thread count of this process while work runs, sampled every half millisecond by a
-// thread of its own (not counted). Run apart from the timed rounds: sampling costs CPU.
-long PeakThreads(const std::function<bool()>& work)
-{
-    std::atomic<bool> stop{false};
-    std::atomic<long> peak{Bench::ThreadCount()};
-    std::thread sampler([&] {
-        while (!stop.load()) {
-            peak.store(std::max(peak.load(), Bench::ThreadCount() - 1));
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-    });
-    const bool ok = work();
-    stop = true;
-    sampler.join();
-    return ok ? peak.load() : -1;
-}
-
 std::size_t HeapInUse()
 {
     const struct mallinfo2 info = mallinfo2();
@@ -200,14 +193,14 @@ IdleSample CreateAndFreeIdle(int count)
     components.reserve(static_cast<std::size_t>(count));
     const std::size_t heapBefore = HeapInUse();
     const double residentBefore = Bench::ResidentMiB();
-    const long threadsBefore = Bench::ThreadCount();
+    const long threadsBefore = ThreadCensus::Live();
     double start = Bench::Now();
     for (int i = 0; i < count; ++i)
         components.push_back(std::make_unique<TAdvHttp>(nullptr));
     sample.createSeconds = Bench::Now() - start;
     sample.heapBytesEach = static_cast<double>(HeapInUse() - heapBefore) / count;
     sample.residentBytesEach = (Bench::ResidentMiB() - residentBefore) * 1024 * 1024 / count;
-    sample.threadsGrown = Bench::ThreadCount() - threadsBefore;
+    sample.threadsGrown = ThreadCensus::Live() - threadsBefore;
     start = Bench::Now();
     components.clear();
     sample.freeSeconds = Bench::Now() - start;
@@ -283,8 +276,8 @@ void PrintRequestRate(const RequestRates& rates, const char* placement, int roun
 struct AtOnce {
     int count = 0;
     Series component, raw;
-    long componentThreads = 0, rawThreads = 0;
     double PerComponentMs() const { return component.Seconds() * 1000 / count; }
+    long ComponentThreads() const { return component.PeakThreads(); }
 };
 
 void PrintAtOnce(const std::vector<AtOnce>& sizes, long baselineThreads, int rounds)
@@ -305,11 +298,11 @@ void PrintAtOnce(const std::vector<AtOnce>& sizes, long baselineThreads, int rou
                     Cell(size.component.Seconds(), 4).c_str(), Cell(size.raw.Seconds(), 4).c_str(),
                     Cell(size.raw.Seconds() / size.component.Seconds(), 2).c_str(), Cell(size.PerComponentMs(), 3).c_str(),
                     Cell(size.component.ServerSeconds(), 4).c_str(),
-                    Rate(size.count, size.component.ServerSeconds()).c_str(), size.componentThreads, size.rawThreads,
-                    Verdict(size.componentThreads >= 0 && size.componentThreads <= size.count + 8));
+                    Rate(size.count, size.component.ServerSeconds()).c_str(), size.ComponentThreads(),
+                    size.raw.PeakThreads(), Verdict(size.ComponentThreads() <= size.count + 8));
     }
-    std::printf("\nThreads are the whole process's (%ld before any component), sampled in an untimed round. Server CPU "
-                "is its time serving the TAdvHttp round.\n\n",
+    std::printf("\nThreads: the most the process held at once in any round, counted at every thread's start and end "
+                "(%ld before any component). Server CPU: its time serving the TAdvHttp rounds.\n\n",
                 baselineThreads);
 }
 
@@ -331,14 +324,24 @@ void PrintIdle(const std::vector<IdleSample>& samples)
                 Cell(samples.front().residentBytesEach, 0).c_str(), samples.front().threadsGrown);
 }
 
+std::string Row(const std::string& target, const std::string& figures, bool met)
+{
+    return "| " + target + " | " + figures + " | " + Verdict(met) + " |";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int rounds = 5;
-    for (int i = 1; i + 1 < argc; ++i)
+    std::string only = "kept,rate,many,idle";
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
+    }
+    const auto wanted = [&](const char* section) { return ("," + only + ",").find(std::string(",") + section + ",") != std::string::npos; };
     // 4 KiB pages for every block of this process, the component's body and the writer's alike,
     // whatever the machine's transparent huge page setting.
     const bool smallPages = ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
@@ -356,106 +359,116 @@ int main(int argc, char** argv)
                 smallPages ? "4 KiB (transparent huge pages off for this process)" : "the system's default", openFiles);
 
     const std::string big = server.Url("/big"), chunked = server.Url("/chunked"), small = server.Url("/small");
-    const auto sized = [](std::size_t size) { return [size] { return FreshMemory::Write(size); }; };
+    std::vector<std::string> targets; // rows of the closing table
+    bool ok = true;
 
     // 1. Kept body, each round in a shifted order so that no client always follows the same one.
-    Series writer, component, raw, componentChunked;
-    const std::vector<std::pair<Series*, std::function<bool()>>> kept = {
-        {&writer, sized(LoopbackServer::BigBodySize)},
-        {&component, [&] { return ComponentKeepsBody(big, LoopbackServer::BigBodySize); }},
-        {&raw, [&] { return RawLibcurl::KeepBody(big, LoopbackServer::BigBodySize); }},
-        {&componentChunked, [&] { return ComponentKeepsBody(chunked, LoopbackServer::BigBodySize); }},
-    };
-    for (int round = 0; round < rounds; ++round)
-        for (std::size_t i = 0; i < kept.size(); ++i) {
-            const auto& [series, work] = kept[(i + static_cast<std::size_t>(round)) % kept.size()];
-            series->samples.push_back(Measure(server, work));
-        }
-    PrintKeptBody(writer, component, raw, componentChunked, rounds);
+    if (wanted("kept")) {
+        Series writer, component, raw, componentChunked;
+        const std::vector<std::pair<Series*, std::function<bool()>>> kept = {
+            {&writer, [] { return FreshMemory::Write(LoopbackServer::BigBodySize); }},
+            {&component, [&] { return ComponentKeepsBody(big, LoopbackServer::BigBodySize); }},
+            {&raw, [&] { return RawLibcurl::KeepBody(big, LoopbackServer::BigBodySize); }},
+            {&componentChunked, [&] { return ComponentKeepsBody(chunked, LoopbackServer::BigBodySize); }},
+        };
+        for (int round = 0; round < rounds; ++round)
+            for (std::size_t i = 0; i < kept.size(); ++i) {
+                const auto& [series, work] = kept[(i + static_cast<std::size_t>(round)) % kept.size()];
+                series->samples.push_back(Measure(server, work));
+            }
+        PrintKeptBody(writer, component, raw, componentChunked, rounds);
+        const double ratio = writer.Seconds() / component.Seconds();
+        const double memoryLimit = BodyMiB + 32;
+        const bool measured = component.Ok() && writer.Ok();
+        targets.push_back(Row("kept body >= 0.80 of the fresh-memory writer",
+                              Cell(ratio, 2) + " (" + Rate(BodyMiB, component.Seconds()) + " against " +
+                                  Rate(BodyMiB, writer.Seconds()) + " MiB/s)",
+                              measured && ratio >= 0.8));
+        targets.push_back(Row("kept body's peak memory <= body + 32 MiB",
+                              Cell(component.PeakAboveMiB(), 1) + " MiB above start (limit " + Cell(memoryLimit, 0) + ")",
+                              measured && component.PeakAboveMiB() <= memoryLimit));
+        ok = ok && measured && raw.Ok() && componentChunked.Ok();
+    }
 
     // 2. Request rate, twice: with the threads placed freely, and with the client and the server
     // sharing one CPU. On a virtual machine a sequential request that wakes the other CPU waits for
     // it far longer than any of the work takes, and that wait varies from run to run; on one CPU
     // the time is the work of both sides per request, and the server's share is the same for all.
-    RequestRates free, oneCpu;
-    cpu_set_t allCpus;
-    CPU_ZERO(&allCpus);
-    ::sched_getaffinity(0, sizeof allCpus, &allCpus);
-    cpu_set_t thisCpu;
-    CPU_ZERO(&thisCpu);
-    CPU_SET(std::max(0, ::sched_getcpu()), &thisCpu);
-    for (int round = 0; round < rounds; ++round) {
-        MeasureRequestRates(server, small, free);
-        ::sched_setaffinity(0, sizeof thisCpu, &thisCpu);
-        server.SetAffinity(thisCpu);
-        MeasureRequestRates(server, small, oneCpu);
-        ::sched_setaffinity(0, sizeof allCpus, &allCpus);
-        server.SetAffinity(allCpus);
+    if (wanted("rate")) {
+        RequestRates free, oneCpu;
+        cpu_set_t allCpus;
+        CPU_ZERO(&allCpus);
+        ::sched_getaffinity(0, sizeof allCpus, &allCpus);
+        cpu_set_t thisCpu;
+        CPU_ZERO(&thisCpu);
+        CPU_SET(std::max(0, ::sched_getcpu()), &thisCpu);
+        for (int round = 0; round < rounds; ++round) {
+            MeasureRequestRates(server, small, free);
+            ::sched_setaffinity(0, sizeof thisCpu, &thisCpu);
+            server.SetAffinity(thisCpu);
+            MeasureRequestRates(server, small, oneCpu);
+            ::sched_setaffinity(0, sizeof allCpus, &allCpus);
+            server.SetAffinity(allCpus);
+        }
+        PrintRequestRate(free, "threads placed freely", rounds);
+        PrintRequestRate(oneCpu, "client and server on one CPU", rounds);
+        for (const auto& [rates, placement] : {std::pair{&free, "threads placed freely"}, std::pair{&oneCpu, "on one CPU"}}) {
+            targets.push_back(Row(std::string("request rate >= 0.95 of raw libcurl, ") + placement,
+                                  Cell(rates->Ratio(), 2) + " (" + Rate(SmallRequests, rates->component.Seconds()) +
+                                      " against " + Rate(SmallRequests, rates->raw.Seconds()) + " requests/s)",
+                                  rates->Met()));
+            ok = ok && rates->component.Ok() && rates->raw.Ok() && rates->rawNewEasy.Ok();
+        }
     }
-    PrintRequestRate(free, "threads placed freely", rounds);
-    PrintRequestRate(oneCpu, "client and server on one CPU", rounds);
 
     // 3. Many at once.
-    const long baselineThreads = Bench::ThreadCount();
-    std::vector<AtOnce> sizes;
-    for (const int count : AtOnceSizes)
-        sizes.push_back({count, {}, {}, 0, 0});
-    for (int round = 0; round < rounds; ++round)
-        for (AtOnce& size : sizes) {
-            size.component.samples.push_back(Measure(server, [&] { return ComponentsAtOnce(small, size.count); }));
-            size.raw.samples.push_back(Measure(server, [&] { return RawLibcurl::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); }));
+    if (wanted("many")) {
+        const long baselineThreads = ThreadCensus::Live();
+        std::vector<AtOnce> sizes;
+        for (const int count : AtOnceSizes)
+            sizes.push_back({count, {}, {}});
+        for (int round = 0; round < rounds; ++round)
+            for (AtOnce& size : sizes) {
+                size.component.samples.push_back(Measure(server, [&] { return ComponentsAtOnce(small, size.count); }));
+                size.raw.samples.push_back(
+                    Measure(server, [&] { return RawLibcurl::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); }));
+            }
+        for (const AtOnce& size : sizes)
+            ok = ok && size.component.Ok() && size.raw.Ok();
+        PrintAtOnce(sizes, baselineThreads, rounds);
+        const AtOnce &hundred = sizes[2], &thousand = sizes[3];
+        for (const AtOnce* size : {&hundred, &thousand}) {
+            const double ratio = size->raw.Seconds() / size->component.Seconds();
+            targets.push_back(Row(std::to_string(size->count) + " at once >= 0.80 of the raw multi handle",
+                                  Cell(ratio, 2) + " (" + Cell(size->component.Seconds(), 4) + " against " +
+                                      Cell(size->raw.Seconds(), 4) + " s)",
+                                  size->component.Ok() && size->raw.Ok() && ratio >= 0.8));
+            targets.push_back(Row(std::to_string(size->count) + " at once: threads <= components + 8",
+                                  "peak " + std::to_string(size->ComponentThreads()) + " (limit " +
+                                      std::to_string(size->count + 8) + ")",
+                                  size->ComponentThreads() <= size->count + 8));
         }
-    for (AtOnce& size : sizes) {
-        size.componentThreads = PeakThreads([&] { return ComponentsAtOnce(small, size.count); });
-        size.rawThreads = PeakThreads([&] { return RawLibcurl::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); });
+        const double curve = thousand.PerComponentMs() / hundred.PerComponentMs();
+        targets.push_back(Row("time per component at 1000 within 2x of that at 100",
+                              Cell(curve, 2) + "x (" + Cell(thousand.PerComponentMs(), 3) + " against " +
+                                  Cell(hundred.PerComponentMs(), 3) + " ms)",
+                              thousand.component.Ok() && hundred.component.Ok() && curve <= 2.0));
     }
-    PrintAtOnce(sizes, baselineThreads, rounds);
 
     // 4. Idle components.
-    std::vector<IdleSample> idle;
-    for (int round = 0; round < rounds; ++round)
-        idle.push_back(CreateAndFreeIdle(IdleComponents));
-    PrintIdle(idle);
-
-    // The targets, each with the figures it compares.
-    const auto find = [&](int count) -> const AtOnce& {
-        for (const AtOnce& size : sizes)
-            if (size.count == count)
-                return size;
-        return sizes.front();
-    };
-    const AtOnce &hundred = find(100), &thousand = find(1000);
-    const double keptRatio = writer.Seconds() / component.Seconds();
-    const double memoryLimit = BodyMiB + 32;
-    const double curve = thousand.PerComponentMs() / hundred.PerComponentMs();
-    std::printf("### Targets (%s build)\n\n| target | figures | verdict |\n|---|---|---|\n", BENCH_BUILD);
-    std::printf("| kept body >= 0.80 of the fresh-memory writer | %.2f (%s against %s MiB/s) | %s |\n", keptRatio,
-                Rate(BodyMiB, component.Seconds()).c_str(), Rate(BodyMiB, writer.Seconds()).c_str(),
-                Verdict(component.Ok() && writer.Ok() && keptRatio >= 0.8));
-    std::printf("| kept body's peak memory <= body + 32 MiB | %.1f MiB above start (limit %.0f) | %s |\n",
-                component.PeakAboveMiB(), memoryLimit, Verdict(component.Ok() && component.PeakAboveMiB() <= memoryLimit));
-    for (const auto& [rates, placement] : {std::pair{&free, "threads placed freely"}, std::pair{&oneCpu, "on one CPU"}})
-        std::printf("| request rate >= 0.95 of raw libcurl, %s | %.2f (%s against %s requests/s) | %s |\n", placement,
-                    rates->Ratio(), Rate(SmallRequests, rates->component.Seconds()).c_str(),
-                    Rate(SmallRequests, rates->raw.Seconds()).c_str(), Verdict(rates->Met()));
-    for (const AtOnce* size : {&hundred, &thousand}) {
-        const double ratio = size->raw.Seconds() / size->component.Seconds();
-        std::printf("| %d at once >= 0.80 of the raw multi handle | %.2f (%s against %s s) | %s |\n", size->count, ratio,
-                    Cell(size->component.Seconds(), 4).c_str(), Cell(size->raw.Seconds(), 4).c_str(),
-                    Verdict(size->component.Ok() && size->raw.Ok() && ratio >= 0.8));
-        std::printf("| %d at once: threads <= components + 8 | peak %ld (limit %d) | %s |\n", size->count,
-                    size->componentThreads, size->count + 8,
-                    Verdict(size->componentThreads >= 0 && size->componentThreads <= size->count + 8));
+    if (wanted("idle")) {
+        std::vector<IdleSample> idle;
+        for (int round = 0; round < rounds; ++round)
+            idle.push_back(CreateAndFreeIdle(IdleComponents));
+        PrintIdle(idle);
     }
-    std::printf("| time per component at 1000 within 2x of that at 100 | %.2fx (%s against %s ms) | %s |\n", curve,
-                Cell(thousand.PerComponentMs(), 3).c_str(), Cell(hundred.PerComponentMs(), 3).c_str(),
-                Verdict(thousand.component.Ok() && hundred.component.Ok() && curve <= 2.0));
+
+    if (!targets.empty()) {
+        std::printf("### Targets (%s build)\n\n| target | figures | verdict |\n|---|---|---|\n", BENCH_BUILD);
+        for (const std::string& row : targets)
+            std::printf("%s\n", row.c_str());
+    }
     std::printf("\nLoad average after: %s.\n\n", Bench::LoadAverage().c_str());
     curl_global_cleanup();
-    bool ok = writer.Ok() && component.Ok() && raw.Ok() && componentChunked.Ok();
-    for (const RequestRates* rates : {&free, &oneCpu})
-        ok = ok && rates->component.Ok() && rates->raw.Ok() && rates->rawNewEasy.Ok();
-    for (const AtOnce& size : sizes)
-        ok = ok && size.component.Ok() && size.raw.Ok() && size.componentThreads >= 0;
     return ok ? 0 : 1;
 }
