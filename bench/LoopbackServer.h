@@ -1,115 +1,55 @@
-// A minimal keep-alive HTTP/1.1 server on 127.0.0.1 for the benchmarks: "GET /big" answers
-// BigBodySize bytes, any other request two bytes. Hand-written rather than cpp-httplib so that
-// the server costs as little as possible and never holds a large body in memory: the numbers
-// measure the client.
+// The benchmarks' HTTP/1.1 peer on 127.0.0.1: one thread running an epoll event loop that serves
+// every connection at once, keep-alive, and never holds a large body in memory (bodies are sent
+// from one shared 1 MiB piece of 'x' bytes). Hand-written rather than cpp-httplib, whose thread
+// pool serves a handful of connections at a time: the server must never set the pace.
+//
+//   LoopbackServer server;                         // listening once Port() is non-zero
+//   // GET /big             BigBodySize bytes, Content-Length announced
+//   // GET /chunked         BigBodySize bytes, chunked in 1 MiB chunks
+//   // GET /length/N        N bytes, Content-Length announced
+//   // GET /chunked/N       N bytes, chunked
+//   // GET anything else    "ok"
+//   LoopbackServer::Usage used = server.Used();    // its own CPU time and responses so far
+//
+// Its own rate for a piece of work is the responses (or bytes) of that work over the CPU time the
+// loop spent on it: beside a client's rate it shows whether the server could have gone faster.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
+#include <atomic>
 #include <cstddef>
-#include <mutex>
-#include <string>
+#include <cstdint>
+#include <ctime>
 #include <thread>
-#include <vector>
 
 class LoopbackServer {
 public:
     static constexpr std::size_t BigBodySize = std::size_t{256} << 20;
+    static constexpr std::size_t PieceSize = std::size_t{1} << 20;
+    static constexpr const char* SmallBody = "ok";
 
-    LoopbackServer()
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_listener, 64) != 0)
-            return;
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { AcceptLoop(); });
-    }
-    ~LoopbackServer()
-    {
-        ::shutdown(m_listener, SHUT_RDWR);
-        if (m_thread.joinable())
-            m_thread.join();
-        ::close(m_listener);
-    }
+    struct Usage {
+        double cpuSeconds = 0;       // the event loop thread's CPU time
+        std::uint64_t responses = 0; // responses sent whole
+    };
+
+    LoopbackServer();
+    ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     // 0 when the server could not listen.
     int Port() const { return m_port; }
+    Usage Used() const;
 
 private:
-    void AcceptLoop()
-    {
-        std::vector<std::thread> connections;
-        for (;;) {
-            const int fd = ::accept(m_listener, nullptr, nullptr);
-            if (fd < 0)
-                break;
-            connections.emplace_back([fd] { Serve(fd); });
-        }
-        for (auto& connection : connections)
-            connection.join();
-    }
-
-    static void Serve(int fd)
-    {
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        static const std::string piece(std::size_t{1} << 20, 'x');
-        std::string pending;
-        char buffer[4096];
-        for (;;) {
-            const std::size_t end = pending.find("\r\n\r\n");
-            if (end == std::string::npos) {
-                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-                if (got <= 0)
-                    break;
-                pending.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            const bool big = pending.compare(0, 9, "GET /big ") == 0;
-            pending.erase(0, end + 4);
-            const std::size_t size = big ? BigBodySize : 2;
-            const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-            if (!SendAll(fd, head.data(), head.size()))
-                break;
-            bool sent = true;
-            for (std::size_t done = 0; sent && done < size;) {
-                const std::size_t count = std::min(piece.size(), size - done);
-                sent = SendAll(fd, piece.data(), count);
-                done += count;
-            }
-            if (!sent)
-                break;
-        }
-        ::close(fd);
-    }
-
-    static bool SendAll(int fd, const char* data, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-            if (sent <= 0)
-                return false;
-            data += sent;
-            size -= static_cast<std::size_t>(sent);
-        }
-        return true;
-    }
+    void Loop();
 
     int m_listener = -1;
+    int m_epoll = -1;
+    int m_wake = -1; // an eventfd: written once to end the loop
     int m_port = 0;
+    clockid_t m_loopClock = CLOCK_THREAD_CPUTIME_ID;
+    std::atomic<bool> m_clockReady{false};
+    std::atomic<std::uint64_t> m_responses{0};
     std::thread m_thread;
 };

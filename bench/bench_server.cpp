@@ -1,7 +1,9 @@
-// The benchmarks' peer as a process of its own, so command-line clients can be measured against
-// it: prints "port N" and serves until stdin closes.
+// The benchmarks' peer as a process of its own, so that it neither shares the client's thread
+// count nor its memory: prints "port N", then answers each "usage" line on stdin with
+// "usage CPU-SECONDS RESPONSES" (its event loop's CPU time and whole responses so far), and serves
+// until stdin closes.
 #include <cstdio>
-#include <unistd.h>
+#include <cstring>
 
 #include "LoopbackServer.h"
 
@@ -14,8 +16,13 @@ int main()
     }
     std::printf("port %d\n", server.Port());
     std::fflush(stdout);
-    char ignored[64];
-    while (::read(STDIN_FILENO, ignored, sizeof ignored) > 0) {
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        if (std::strncmp(line, "usage", 5) == 0) {
+            const LoopbackServer::Usage usage = server.Used();
+            std::printf("usage %.9f %llu\n", usage.cpuSeconds, static_cast<unsigned long long>(usage.responses));
+            std::fflush(stdout);
+        }
     }
     return 0;
 }

@@ -1,0 +1,474 @@
+// TAdvHttp at the machine's limit, side by side with its yardsticks in one run, printed as
+// Markdown: medians of interleaved rounds (--rounds, default 5), raw numbers beside every ratio.
+//  1. Kept body: a 256 MiB body with its length announced, Execute(true), against the
+//     fresh-memory writer (this process writing as much new memory, 4 KiB pages on both sides);
+//     raw libcurl keeping it and a chunked body of the same size beside; peak memory.
+//  2. Request rate: 2000 sequential small GETs on one component against raw libcurl reusing one
+//     easy handle (and, for reference, a new easy handle per GET on one multi handle).
+//  3. Many at once: 1, 10, 100 and 1000 components without owner (events delivered directly),
+//     one Execute(false) each, against one raw libcurl multi handle doing the same GETs, one
+//     connection per transfer on both sides; time and peak threads for each size.
+//  4. 10 000 components created and freed with no request: memory per idle component, time.
+// The component runs in this process rather than as advhttp processes: the fresh-memory writer has
+// to run in the same process as the body it is set against, a thousand components at once are one
+// program's threads, and starting a process would swamp a 2-byte GET. The server is bench_server,
+// a child process (an epoll loop) whose own CPU time for each piece of work is its rate.
+// --only kept,rate,many,idle runs some of the sections (for profiling one of them).
+#include <QCoreApplication>
+
+#include <curl/curl.h>
+#include <malloc.h>
+#include <sched.h>
+#include <sys/prctl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "FreshMemory.h"
+#include "RawLibcurl.h"
+#include "ServerProcess.h"
+#include "ThreadCensus.h"
+#include "uAdvHttp.h"
+
+namespace {
+
+using Bench::Cell;
+using Bench::Median;
+using Bench::Verdict;
+
+constexpr double BodyMiB = static_cast<double>(LoopbackServer::BigBodySize) / (1 << 20);
+constexpr int SmallRequests = 2000;
+constexpr int AtOnceSizes[] = {1, 10, 100, 1000};
+constexpr int IdleComponents = 10000;
+constexpr auto CompletionLimit = std::chrono::seconds(60);
+
+// One measurement: wall time, the peak resident memory above the level at its start, and the
+// server's CPU time for the same work.
+struct Sample {
+    double seconds = 0;
+    double peakAboveMiB = 0;
+    double serverSeconds = 0;
+    long peakThreads = 0; // the process's, counted exactly
+    bool ok = false;
+};
+
+struct Series {
+    std::vector<Sample> samples;
+    bool Ok() const
+    {
+        for (const Sample& sample : samples)
+            if (!sample.ok)
+                return false;
+        return !samples.empty();
+    }
+    double Seconds() const { return Median(Pick(&Sample::seconds)); }
+    double ServerSeconds() const { return Median(Pick(&Sample::serverSeconds)); }
+    double PeakAboveMiB() const
+    {
+        const std::vector<double> peaks = Pick(&Sample::peakAboveMiB);
+        return peaks.empty() ? 0 : *std::max_element(peaks.begin(), peaks.end());
+    }
+    long PeakThreads() const
+    {
+        long peak = 0;
+        for (const Sample& sample : samples)
+            peak = std::max(peak, sample.peakThreads);
+        return peak;
+    }
+
+private:
+    std::vector<double> Pick(double Sample::*field) const
+    {
+        std::vector<double> values;
+        for (const Sample& sample : samples)
+            values.push_back(sample.*field);
+        return values;
+    }
+};
+
+Sample Measure(ServerProcess& server, const std::function<bool()>& work)
+{
+    Sample sample;
+    const double serverBefore = server.Used().cpuSeconds;
+    Bench::ResetPeak();
+    ThreadCensus::ResetPeak();
+    const double residentBefore = Bench::ResidentMiB();
+    const double start = Bench::Now();
+    sample.ok = work();
+    sample.seconds = Bench::Now() - start;
+    sample.peakThreads = ThreadCensus::Peak();
+    sample.peakAboveMiB = Bench::PeakResidentMiB() - residentBefore;
+    sample.serverSeconds = server.Used().cpuSeconds - serverBefore;
+    return sample;
+}
+
+std::unique_ptr<TAdvHttp> NewComponent(const std::string& url)
+{
+    auto http = std::make_unique<TAdvHttp>(nullptr);
+    http->SetRaiseExceptions(false);
+    http->SetDefaultUi(false);
+    http->SetURL(url);
+    return http;
+}
+
+// The body stays with the component until it is freed, on return.
+bool ComponentKeepsBody(const std::string& url, std::size_t expectedSize)
+{
+    const auto http = NewComponent(url);
+    return http->Execute(true) && http->StatusCode() == 200 && http->ResponseBody().size() == expectedSize;
+}
+
+bool ComponentRepeats(const std::string& url, int count)
+{
+    const auto http = NewComponent(url);
+    for (int i = 0; i < count; ++i) {
+        if (!http->Execute(true) || http->ResponseBody() != LoopbackServer::SmallBody)
+            return false;
+    }
+    return true;
+}
+
+// count components, one asynchronous GET each, all started before the first is waited for; every
+// body must be right and every completion must come exactly once.
+bool ComponentsAtOnce(const std::string& url, int count)
+{
+    std::mutex lock;
+    std::condition_variable allDone;
+    std::atomic<int> completions{0};
+    const auto perComponent = std::make_unique<std::atomic<int>[]>(static_cast<std::size_t>(count));
+    std::vector<std::unique_ptr<TAdvHttp>> components;
+    components.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        components.push_back(NewComponent(url));
+        components.back()->OnRequestComplete = [&, i](TObject*) {
+            ++perComponent[static_cast<std::size_t>(i)];
+            if (completions.fetch_add(1) + 1 >= count) {
+                const std::lock_guard guard(lock);
+                allDone.notify_all();
+            }
+        };
+    }
+    bool ok = true;
+    for (const auto& http : components)
+        ok = ok && http->Execute(false);
+    if (ok) {
+        std::unique_lock wait(lock);
+        ok = allDone.wait_for(wait, CompletionLimit, [&] { return completions.load() >= count; }) && ok;
+    }
+    for (const auto& http : components)
+        ok = ok && http->StatusCode() == 200 && http->LastError() == 0 && http->ResponseBody() == LoopbackServer::SmallBody;
+    components.clear();
+    for (int i = 0; i < count; ++i)
+        ok = ok && perComponent[static_cast<std::size_t>(i)].load() == 1;
+    return ok;
+}
+
+std::size_t HeapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+struct IdleSample {
+    double createSeconds = 0;
+    double freeSeconds = 0;
+    double heapBytesEach = 0;     // the allocator's bytes in use, per component
+    double residentBytesEach = 0; // resident memory grown, per component
+    long threadsGrown = 0;
+};
+
+IdleSample CreateAndFreeIdle(int count)
+{
+    IdleSample sample;
+    std::vector<std::unique_ptr<TAdvHttp>> components;
+    components.reserve(static_cast<std::size_t>(count));
+    const std::size_t heapBefore = HeapInUse();
+    const double residentBefore = Bench::ResidentMiB();
+    const long threadsBefore = ThreadCensus::Live();
+    double start = Bench::Now();
+    for (int i = 0; i < count; ++i)
+        components.push_back(std::make_unique<TAdvHttp>(nullptr));
+    sample.createSeconds = Bench::Now() - start;
+    sample.heapBytesEach = static_cast<double>(HeapInUse() - heapBefore) / count;
+    sample.residentBytesEach = (Bench::ResidentMiB() - residentBefore) * 1024 * 1024 / count;
+    sample.threadsGrown = ThreadCensus::Live() - threadsBefore;
+    start = Bench::Now();
+    components.clear();
+    sample.freeSeconds = Bench::Now() - start;
+    return sample;
+}
+
+std::string Rate(double work, double seconds, int precision = 0)
+{
+    return seconds > 0 ? Cell(work / seconds, precision) : "-";
+}
+
+void PrintKeptBody(const Series& writer, const Series& component, const Series& raw, const Series& chunked, int rounds)
+{
+    std::printf("### Kept body: 256 MiB in memory (medians of %d interleaved rounds)\n\n", rounds);
+    std::printf("| client | seconds | MiB/s | ratio to the fresh-memory writer | peak memory above start (MiB) | "
+                "server CPU s (its MiB/s) |\n|---|---|---|---|---|---|\n");
+    const double yardstick = writer.Seconds();
+    const auto row = [&](const char* name, const Series& series, bool served) {
+        if (!series.Ok()) {
+            std::printf("| %s | failed | - | - | - | - |\n", name);
+            return;
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", name, Cell(series.Seconds(), 3).c_str(),
+                    Rate(BodyMiB, series.Seconds()).c_str(), Cell(yardstick / series.Seconds(), 2).c_str(),
+                    Cell(series.PeakAboveMiB(), 1).c_str(),
+                    served ? (Cell(series.ServerSeconds(), 3) + " (" + Rate(BodyMiB, series.ServerSeconds()) + ")").c_str()
+                           : "-");
+    };
+    row("fresh-memory writer (yardstick), 16 KiB pieces", writer, false);
+    row("TAdvHttp, Content-Length announced", component, true);
+    row("raw libcurl keeping the body, Content-Length announced", raw, true);
+    row("TAdvHttp, chunked (no target)", chunked, true);
+    std::printf("\n");
+}
+
+struct RequestRates {
+    Series component, raw, rawNewEasy;
+    double Ratio() const { return raw.Seconds() / component.Seconds(); }
+    bool Met() const { return component.Ok() && raw.Ok() && Ratio() >= 0.95; }
+};
+
+void MeasureRequestRates(ServerProcess& server, const std::string& url, RequestRates& rates)
+{
+    rates.raw.samples.push_back(Measure(server, [&] { return RawLibcurl::RepeatGets(url, SmallRequests, LoopbackServer::SmallBody); }));
+    rates.component.samples.push_back(Measure(server, [&] { return ComponentRepeats(url, SmallRequests); }));
+    rates.rawNewEasy.samples.push_back(Measure(server, [&] {
+        return RawLibcurl::RepeatGetsNewEasyHandles(url, SmallRequests, LoopbackServer::SmallBody);
+    }));
+}
+
+void PrintRequestRate(const RequestRates& rates, const char* placement, int rounds)
+{
+    const Series &component = rates.component, &raw = rates.raw, &rawNewEasy = rates.rawNewEasy;
+    std::printf("### Request rate: %d sequential small GETs, connection reused, %s (medians of %d interleaved rounds)\n\n",
+                SmallRequests, placement, rounds);
+    std::printf("| client | seconds | requests/s | ratio to raw libcurl | server CPU s (its requests/s) |\n"
+                "|---|---|---|---|---|\n");
+    const auto row = [&](const char* name, const Series& series) {
+        if (!series.Ok()) {
+            std::printf("| %s | failed | - | - | - |\n", name);
+            return;
+        }
+        std::printf("| %s | %s | %s | %s | %s (%s) |\n", name, Cell(series.Seconds(), 3).c_str(),
+                    Rate(SmallRequests, series.Seconds()).c_str(), Cell(raw.Seconds() / series.Seconds(), 2).c_str(),
+                    Cell(series.ServerSeconds(), 3).c_str(), Rate(SmallRequests, series.ServerSeconds()).c_str());
+    };
+    row("raw libcurl, one easy handle (yardstick)", raw);
+    row("TAdvHttp, Execute(true)", component);
+    row("raw libcurl, new easy handle per GET on one multi handle (reference)", rawNewEasy);
+    std::printf("\n");
+}
+
+struct AtOnce {
+    int count = 0;
+    Series component, raw;
+    double PerComponentMs() const { return component.Seconds() * 1000 / count; }
+    long ComponentThreads() const { return component.PeakThreads(); }
+};
+
+void PrintAtOnce(const std::vector<AtOnce>& sizes, long baselineThreads, int rounds)
+{
+    std::printf("### Many at once: components without owner, one Execute(false) each, against one raw libcurl "
+                "multi handle (medians of %d interleaved rounds)\n\n",
+                rounds);
+    std::printf("| at once | TAdvHttp s | raw multi s | ratio to raw | ms per component | server CPU s (its "
+                "transfers/s) | peak threads, TAdvHttp | peak threads, raw | threads <= components + 8 |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
+    for (const AtOnce& size : sizes) {
+        if (!size.component.Ok() || !size.raw.Ok()) {
+            std::printf("| %d | %s | %s | - | - | - | - | - | - |\n", size.count, size.component.Ok() ? "" : "failed",
+                        size.raw.Ok() ? "" : "failed");
+            continue;
+        }
+        std::printf("| %d | %s | %s | %s | %s | %s (%s) | %ld | %ld | %s |\n", size.count,
+                    Cell(size.component.Seconds(), 4).c_str(), Cell(size.raw.Seconds(), 4).c_str(),
+                    Cell(size.raw.Seconds() / size.component.Seconds(), 2).c_str(), Cell(size.PerComponentMs(), 3).c_str(),
+                    Cell(size.component.ServerSeconds(), 4).c_str(),
+                    Rate(size.count, size.component.ServerSeconds()).c_str(), size.ComponentThreads(),
+                    size.raw.PeakThreads(), Verdict(size.ComponentThreads() <= size.count + 8));
+    }
+    std::printf("\nThreads: the most the process held at once in any round, counted at every thread's start and end "
+                "(%ld before any component). Server CPU: its time serving the TAdvHttp rounds.\n\n",
+                baselineThreads);
+}
+
+void PrintIdle(const std::vector<IdleSample>& samples)
+{
+    std::vector<double> create, release, heap, resident;
+    for (const IdleSample& sample : samples) {
+        create.push_back(sample.createSeconds);
+        release.push_back(sample.freeSeconds);
+        heap.push_back(sample.heapBytesEach);
+        resident.push_back(sample.residentBytesEach);
+    }
+    std::printf("### %d components created and freed with no request (medians of %zu rounds)\n\n", IdleComponents,
+                samples.size());
+    std::printf("| create s | free s | µs per create + free | heap bytes per component | resident bytes per component "
+                "(first round) | threads added |\n|---|---|---|---|---|---|\n");
+    std::printf("| %s | %s | %s | %s | %s | %ld |\n\n", Cell(Median(create), 4).c_str(), Cell(Median(release), 4).c_str(),
+                Cell((Median(create) + Median(release)) * 1e6 / IdleComponents, 2).c_str(), Cell(Median(heap), 0).c_str(),
+                Cell(samples.front().residentBytesEach, 0).c_str(), samples.front().threadsGrown);
+}
+
+std::string Row(const std::string& target, const std::string& figures, bool met)
+{
+    return "| " + target + " | " + figures + " | " + Verdict(met) + " |";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int rounds = 5;
+    std::string only = "kept,rate,many,idle";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
+    }
+    const auto wanted = [&](const char* section) { return ("," + only + ",").find(std::string(",") + section + ",") != std::string::npos; };
+    // 4 KiB pages for every block of this process, the component's body and the writer's alike,
+    // whatever the machine's transparent huge page setting.
+    const bool smallPages = ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
+    const long openFiles = Bench::RaiseOpenFileLimit();
+    QCoreApplication application(argc, argv);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+
+    ServerProcess server(BENCH_SERVER);
+    if (server.Port() == 0) {
+        std::fputs("component_bench: the benchmark server did not start\n", stderr);
+        return 1;
+    }
+    std::printf("## TAdvHttp against its yardsticks (%s build, in one process)\n\n", BENCH_BUILD);
+    std::printf("Load average before: %s. Pages: %s. Open-file limit: %ld.\n\n", Bench::LoadAverage().c_str(),
+                smallPages ? "4 KiB (transparent huge pages off for this process)" : "the system's default", openFiles);
+
+    const std::string big = server.Url("/big"), chunked = server.Url("/chunked"), small = server.Url("/small");
+    std::vector<std::string> targets; // rows of the closing table
+    bool ok = true;
+
+    // 1. Kept body, each round in a shifted order so that no client always follows the same one.
+    if (wanted("kept")) {
+        Series writer, component, raw, componentChunked;
+        const std::vector<std::pair<Series*, std::function<bool()>>> kept = {
+            {&writer, [] { return FreshMemory::Write(LoopbackServer::BigBodySize); }},
+            {&component, [&] { return ComponentKeepsBody(big, LoopbackServer::BigBodySize); }},
+            {&raw, [&] { return RawLibcurl::KeepBody(big, LoopbackServer::BigBodySize); }},
+            {&componentChunked, [&] { return ComponentKeepsBody(chunked, LoopbackServer::BigBodySize); }},
+        };
+        for (int round = 0; round < rounds; ++round)
+            for (std::size_t i = 0; i < kept.size(); ++i) {
+                const auto& [series, work] = kept[(i + static_cast<std::size_t>(round)) % kept.size()];
+                series->samples.push_back(Measure(server, work));
+            }
+        PrintKeptBody(writer, component, raw, componentChunked, rounds);
+        const double ratio = writer.Seconds() / component.Seconds();
+        const double memoryLimit = BodyMiB + 32;
+        const bool measured = component.Ok() && writer.Ok();
+        targets.push_back(Row("kept body >= 0.80 of the fresh-memory writer",
+                              Cell(ratio, 2) + " (" + Rate(BodyMiB, component.Seconds()) + " against " +
+                                  Rate(BodyMiB, writer.Seconds()) + " MiB/s)",
+                              measured && ratio >= 0.8));
+        targets.push_back(Row("kept body's peak memory <= body + 32 MiB",
+                              Cell(component.PeakAboveMiB(), 1) + " MiB above start (limit " + Cell(memoryLimit, 0) + ")",
+                              measured && component.PeakAboveMiB() <= memoryLimit));
+        ok = ok && measured && raw.Ok() && componentChunked.Ok();
+    }
+
+    // 2. Request rate, twice: with the threads placed freely, and with the client and the server
+    // sharing one CPU. On a virtual machine a sequential request that wakes the other CPU waits for
+    // it far longer than any of the work takes, and that wait varies from run to run; on one CPU
+    // the time is the work of both sides per request, and the server's share is the same for all.
+    if (wanted("rate")) {
+        RequestRates free, oneCpu;
+        cpu_set_t allCpus;
+        CPU_ZERO(&allCpus);
+        ::sched_getaffinity(0, sizeof allCpus, &allCpus);
+        cpu_set_t thisCpu;
+        CPU_ZERO(&thisCpu);
+        CPU_SET(std::max(0, ::sched_getcpu()), &thisCpu);
+        for (int round = 0; round < rounds; ++round) {
+            MeasureRequestRates(server, small, free);
+            ::sched_setaffinity(0, sizeof thisCpu, &thisCpu);
+            server.SetAffinity(thisCpu);
+            MeasureRequestRates(server, small, oneCpu);
+            ::sched_setaffinity(0, sizeof allCpus, &allCpus);
+            server.SetAffinity(allCpus);
+        }
+        PrintRequestRate(free, "threads placed freely", rounds);
+        PrintRequestRate(oneCpu, "client and server on one CPU", rounds);
+        for (const auto& [rates, placement] : {std::pair{&free, "threads placed freely"}, std::pair{&oneCpu, "on one CPU"}}) {
+            targets.push_back(Row(std::string("request rate >= 0.95 of raw libcurl, ") + placement,
+                                  Cell(rates->Ratio(), 2) + " (" + Rate(SmallRequests, rates->component.Seconds()) +
+                                      " against " + Rate(SmallRequests, rates->raw.Seconds()) + " requests/s)",
+                                  rates->Met()));
+            ok = ok && rates->component.Ok() && rates->raw.Ok() && rates->rawNewEasy.Ok();
+        }
+    }
+
+    // 3. Many at once.
+    if (wanted("many")) {
+        const long baselineThreads = ThreadCensus::Live();
+        std::vector<AtOnce> sizes;
+        for (const int count : AtOnceSizes)
+            sizes.push_back({count, {}, {}});
+        for (int round = 0; round < rounds; ++round)
+            for (AtOnce& size : sizes) {
+                size.component.samples.push_back(Measure(server, [&] { return ComponentsAtOnce(small, size.count); }));
+                size.raw.samples.push_back(
+                    Measure(server, [&] { return RawLibcurl::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); }));
+            }
+        for (const AtOnce& size : sizes)
+            ok = ok && size.component.Ok() && size.raw.Ok();
+        PrintAtOnce(sizes, baselineThreads, rounds);
+        const AtOnce &hundred = sizes[2], &thousand = sizes[3];
+        for (const AtOnce* size : {&hundred, &thousand}) {
+            const double ratio = size->raw.Seconds() / size->component.Seconds();
+            targets.push_back(Row(std::to_string(size->count) + " at once >= 0.80 of the raw multi handle",
+                                  Cell(ratio, 2) + " (" + Cell(size->component.Seconds(), 4) + " against " +
+                                      Cell(size->raw.Seconds(), 4) + " s)",
+                                  size->component.Ok() && size->raw.Ok() && ratio >= 0.8));
+            targets.push_back(Row(std::to_string(size->count) + " at once: threads <= components + 8",
+                                  "peak " + std::to_string(size->ComponentThreads()) + " (limit " +
+                                      std::to_string(size->count + 8) + ")",
+                                  size->ComponentThreads() <= size->count + 8));
+        }
+        const double curve = thousand.PerComponentMs() / hundred.PerComponentMs();
+        targets.push_back(Row("time per component at 1000 within 2x of that at 100",
+                              Cell(curve, 2) + "x (" + Cell(thousand.PerComponentMs(), 3) + " against " +
+                                  Cell(hundred.PerComponentMs(), 3) + " ms)",
+                              thousand.component.Ok() && hundred.component.Ok() && curve <= 2.0));
+    }
+
+    // 4. Idle components.
+    if (wanted("idle")) {
+        std::vector<IdleSample> idle;
+        for (int round = 0; round < rounds; ++round)
+            idle.push_back(CreateAndFreeIdle(IdleComponents));
+        PrintIdle(idle);
+    }
+
+    if (!targets.empty()) {
+        std::printf("### Targets (%s build)\n\n| target | figures | verdict |\n|---|---|---|\n", BENCH_BUILD);
+        for (const std::string& row : targets)
+            std::printf("%s\n", row.c_str());
+    }
+    std::printf("\nLoad average after: %s.\n\n", Bench::LoadAverage().c_str());
+    curl_global_cleanup();
+    return ok ? 0 : 1;
+}
