@@ -2,8 +2,6 @@
 // Kept apart from the request steps in uAdvHttp.cpp because these run on other threads.
 #include "uAdvHttp.h"
 
-#include <QCoreApplication>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "handleapi.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
+#include "winuser.h"
 
 namespace {
 
@@ -26,6 +25,15 @@ std::string TextOf(LPVOID information, DWORD length)
         return {};
     const char* text = static_cast<const char*>(information);
     return std::string(text, strnlen(text, length));
+}
+
+// Runs the events that other threads are waiting to deliver on this thread, and nothing else: the
+// waits below may run inside a destructor (ours, or an owner's that is half torn down), where
+// a posted event, a deferred delete or a polish of the owner must not run.
+void ServeEventsSentToThisThread()
+{
+    MSG msg{};
+    static_cast<void>(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE));
 }
 
 DWORD FirstValueOf(LPVOID information, DWORD length)
@@ -264,7 +272,7 @@ void TAdvHttp::WaitForWorker(HANDLE worker)
         return;
     }
     while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
-        QCoreApplication::sendPostedEvents();
+        ServeEventsSentToThisThread();
 }
 
 
@@ -290,7 +298,7 @@ void TAdvHttp::WaitForClosingNotification()
             continue;
         }
         lock.unlock();
-        QCoreApplication::sendPostedEvents();
+        ServeEventsSentToThisThread();
         lock.lock();
         FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
     }
@@ -304,7 +312,7 @@ void TAdvHttp::WaitForDeliveries()
     const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
     while (FDeliveriesInFlight.load() > 0) {
         if (onWindowThread)
-            QCoreApplication::sendPostedEvents();
+            ServeEventsSentToThisThread();
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
