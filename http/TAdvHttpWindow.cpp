@@ -1,7 +1,9 @@
 #include "TAdvHttpWindow.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "Exception.h"
 #include "errhandlingapi.h"
@@ -18,6 +20,8 @@ HWND notifyWindow = nullptr;
 DWORD notifyWindowThread = 0;
 int notifyWindowUsers = 0;
 std::set<TAdvHttp*> liveComponents;
+// The components whose handlers run on this thread, innermost last.
+thread_local std::vector<const TAdvHttp*> handlersRunning;
 
 void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
 {
@@ -27,6 +31,7 @@ void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
     if (component->InState(csDestroying) || delivery->Handler == nullptr || !*delivery->Handler)
         return;
     try {
+        THandlerScope running(component);
         (*delivery->Handler)(component);
     } catch (...) {
         delivery->Raised = std::current_exception();
@@ -148,4 +153,19 @@ bool TAdvHttpWindow::IsRegistered(TAdvHttp* component)
 {
     std::lock_guard lock(windowLock);
     return liveComponents.count(component) != 0;
+}
+
+THandlerScope::THandlerScope(const TAdvHttp* component)
+{
+    handlersRunning.push_back(component);
+}
+
+THandlerScope::~THandlerScope()
+{
+    handlersRunning.pop_back();
+}
+
+bool THandlerScope::Running(const TAdvHttp* component)
+{
+    return std::find(handlersRunning.begin(), handlersRunning.end(), component) != handlersRunning.end();
 }

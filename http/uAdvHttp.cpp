@@ -152,6 +152,11 @@ TAdvHttp::TAdvHttp(QObject* owner)
 
 TAdvHttp::~TAdvHttp()
 {
+    // The request that fired the running handler goes on with this component once the handler
+    // returns, and waiting for it here would wait for ever: no way on is safe.
+    if (THandlerScope::Running(this))
+        qFatal("TAdvHttp: a component was freed inside its own event handler (directly or with its owner); "
+               "free it with PostRelease() instead");
     Destroying();
     TAdvHttpWindow::Unregister(this);
     WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
@@ -850,6 +855,7 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
     TNotifyEvent call = handler;
     HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
     if (window == nullptr) {
+        THandlerScope running(this);
         call(this);
         return;
     }
