@@ -38,10 +38,18 @@ void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
     }
 }
 
+// The components whose release came while one of their handlers ran on this thread (a nested
+// event loop inside the handler); each is released again once its handlers have returned.
+thread_local std::set<const TAdvHttp*> releasesHeldBack;
+
 void ReleaseComponent(TAdvHttp* component)
 {
     if (!TAdvHttpWindow::IsRegistered(component) || component->InState(csDestroying))
         return;
+    if (THandlerScope::Running(component)) {
+        releasesHeldBack.insert(component);
+        return;
+    }
     delete component;
 }
 
@@ -162,7 +170,11 @@ THandlerScope::THandlerScope(const TAdvHttp* component)
 
 THandlerScope::~THandlerScope()
 {
+    const TAdvHttp* component = handlersRunning.back();
     handlersRunning.pop_back();
+    if (!Running(component) && releasesHeldBack.erase(component) != 0)
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0,
+                     reinterpret_cast<LPARAM>(const_cast<TAdvHttp*>(component)));
 }
 
 bool THandlerScope::Running(const TAdvHttp* component)

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include <QAbstractEventDispatcher>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -89,6 +91,10 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
            });
 }
+
+constexpr const char* CannotReleaseLater =
+    "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
+    "once its request has ended";
 
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
@@ -272,6 +278,7 @@ void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
 
 bool TAdvHttp::Execute(bool synchronous)
 {
+    TRequestInHand inHand(*this);
     if (Busy()) {
         RefuseWhileBusy();
         return false;
@@ -865,11 +872,72 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
         std::rethrow_exception(delivery.Raised);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Freeing later
+
+TAdvHttp::TRequestInHand::TRequestInHand(TAdvHttp& component)
+    : m_component(component)
+{
+    std::lock_guard lock(m_component.FReleaseLock);
+    ++m_component.FRequestsInHand;
+}
+
+TAdvHttp::TRequestInHand::~TRequestInHand()
+{
+    bool release = false;
+    {
+        std::lock_guard lock(m_component.FReleaseLock);
+        release = --m_component.FRequestsInHand == 0 && std::exchange(m_component.FReleaseAsked, false);
+    }
+    if (release)
+        m_component.ReleaseLater(); // the last use of the component on this thread
+}
+
+void TAdvHttp::SetReleaseOnClose(bool release)
+{
+    if (release && !CanReleaseLater())
+        throw EInetError(CannotReleaseLater);
+    FReleaseOnClose = release;
+}
+
 void TAdvHttp::PostRelease()
 {
     if (InState(csDestroying))
         return;
-    PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+    if (!CanReleaseLater())
+        throw EInetError(CannotReleaseLater);
+    ReleaseLater();
+}
+
+// A windowed component goes with a message to the notification window; any other with a deferred
+// delete, run by the event loop of its own thread. A thread without an event loop never runs one.
+bool TAdvHttp::CanReleaseLater() const
+{
+    if (FUseWindow)
+        return TAdvHttpWindow::Handle() != nullptr;
+    return QAbstractEventDispatcher::instance(thread()) != nullptr;
+}
+
+void TAdvHttp::AskForRelease()
+{
+    if (InState(csDestroying))
+        return;
+    {
+        std::lock_guard lock(FReleaseLock);
+        if (FRequestsInHand > 0) {
+            FReleaseAsked = true;
+            return;
+        }
+    }
+    ReleaseLater();
+}
+
+void TAdvHttp::ReleaseLater()
+{
+    if (FUseWindow)
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+    else
+        deleteLater();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -26,6 +26,8 @@
 #include "TComponent.h"
 #include "TInternetFlags.h"
 #include "TStringList.h"
+#include "errhandlingapi.h" // GetLastError: why Execute refused to start
+#include "synchapi.h"       // WaitForSingleObject, ResetEvent: waiting on CompletionEvent
 #include "wininet.h"
 
 // The component's error: a message text only.
@@ -117,10 +119,12 @@ public:
     LPVOID StatusInfo() const { return FStatusInfo; }
     DWORD StatusInfoLength() const { return FStatusInfoLength; }
     bool Busy() const { return FBusy; }
-    // When true, the component frees itself (through the notification window) after the
-    // library reports that its request handle is closing.
+    // When true, the component frees itself later, as PostRelease does, once a request has
+    // ended: after its request handle has closed and the request's last event (OnRequestComplete,
+    // or OnError when it failed) has been delivered. Raises EInetError, as PostRelease, when the
+    // component can't be freed later.
     bool ReleaseOnClose() const { return FReleaseOnClose; }
-    void SetReleaseOnClose(bool release) { FReleaseOnClose = release; }
+    void SetReleaseOnClose(bool release);
     // Manual-reset event, signalled on every handle-closing notification and on a failed
     // asynchronous completion. The component never resets it.
     HANDLE CompletionEvent() const { return FCompletionEvent; }
@@ -136,9 +140,13 @@ public:
     // Delivers one event with this component as sender: through the notification window when
     // the owner is windowed, else by a direct call. Nothing once destruction has begun.
     void FireEvent(const TNotifyEvent& handler);
-    // Asks the notification window to free this component later. This is how a handler ends
-    // its own component: freeing it inside one of its handlers would pull it from under the
-    // request that fired the event.
+    // Frees this component later, whatever its owner: a windowed owner's component through the
+    // notification window, any other from the event loop of the thread it belongs to (the one
+    // that created it), and in either case never while one of its handlers runs there. This is
+    // how a handler ends its own component: freeing it inside one of its handlers would pull it
+    // from under the request that fired the event, and the program stops with a message saying
+    // so. Where that can't be done, because the component's thread has no event loop to free it
+    // from, it fails loudly: EInetError, and the component stays the caller's to free.
     void PostRelease();
     // The message for an error code: the Internet library's text (the system's for a code it
     // doesn't know); for 12003 followed by the server's extended error.
@@ -218,12 +226,29 @@ private:
     template <class Value> void SetURLPart(Value& part, Value value);
     void SetConnectionOption(DWORD option, const std::string& value);
 
+    // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
+    // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
+    // one to go.
+    class TRequestInHand {
+    public:
+        explicit TRequestInHand(TAdvHttp& component);
+        ~TRequestInHand();
+        TRequestInHand(const TRequestInHand&) = delete;
+        TRequestInHand& operator=(const TRequestInHand&) = delete;
+
+    private:
+        TAdvHttp& m_component;
+    };
+    [[nodiscard]] bool CanReleaseLater() const;
+    void AskForRelease();
+    void ReleaseLater();
+
     // Status notifications and the worker.
     static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
                                DWORD informationLength);
     void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
     void RequestCompleted(LPVOID information, DWORD informationLength);
-    void HandOverCompletion(bool succeeded, DWORD error);
+    bool HandOverCompletion(bool succeeded, DWORD error);
     void StartWorker(std::unique_lock<std::mutex>& lock);
     static DWORD WorkerThreadProc(LPVOID parameter);
     void RunWorker();
@@ -273,6 +298,11 @@ private:
     std::atomic<DWORD> FStatusInfoLength{0};
     std::atomic<bool> FBusy{false};
     std::atomic<bool> FReleaseOnClose{false};
+    // A release asked for while a request is in hand (inside Execute, or on the worker) waits
+    // until it is out of hand, so the request's last events come first.
+    std::mutex FReleaseLock;
+    int FRequestsInHand = 0;   // guarded by FReleaseLock
+    bool FReleaseAsked = false; // guarded by FReleaseLock
     mutable std::mutex FTextValuesLock; // ServerAddress and RedirectURL
 
     // The request's state.

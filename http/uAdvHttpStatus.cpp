@@ -55,9 +55,14 @@ void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
     if (context == 0)
         return; // the connection handle's own notifications
     auto* component = reinterpret_cast<TAdvHttp*>(context);
-    if (status == INTERNET_STATUS_HANDLE_CLOSING)
+    if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        // Handled before whoever closes the handle hears of it: a release it asks for is then
+        // held back while that closer still has the request in hand.
+        component->HandleStatus(status, information, informationLength);
         component->RequestHandleClosing(handle);
-    else if (handle != component->FNotifiedRequest.load())
+        return;
+    }
+    if (handle != component->FNotifiedRequest.load())
         return; // a request that has ended
 
     try {
@@ -116,9 +121,9 @@ void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationL
         FireEvent(OnConnectionClosed);
         break;
     case INTERNET_STATUS_HANDLE_CLOSING:
-        if (FReleaseOnClose)
-            PostRelease();
         SetEvent(FCompletionEvent);
+        if (FReleaseOnClose)
+            AskForRelease(); // the last use of the component here: it may be freed from now on
         break;
     case INTERNET_STATUS_REQUEST_COMPLETE:
         RequestCompleted(information, informationLength);
@@ -159,32 +164,38 @@ void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
     } catch (...) {
         handlerFailure = std::current_exception();
     }
-    HandOverCompletion(false, result.dwError);
+    const bool ended = HandOverCompletion(false, result.dwError);
     SetEvent(FCompletionEvent);
+    // The failed send ends the request, whose handles close only at the next start: its end
+    // stands for the closing, and whoever frees the component waits for this notification.
+    if (ended && FReleaseOnClose)
+        AskForRelease();
     if (handlerFailure)
         std::rethrow_exception(handlerFailure);
 }
 
-void TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
+// True when a failure ended the request here (no worker had it in hand).
+bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
 {
     std::unique_lock lock(FWorkerLock);
     if (InState(csDestroying))
-        return;
+        return false;
     if (FWorkerActive) {
         FCompletionPending = true;
         FCompletionSucceeded = succeeded;
         FWorkerWake.notify_all();
-        return;
+        return false;
     }
     if (!succeeded) {
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
         FNotifiedRequest = nullptr;
         FBusy = false;
-        return;
+        return true;
     }
     static_cast<void>(error);
     StartWorker(lock);
+    return false;
 }
 
 // The worker runs on a normal stack: the library work under it needs more than a few pages.
@@ -214,6 +225,7 @@ DWORD TAdvHttp::WorkerThreadProc(LPVOID parameter)
 
 void TAdvHttp::RunWorker()
 {
+    TRequestInHand inHand(*this);
     do {
         try {
             ProcessResponse();
