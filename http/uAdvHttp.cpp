@@ -326,7 +326,8 @@ void TAdvHttp::StartRequest(bool synchronous)
     FBytesReceived = 0;
     FChunkSize = 0;
     FResponseBody.clear();
-    FHandlerFailure = nullptr;
+    FCancelledByHandler = false;
+    DropHandlerFailure();
 }
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
@@ -352,7 +353,7 @@ void TAdvHttp::OpenInternet()
         FInternetOutdated = false;
         InternetSetStatusCallback(FInternet, StatusCallback);
     } catch (...) {
-        if (FRaiseExceptions)
+        if (FRaiseExceptions || FCancelledByHandler)
             throw;
     }
 }
@@ -445,15 +446,17 @@ bool TAdvHttp::CheckAuthentication()
         if (!queried)
             return false;
     } catch (...) {
+        if (FCancelledByHandler)
+            throw; // a status event's handler raised: the request stops
         return false; // recorded; the headers and body are read all the same
     }
     FStatusCode = status;
     if (status == 401) {
-        FireEvent(OnNeedAuth);
+        FireRequestEvent(OnNeedAuth);
         return true;
     }
     if (status == 407) {
-        FireEvent(OnNeedProxyAuth);
+        FireRequestEvent(OnNeedProxyAuth);
         return true;
     }
     return false;
@@ -513,9 +516,10 @@ void TAdvHttp::ReadResponse()
     CompleteRequest();
 }
 
+// A request that was cancelled or abandoned did not finish and never reads as finished.
 void TAdvHttp::CompleteRequest()
 {
-    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED)
+    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED && !FCancelledByHandler)
         FireEvent(OnRequestComplete);
 }
 
@@ -533,7 +537,7 @@ void TAdvHttp::ReadHeaders()
         if (queried && FLastError == ERROR_SUCCESS)
             FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
     } catch (...) {
-        if (FRaiseExceptions)
+        if (FRaiseExceptions || FCancelledByHandler)
             throw;
     }
 }
@@ -548,7 +552,9 @@ void TAdvHttp::ReadBody()
     try {
         ReadChunks();
     } catch (...) {
-        if (FRaiseExceptions)
+        // A handler's exception stops the request whatever RaiseExceptions says: the transfer
+        // did not finish, and Execute must not report that it did.
+        if (FRaiseExceptions || FCancelledByHandler)
             failure = std::current_exception();
     }
     CloseRequest();
@@ -584,7 +590,7 @@ void TAdvHttp::ReadChunks()
         if (FChunkCount == 0)
             return;
         AppendChunk(std::min(FChunkCount, ChunkReadSize));
-        FireEvent(OnDataAvailable);
+        FireRequestEvent(OnDataAvailable);
     }
 }
 
@@ -606,7 +612,7 @@ void TAdvHttp::CloseRequest()
     if (FConnect != nullptr)
         InternetCloseHandle(std::exchange(FConnect, nullptr));
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
-    FHandlerFailure = nullptr; // a handler that raised while the handles closed has no one to reach
+    DropHandlerFailure(); // a handler that raised while the handles closed has no one to reach
     FAbort = false;
     FBusy = false;
 }
@@ -701,10 +707,58 @@ std::string TAdvHttp::ErrorText(DWORD code) const
     return message;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Handlers that raise in the middle of a request
+
+// The request stops as cancelled, recorded before it closes; the handler's exception goes on from
+// here. What OnError's handler raises meanwhile is dropped: the first exception is the one told.
+void TAdvHttp::CancelForHandler()
+{
+    if (FCancelledByHandler.exchange(true))
+        return;
+    try {
+        SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
+    } catch (...) {
+    }
+}
+
+// An event in the middle of the request (the body, authentication): a handler that raises ends it.
+void TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+{
+    try {
+        FireEvent(handler);
+    } catch (...) {
+        CancelForHandler();
+        throw;
+    }
+}
+
+// A status event's handler raised on the library's thread (never through the library): the
+// thread that runs the request raises it at its next step.
+void TAdvHttp::KeepHandlerFailure(std::exception_ptr failure)
+{
+    std::lock_guard lock(FHandlerFailureLock);
+    if (!FHandlerFailure)
+        FHandlerFailure = std::move(failure);
+}
+
+void TAdvHttp::DropHandlerFailure()
+{
+    std::lock_guard lock(FHandlerFailureLock);
+    FHandlerFailure = nullptr;
+}
+
 void TAdvHttp::RethrowHandlerFailure()
 {
-    if (FHandlerFailure)
-        std::rethrow_exception(std::exchange(FHandlerFailure, nullptr));
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(FHandlerFailureLock);
+        failure = std::exchange(FHandlerFailure, nullptr);
+    }
+    if (!failure)
+        return;
+    CancelForHandler();
+    std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------------------------

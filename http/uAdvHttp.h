@@ -256,6 +256,10 @@ private:
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
     void WaitForDeliveries();
+    void CancelForHandler();
+    void FireRequestEvent(const TNotifyEvent& handler);
+    void KeepHandlerFailure(std::exception_ptr failure);
+    void DropHandlerFailure();
     void RethrowHandlerFailure();
 
     // Published values.
@@ -334,9 +338,13 @@ private:
     // Events on their way to the window. A delivery counts itself before it looks at the
     // destroying state, so the destructor either sees it here or it sees the state and stops.
     std::atomic<int> FDeliveriesInFlight{0};
-    // A handler that raised inside a library call (a status event in synchronous mode): kept
-    // here and raised again once the call has returned, never thrown through the library.
-    std::exception_ptr FHandlerFailure;
+    // A status event's handler that raised inside a library call, on whatever thread: kept here
+    // and raised again by the thread that runs the request at its next step, never thrown
+    // through the library.
+    std::mutex FHandlerFailureLock;
+    std::exception_ptr FHandlerFailure; // guarded by FHandlerFailureLock
+    // A handler raised in the middle of the current request, which stopped as cancelled.
+    std::atomic<bool> FCancelledByHandler{false};
 
     // The worker hand-off. A completion that arrives before the worker waits is kept in
     // FCompletionPending, so none is lost.

@@ -68,11 +68,9 @@ void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
     try {
         component->HandleStatus(status, information, informationLength);
     } catch (...) {
-        // Never through the library. In synchronous mode we are inside the caller's blocking
-        // call, and the failure is raised once that call returns; an asynchronous request has
-        // recorded it already and has no caller to reach.
-        if (component->FModeFlags == 0)
-            component->FHandlerFailure = std::current_exception();
+        // Never through the library: the thread that runs the request (the caller's, inside its
+        // blocking call, or the worker) raises it once the library call returns.
+        component->KeepHandlerFailure(std::current_exception());
     }
 }
 
