@@ -321,9 +321,23 @@ void TAdvHttp::StartRequest(bool synchronous)
     FBusy = true;
     FAbort = false;
     FSecureFlag = FSSL ? INTERNET_FLAG_SECURE : 0;
+    // Nothing of the last response survives the start of the next one: a request that fails
+    // before its answer must not read as if the old answer were its own.
+    FLastError = ERROR_SUCCESS;
+    FStatusCode = 0;
+    FResponseHeaders.Clear();
+    {
+        std::lock_guard lock(FTextValuesLock);
+        FServerAddress.clear();
+        FRedirectURL.clear();
+    }
+    FStatusInfo = nullptr;
+    FStatusInfoLength = 0;
+    FBytesSent = 0;
     FTotalBytesReceived = 0;
     FBytesRead = 0;
     FBytesReceived = 0;
+    FChunkPosition = 0;
     FChunkSize = 0;
     FResponseBody.clear();
     FCancelledByHandler = false;
