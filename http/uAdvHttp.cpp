@@ -300,18 +300,22 @@ bool TAdvHttp::Execute(bool synchronous)
     return true;
 }
 
-// Leaves the running request and every value alone.
+// Leaves the running request and every value alone, LastError included: the reason goes to the
+// calling thread's last error instead, a code no request records.
 void TAdvHttp::RefuseWhileBusy()
 {
     if (FRaiseExceptions)
         throw EInetError("A request is already running on this component; start the next one when it has ended");
+    SetLastError(ERROR_BUSY);
 }
 
-// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so.
+// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so; else the
+// calling thread's last error tells why, as after a refused start.
 bool TAdvHttp::Failed()
 {
     if (FRaiseExceptions)
         throw;
+    SetLastError(FLastError);
     return false;
 }
 
@@ -957,8 +961,11 @@ TAdvHttp::TRequestInHand::~TRequestInHand()
         std::lock_guard lock(m_component.FReleaseLock);
         release = --m_component.FRequestsInHand == 0 && std::exchange(m_component.FReleaseAsked, false);
     }
-    if (release)
-        m_component.ReleaseLater(); // the last use of the component on this thread
+    if (!release)
+        return;
+    const DWORD lastError = GetLastError(); // what Execute tells its caller
+    m_component.ReleaseLater(); // the last use of the component on this thread
+    SetLastError(lastError);
 }
 
 void TAdvHttp::SetReleaseOnClose(bool release)
