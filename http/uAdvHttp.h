@@ -11,6 +11,28 @@
 // Execute(false) returns once the request is sent; the response is processed on a worker
 // thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
 // OnConnectionClosed, ...) follows the end of a request.
+//
+// Threads. Events of a component whose owner is a widget run on the thread that made the first
+// such component (the program's main thread): the request's threads wait for it to take them.
+// That thread must therefore not block while it waits for an asynchronous request to end:
+// waiting on CompletionEvent there, without letting events in, lasts until the wait times out.
+// Let the event loop run instead, either until a handler says the request is over or in short
+// slices of the wait:
+//
+//   ResetEvent(http->CompletionEvent());
+//   if (http->Execute(false)) {
+//       while (WaitForSingleObject(http->CompletionEvent(), 10) == WAIT_TIMEOUT)
+//           QCoreApplication::processEvents();    // the request's events come in here
+//   }
+//
+// Events of any other component (no owner, or an owner that is not a widget) run on the
+// request's own threads, and a plain wait on CompletionEvent serves.
+//
+// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
+// request stops, and no handler of the component (or of any component of a freed owner) runs
+// once that has begun. A handler must not free its own component, directly or with its owner:
+// the program stops with a message saying so. It calls PostRelease() instead, or the component
+// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.
 #pragma once
 
 #include <atomic>
@@ -104,7 +126,9 @@ public:
     TInternetFlags InternetFlags() const { return FInternetFlags; }
     void SetInternetFlags(TInternetFlags flags);
 
-    // Values that handlers and callers read.
+    // Values that handlers and callers read. Each describes the current request, or the last one
+    // once it is over: all are reset (0, empty) when a request starts, so a request that fails
+    // before its answer shows no status, header or body of an earlier one.
     DWORD LastError() const { return FLastError; }
     DWORD StatusCode() const { return FStatusCode; }
     const TStringList& ResponseHeaders() const { return FResponseHeaders; }
@@ -125,16 +149,28 @@ public:
     // component can't be freed later.
     bool ReleaseOnClose() const { return FReleaseOnClose; }
     void SetReleaseOnClose(bool release);
-    // Manual-reset event, signalled on every handle-closing notification and on a failed
-    // asynchronous completion. The component never resets it.
+    // Manual-reset event, signalled when a request's handles have closed (its body read, or the
+    // request abandoned) and when an asynchronous send fails; OnRequestComplete may still be on
+    // its way then. The component never resets it: ResetEvent before each Execute. Waiting on it
+    // on the widget owner's own thread never ends before the wait's time-out when handlers are
+    // assigned, because the events the request needs are queued to that very thread: let the
+    // event loop run while waiting, as shown at the top of this file.
     HANDLE CompletionEvent() const { return FCompletionEvent; }
     // The request flags computed from InternetFlags.
     DWORD RequestFlags() const { return FRequestFlags; }
 
     // Starts a request for Method, HostName, Port, URLPath and ExtraInfo. True: the whole
     // request runs on this thread. False only after a failure with RaiseExceptions false;
-    // with it true the failure is raised. A start while Busy fails the same way and leaves the
-    // running request alone.
+    // with it true the failure is raised. After false, the calling thread's last error
+    // (GetLastError()) tells why:
+    //   ERROR_BUSY  the start was refused because a request is running; that request and every
+    //               value, LastError included, are left alone (LastError may well read 0);
+    //   otherwise   the request failed, and the code equals LastError.
+    // A handler that raises in the middle of a request (a status event, OnNeedAuth,
+    // OnNeedProxyAuth, OnDataAvailable) stops it as cancelled: LastError 12017 and OnError, and
+    // no OnRequestComplete. In synchronous mode the handler's own exception then reaches the
+    // caller here, or Execute returns false with RaiseExceptions false; in asynchronous mode
+    // there is no caller to reach, and LastError and OnError are how it is told.
     [[nodiscard]] bool Execute(bool synchronous);
 
     // Delivers one event with this component as sender: through the notification window when
