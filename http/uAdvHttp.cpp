@@ -238,6 +238,7 @@ void TAdvHttp::ReopenInternet()
         FInternetOutdated = true;
         return;
     }
+    TRequestInHand inHand(*this); // closing a failed request's handles may ask for a release
     CloseInternet();
     OpenInternet();
 }
