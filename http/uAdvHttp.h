@@ -16,14 +16,13 @@
 // such component (the program's main thread): the request's threads wait for it to take them.
 // That thread must therefore not block while it waits for an asynchronous request to end:
 // waiting on CompletionEvent there, without letting events in, lasts until the wait times out.
-// Let the event loop run instead, either until a handler says the request is over or in short
-// slices of the wait:
+// Let the event loop run instead, until a handler says the request is over:
 //
-//   ResetEvent(http->CompletionEvent());
-//   if (http->Execute(false)) {
-//       while (WaitForSingleObject(http->CompletionEvent(), 10) == WAIT_TIMEOUT)
-//           QCoreApplication::processEvents();    // the request's events come in here
-//   }
+//   QEventLoop loop;
+//   http->OnRequestComplete = [&](TObject*) { loop.quit(); };
+//   http->OnError = [&](TObject*) { loop.quit(); };  // a failed request ends without OnRequestComplete
+//   if (http->Execute(false))                         // false: it failed to start (see Execute)
+//       loop.exec();                                  // the request's events come in here
 //
 // Events of any other component (no owner, or an owner that is not a widget) run on the
 // request's own threads, and a plain wait on CompletionEvent serves.
@@ -154,7 +153,7 @@ public:
     // its way then. The component never resets it: ResetEvent before each Execute. Waiting on it
     // on the widget owner's own thread never ends before the wait's time-out when handlers are
     // assigned, because the events the request needs are queued to that very thread: let the
-    // event loop run while waiting, as shown at the top of this file.
+    // event loop run instead, as shown at the top of this file.
     HANDLE CompletionEvent() const { return FCompletionEvent; }
     // The request flags computed from InternetFlags.
     DWORD RequestFlags() const { return FRequestFlags; }
