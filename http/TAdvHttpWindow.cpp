@@ -1,7 +1,9 @@
 #include "TAdvHttpWindow.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "Exception.h"
 #include "errhandlingapi.h"
@@ -18,6 +20,8 @@ HWND notifyWindow = nullptr;
 DWORD notifyWindowThread = 0;
 int notifyWindowUsers = 0;
 std::set<TAdvHttp*> liveComponents;
+// The components whose handlers run on this thread, innermost last.
+thread_local std::vector<const TAdvHttp*> handlersRunning;
 
 void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
 {
@@ -27,16 +31,25 @@ void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
     if (component->InState(csDestroying) || delivery->Handler == nullptr || !*delivery->Handler)
         return;
     try {
+        THandlerScope running(component);
         (*delivery->Handler)(component);
     } catch (...) {
         delivery->Raised = std::current_exception();
     }
 }
 
+// The components whose release came while one of their handlers ran on this thread (a nested
+// event loop inside the handler); each is released again once its handlers have returned.
+thread_local std::set<const TAdvHttp*> releasesHeldBack;
+
 void ReleaseComponent(TAdvHttp* component)
 {
     if (!TAdvHttpWindow::IsRegistered(component) || component->InState(csDestroying))
         return;
+    if (THandlerScope::Running(component)) {
+        releasesHeldBack.insert(component);
+        return;
+    }
     delete component;
 }
 
@@ -148,4 +161,23 @@ bool TAdvHttpWindow::IsRegistered(TAdvHttp* component)
 {
     std::lock_guard lock(windowLock);
     return liveComponents.count(component) != 0;
+}
+
+THandlerScope::THandlerScope(const TAdvHttp* component)
+{
+    handlersRunning.push_back(component);
+}
+
+THandlerScope::~THandlerScope()
+{
+    const TAdvHttp* component = handlersRunning.back();
+    handlersRunning.pop_back();
+    if (!Running(component) && releasesHeldBack.erase(component) != 0)
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0,
+                     reinterpret_cast<LPARAM>(const_cast<TAdvHttp*>(component)));
+}
+
+bool THandlerScope::Running(const TAdvHttp* component)
+{
+    return std::find(handlersRunning.begin(), handlersRunning.end(), component) != handlersRunning.end();
 }

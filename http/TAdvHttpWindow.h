@@ -43,5 +43,19 @@ public:
     static bool IsRegistered(TAdvHttp* component);
 };
 
+// While it lives, a handler of the component runs on this thread (a direct call, or a delivery
+// through the window). Freeing the component on this thread meanwhile would free it inside its
+// own handler, from under the request that fired the event.
+class THandlerScope {
+public:
+    explicit THandlerScope(const TAdvHttp* component);
+    ~THandlerScope();
+    THandlerScope(const THandlerScope&) = delete;
+    THandlerScope& operator=(const THandlerScope&) = delete;
+
+    // True when a handler of the component runs on this thread, however deep down the stack.
+    static bool Running(const TAdvHttp* component);
+};
+
 void AllocateNotifyWindow();
 void ReleaseNotifyWindow();

@@ -5,6 +5,14 @@
 TComponent::TComponent(QObject* owner)
     : QObject(owner)
 {
+    // The owner announces its end before it frees what it owns (a widget does so before it is
+    // half torn down), so from then on none of its components runs a handler against it.
+    if (owner != nullptr) {
+        connect(owner, &QObject::destroyed, this, [this, owner] {
+            if (parent() == owner) // still its owner: it frees this component next
+                Destroying();
+        }, Qt::DirectConnection);
+    }
 }
 
 TComponent::~TComponent()

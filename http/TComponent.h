@@ -1,6 +1,7 @@
 // The base of the non-visual components: an owner that frees what it owns (the QObject parent),
 // a Name and a Tag, the component state, and the list of published properties that the layout
-// reader and writer stream.
+// reader and writer stream. A component counts as being destroyed (csDestroying) from the moment
+// its owner's destruction begins, before the owner frees it.
 //
 //   auto* http = new TAdvHttp(form);   // freed with form
 //   http->SetName("AdvHttp1");
@@ -25,7 +26,7 @@ using TNotifyEvent = std::function<void(TObject* sender)>;
 enum TComponentStateItem : unsigned {
     csLoading = 1u << 0,    // its layout is being read
     csDesigning = 1u << 1,  // it lives in a designer, not in a running program
-    csDestroying = 1u << 2, // its destruction has begun
+    csDestroying = 1u << 2, // its destruction, or its owner's, has begun
 };
 
 class TComponent : public QObject {

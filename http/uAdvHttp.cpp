@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include <QAbstractEventDispatcher>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -90,6 +92,10 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
            });
 }
 
+constexpr const char* CannotReleaseLater =
+    "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
+    "once its request has ended";
+
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
@@ -152,6 +158,11 @@ TAdvHttp::TAdvHttp(QObject* owner)
 
 TAdvHttp::~TAdvHttp()
 {
+    // The request that fired the running handler goes on with this component once the handler
+    // returns, and waiting for it here would wait for ever: no way on is safe.
+    if (THandlerScope::Running(this))
+        qFatal("TAdvHttp: a component was freed inside its own event handler (directly or with its owner); "
+               "free it with PostRelease() instead");
     Destroying();
     TAdvHttpWindow::Unregister(this);
     WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
@@ -227,6 +238,7 @@ void TAdvHttp::ReopenInternet()
         FInternetOutdated = true;
         return;
     }
+    TRequestInHand inHand(*this); // closing a failed request's handles may ask for a release
     CloseInternet();
     OpenInternet();
 }
@@ -267,6 +279,7 @@ void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
 
 bool TAdvHttp::Execute(bool synchronous)
 {
+    TRequestInHand inHand(*this);
     if (Busy()) {
         RefuseWhileBusy();
         return false;
@@ -288,18 +301,22 @@ bool TAdvHttp::Execute(bool synchronous)
     return true;
 }
 
-// Leaves the running request and every value alone.
+// Leaves the running request and every value alone, LastError included: the reason goes to the
+// calling thread's last error instead, a code no request records.
 void TAdvHttp::RefuseWhileBusy()
 {
     if (FRaiseExceptions)
         throw EInetError("A request is already running on this component; start the next one when it has ended");
+    SetLastError(ERROR_BUSY);
 }
 
-// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so.
+// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so; else the
+// calling thread's last error tells why, as after a refused start.
 bool TAdvHttp::Failed()
 {
     if (FRaiseExceptions)
         throw;
+    SetLastError(FLastError);
     return false;
 }
 
@@ -309,12 +326,27 @@ void TAdvHttp::StartRequest(bool synchronous)
     FBusy = true;
     FAbort = false;
     FSecureFlag = FSSL ? INTERNET_FLAG_SECURE : 0;
+    // Nothing of the last response survives the start of the next one: a request that fails
+    // before its answer must not read as if the old answer were its own.
+    FLastError = ERROR_SUCCESS;
+    FStatusCode = 0;
+    FResponseHeaders.Clear();
+    {
+        std::lock_guard lock(FTextValuesLock);
+        FServerAddress.clear();
+        FRedirectURL.clear();
+    }
+    FStatusInfo = nullptr;
+    FStatusInfoLength = 0;
+    FBytesSent = 0;
     FTotalBytesReceived = 0;
     FBytesRead = 0;
     FBytesReceived = 0;
+    FChunkPosition = 0;
     FChunkSize = 0;
     FResponseBody.clear();
-    FHandlerFailure = nullptr;
+    FCancelledByHandler = false;
+    DropHandlerFailure();
 }
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
@@ -340,7 +372,7 @@ void TAdvHttp::OpenInternet()
         FInternetOutdated = false;
         InternetSetStatusCallback(FInternet, StatusCallback);
     } catch (...) {
-        if (FRaiseExceptions)
+        if (FRaiseExceptions || FCancelledByHandler)
             throw;
     }
 }
@@ -433,15 +465,17 @@ bool TAdvHttp::CheckAuthentication()
         if (!queried)
             return false;
     } catch (...) {
+        if (FCancelledByHandler)
+            throw; // a status event's handler raised: the request stops
         return false; // recorded; the headers and body are read all the same
     }
     FStatusCode = status;
     if (status == 401) {
-        FireEvent(OnNeedAuth);
+        FireRequestEvent(OnNeedAuth);
         return true;
     }
     if (status == 407) {
-        FireEvent(OnNeedProxyAuth);
+        FireRequestEvent(OnNeedProxyAuth);
         return true;
     }
     return false;
@@ -501,9 +535,10 @@ void TAdvHttp::ReadResponse()
     CompleteRequest();
 }
 
+// A request that was cancelled or abandoned did not finish and never reads as finished.
 void TAdvHttp::CompleteRequest()
 {
-    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED)
+    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED && !FCancelledByHandler)
         FireEvent(OnRequestComplete);
 }
 
@@ -521,7 +556,7 @@ void TAdvHttp::ReadHeaders()
         if (queried && FLastError == ERROR_SUCCESS)
             FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
     } catch (...) {
-        if (FRaiseExceptions)
+        if (FRaiseExceptions || FCancelledByHandler)
             throw;
     }
 }
@@ -536,7 +571,9 @@ void TAdvHttp::ReadBody()
     try {
         ReadChunks();
     } catch (...) {
-        if (FRaiseExceptions)
+        // A handler's exception stops the request whatever RaiseExceptions says: the transfer
+        // did not finish, and Execute must not report that it did.
+        if (FRaiseExceptions || FCancelledByHandler)
             failure = std::current_exception();
     }
     CloseRequest();
@@ -572,7 +609,7 @@ void TAdvHttp::ReadChunks()
         if (FChunkCount == 0)
             return;
         AppendChunk(std::min(FChunkCount, ChunkReadSize));
-        FireEvent(OnDataAvailable);
+        FireRequestEvent(OnDataAvailable);
     }
 }
 
@@ -594,7 +631,7 @@ void TAdvHttp::CloseRequest()
     if (FConnect != nullptr)
         InternetCloseHandle(std::exchange(FConnect, nullptr));
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
-    FHandlerFailure = nullptr; // a handler that raised while the handles closed has no one to reach
+    DropHandlerFailure(); // a handler that raised while the handles closed has no one to reach
     FAbort = false;
     FBusy = false;
 }
@@ -689,10 +726,58 @@ std::string TAdvHttp::ErrorText(DWORD code) const
     return message;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Handlers that raise in the middle of a request
+
+// The request stops as cancelled, recorded before it closes; the handler's exception goes on from
+// here. What OnError's handler raises meanwhile is dropped: the first exception is the one told.
+void TAdvHttp::CancelForHandler()
+{
+    if (FCancelledByHandler.exchange(true))
+        return;
+    try {
+        SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
+    } catch (...) {
+    }
+}
+
+// An event in the middle of the request (the body, authentication): a handler that raises ends it.
+void TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+{
+    try {
+        FireEvent(handler);
+    } catch (...) {
+        CancelForHandler();
+        throw;
+    }
+}
+
+// A status event's handler raised on the library's thread (never through the library): the
+// thread that runs the request raises it at its next step.
+void TAdvHttp::KeepHandlerFailure(std::exception_ptr failure)
+{
+    std::lock_guard lock(FHandlerFailureLock);
+    if (!FHandlerFailure)
+        FHandlerFailure = std::move(failure);
+}
+
+void TAdvHttp::DropHandlerFailure()
+{
+    std::lock_guard lock(FHandlerFailureLock);
+    FHandlerFailure = nullptr;
+}
+
 void TAdvHttp::RethrowHandlerFailure()
 {
-    if (FHandlerFailure)
-        std::rethrow_exception(std::exchange(FHandlerFailure, nullptr));
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(FHandlerFailureLock);
+        failure = std::exchange(FHandlerFailure, nullptr);
+    }
+    if (!failure)
+        return;
+    CancelForHandler();
+    std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -853,6 +938,7 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
     TNotifyEvent call = handler;
     HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
     if (window == nullptr) {
+        THandlerScope running(this);
         call(this);
         return;
     }
@@ -862,11 +948,75 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
         std::rethrow_exception(delivery.Raised);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Freeing later
+
+TAdvHttp::TRequestInHand::TRequestInHand(TAdvHttp& component)
+    : m_component(component)
+{
+    std::lock_guard lock(m_component.FReleaseLock);
+    ++m_component.FRequestsInHand;
+}
+
+TAdvHttp::TRequestInHand::~TRequestInHand()
+{
+    bool release = false;
+    {
+        std::lock_guard lock(m_component.FReleaseLock);
+        release = --m_component.FRequestsInHand == 0 && std::exchange(m_component.FReleaseAsked, false);
+    }
+    if (!release)
+        return;
+    const DWORD lastError = GetLastError(); // what Execute tells its caller
+    m_component.ReleaseLater(); // the last use of the component on this thread
+    SetLastError(lastError);
+}
+
+void TAdvHttp::SetReleaseOnClose(bool release)
+{
+    if (release && !CanReleaseLater())
+        throw EInetError(CannotReleaseLater);
+    FReleaseOnClose = release;
+}
+
 void TAdvHttp::PostRelease()
 {
     if (InState(csDestroying))
         return;
-    PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+    if (!CanReleaseLater())
+        throw EInetError(CannotReleaseLater);
+    ReleaseLater();
+}
+
+// A windowed component goes with a message to the notification window; any other with a deferred
+// delete, run by the event loop of its own thread. A thread without an event loop never runs one.
+bool TAdvHttp::CanReleaseLater() const
+{
+    if (FUseWindow)
+        return TAdvHttpWindow::Handle() != nullptr;
+    return QAbstractEventDispatcher::instance(thread()) != nullptr;
+}
+
+void TAdvHttp::AskForRelease()
+{
+    if (InState(csDestroying))
+        return;
+    {
+        std::lock_guard lock(FReleaseLock);
+        if (FRequestsInHand > 0) {
+            FReleaseAsked = true;
+            return;
+        }
+    }
+    ReleaseLater();
+}
+
+void TAdvHttp::ReleaseLater()
+{
+    if (FUseWindow)
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+    else
+        deleteLater();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,27 @@
 // Execute(false) returns once the request is sent; the response is processed on a worker
 // thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
 // OnConnectionClosed, ...) follows the end of a request.
+//
+// Threads. Events of a component whose owner is a widget run on the thread that made the first
+// such component (the program's main thread): the request's threads wait for it to take them.
+// That thread must therefore not block while it waits for an asynchronous request to end:
+// waiting on CompletionEvent there, without letting events in, lasts until the wait times out.
+// Let the event loop run instead, until a handler says the request is over:
+//
+//   QEventLoop loop;
+//   http->OnRequestComplete = [&](TObject*) { loop.quit(); };
+//   http->OnError = [&](TObject*) { loop.quit(); };  // a failed request ends without OnRequestComplete
+//   if (http->Execute(false))                         // false: it failed to start (see Execute)
+//       loop.exec();                                  // the request's events come in here
+//
+// Events of any other component (no owner, or an owner that is not a widget) run on the
+// request's own threads, and a plain wait on CompletionEvent serves.
+//
+// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
+// request stops, and no handler of the component (or of any component of a freed owner) runs
+// once that has begun. A handler must not free its own component, directly or with its owner:
+// the program stops with a message saying so. It calls PostRelease() instead, or the component
+// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.
 #pragma once
 
 #include <atomic>
@@ -26,6 +47,8 @@
 #include "TComponent.h"
 #include "TInternetFlags.h"
 #include "TStringList.h"
+#include "errhandlingapi.h" // GetLastError: why Execute refused to start
+#include "synchapi.h"       // WaitForSingleObject, ResetEvent: waiting on CompletionEvent
 #include "wininet.h"
 
 // The component's error: a message text only.
@@ -102,7 +125,9 @@ public:
     TInternetFlags InternetFlags() const { return FInternetFlags; }
     void SetInternetFlags(TInternetFlags flags);
 
-    // Values that handlers and callers read.
+    // Values that handlers and callers read. Each describes the current request, or the last one
+    // once it is over: all are reset (0, empty) when a request starts, so a request that fails
+    // before its answer shows no status, header or body of an earlier one.
     DWORD LastError() const { return FLastError; }
     DWORD StatusCode() const { return FStatusCode; }
     const TStringList& ResponseHeaders() const { return FResponseHeaders; }
@@ -117,28 +142,46 @@ public:
     LPVOID StatusInfo() const { return FStatusInfo; }
     DWORD StatusInfoLength() const { return FStatusInfoLength; }
     bool Busy() const { return FBusy; }
-    // When true, the component frees itself (through the notification window) after the
-    // library reports that its request handle is closing.
+    // When true, the component frees itself later, as PostRelease does, once a request has
+    // ended: after its request handle has closed and the request's last event (OnRequestComplete,
+    // or OnError when it failed) has been delivered. Raises EInetError, as PostRelease, when the
+    // component can't be freed later.
     bool ReleaseOnClose() const { return FReleaseOnClose; }
-    void SetReleaseOnClose(bool release) { FReleaseOnClose = release; }
-    // Manual-reset event, signalled on every handle-closing notification and on a failed
-    // asynchronous completion. The component never resets it.
+    void SetReleaseOnClose(bool release);
+    // Manual-reset event, signalled when a request's handles have closed (its body read, or the
+    // request abandoned) and when an asynchronous send fails; OnRequestComplete may still be on
+    // its way then. The component never resets it: ResetEvent before each Execute. Waiting on it
+    // on the widget owner's own thread never ends before the wait's time-out when handlers are
+    // assigned, because the events the request needs are queued to that very thread: let the
+    // event loop run instead, as shown at the top of this file.
     HANDLE CompletionEvent() const { return FCompletionEvent; }
     // The request flags computed from InternetFlags.
     DWORD RequestFlags() const { return FRequestFlags; }
 
     // Starts a request for Method, HostName, Port, URLPath and ExtraInfo. True: the whole
     // request runs on this thread. False only after a failure with RaiseExceptions false;
-    // with it true the failure is raised. A start while Busy fails the same way and leaves the
-    // running request alone.
+    // with it true the failure is raised. After false, the calling thread's last error
+    // (GetLastError()) tells why:
+    //   ERROR_BUSY  the start was refused because a request is running; that request and every
+    //               value, LastError included, are left alone (LastError may well read 0);
+    //   otherwise   the request failed, and the code equals LastError.
+    // A handler that raises in the middle of a request (a status event, OnNeedAuth,
+    // OnNeedProxyAuth, OnDataAvailable) stops it as cancelled: LastError 12017 and OnError, and
+    // no OnRequestComplete. In synchronous mode the handler's own exception then reaches the
+    // caller here, or Execute returns false with RaiseExceptions false; in asynchronous mode
+    // there is no caller to reach, and LastError and OnError are how it is told.
     [[nodiscard]] bool Execute(bool synchronous);
 
     // Delivers one event with this component as sender: through the notification window when
     // the owner is windowed, else by a direct call. Nothing once destruction has begun.
     void FireEvent(const TNotifyEvent& handler);
-    // Asks the notification window to free this component later. This is how a handler ends
-    // its own component: freeing it inside one of its handlers would pull it from under the
-    // request that fired the event.
+    // Frees this component later, whatever its owner: a windowed owner's component through the
+    // notification window, any other from the event loop of the thread it belongs to (the one
+    // that created it), and in either case never while one of its handlers runs there. This is
+    // how a handler ends its own component: freeing it inside one of its handlers would pull it
+    // from under the request that fired the event, and the program stops with a message saying
+    // so. Where that can't be done, because the component's thread has no event loop to free it
+    // from, it fails loudly: EInetError, and the component stays the caller's to free.
     void PostRelease();
     // The message for an error code: the Internet library's text (the system's for a code it
     // doesn't know); for 12003 followed by the server's extended error.
@@ -218,12 +261,29 @@ private:
     template <class Value> void SetURLPart(Value& part, Value value);
     void SetConnectionOption(DWORD option, const std::string& value);
 
+    // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
+    // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
+    // one to go.
+    class TRequestInHand {
+    public:
+        explicit TRequestInHand(TAdvHttp& component);
+        ~TRequestInHand();
+        TRequestInHand(const TRequestInHand&) = delete;
+        TRequestInHand& operator=(const TRequestInHand&) = delete;
+
+    private:
+        TAdvHttp& m_component;
+    };
+    [[nodiscard]] bool CanReleaseLater() const;
+    void AskForRelease();
+    void ReleaseLater();
+
     // Status notifications and the worker.
     static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
                                DWORD informationLength);
     void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
     void RequestCompleted(LPVOID information, DWORD informationLength);
-    void HandOverCompletion(bool succeeded, DWORD error);
+    bool HandOverCompletion(bool succeeded, DWORD error);
     void StartWorker(std::unique_lock<std::mutex>& lock);
     static DWORD WorkerThreadProc(LPVOID parameter);
     void RunWorker();
@@ -231,6 +291,10 @@ private:
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
     void WaitForDeliveries();
+    void CancelForHandler();
+    void FireRequestEvent(const TNotifyEvent& handler);
+    void KeepHandlerFailure(std::exception_ptr failure);
+    void DropHandlerFailure();
     void RethrowHandlerFailure();
 
     // Published values.
@@ -273,6 +337,11 @@ private:
     std::atomic<DWORD> FStatusInfoLength{0};
     std::atomic<bool> FBusy{false};
     std::atomic<bool> FReleaseOnClose{false};
+    // A release asked for while a request is in hand (inside Execute, or on the worker) waits
+    // until it is out of hand, so the request's last events come first.
+    std::mutex FReleaseLock;
+    int FRequestsInHand = 0;   // guarded by FReleaseLock
+    bool FReleaseAsked = false; // guarded by FReleaseLock
     mutable std::mutex FTextValuesLock; // ServerAddress and RedirectURL
 
     // The request's state.
@@ -304,9 +373,13 @@ private:
     // Events on their way to the window. A delivery counts itself before it looks at the
     // destroying state, so the destructor either sees it here or it sees the state and stops.
     std::atomic<int> FDeliveriesInFlight{0};
-    // A handler that raised inside a library call (a status event in synchronous mode): kept
-    // here and raised again once the call has returned, never thrown through the library.
-    std::exception_ptr FHandlerFailure;
+    // A status event's handler that raised inside a library call, on whatever thread: kept here
+    // and raised again by the thread that runs the request at its next step, never thrown
+    // through the library.
+    std::mutex FHandlerFailureLock;
+    std::exception_ptr FHandlerFailure; // guarded by FHandlerFailureLock
+    // A handler raised in the middle of the current request, which stopped as cancelled.
+    std::atomic<bool> FCancelledByHandler{false};
 
     // The worker hand-off. A completion that arrives before the worker waits is kept in
     // FCompletionPending, so none is lost.

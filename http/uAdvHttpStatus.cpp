@@ -2,8 +2,6 @@
 // Kept apart from the request steps in uAdvHttp.cpp because these run on other threads.
 #include "uAdvHttp.h"
 
-#include <QCoreApplication>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "handleapi.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
+#include "winuser.h"
 
 namespace {
 
@@ -26,6 +25,15 @@ std::string TextOf(LPVOID information, DWORD length)
         return {};
     const char* text = static_cast<const char*>(information);
     return std::string(text, strnlen(text, length));
+}
+
+// Runs the events that other threads are waiting to deliver on this thread, and nothing else: the
+// waits below may run inside a destructor (ours, or an owner's that is half torn down), where
+// a posted event, a deferred delete or a polish of the owner must not run.
+void ServeEventsSentToThisThread()
+{
+    MSG msg{};
+    static_cast<void>(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE));
 }
 
 DWORD FirstValueOf(LPVOID information, DWORD length)
@@ -47,19 +55,22 @@ void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
     if (context == 0)
         return; // the connection handle's own notifications
     auto* component = reinterpret_cast<TAdvHttp*>(context);
-    if (status == INTERNET_STATUS_HANDLE_CLOSING)
+    if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        // Handled before whoever closes the handle hears of it: a release it asks for is then
+        // held back while that closer still has the request in hand.
+        component->HandleStatus(status, information, informationLength);
         component->RequestHandleClosing(handle);
-    else if (handle != component->FNotifiedRequest.load())
+        return;
+    }
+    if (handle != component->FNotifiedRequest.load())
         return; // a request that has ended
 
     try {
         component->HandleStatus(status, information, informationLength);
     } catch (...) {
-        // Never through the library. In synchronous mode we are inside the caller's blocking
-        // call, and the failure is raised once that call returns; an asynchronous request has
-        // recorded it already and has no caller to reach.
-        if (component->FModeFlags == 0)
-            component->FHandlerFailure = std::current_exception();
+        // Never through the library: the thread that runs the request (the caller's, inside its
+        // blocking call, or the worker) raises it once the library call returns.
+        component->KeepHandlerFailure(std::current_exception());
     }
 }
 
@@ -108,9 +119,9 @@ void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationL
         FireEvent(OnConnectionClosed);
         break;
     case INTERNET_STATUS_HANDLE_CLOSING:
-        if (FReleaseOnClose)
-            PostRelease();
         SetEvent(FCompletionEvent);
+        if (FReleaseOnClose)
+            AskForRelease(); // the last use of the component here: it may be freed from now on
         break;
     case INTERNET_STATUS_REQUEST_COMPLETE:
         RequestCompleted(information, informationLength);
@@ -151,32 +162,38 @@ void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
     } catch (...) {
         handlerFailure = std::current_exception();
     }
-    HandOverCompletion(false, result.dwError);
+    const bool ended = HandOverCompletion(false, result.dwError);
     SetEvent(FCompletionEvent);
+    // The failed send ends the request, whose handles close only at the next start: its end
+    // stands for the closing, and whoever frees the component waits for this notification.
+    if (ended && FReleaseOnClose)
+        AskForRelease();
     if (handlerFailure)
         std::rethrow_exception(handlerFailure);
 }
 
-void TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
+// True when a failure ended the request here (no worker had it in hand).
+bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
 {
     std::unique_lock lock(FWorkerLock);
     if (InState(csDestroying))
-        return;
+        return false;
     if (FWorkerActive) {
         FCompletionPending = true;
         FCompletionSucceeded = succeeded;
         FWorkerWake.notify_all();
-        return;
+        return false;
     }
     if (!succeeded) {
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
         FNotifiedRequest = nullptr;
         FBusy = false;
-        return;
+        return true;
     }
     static_cast<void>(error);
     StartWorker(lock);
+    return false;
 }
 
 // The worker runs on a normal stack: the library work under it needs more than a few pages.
@@ -206,6 +223,7 @@ DWORD TAdvHttp::WorkerThreadProc(LPVOID parameter)
 
 void TAdvHttp::RunWorker()
 {
+    TRequestInHand inHand(*this);
     do {
         try {
             ProcessResponse();
@@ -264,7 +282,7 @@ void TAdvHttp::WaitForWorker(HANDLE worker)
         return;
     }
     while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
-        QCoreApplication::sendPostedEvents();
+        ServeEventsSentToThisThread();
 }
 
 
@@ -290,7 +308,7 @@ void TAdvHttp::WaitForClosingNotification()
             continue;
         }
         lock.unlock();
-        QCoreApplication::sendPostedEvents();
+        ServeEventsSentToThisThread();
         lock.lock();
         FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
     }
@@ -304,7 +322,7 @@ void TAdvHttp::WaitForDeliveries()
     const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
     while (FDeliveriesInFlight.load() > 0) {
         if (onWindowThread)
-            QCoreApplication::sendPostedEvents();
+            ServeEventsSentToThisThread();
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

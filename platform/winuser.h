@@ -8,7 +8,9 @@
 // are never shown: they exist to receive messages.
 //
 // A thread waiting in SendMessageA does not handle messages sent to its own windows meanwhile,
-// so two threads sending to each other's windows at once wait for ever.
+// so two threads sending to each other's windows at once wait for ever. A thread that waits for
+// something another thread does while sending to it serves those sends with PeekMessageA and
+// PM_QS_SENDMESSAGE, which runs nothing else.
 // Window procedures must not throw.
 //
 //   WNDCLASSA windowClass{};
@@ -63,6 +65,25 @@ inline constexpr UINT WM_CLOSE = 0x0010;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
 
+// PeekMessageA: leave posted messages where they are; serve only messages sent from other threads.
+inline constexpr UINT PM_NOREMOVE = 0x0000;
+inline constexpr UINT PM_QS_SENDMESSAGE = 0x00400000;
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+using LPMSG = MSG*;
+
 inline constexpr int SW_HIDE = 0;
 inline constexpr int SW_SHOWNORMAL = 1;
 
@@ -97,6 +118,12 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Queues the message for the window's thread, after earlier posts and behind sends.
 // FALSE with ERROR_INVALID_WINDOW_HANDLE for a handle that isn't a window.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Runs the window procedures of the messages that other threads have sent to this thread's
+// windows and are waiting for, then returns FALSE: nothing else runs (no posted message, timer or
+// other event of the thread). Only PM_NOREMOVE | PM_QS_SENDMESSAGE with no window and no filter
+// is supported: posted messages stay with the event loop, which delivers them; any other use
+// serves nothing and fails with ERROR_NOT_SUPPORTED.
+BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 // The desktop: a window handle that is always valid as a parent and receives no messages
 // (SendMessageA answers 0, PostMessageA fails with ERROR_ACCESS_DENIED).
 HWND GetDesktopWindow();

@@ -39,10 +39,23 @@ constexpr ATOM kLastAtom = 0xFFFF;
 constexpr std::uintptr_t kAtomNameLimit = 0x10000;
 constexpr LRESULT kCreateRefused = -1;
 
-QEvent::Type MessageEventType()
+// Posted and sent messages travel as events of two types, so that a thread can serve the sends
+// it is waited on for without running anything else (PeekMessageA).
+QEvent::Type PostedMessageEventType()
 {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
+}
+
+QEvent::Type SentMessageEventType()
+{
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+bool IsMessageEvent(const QEvent* event)
+{
+    return event->type() == PostedMessageEventType() || event->type() == SentMessageEventType();
 }
 
 // The answer to one cross-thread SendMessageA, shared by the waiting sender and the event.
@@ -82,7 +95,7 @@ private:
 class MessageEvent final : public QEvent {
 public:
     MessageEvent(HWND window, UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<PendingReply> reply)
-        : QEvent(MessageEventType())
+        : QEvent(reply ? SentMessageEventType() : PostedMessageEventType())
         , window(window)
         , message(message)
         , wParam(wParam)
@@ -207,7 +220,7 @@ private:
         // poster for the thread sanitizer, which doesn't see Qt's own queue locking.
         auto& registry = WindowRegistry::Instance();
         std::lock_guard lock(registry.mutex);
-        if (event->type() != MessageEventType())
+        if (!IsMessageEvent(event))
             return std::nullopt;
         auto& message = *static_cast<MessageEvent*>(event);
         const auto found = registry.windows.find(WindowId(message.window));
@@ -456,6 +469,18 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
     QCoreApplication::postEvent(found->second.receiver, new MessageEvent(window, message, wParam, lParam, nullptr));
     return TRUE;
+}
+
+BOOL PeekMessageA(LPMSG /*msg*/, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage)
+{
+    if (window != nullptr || filterMin != 0 || filterMax != 0 || removeMessage != (PM_NOREMOVE | PM_QS_SENDMESSAGE)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    // Sent messages for this thread's windows only: no posted message, timer or deferred delete
+    // runs, so a caller in the middle of tearing something down meets nothing but those sends.
+    QCoreApplication::sendPostedEvents(nullptr, SentMessageEventType());
+    return FALSE;
 }
 
 HWND GetDesktopWindow()

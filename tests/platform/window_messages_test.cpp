@@ -1,9 +1,11 @@
 // Window classes, windows and messages: same-thread and cross-thread delivery.
 #include <gtest/gtest.h>
 
+#include <QPointer>
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -348,6 +350,43 @@ TEST_F(WindowMessages, AProcedureMayDestroyItsOwnWindowWhileHandlingAPost)
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].window, marker);
     EXPECT_TRUE(DestroyWindow(marker));
+}
+
+// A thread waiting for a sender serves the sends and nothing else: posted messages and deferred
+// deletes wait for the event loop.
+TEST_F(WindowMessages, PeekingForSentMessagesServesSendsOnly)
+{
+    HWND window = CreateTestWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PostMessageA(window, kNote, 1, 0));
+    auto* later = new QObject;
+    QPointer<QObject> deferred(later);
+    later->deleteLater();
+    std::atomic<bool> done{false};
+    LRESULT result = 0;
+    std::thread sender([&] {
+        result = SendMessageA(window, kEcho, 5, 0);
+        done = true;
+    });
+    MSG msg{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPumpLimitMs);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE));
+        std::this_thread::yield();
+    }
+    sender.join();
+    EXPECT_EQ(result, 11);
+    EXPECT_TRUE(recorder.Of(kNote).empty()) << "the posted message waits for the loop";
+    EXPECT_FALSE(deferred.isNull()) << "so does a deferred delete";
+
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(PeekMessageA(&msg, window, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+
+    EXPECT_TRUE(PumpUntil([&] { return recorder.Of(kNote).size() == 1 && deferred.isNull(); }));
+    EXPECT_TRUE(DestroyWindow(window));
 }
 
 TEST_F(WindowMessages, OnlyTheWindowThreadMayDestroyIt)

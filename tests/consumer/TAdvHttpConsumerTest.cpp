@@ -1,0 +1,563 @@
+// TAdvHttp as a program uses it, written from its public header alone (uAdvHttp.h and what it
+// includes): owners of every kind, requests that end every way, handlers that raise or free their
+// component, a start refused while busy, and waiting for the end on the owner's thread. What a
+// caller must know is stated in uAdvHttp.h; these cases hold the component to it.
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPointer>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "local_http_server.h"
+#include "uAdvHttp.h"
+
+using dorvane::test::LocalHttpServer;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int WaitLimitMs = 10000; // reached only when something is broken
+constexpr std::size_t BigBodySize = 2000000;
+constexpr std::size_t GatedBodySize = 1000000;
+constexpr std::size_t BeforeTheGate = 100000;
+
+// ---- owners ----
+
+enum class OwnerKind { None, Object, HiddenWidget, ShownWidget };
+
+struct OwnerRow {
+    const char* tag;
+    OwnerKind kind;
+};
+
+const OwnerRow Owners[] = {
+    {"noOwner", OwnerKind::None},
+    {"objectOwner", OwnerKind::Object},
+    {"hiddenWidgetOwner", OwnerKind::HiddenWidget},
+    {"shownWidgetOwner", OwnerKind::ShownWidget},
+};
+
+void PrintTo(const OwnerRow& row, std::ostream* out)
+{
+    *out << row.tag;
+}
+
+std::unique_ptr<QObject> MakeOwner(OwnerKind kind)
+{
+    switch (kind) {
+    case OwnerKind::None:
+        return nullptr;
+    case OwnerKind::Object:
+        return std::make_unique<QObject>();
+    case OwnerKind::HiddenWidget:
+        return std::make_unique<QWidget>();
+    case OwnerKind::ShownWidget: {
+        auto widget = std::make_unique<QWidget>();
+        widget->show();
+        return widget;
+    }
+    }
+    return nullptr;
+}
+
+// Waits with the event loop turning all the time, as a busy program's does: whatever is posted to
+// this thread runs at once, and a release that comes too early meets its component at once.
+bool WaitFor(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+// Waits on this thread without letting its events in.
+bool WaitWithoutEvents(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// ---- the server ----
+
+// A body that stops after its first part until the test opens the gate, so a request is surely
+// in the middle of its body when the test acts.
+class Gate {
+public:
+    // The server has sent the part before the gate on this many requests.
+    bool WaitUntilReached(int requests)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(WaitLimitMs),
+                                  [this, requests] { return m_reached >= requests; });
+    }
+    void Open()
+    {
+        std::lock_guard lock(m_lock);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    void Pass()
+    {
+        std::unique_lock lock(m_lock);
+        ++m_reached;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::milliseconds(WaitLimitMs), [this] { return m_open; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_reached = 0;
+    bool m_open = false;
+};
+
+class Consumer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) {
+            res.set_header("X-Served-By", "consumer-test");
+            res.set_content("fine", "text/plain");
+        });
+        server.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(BigBodySize, 'b'), "application/octet-stream");
+        });
+        server.server().Get("/gated", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(GatedBodySize, "application/octet-stream",
+                                     [this](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                         if (offset == BeforeTheGate)
+                                             gate.Pass();
+                                         const std::size_t part = offset < BeforeTheGate
+                                                                      ? std::min(length, BeforeTheGate - offset)
+                                                                      : length;
+                                         const std::string bytes(std::min<std::size_t>(part, 16384), 'g');
+                                         return sink.write(bytes.data(), bytes.size());
+                                     });
+        });
+        ASSERT_TRUE(server.start());
+    }
+    void TearDown() override { gate.Open(); }
+
+    std::string Url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(server.port()) + path;
+    }
+    static std::string RefusedUrl()
+    {
+        LocalHttpServer closed; // bound, then stopped: nobody listens on its port any more
+        if (!closed.start())
+            return "http://127.0.0.1:1/";
+        const int port = closed.port();
+        closed.stop();
+        return "http://127.0.0.1:" + std::to_string(port) + "/";
+    }
+
+    Gate gate;
+    LocalHttpServer server;
+};
+
+// ---- owners x endings ----
+
+enum class Ending {
+    RunsToItsEnd,         // nothing special: the request completes
+    OwnerDeletedMidBody,  // the owner goes while the body is on its way (no owner: the component)
+    ReleaseOnClose,       // the component frees itself when its request ends
+    PostReleaseWhenDone,  // OnRequestComplete or OnError frees the component with PostRelease
+    PostReleaseThenWait,  // ... and then runs an event loop of its own (a message box)
+    RaiseInDataAvailable, // OnDataAvailable raises: the transfer stops
+    RaiseInStatusEvent,   // OnResponseReceived raises (on the library's thread when asynchronous)
+    FailureAfterSuccess,  // a request succeeds, the next one can't connect
+    StartWhileBusy,       // Execute while the first request runs
+};
+
+struct EndingRow {
+    const char* tag;
+    Ending ending;
+    const char* path; // nullptr: a port nobody listens on
+    bool synchronous;
+    bool raiseExceptions;
+    int components;
+    // What the program sees, per component.
+    int completes;
+    int errors;
+    DWORD lastError;
+    bool freed; // the component is gone at the end, freed by the library or with its owner
+};
+
+const EndingRow Endings[] = {
+    {"runsToItsEnd", Ending::RunsToItsEnd, "/big", false, true, 1, 1, 0, 0, false},
+    {"runsToItsEndSynchronously", Ending::RunsToItsEnd, "/big", true, true, 1, 1, 0, 0, false},
+    {"ownerDeletedMidBody", Ending::OwnerDeletedMidBody, "/gated", false, true, 1, 0, 0, 0, true},
+    {"ownerDeletedMidBodyOfThree", Ending::OwnerDeletedMidBody, "/gated", false, true, 3, 0, 0, 0, true},
+    {"releaseOnClose", Ending::ReleaseOnClose, "/ok", false, true, 1, 1, 0, 0, true},
+    {"releaseOnCloseFiftyAtOnce", Ending::ReleaseOnClose, "/ok", false, true, 50, 1, 0, 0, true},
+    {"releaseOnCloseSynchronously", Ending::ReleaseOnClose, "/ok", true, true, 1, 1, 0, 0, true},
+    {"releaseOnCloseAfterAFailedConnect", Ending::ReleaseOnClose, nullptr, false, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, true},
+    {"postReleaseWhenDone", Ending::PostReleaseWhenDone, "/ok", false, true, 3, 1, 0, 0, true},
+    {"postReleaseAfterAFailedConnect", Ending::PostReleaseWhenDone, nullptr, false, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, true},
+    {"postReleaseThenAMessageBox", Ending::PostReleaseThenWait, "/ok", false, true, 1, 1, 0, 0, true},
+    {"raiseInDataAvailable", Ending::RaiseInDataAvailable, "/big", false, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"raiseInDataAvailableSynchronously", Ending::RaiseInDataAvailable, "/big", true, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"raiseInDataAvailableSynchronouslyQuietly", Ending::RaiseInDataAvailable, "/big", true, false, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"raiseInAStatusEvent", Ending::RaiseInStatusEvent, "/big", false, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"raiseInAStatusEventSynchronously", Ending::RaiseInStatusEvent, "/big", true, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"failureAfterSuccess", Ending::FailureAfterSuccess, nullptr, false, false, 1, 1, 1, ERROR_INTERNET_CANNOT_CONNECT,
+     false},
+    {"failureAfterSuccessSynchronously", Ending::FailureAfterSuccess, nullptr, true, false, 1, 1, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, false},
+    {"startWhileBusy", Ending::StartWhileBusy, "/gated", false, false, 1, 1, 0, 0, false},
+};
+
+void PrintTo(const EndingRow& row, std::ostream* out)
+{
+    *out << row.tag;
+}
+
+// What the handlers of one component saw; outlives the component.
+struct Seen {
+    std::atomic<int> completes{0};
+    std::atomic<int> errors{0};
+    std::atomic<int> data{0};
+    std::atomic<int> afterDeletion{0}; // events that came once the owner had started going
+    std::atomic<bool> deleting{false};
+};
+
+class OwnersAndEndings : public Consumer,
+                         public testing::WithParamInterface<std::tuple<OwnerRow, EndingRow>> {};
+
+TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
+{
+    const auto& [ownerRow, row] = GetParam();
+    std::unique_ptr<QObject> owner = MakeOwner(ownerRow.kind);
+    std::vector<std::unique_ptr<Seen>> seen;
+    std::vector<QPointer<TAdvHttp>> components;
+    std::vector<TAdvHttp*> created;
+    const std::string url = row.path == nullptr ? RefusedUrl() : Url(row.path);
+
+    for (int i = 0; i < row.components; ++i) {
+        seen.push_back(std::make_unique<Seen>());
+        Seen& events = *seen.back();
+        auto* http = new TAdvHttp(owner.get());
+        http->SetURL(row.ending == Ending::FailureAfterSuccess ? Url("/ok") : url);
+        http->SetDefaultUi(false);
+        http->SetRaiseExceptions(row.raiseExceptions);
+        const bool releaseWhenDone =
+            row.ending == Ending::PostReleaseWhenDone || row.ending == Ending::PostReleaseThenWait;
+        const bool waitAfterwards = row.ending == Ending::PostReleaseThenWait;
+        http->OnRequestComplete = [&events, releaseWhenDone, waitAfterwards](TObject* sender) {
+            ++events.completes;
+            events.afterDeletion += events.deleting ? 1 : 0;
+            if (releaseWhenDone) {
+                static_cast<TAdvHttp*>(sender)->PostRelease();
+                static_cast<TAdvHttp*>(sender)->PostRelease(); // asking twice frees it once
+            }
+            if (waitAfterwards && QThread::currentThread() == QCoreApplication::instance()->thread())
+                QTest::qWait(50); // the component is still there while its handler runs
+        };
+        http->OnError = [&events, releaseWhenDone](TObject* sender) {
+            ++events.errors;
+            events.afterDeletion += events.deleting ? 1 : 0;
+            if (releaseWhenDone)
+                static_cast<TAdvHttp*>(sender)->PostRelease();
+        };
+        const bool raise = row.ending == Ending::RaiseInDataAvailable;
+        http->OnDataAvailable = [&events, raise](TObject*) {
+            ++events.data;
+            events.afterDeletion += events.deleting ? 1 : 0;
+            if (raise)
+                throw std::runtime_error("the program stops the transfer");
+        };
+        if (row.ending == Ending::RaiseInStatusEvent) {
+            http->OnResponseReceived = [](TObject* sender) {
+                if (static_cast<TAdvHttp*>(sender)->BytesRead() > 0)
+                    throw std::runtime_error("the program stops the transfer");
+            };
+        }
+        if (row.ending == Ending::ReleaseOnClose)
+            http->SetReleaseOnClose(true);
+        components.emplace_back(http);
+        created.push_back(http);
+    }
+
+    if (row.ending == Ending::FailureAfterSuccess) {
+        TAdvHttp& http = *components[0];
+        ASSERT_TRUE(http.Execute(row.synchronous));
+        ASSERT_TRUE(WaitFor([&] { return seen[0]->completes == 1 && !http.Busy(); }));
+        ASSERT_EQ(http.StatusCode(), 200u);
+        ASSERT_GT(http.ResponseHeaders().Count(), 0u);
+        http.SetURL(url);
+    }
+
+    std::string raised;
+    std::vector<bool> results;
+    std::vector<DWORD> whyNot; // the thread's last error after a false result
+    for (TAdvHttp* http : created) {
+        try {
+            results.push_back(http->Execute(row.synchronous));
+        } catch (const std::exception& error) {
+            raised = error.what();
+            results.push_back(false);
+        }
+        whyNot.push_back(GetLastError());
+    }
+
+    if (row.ending == Ending::StartWhileBusy) {
+        TAdvHttp& http = *components[0];
+        ASSERT_TRUE(WaitFor([&] { return seen[0]->data > 0; }));
+        ASSERT_TRUE(http.Busy());
+        const DWORD running = http.LastError();
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(http.Execute(false)) << "refused";
+        EXPECT_EQ(GetLastError(), ERROR_BUSY) << "a refused start is told by the thread's last error";
+        EXPECT_EQ(http.LastError(), running) << "the running request's code stays";
+        EXPECT_EQ(http.ErrorText(ERROR_BUSY), "The requested resource is in use.");
+        http.SetRaiseExceptions(true);
+        try {
+            static_cast<void>(http.Execute(false));
+            ADD_FAILURE() << "a refused start raises with RaiseExceptions";
+        } catch (const EInetError& error) {
+            EXPECT_NE(std::string(error.what()).find("already running"), std::string::npos) << error.what();
+        }
+        gate.Open();
+    }
+
+    if (row.ending == Ending::OwnerDeletedMidBody) {
+        // Without a turn of the event loop: the owner has never been polished, and events of a
+        // widget-owned component are still waiting for this thread.
+        ASSERT_TRUE(gate.WaitUntilReached(row.components));
+        ASSERT_TRUE(WaitWithoutEvents([&] { // OnDataAvailable is on its way
+            return std::all_of(created.begin(), created.end(), [](TAdvHttp* http) { return http->BytesRead() > 0; });
+        }));
+        if (owner) {
+            for (auto& events : seen)
+                events->deleting = true;
+            owner.reset(); // frees its components with it
+        } else {
+            for (std::size_t i = 0; i < created.size(); ++i) {
+                seen[i]->deleting = true;
+                delete created[i];
+            }
+        }
+        QTest::qWait(20); // an event still on its way would arrive now
+        gate.Open();
+    }
+
+    // Settled: each component freed when it should be, else its request over.
+    EXPECT_TRUE(WaitFor([&] {
+        for (std::size_t i = 0; i < components.size(); ++i) {
+            const bool over = seen[i]->completes == row.completes && seen[i]->errors == row.errors;
+            if (row.freed ? !components[i].isNull() : !(over && !components[i]->Busy()))
+                return false;
+        }
+        return true;
+    }));
+
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        SCOPED_TRACE("component " + std::to_string(i));
+        EXPECT_EQ(seen[i]->completes, row.completes);
+        EXPECT_EQ(seen[i]->errors, row.errors);
+        EXPECT_EQ(seen[i]->afterDeletion, 0);
+        EXPECT_EQ(components[i].isNull(), row.freed);
+        if (components[i].isNull())
+            continue;
+        TAdvHttp& http = *components[i];
+        EXPECT_EQ(http.LastError(), row.lastError) << http.ErrorText(http.LastError());
+        switch (row.ending) {
+        case Ending::RunsToItsEnd:
+            EXPECT_TRUE(results[i]);
+            EXPECT_EQ(http.ResponseBody().size(), BigBodySize);
+            break;
+        case Ending::RaiseInDataAvailable:
+        case Ending::RaiseInStatusEvent:
+            EXPECT_LT(http.ResponseBody().size(), BigBodySize);
+            if (row.synchronous && row.raiseExceptions) {
+                EXPECT_EQ(raised, "the program stops the transfer") << "the handler's own exception";
+            }
+            if (row.synchronous && !row.raiseExceptions) {
+                EXPECT_FALSE(results[i]) << "an unfinished transfer never returns true";
+                EXPECT_EQ(raised, "");
+            }
+            break;
+        case Ending::FailureAfterSuccess:
+            if (row.synchronous) {
+                EXPECT_FALSE(results[i]);
+                EXPECT_EQ(whyNot[i], http.LastError()) << "a failed start is told by the thread's last error too";
+            }
+            EXPECT_EQ(http.StatusCode(), 0u) << "nothing of the earlier response";
+            EXPECT_EQ(http.ResponseHeaders().Count(), 0u);
+            EXPECT_EQ(http.Text(), "");
+            break;
+        default:
+            break;
+        }
+    }
+    for (QPointer<TAdvHttp>& http : components)
+        delete http.data();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OwnersAndEndings, testing::Combine(testing::ValuesIn(Owners), testing::ValuesIn(Endings)),
+                         [](const testing::TestParamInfo<std::tuple<OwnerRow, EndingRow>>& info) {
+                             return std::string(std::get<0>(info.param).tag) + "_" + std::get<1>(info.param).tag;
+                         });
+
+// Freeing later needs an event loop on the component's thread; where there is none, both ways of
+// asking for it fail loudly, and the component stays the program's to free.
+TEST_F(Consumer, AComponentWhoseThreadRunsNoEventLoopCannotBeFreedLaterAndSaysSo)
+{
+    std::vector<std::string> refusals;
+    std::thread([&] {
+        TAdvHttp http(nullptr);
+        for (auto ask : {+[](TAdvHttp& component) { component.SetReleaseOnClose(true); },
+                         +[](TAdvHttp& component) { component.PostRelease(); }}) {
+            try {
+                ask(http);
+            } catch (const EInetError& error) {
+                refusals.emplace_back(error.what());
+            }
+        }
+        EXPECT_FALSE(http.ReleaseOnClose());
+    }).join();
+    ASSERT_EQ(refusals.size(), 2u);
+    for (const std::string& refusal : refusals)
+        EXPECT_NE(refusal.find("runs no event loop"), std::string::npos) << refusal;
+}
+
+// ---- freeing a component inside its own handler ----
+
+struct SelfFreeRow {
+    const char* tag;
+    bool synchronous;
+    bool deleteOwner; // free the owner (and the component with it) instead
+};
+
+const SelfFreeRow SelfFrees[] = {
+    {"asynchronous", false, false},
+    {"synchronous", true, false},
+    {"ownerFreedAsynchronously", false, true},
+};
+
+void PrintTo(const SelfFreeRow& row, std::ostream* out)
+{
+    *out << row.tag;
+}
+
+class FreedInItsOwnHandler : public Consumer,
+                             public testing::WithParamInterface<std::tuple<OwnerRow, SelfFreeRow>> {};
+
+// Freeing the component while its handler runs would pull it from under the request that fired
+// the event; the program ends with a message that names the way out, instead of hanging.
+TEST_P(FreedInItsOwnHandler, FailsLoudlyInsteadOfHanging)
+{
+    const auto& [ownerRow, row] = GetParam();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ::alarm(20); // a hang ends the child as a failure, without the message
+            std::unique_ptr<QObject> owner = MakeOwner(ownerRow.kind);
+            auto* http = new TAdvHttp(owner.get());
+            http->SetURL(Url("/ok"));
+            if (row.deleteOwner) {
+                QObject* doomed = owner.release();
+                http->OnRequestComplete = [doomed](TObject*) { delete doomed; };
+            } else {
+                http->OnRequestComplete = [](TObject* sender) { delete sender; };
+            }
+            static_cast<void>(http->Execute(row.synchronous));
+            QTest::qWait(WaitLimitMs);
+        },
+        "inside its own event handler.*PostRelease");
+}
+
+std::vector<std::tuple<OwnerRow, SelfFreeRow>> SelfFreesWithOwners()
+{
+    std::vector<std::tuple<OwnerRow, SelfFreeRow>> rows;
+    for (const OwnerRow& owner : Owners) {
+        for (const SelfFreeRow& selfFree : SelfFrees) {
+            if (!selfFree.deleteOwner || owner.kind != OwnerKind::None)
+                rows.emplace_back(owner, selfFree);
+        }
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FreedInItsOwnHandler, testing::ValuesIn(SelfFreesWithOwners()),
+                         [](const testing::TestParamInfo<std::tuple<OwnerRow, SelfFreeRow>>& info) {
+                             return std::string(std::get<0>(info.param).tag) + "_" + std::get<1>(info.param).tag;
+                         });
+
+// ---- waiting for the end ----
+
+class WaitingForTheEnd : public Consumer, public testing::WithParamInterface<OwnerRow> {};
+
+// As uAdvHttp.h says: on a widget owner's thread a plain wait on CompletionEvent can't end, since
+// the request's events wait for that very thread; the wait that lets them in ends. For any other
+// owner, events run on the request's threads and a plain wait serves.
+TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
+{
+    const OwnerKind kind = GetParam().kind;
+    const bool windowed = kind == OwnerKind::HiddenWidget || kind == OwnerKind::ShownWidget;
+    std::unique_ptr<QObject> owner = MakeOwner(kind);
+    auto* http = new TAdvHttp(owner.get());
+    http->SetURL(Url("/big"));
+    std::atomic<int> data{0};
+    std::atomic<int> completes{0};
+    QEventLoop loop;
+    http->OnDataAvailable = [&](TObject*) { ++data; };
+    if (windowed) { // the way the header shows; other owners' events come on other threads
+        http->OnRequestComplete = [&](TObject*) {
+            ++completes;
+            loop.quit();
+        };
+        http->OnError = [&](TObject*) { loop.quit(); };
+    }
+    ResetEvent(http->CompletionEvent());
+    ASSERT_TRUE(http->Execute(false));
+    if (windowed) {
+        EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), 200), WAIT_TIMEOUT) << "its events wait for us";
+        QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit); // only when something is broken
+        loop.exec();
+        EXPECT_EQ(completes, 1);
+    }
+    EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
+    EXPECT_EQ(http->ResponseBody().size(), BigBodySize);
+    EXPECT_GT(data, 0);
+    delete http;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WaitingForTheEnd, testing::ValuesIn(Owners),
+                         [](const testing::TestParamInfo<OwnerRow>& info) { return std::string(info.param.tag); });
+
+} // namespace
