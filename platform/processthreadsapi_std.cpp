@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "errhandlingapi.h"
+#include "fault_injection.h"
 #include "kernelobject.h"
 
 namespace {
@@ -114,6 +115,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/, LP
 {
     if (start == nullptr || (creationFlags & ~kKnownCreationFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (platform::fault::Injected(platform::fault::Kind::CreateThread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     std::shared_ptr<ThreadObject> thread;

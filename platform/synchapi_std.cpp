@@ -4,6 +4,7 @@
 #include <new>
 
 #include "errhandlingapi.h"
+#include "fault_injection.h"
 #include "kernelobject.h"
 
 namespace {
@@ -23,6 +24,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*security*/, BOOL manualReset, BOOL i
     // Named events are shared between processes on the other platform; nothing here needs that.
     if (name != nullptr && *name != '\0') {
         SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    if (platform::fault::Injected(platform::fault::Kind::CreateEvent)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     const auto mode = manualReset ? KernelObject::ResetMode::Manual : KernelObject::ResetMode::Automatic;
