@@ -10,6 +10,7 @@
 #include "winreg.h"
 
 #include "registry_failure.h"
+#include "registry_value.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -337,23 +338,13 @@ public:
     // The value's type and bytes; nullopt when it does not exist.
     std::optional<std::pair<DWORD, std::string>> read(const std::string& name) const
     {
-        while (true) {
-            DWORD type = 0;
-            DWORD size = 0;
-            LONG rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, nullptr, &size);
-            if (rc == ERROR_FILE_NOT_FOUND)
-                return std::nullopt;
-            check(rc);
-            std::string data(size, '\0');
-            rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-            if (rc == ERROR_MORE_DATA)
-                continue; // it grew meanwhile
-            if (rc == ERROR_FILE_NOT_FOUND)
-                return std::nullopt;
-            check(rc);
-            data.resize(size);
-            return std::make_pair(type, data);
-        }
+        DWORD type = 0;
+        std::string data;
+        const LONG rc = RegReadValue(m_key, name.c_str(), type, data);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return std::nullopt;
+        check(rc);
+        return std::make_pair(type, data);
     }
 
     std::vector<std::string> valueNames() const
