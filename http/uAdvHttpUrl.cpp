@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "ascii_text.h"
+
 namespace {
 
 // An IPv6 address as written in a URL's host, without its brackets ("::1").
@@ -77,13 +79,6 @@ std::string HostForMessage(std::string_view host)
     return std::string(host.substr(0, host.find_first_of("/?#")));
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           });
-}
 
 // Receiving buffers of a URL split.
 constexpr DWORD HostNameSize = 256;
@@ -180,7 +175,7 @@ bool TAdvHttp::BuildURL()
     const std::string_view url(buffer.data(), std::min(length, CombinedUrlSize - 1));
     // The path and extra information are relative to the host: a part naming a scheme or a host
     // of its own ("ftp://h/x", "//h/x") would point URL somewhere the request doesn't go.
-    const bool underBase = StartsWithIgnoringCase(url, base) &&
+    const bool underBase = platform::ascii::startsWithIgnoringCase(url, base) &&
                            (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
     if (!underBase)
         return Fail(ERROR_INTERNET_INVALID_URL,
