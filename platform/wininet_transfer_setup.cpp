@@ -157,32 +157,22 @@ private:
     CURLcode m_result = CURLE_OK;
 };
 
-} // namespace
-
-DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& driver)
+// The request itself: where it goes, its head and its body.
+void configureRequest(Options& options, const TransferSetup& setup, curl_slist* headers, bool followRedirects)
 {
-    CURL* easy = m_easy.get(); // new for this transfer
-    for (const std::string& header : setup.headers) {
-        if (!curl::append(m_headerList, header.c_str()))
-            return ERROR_NOT_ENOUGH_MEMORY;
-    }
-
-    Options options(easy);
-    options.set(CURLOPT_PRIVATE, this)
-        .set(CURLOPT_URL, setup.url)
+    options.set(CURLOPT_URL, setup.url)
         .set(CURLOPT_PROTOCOLS_STR, "http,https")
         .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
         .set(CURLOPT_NOSIGNAL, 1L)
         // The target goes out as the caller wrote it (already made safe), dot segments included.
         .set(CURLOPT_PATH_AS_IS, 1L)
         .set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))
-        .set(CURLOPT_FOLLOWLOCATION, m_progress.followRedirects ? 1L : 0L)
+        .set(CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L)
         .set(CURLOPT_MAXREDIRS, maxRedirects)
-        .set(CURLOPT_HTTPHEADER, m_headerList.get())
+        .set(CURLOPT_HTTPHEADER, headers)
         .set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)
         // Fewer, larger socket reads; libcurl still hands the body over in pieces of at most 16 KiB.
         .set(CURLOPT_BUFFERSIZE, receiveBufferSize);
-
     // The verb and the optional body, which may go with any verb.
     if (setup.hasBody) {
         options.set(CURLOPT_POSTFIELDSIZE, static_cast<long>(setup.body.size()))
@@ -194,7 +184,11 @@ DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& drive
     } else if (setup.verb != "GET") {
         options.set(CURLOPT_CUSTOMREQUEST, setup.verb);
     }
+}
 
+// Who the request goes through and who it says it is: the proxy and the credentials.
+void configureAccess(Options& options, const TransferSetup& setup)
+{
     const HandleOptions& handleOptions = setup.options;
     const bool answerChallenges = (setup.flags & INTERNET_FLAG_NO_AUTH) == 0;
     if (answerChallenges && handleOptions.userName && !handleOptions.userName->empty()) {
@@ -223,15 +217,15 @@ DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& drive
             .set(CURLOPT_PROXYPASSWORD, handleOptions.proxyPassword.value_or(std::string()))
             .set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     }
+}
 
+// The connect time-out, the certificate checks, and the session's cookie store (the share; an
+// empty cookie file name switches the engine on).
+void configureConnection(Options& options, const TransferSetup& setup, void* share)
+{
     options.set(CURLOPT_CONNECTTIMEOUT_MS,
-                static_cast<long>(handleOptions.connectTimeout.value_or(defaultConnectTimeout())));
-    // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
-    // whole seconds and averages, so a stall would be noticed seconds late.
-    m_progress.receiveTimeout =
-        std::chrono::milliseconds(handleOptions.receiveTimeout.value_or(defaultReceiveTimeout()));
-
-    options.set(CURLOPT_SSL_VERIFYPEER, 1L)
+                static_cast<long>(setup.options.connectTimeout.value_or(defaultConnectTimeout())))
+        .set(CURLOPT_SSL_VERIFYPEER, 1L)
         .set(CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
     if ((setup.flags & INTERNET_FLAG_IGNORE_CERT_DATE_INVALID) != 0)
         options.set(CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
@@ -241,28 +235,50 @@ DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& drive
         options.set(CURLOPT_CAINFO, file);
     if (const char* folder = std::getenv("SSL_CERT_DIR"))
         options.set(CURLOPT_CAPATH, folder);
-
-    // The session's cookie store is the share; an empty cookie file name switches the engine on.
     options.set(CURLOPT_SHARE, share);
     if (share != nullptr)
         options.set(CURLOPT_COOKIEFILE, "");
+}
 
-    options.set(CURLOPT_WRITEFUNCTION, writeCallback)
-        .set(CURLOPT_WRITEDATA, this)
+// The callbacks through which libcurl reports to the transfer.
+void configureCallbacks(Options& options, Transfer* transfer)
+{
+    options.set(CURLOPT_PRIVATE, transfer)
+        .set(CURLOPT_WRITEFUNCTION, writeCallback)
+        .set(CURLOPT_WRITEDATA, transfer)
         .set(CURLOPT_HEADERFUNCTION, headerCallback)
-        .set(CURLOPT_HEADERDATA, this)
+        .set(CURLOPT_HEADERDATA, transfer)
         .set(CURLOPT_RESOLVER_START_FUNCTION, resolverStartCallback)
-        .set(CURLOPT_RESOLVER_START_DATA, this)
+        .set(CURLOPT_RESOLVER_START_DATA, transfer)
         .set(CURLOPT_OPENSOCKETFUNCTION, openSocketCallback)
-        .set(CURLOPT_OPENSOCKETDATA, this)
+        .set(CURLOPT_OPENSOCKETDATA, transfer)
         .set(CURLOPT_PREREQFUNCTION, prereqCallback)
-        .set(CURLOPT_PREREQDATA, this)
+        .set(CURLOPT_PREREQDATA, transfer)
         // The debug hook is the only place libcurl tells how many bytes went out.
         .set(CURLOPT_DEBUGFUNCTION, debugCallback)
-        .set(CURLOPT_DEBUGDATA, this)
+        .set(CURLOPT_DEBUGDATA, transfer)
         .set(CURLOPT_VERBOSE, 1L);
+}
+
+} // namespace
+
+DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& driver)
+{
+    for (const std::string& header : setup.headers) {
+        if (!curl::append(m_headerList, header.c_str()))
+            return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    Options options(m_easy.get()); // new for this transfer
+    configureRequest(options, setup, m_headerList.get(), m_progress.followRedirects);
+    configureAccess(options, setup);
+    configureConnection(options, setup, share);
+    configureCallbacks(options, this);
     if (options.failure() == ERROR_SUCCESS)
-        options.keep(driver.configureSockets(easy));
+        options.keep(driver.configureSockets(m_easy.get()));
+    // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
+    // whole seconds and averages, so a stall would be noticed seconds late.
+    m_progress.receiveTimeout =
+        std::chrono::milliseconds(setup.options.receiveTimeout.value_or(defaultReceiveTimeout()));
     return options.failure();
 }
 
