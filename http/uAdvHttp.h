@@ -269,9 +269,12 @@ private:
     [[nodiscard]] bool SplitURL(const std::string& url);
     [[nodiscard]] bool BuildURL();
     std::int32_t DefaultPort() const;
-    bool SkipWhileLoading(bool unchanged) const;
     template <class Value> void SetURLPart(Value& part, Value value);
+
+    // Credentials set on the open connection; a layout read that leaves a value as it is
+    // (uAdvHttpStreaming.cpp).
     void SetConnectionOption(DWORD option, const std::string& value);
+    bool SkipWhileLoading(bool unchanged) const;
 
     // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
     // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
