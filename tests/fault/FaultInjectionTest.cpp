@@ -192,20 +192,23 @@ std::string SyncRequest(FaultWindow& window, bool raise)
     http->OnError = [&](TObject*) { ++errors; };
     http->OnRequestComplete = [&](TObject*) { ++completions; };
     bool succeeded = false;
+    bool returnedFalse = false;
+    DWORD reason = 0;
     std::string raised;
     try {
         http->SetURL(TheService().Url("/body"));
         succeeded = http->Execute(true);
-        if (!succeeded && GetLastError() != http->LastError())
-            raised = "GetLastError differs from LastError";
+        returnedFalse = !succeeded;
+        reason = GetLastError();
     } catch (const Exception& error) {
         raised = error.Message().empty() ? "an exception without a message" : error.Message();
     }
     window.Close();
-    if (raised == "GetLastError differs from LastError")
-        return raised;
-    if (!raise && !succeeded && raised.empty() && http->LastError() == 0)
-        return "false without a code";
+    if (returnedFalse && raise)
+        return "returned false with RaiseExceptions true";
+    if (returnedFalse && reason != http->LastError())
+        return "returned false with " + std::to_string(reason) + " as the reason, LastError " +
+               std::to_string(http->LastError());
     if (std::string verdict = JudgeRequest(window, *http, succeeded, raised, errors, completions); !verdict.empty())
         return verdict;
     // The component works again.
