@@ -88,11 +88,11 @@ void SaveCredentials(const std::string& login, const std::string& password)
     try {
         WriteString(key.get(), "PassWord", ScramblePassword(password));
     } catch (const ESettingsError&) {
-        const LONG restored =
-            previous == ERROR_SUCCESS
-                ? RegSetValueExA(key.get(), "UserName", 0, previousType,
-                                 reinterpret_cast<const BYTE*>(previousName.data()), static_cast<DWORD>(previousName.size()))
-                : RegDeleteValueA(key.get(), "UserName");
+        const auto* bytes = reinterpret_cast<const BYTE*>(previousName.data());
+        const LONG restored = previous == ERROR_SUCCESS
+                                  ? RegSetValueExA(key.get(), "UserName", 0, previousType, bytes,
+                                                   static_cast<DWORD>(previousName.size()))
+                                  : RegDeleteValueA(key.get(), "UserName");
         if (restored != ERROR_SUCCESS)
             throw ESettingsError(WithHiveDetail("Failed to set data for " + Quoted("PassWord") +
                                                 ", and the user name stored with it could not be put back"));

@@ -324,7 +324,8 @@ bool TAdvHttp::SendRequest()
     // from user input could smuggle one in).
     for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
         if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
-            return Fail(ERROR_HTTP_INVALID_HEADER, "Request header line " + std::to_string(i + 1) + " holds a line break");
+            return Fail(ERROR_HTTP_INVALID_HEADER,
+                        "Request header line " + std::to_string(i + 1) + " holds a line break");
     }
     std::string headers;
     if (FRequestHeaders.Count() > 0)

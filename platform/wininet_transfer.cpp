@@ -208,7 +208,8 @@ DWORD Transfer::take(char* buffer, DWORD size)
         response.body.clear();
         response.bodyRead = 0;
     } else if (response.bodyRead >= bodyBufferLowMark) {
-        response.body.erase(response.body.begin(), response.body.begin() + static_cast<std::ptrdiff_t>(response.bodyRead));
+        const auto taken = static_cast<std::ptrdiff_t>(response.bodyRead);
+        response.body.erase(response.body.begin(), response.body.begin() + taken);
         response.bodyRead = 0;
     }
     if (response.paused && !response.resumePosted && buffered() <= bodyBufferLowMark) {

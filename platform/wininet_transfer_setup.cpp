@@ -138,8 +138,8 @@ public:
     {
         if (m_result != CURLE_OK)
             return *this;
-        m_result = platform::fault::Injected(platform::fault::Kind::CurlSetup) ? CURLE_OUT_OF_MEMORY
-                                                                                : curl_easy_setopt(m_easy, option, value);
+        const bool injected = platform::fault::Injected(platform::fault::Kind::CurlSetup);
+        m_result = injected ? CURLE_OUT_OF_MEMORY : curl_easy_setopt(m_easy, option, value);
         return *this;
     }
     Options& set(CURLoption option, const std::string& value) { return set(option, value.c_str()); }

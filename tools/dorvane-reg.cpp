@@ -23,6 +23,8 @@
 
 namespace {
 
+using platform::ascii::equalIgnoringCase;
+
 constexpr const char* kUsage =
     "Usage:\n"
     "  dorvane-reg query  KEY [/v NAME | /ve] [/s]\n"
@@ -146,7 +148,7 @@ KeyName parseKey(const std::string& text)
 {
     const auto slash = text.find('\\');
     const std::string root = text.substr(0, slash);
-    if (!platform::ascii::equalIgnoringCase(root, "HKCU") && !platform::ascii::equalIgnoringCase(root, "HKEY_CURRENT_USER"))
+    if (!equalIgnoringCase(root, "HKCU") && !equalIgnoringCase(root, "HKEY_CURRENT_USER"))
         throw Failure("Only HKCU (HKEY_CURRENT_USER) is available, not '" + root + "'.");
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
@@ -161,7 +163,7 @@ Command parseCommandLine(int argc, char** argv)
     Command command;
     command.operation = argv[1];
     command.key = parseKey(argv[2]);
-    const bool isAdd = platform::ascii::equalIgnoringCase(command.operation, "add");
+    const bool isAdd = equalIgnoringCase(command.operation, "add");
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         const auto argument = [&]() -> std::string {
@@ -169,21 +171,21 @@ Command parseCommandLine(int argc, char** argv)
                 throw Failure("Option " + option + " needs an argument.");
             return argv[++i];
         };
-        if (platform::ascii::equalIgnoringCase(option, "/v") || platform::ascii::equalIgnoringCase(option, "-v"))
+        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v"))
             command.valueName = argument();
-        else if (platform::ascii::equalIgnoringCase(option, "/ve") || platform::ascii::equalIgnoringCase(option, "-ve"))
+        else if (equalIgnoringCase(option, "/ve") || equalIgnoringCase(option, "-ve"))
             command.valueName = std::string();
-        else if (platform::ascii::equalIgnoringCase(option, "/va") || platform::ascii::equalIgnoringCase(option, "-va"))
+        else if (equalIgnoringCase(option, "/va") || equalIgnoringCase(option, "-va"))
             command.allValues = true;
-        else if (platform::ascii::equalIgnoringCase(option, "/f") || platform::ascii::equalIgnoringCase(option, "-f"))
+        else if (equalIgnoringCase(option, "/f") || equalIgnoringCase(option, "-f"))
             command.force = true;
-        else if (platform::ascii::equalIgnoringCase(option, "/t") || platform::ascii::equalIgnoringCase(option, "-t"))
+        else if (equalIgnoringCase(option, "/t") || equalIgnoringCase(option, "-t"))
             command.type = argument();
-        else if (platform::ascii::equalIgnoringCase(option, "/d") || platform::ascii::equalIgnoringCase(option, "-d"))
+        else if (equalIgnoringCase(option, "/d") || equalIgnoringCase(option, "-d"))
             command.data = argument();
-        else if ((platform::ascii::equalIgnoringCase(option, "/s") || platform::ascii::equalIgnoringCase(option, "-s")) && isAdd)
+        else if ((equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s")) && isAdd)
             command.separator = argument();
-        else if (platform::ascii::equalIgnoringCase(option, "/s") || platform::ascii::equalIgnoringCase(option, "-s"))
+        else if (equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s"))
             command.recursive = true;
         else
             throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
@@ -214,7 +216,7 @@ std::string typeName(DWORD type)
 std::optional<DWORD> typeFromName(const std::string& name)
 {
     for (const auto& entry : kTypes) {
-        if (platform::ascii::equalIgnoringCase(name, entry.name))
+        if (equalIgnoringCase(name, entry.name))
             return entry.type;
     }
     return std::nullopt;
@@ -546,11 +548,11 @@ void remove(const Command& command)
 
 void run(const Command& command)
 {
-    if (platform::ascii::equalIgnoringCase(command.operation, "query"))
+    if (equalIgnoringCase(command.operation, "query"))
         query(command);
-    else if (platform::ascii::equalIgnoringCase(command.operation, "add"))
+    else if (equalIgnoringCase(command.operation, "add"))
         add(command);
-    else if (platform::ascii::equalIgnoringCase(command.operation, "delete"))
+    else if (equalIgnoringCase(command.operation, "delete"))
         remove(command);
     else
         throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
