@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "ascii_text.h"
+
 namespace {
 
 int DigitValue(char c, int base)
@@ -61,7 +63,6 @@ std::int32_t ParseResultCode(std::string_view answer)
 
 std::string EncodeQueryValue(std::string_view value)
 {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string encoded;
     encoded.reserve(value.size() * 3);
     for (const char c : value) {
@@ -73,8 +74,7 @@ std::string EncodeQueryValue(std::string_view value)
             encoded += c;
         } else {
             encoded += '%';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 0x0F];
+            platform::ascii::appendHex(encoded, byte);
         }
     }
     return encoded;

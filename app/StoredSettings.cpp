@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "registry_failure.h"
+#include "registry_value.h"
 #include "winreg.h"
 
 namespace {
@@ -26,37 +27,19 @@ std::string WithHiveDetail(std::string message)
     return detail.empty() ? message : message + "\n" + detail;
 }
 
-// A value may change size between asking for its size and reading it; a few rounds settle it.
-constexpr int kReadAttempts = 4;
-
 // The string value's text up to its first NUL; "" when the value is missing.
 std::string ReadString(HKEY key, const char* name)
 {
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        LONG rc = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
-        if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
-            return {};
-        if (rc != ERROR_SUCCESS)
-            throw ESettingsError("Failed to get data for " + Quoted(name));
-        if (type != REG_SZ && type != REG_EXPAND_SZ)
-            throw ESettingsError("Invalid data type for " + Quoted(name));
-
-        std::vector<char> data(size + 1, '\0');
-        rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
-        if (rc == static_cast<LONG>(ERROR_MORE_DATA))
-            continue;
-        if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
-            return {};
-        if (rc != ERROR_SUCCESS)
-            throw ESettingsError("Failed to get data for " + Quoted(name));
-        if (type != REG_SZ && type != REG_EXPAND_SZ)
-            throw ESettingsError("Invalid data type for " + Quoted(name));
-        data.resize(size);
-        return std::string(data.data());  // ends at the first NUL (data carries a spare one)
-    }
-    throw ESettingsError("Failed to get data for " + Quoted(name));
+    DWORD type = REG_NONE;
+    std::string data;
+    const LONG rc = RegReadValue(key, name, type, data);
+    if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+        return {};
+    if (rc != ERROR_SUCCESS)
+        throw ESettingsError("Failed to get data for " + Quoted(name));
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        throw ESettingsError("Invalid data type for " + Quoted(name));
+    return std::string(data.c_str()); // ends at the first NUL
 }
 
 // REG_SZ with its terminating NUL counted in the stored length.
@@ -93,8 +76,28 @@ void SaveCredentials(const std::string& login, const std::string& password)
         throw ESettingsError(WithHiveDetail("Failed to open or create the key 'HKEY_CURRENT_USER\\" +
                                             std::string(kSettingsKey) + "' (error " + std::to_string(rc) + ")"));
     const KeyHandle key(opened);
+    // The two values go together: a new UserName beside the PassWord of the one before would
+    // pair one account's name with another's password. So the name that was there is kept, and
+    // put back when the password can't be written.
+    DWORD previousType = REG_NONE;
+    std::string previousName;
+    const LONG previous = RegReadValue(key.get(), "UserName", previousType, previousName);
+    if (previous != ERROR_SUCCESS && previous != static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+        throw ESettingsError(WithHiveDetail("Failed to get data for " + Quoted("UserName")));
     WriteString(key.get(), "UserName", login);
-    WriteString(key.get(), "PassWord", ScramblePassword(password));
+    try {
+        WriteString(key.get(), "PassWord", ScramblePassword(password));
+    } catch (const ESettingsError&) {
+        const auto* bytes = reinterpret_cast<const BYTE*>(previousName.data());
+        const LONG restored = previous == ERROR_SUCCESS
+                                  ? RegSetValueExA(key.get(), "UserName", 0, previousType, bytes,
+                                                   static_cast<DWORD>(previousName.size()))
+                                  : RegDeleteValueA(key.get(), "UserName");
+        if (restored != ERROR_SUCCESS)
+            throw ESettingsError(WithHiveDetail("Failed to set data for " + Quoted("PassWord") +
+                                                ", and the user name stored with it could not be put back"));
+        throw;
+    }
 }
 
 std::string ScramblePassword(std::string password)

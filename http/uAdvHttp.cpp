@@ -1,15 +1,11 @@
 #include "uAdvHttp.h"
 
 #include <algorithm>
-#include <cctype>
 #include <array>
 #include <cstring>
 #include <utility>
 
 #include <QAbstractEventDispatcher>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include "TAdvHttpWindow.h"
 #include "errhandlingapi.h"
@@ -21,77 +17,6 @@
 
 namespace {
 
-// An IPv6 address as written in a URL's host, without its brackets ("::1").
-bool IsIPv6Address(std::string_view text)
-{
-    in6_addr address{};
-    return text.find(':') != std::string_view::npos &&
-           inet_pton(AF_INET6, std::string(text).c_str(), &address) == 1;
-}
-
-bool IsBracketedIPv6Address(std::string_view host)
-{
-    return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
-           IsIPv6Address(host.substr(1, host.size() - 2));
-}
-
-// A host name as the request connects to it: letters, digits, "-", "." and "_", or an IPv6
-// address, written bare ("::1") or bracketed ("[::1]"), which mean the same host. Anything else
-// (a user, port, path, escape, or bytes the network library would re-encode) would send the
-// request somewhere other than where URL points.
-bool IsPlainHostName(std::string_view host)
-{
-    if (host.empty())
-        return false;
-    if (IsIPv6Address(host) || IsBracketedIPv6Address(host))
-        return true;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
-    });
-}
-
-// The host as it stands in a URL: a bare IPv6 address gets its brackets.
-std::string HostInUrl(const std::string& host)
-{
-    return IsIPv6Address(host) ? "[" + host + "]" : host;
-}
-
-// A URL as error texts may show it: scheme, host, port and path. The user's name and password
-// and the query and fragment (where the wizard's password travels) are left out.
-std::string UrlForMessage(std::string_view url)
-{
-    const std::size_t schemeEnd = url.find("://");
-    std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
-    if (url.substr(0, 2) == "//")
-        authorityStart = 2; // a reference naming its own server
-    std::size_t authorityEnd = url.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string_view::npos)
-        authorityEnd = url.size();
-    std::string_view authority = url.substr(authorityStart, authorityEnd - authorityStart);
-    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    std::string_view rest = url.substr(authorityEnd);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    return std::string(url.substr(0, authorityStart)) + std::string(authority) + std::string(rest);
-}
-
-// A host name as error texts may show it: no user or password before an "@", nothing from the
-// first "/", "?" or "#".
-std::string HostForMessage(std::string_view host)
-{
-    if (const std::size_t at = host.rfind('@'); at != std::string_view::npos)
-        host.remove_prefix(at + 1);
-    return std::string(host.substr(0, host.find_first_of("/?#")));
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
 constexpr const char* CannotReleaseLater =
     "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
     "once its request has ended";
@@ -101,12 +26,6 @@ constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 constexpr DWORD StatusCodeQuery = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
-// Receiving buffers of a URL split.
-constexpr DWORD HostNameSize = 256;
-constexpr DWORD UserNameSize = 128;
-constexpr DWORD PasswordSize = 128;
-constexpr DWORD UrlPathSize = 2048;
-constexpr DWORD ExtraInfoSize = 2048;
 
 bool IsError(DWORD code)
 {
@@ -152,6 +71,7 @@ TAdvHttp::TAdvHttp(QObject* owner)
     SetInternetFlags(DefaultInternetFlags);
     if (!InState(csDesigning) && FUseWindow)
         TAdvHttpWindow::AddUser();
+    // Left empty when it can't be made: the next start tries again, and fails as the system says.
     FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     TAdvHttpWindow::Register(this);
 }
@@ -240,7 +160,8 @@ void TAdvHttp::ReopenInternet()
     }
     TRequestInHand inHand(*this); // closing a failed request's handles may ask for a release
     CloseInternet();
-    OpenInternet();
+    if (!OpenInternet())
+        RaiseFailure();
 }
 
 void TAdvHttp::SetUserName(const std::string& userName)
@@ -280,44 +201,30 @@ void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
 bool TAdvHttp::Execute(bool synchronous)
 {
     TRequestInHand inHand(*this);
-    if (Busy()) {
-        RefuseWhileBusy();
-        return false;
-    }
+    // The running request and every value, LastError included, are left alone: the reason goes
+    // to the calling thread's last error instead, a code no request records.
+    if (Busy())
+        return Failed(std::make_exception_ptr(EInetError(
+                          "A request is already running on this component; start the next one when it has ended")),
+                      ERROR_BUSY);
     CloseRequest(); // a failed asynchronous request leaves its handles to the next start
     StartRequest(synchronous);
-    try {
-        EnsureInternetHandle();
-        Connect();
-        OpenRequest();
-        SendRequest();
-        if (synchronous)
-            ProcessResponse();
-    } catch (...) {
-        // Every path that ends the request closes it, so Busy is false once we return.
-        CloseRequest();
-        return Failed();
-    }
-    return true;
+    if (EnsureCompletionEvent() && EnsureInternetHandle() && Connect() && OpenRequest() && SendRequest() &&
+        (!synchronous || ProcessResponse()))
+        return true;
+    // Every path that ends the request closes it, so Busy is false once we return.
+    CloseRequest();
+    return Failed(TakeFailure(), FLastError);
 }
 
-// Leaves the running request and every value alone, LastError included: the reason goes to the
-// calling thread's last error instead, a code no request records.
-void TAdvHttp::RefuseWhileBusy()
+// A component whose event couldn't be made when it was built tries again: whoever waits for a
+// request's end waits on it.
+bool TAdvHttp::EnsureCompletionEvent()
 {
-    if (FRaiseExceptions)
-        throw EInetError("A request is already running on this component; start the next one when it has ended");
-    SetLastError(ERROR_BUSY);
-}
-
-// Inside a catch block: the failure goes on to the caller when RaiseExceptions says so; else the
-// calling thread's last error tells why, as after a refused start.
-bool TAdvHttp::Failed()
-{
-    if (FRaiseExceptions)
-        throw;
-    SetLastError(FLastError);
-    return false;
+    if (FCompletionEvent != nullptr)
+        return true;
+    FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return CheckResult(FCompletionEvent != nullptr) && FCompletionEvent != nullptr;
 }
 
 void TAdvHttp::StartRequest(bool synchronous)
@@ -347,49 +254,50 @@ void TAdvHttp::StartRequest(bool synchronous)
     FResponseBody.clear();
     FCancelledByHandler = false;
     DropHandlerFailure();
+    static_cast<void>(TakeFailure());
 }
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
 // handle gives no completions to an asynchronous request), so it is reopened.
-void TAdvHttp::EnsureInternetHandle()
+bool TAdvHttp::EnsureInternetHandle()
 {
     if (FInternet != nullptr && (FInternetModeFlags != FModeFlags || FInternetOutdated))
         CloseInternetHandle(); // the request's own handles were closed before the start
-    if (FInternet == nullptr)
-        OpenInternet();
+    return FInternet != nullptr || OpenInternet();
 }
 
-void TAdvHttp::OpenInternet()
+// Guarded: with RaiseExceptions false a failure is dropped here, and the connect step then
+// fails on the missing handle with a code of its own.
+bool TAdvHttp::OpenInternet()
 {
-    try {
-        DWORD mode = FModeFlags;
-        if (FProxy.empty())
-            FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, mode);
-        else
-            FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PROXY, FProxy.c_str(), nullptr, mode);
-        CheckResult(FInternet != nullptr);
-        FInternetModeFlags = mode;
-        FInternetOutdated = false;
-        InternetSetStatusCallback(FInternet, StatusCallback);
-    } catch (...) {
-        if (FRaiseExceptions || FCancelledByHandler)
-            throw;
-    }
+    const DWORD mode = FModeFlags;
+    if (FProxy.empty())
+        FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, mode);
+    else
+        FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PROXY, FProxy.c_str(), nullptr, mode);
+    if (!CheckResult(FInternet != nullptr))
+        return Guarded(false);
+    FInternetModeFlags = mode;
+    FInternetOutdated = false;
+    InternetSetStatusCallback(FInternet, StatusCallback);
+    return true;
 }
 
-void TAdvHttp::Connect()
+bool TAdvHttp::Connect()
 {
     FConnect = InternetConnectA(FInternet, FHostName.c_str(), static_cast<INTERNET_PORT>(FPort), nullptr, nullptr,
                                 INTERNET_SERVICE_HTTP, 0, 0);
-    CheckResult(FConnect != nullptr);
+    if (!CheckResult(FConnect != nullptr))
+        return false;
     DWORD timeout = static_cast<DWORD>(FConnectTimeout);
     InternetSetOptionA(FConnect, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+    return true;
 }
 
-void TAdvHttp::OpenRequest()
+bool TAdvHttp::OpenRequest()
 {
     if (!IsHttpToken(FMethod))
-        RaiseFailure(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
+        return Fail(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
     std::string objectPath = FURLPath + FExtraInfo;
     // The library reads the list up to the first empty entry, so an empty line ends it.
     std::array<LPCSTR, MaxAcceptTypes + 1> acceptTypes{};
@@ -402,20 +310,22 @@ void TAdvHttp::OpenRequest()
     FRequest = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
                                 FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
     FNotifiedRequest = FRequest;
-    CheckResult(FRequest != nullptr);
+    if (!CheckResult(FRequest != nullptr))
+        return false;
     FAuthAttempts = 0;
     SetUserName(FUserName);
     SetPassword(FPassword);
+    return true;
 }
 
-void TAdvHttp::SendRequest()
+bool TAdvHttp::SendRequest()
 {
     // A line break inside a line would start a header the caller never listed (a value taken
     // from user input could smuggle one in).
     for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
         if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
-            RaiseFailure(ERROR_HTTP_INVALID_HEADER,
-                         "Request header line " + std::to_string(i + 1) + " holds a line break");
+            return Fail(ERROR_HTTP_INVALID_HEADER,
+                        "Request header line " + std::to_string(i + 1) + " holds a line break");
     }
     std::string headers;
     if (FRequestHeaders.Count() > 0)
@@ -424,81 +334,73 @@ void TAdvHttp::SendRequest()
     LPVOID body = FRequestBody.empty() ? nullptr : FRequestBody.data();
     BOOL sent = HttpSendRequestA(FRequest, headerText, static_cast<DWORD>(headers.size()), body,
                                  static_cast<DWORD>(FRequestBody.size()));
-    if (IsPending(sent))
-        return; // asynchronous mode: the request-complete notification tells how it went
-    CheckResult(sent != FALSE);
+    // Asynchronous mode: pending, and the request-complete notification tells how it went.
+    return IsPending(sent) || CheckResult(sent != FALSE);
 }
 
 // Examine the status, answer authentication, read the response. In synchronous mode an
 // authentication re-send is answered by the next round of this loop; in asynchronous mode its
-// completion comes back to the worker.
-void TAdvHttp::ProcessResponse()
+// completion comes back to the worker. A failure closes the request, recorded first.
+bool TAdvHttp::ProcessResponse()
 {
     for (;;) {
-        bool needsAuthentication = false;
-        bool resent = false;
-        try {
-            needsAuthentication = CheckAuthentication();
-            if (needsAuthentication)
-                resent = AnswerAuthentication();
-        } catch (...) {
+        switch (CheckAuthentication()) {
+        case TStatusOutcome::Failed:
             CloseRequest();
-            throw;
+            return false;
+        case TStatusOutcome::Content:
+            return ReadResponse();
+        case TStatusOutcome::Challenge:
+            break;
         }
-        if (!needsAuthentication) {
-            ReadResponse();
-            return;
+        switch (AnswerAuthentication()) {
+        case TAuthOutcome::Failed:
+            CloseRequest();
+            return false;
+        case TAuthOutcome::Ended:
+            return true;
+        case TAuthOutcome::Resent:
+            if (FModeFlags != 0)
+                return true;
+            break;
         }
-        if (!resent || FModeFlags != 0)
-            return;
     }
 }
 
-bool TAdvHttp::CheckAuthentication()
+// A failed status query is recorded and dropped whatever RaiseExceptions says: the headers and
+// body are read all the same. A status event's handler that raised stops the request.
+TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
 {
     DWORD status = 0;
     DWORD length = sizeof(status);
     DWORD index = 0;
-    try {
-        BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
-        CheckResult(queried != FALSE);
-        if (!queried)
-            return false;
-    } catch (...) {
+    BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
+    if (!CheckResult(queried != FALSE)) {
         if (FCancelledByHandler)
-            throw; // a status event's handler raised: the request stops
-        return false; // recorded; the headers and body are read all the same
+            return TStatusOutcome::Failed;
+        static_cast<void>(TakeFailure());
+        return TStatusOutcome::Content;
     }
+    if (!queried) // failed without saying why: there is no status to look at
+        return TStatusOutcome::Content;
     FStatusCode = status;
-    if (status == 401) {
-        FireRequestEvent(OnNeedAuth);
-        return true;
-    }
-    if (status == 407) {
-        FireRequestEvent(OnNeedProxyAuth);
-        return true;
-    }
-    return false;
+    if (status == 401)
+        return FireRequestEvent(OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+    if (status == 407)
+        return FireRequestEvent(OnNeedProxyAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+    return TStatusOutcome::Content;
 }
 
-// True when the request was sent again.
-bool TAdvHttp::AnswerAuthentication()
+TAdvHttp::TAuthOutcome TAdvHttp::AnswerAuthentication()
 {
-    if (FAuthAttempts >= FAuthRetries) {
-        AbandonRequest();
-        return false;
-    }
-    if (FDefaultUi && !AskForCredentials()) {
-        AbandonRequest();
-        return false;
-    }
+    if (FAuthAttempts >= FAuthRetries || (FDefaultUi && !AskForCredentials()))
+        return AbandonRequest() ? TAuthOutcome::Ended : TAuthOutcome::Failed;
     ++FAuthAttempts;
     if (FAbort) {
         CloseRequest();
-        return false;
+        return TAuthOutcome::Ended;
     }
-    SendRequest();
-    return true;
+    return SendRequest() ? TAuthOutcome::Resent : TAuthOutcome::Failed;
 }
 
 bool TAdvHttp::AskForCredentials()
@@ -509,76 +411,59 @@ bool TAdvHttp::AskForCredentials()
 }
 
 // The failure is recorded before the request closes, so that whoever waits for the closing
-// (CompletionEvent) finds it recorded.
-void TAdvHttp::AbandonRequest()
+// (CompletionEvent) finds it recorded. An abandoned request is no failure of the start: only a
+// raising OnError handler makes it one.
+bool TAdvHttp::AbandonRequest()
 {
-    try {
-        SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
-    } catch (...) {
-        CloseRequest();
-        throw;
-    }
+    const bool recorded = SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
     CloseRequest();
+    return recorded;
 }
 
-// Headers and body; OnRequestComplete also when one of them raised.
-void TAdvHttp::ReadResponse()
+// Headers and body; OnRequestComplete also when one of them failed.
+bool TAdvHttp::ReadResponse()
 {
-    try {
-        ReadHeaders();
-        ReadBody();
-    } catch (...) {
+    const bool read = ReadHeaders() && ReadBody();
+    if (!read)
         CloseRequest(); // a header failure ends before the body
-        CompleteRequest();
-        throw;
-    }
-    CompleteRequest();
+    return CompleteRequest() && read;
 }
 
 // A request that was cancelled or abandoned did not finish and never reads as finished.
-void TAdvHttp::CompleteRequest()
+bool TAdvHttp::CompleteRequest()
 {
-    if (FLastError != ERROR_INTERNET_OPERATION_CANCELLED && !FCancelledByHandler)
-        FireEvent(OnRequestComplete);
+    if (FLastError == ERROR_INTERNET_OPERATION_CANCELLED || FCancelledByHandler)
+        return true;
+    return Deliver(OnRequestComplete);
 }
 
-void TAdvHttp::ReadHeaders()
+bool TAdvHttp::ReadHeaders()
 {
-    try {
-        if (FRequest == nullptr)
-            return;
-        std::vector<char> buffer(RawHeadersSize);
-        DWORD length = RawHeadersSize;
-        DWORD index = 0;
-        BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, &index);
-        CheckResult(queried != FALSE);
-        FResponseHeaders.Clear();
-        if (queried && FLastError == ERROR_SUCCESS)
-            FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
-    } catch (...) {
-        if (FRaiseExceptions || FCancelledByHandler)
-            throw;
-    }
+    if (FRequest == nullptr)
+        return true;
+    std::vector<char> buffer(RawHeadersSize);
+    DWORD length = RawHeadersSize;
+    DWORD index = 0;
+    BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, &index);
+    if (!CheckResult(queried != FALSE))
+        return Guarded(false); // the headers keep the previous lines
+    FResponseHeaders.Clear();
+    if (queried)
+        FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
+    return true;
 }
 
-// Whatever happens, the request is closed at the end.
-void TAdvHttp::ReadBody()
+// Whatever happens, the request is closed at the end. A handler's exception stops the request
+// whatever RaiseExceptions says: the transfer did not finish, and Execute must not report that
+// it did.
+bool TAdvHttp::ReadBody()
 {
     FChunkBuffer = std::make_unique<char[]>(ChunkBufferSize);
     FResponseBody.clear();
     ReserveForBody();
-    std::exception_ptr failure;
-    try {
-        ReadChunks();
-    } catch (...) {
-        // A handler's exception stops the request whatever RaiseExceptions says: the transfer
-        // did not finish, and Execute must not report that it did.
-        if (FRaiseExceptions || FCancelledByHandler)
-            failure = std::current_exception();
-    }
+    const bool read = Guarded(ReadChunks());
     CloseRequest();
-    if (failure)
-        std::rethrow_exception(failure);
+    return read;
 }
 
 // A body of announced length gets its buffer at once: one allocation instead of a series of
@@ -593,35 +478,36 @@ void TAdvHttp::ReserveForBody()
         FResponseBody.reserve(length);
 }
 
-void TAdvHttp::ReadChunks()
+bool TAdvHttp::ReadChunks()
 {
     for (;;) {
         if (FRequest == nullptr || FAbort)
-            return;
+            return true;
         FChunkCount = 0;
         BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
         if (IsPending(read)) {
             if (!WaitForPendingRead())
-                return; // failed (recorded by the completion) or being destroyed
-        } else {
-            CheckResult(read != FALSE);
+                return true; // failed (recorded by the completion) or being destroyed
+        } else if (!CheckResult(read != FALSE)) {
+            return false;
         }
         if (FChunkCount == 0)
-            return;
-        AppendChunk(std::min(FChunkCount, ChunkReadSize));
-        FireRequestEvent(OnDataAvailable);
+            return true;
+        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(OnDataAvailable))
+            return false;
     }
 }
 
-void TAdvHttp::AppendChunk(DWORD count)
+bool TAdvHttp::AppendChunk(DWORD count)
 {
     if (FResponseBody.size() + count > MaxResponseBodySize)
-        RaiseFailure(ERROR_NOT_ENOUGH_MEMORY,
-                     "The response body is longer than " + std::to_string(MaxResponseBodySize) + " bytes");
+        return Fail(ERROR_NOT_ENOUGH_MEMORY,
+                    "The response body is longer than " + std::to_string(MaxResponseBodySize) + " bytes");
     FChunkPosition = static_cast<DWORD>(FResponseBody.size());
     FResponseBody.append(FChunkBuffer.get(), count);
     FChunkSize = count;
     FBytesRead += count;
+    return true;
 }
 
 void TAdvHttp::CloseRequest()
@@ -668,30 +554,87 @@ bool TAdvHttp::CloseInternetHandle()
 // ---------------------------------------------------------------------------------------------
 // Failures
 
-void TAdvHttp::CheckResult(bool succeeded)
+// After every tested library call. LastError := 0, or the call's code when it failed. A code
+// that is an error (not 0, not 997: the library has nothing to report then) is recorded as the
+// failure. A status event's handler that raised inside the call stops the request. True when
+// the request may go on.
+bool TAdvHttp::CheckResult(bool succeeded)
 {
-    DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
-    RethrowHandlerFailure();
-    SetErrorCode(ERROR_SUCCESS);
-    if (succeeded)
-        return;
-    SetErrorCode(code);
-    if (IsError(code))
-        throw EInetError(ErrorText(code));
+    const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
+    if (!CheckHandlers())
+        return false;
+    if (succeeded || !IsError(code))
+        return SetErrorCode(code);
+    return Fail(code);
 }
 
-void TAdvHttp::SetErrorCode(DWORD code)
+// LastError := code; OnError for a code that is an error. False when OnError's handler raised:
+// its exception is then the failure that reaches the caller.
+bool TAdvHttp::SetErrorCode(DWORD code)
 {
     FLastError = code;
-    if (IsError(code))
-        FireEvent(OnError);
+    return !IsError(code) || Deliver(OnError);
 }
 
-// The one way a failure found by the component itself (not by a library call) is recorded.
-void TAdvHttp::RaiseFailure(DWORD code, const std::string& message)
+// The one place a failure is recorded: LastError, OnError, and the EInetError that reaches the
+// caller (the exception of OnError's handler instead, when it raised). Always false.
+bool TAdvHttp::Fail(DWORD code, const std::string& message)
 {
-    SetErrorCode(code);
-    throw EInetError(message);
+    if (SetErrorCode(code))
+        KeepFailure(std::make_exception_ptr(EInetError(message)));
+    return false;
+}
+
+// With the library's text for the code, made once OnError has been delivered.
+bool TAdvHttp::Fail(DWORD code)
+{
+    if (SetErrorCode(code))
+        KeepFailure(std::make_exception_ptr(EInetError(ErrorText(code))));
+    return false;
+}
+
+// The one place a start that failed reaches its caller: the failure raised when RaiseExceptions
+// says so, else false with the reason in the calling thread's last error.
+bool TAdvHttp::Failed(std::exception_ptr failure, DWORD reason)
+{
+    if (FRaiseExceptions && failure)
+        std::rethrow_exception(failure);
+    SetLastError(reason);
+    return false;
+}
+
+// A property write that failed raises whatever RaiseExceptions says.
+void TAdvHttp::RaiseFailure()
+{
+    std::exception_ptr failure = TakeFailure();
+    if (!failure)
+        failure = std::make_exception_ptr(EInetError(ErrorText(FLastError)));
+    std::rethrow_exception(failure);
+}
+
+// A step guarded as RaiseExceptions says: with it false, a failure of the step's own is dropped
+// here (it stays recorded in LastError) and the request goes on. A handler's exception is never
+// dropped. True when the request goes on.
+bool TAdvHttp::Guarded(bool succeeded)
+{
+    if (succeeded)
+        return true;
+    if (FRaiseExceptions || FCancelledByHandler)
+        return false;
+    static_cast<void>(TakeFailure());
+    return true;
+}
+
+void TAdvHttp::KeepFailure(std::exception_ptr failure)
+{
+    std::lock_guard lock(FFailureLock);
+    FFailure = std::move(failure);
+}
+
+std::exception_ptr TAdvHttp::TakeFailure()
+{
+    std::lock_guard lock(FFailureLock);
+    return std::exchange(FFailure, nullptr);
 }
 
 std::string TAdvHttp::ErrorText(DWORD code) const
@@ -726,198 +669,83 @@ std::string TAdvHttp::ErrorText(DWORD code) const
     return message;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Handlers that raise in the middle of a request
-
-// The request stops as cancelled, recorded before it closes; the handler's exception goes on from
-// here. What OnError's handler raises meanwhile is dropped: the first exception is the one told.
-void TAdvHttp::CancelForHandler()
+// A failure told by a notification, on the library's thread: what OnError's handler raises
+// goes to the request's thread as a status event's handler's would.
+void TAdvHttp::RecordFromNotification(DWORD code)
 {
-    if (FCancelledByHandler.exchange(true))
+    FLastError = code;
+    if (!IsError(code))
         return;
-    try {
-        SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
-    } catch (...) {
-    }
+    if (std::exception_ptr raised = FireCaught(OnError))
+        KeepHandlerFailure(std::move(raised));
 }
 
-// An event in the middle of the request (the body, authentication): a handler that raises ends it.
-void TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+// ---------------------------------------------------------------------------------------------
+// Handlers that raise
+
+// The one place the request's thread takes what a handler raised.
+std::exception_ptr TAdvHttp::FireCaught(const TNotifyEvent& handler)
 {
     try {
         FireEvent(handler);
     } catch (...) {
-        CancelForHandler();
-        throw;
+        return std::current_exception();
     }
+    return nullptr;
+}
+
+// An event whose handler's exception travels like a failure at that point. False when it raised.
+bool TAdvHttp::Deliver(const TNotifyEvent& handler)
+{
+    std::exception_ptr raised = FireCaught(handler);
+    if (!raised)
+        return true;
+    KeepFailure(std::move(raised));
+    return false;
+}
+
+// An event in the middle of the request (the body, authentication): a handler that raises ends it.
+bool TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+{
+    std::exception_ptr raised = FireCaught(handler);
+    return !raised || CancelForHandler(std::move(raised));
+}
+
+// The request stops as cancelled, recorded before it closes; the handler's exception is what
+// reaches the caller. What OnError's handler raises meanwhile is dropped. Always false.
+bool TAdvHttp::CancelForHandler(std::exception_ptr raised)
+{
+    if (!FCancelledByHandler.exchange(true))
+        static_cast<void>(SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED));
+    KeepFailure(std::move(raised));
+    return false;
+}
+
+// A status event's handler that raised on the library's thread during the last call stops the
+// request here, on the request's thread. True when none did.
+bool TAdvHttp::CheckHandlers()
+{
+    std::exception_ptr raised;
+    {
+        std::lock_guard lock(FFailureLock);
+        raised = std::exchange(FHandlerFailure, nullptr);
+    }
+    return !raised || CancelForHandler(std::move(raised));
 }
 
 // A status event's handler raised on the library's thread (never through the library): the
-// thread that runs the request raises it at its next step.
+// thread that runs the request takes it at its next step.
 void TAdvHttp::KeepHandlerFailure(std::exception_ptr failure)
 {
-    std::lock_guard lock(FHandlerFailureLock);
+    std::lock_guard lock(FFailureLock);
     if (!FHandlerFailure)
         FHandlerFailure = std::move(failure);
 }
 
 void TAdvHttp::DropHandlerFailure()
 {
-    std::lock_guard lock(FHandlerFailureLock);
+    std::lock_guard lock(FFailureLock);
     FHandlerFailure = nullptr;
-}
-
-void TAdvHttp::RethrowHandlerFailure()
-{
-    std::exception_ptr failure;
-    {
-        std::lock_guard lock(FHandlerFailureLock);
-        failure = std::exchange(FHandlerFailure, nullptr);
-    }
-    if (!failure)
-        return;
-    CancelForHandler();
-    std::rethrow_exception(failure);
-}
-
-// ---------------------------------------------------------------------------------------------
-// URL and its parts
-
-void TAdvHttp::SetURL(const std::string& url)
-{
-    SplitURL(url);
-}
-
-void TAdvHttp::SetURLPath(const std::string& path)
-{
-    SetURLPart(FURLPath, path);
-}
-
-void TAdvHttp::SetHostName(const std::string& hostName)
-{
-    SetURLPart(FHostName, hostName);
-}
-
-void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
-{
-    bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
-    SetURLPart(FExtraInfo, marked ? extraInfo : "?" + extraInfo);
-}
-
-void TAdvHttp::SetSSL(bool ssl)
-{
-    FSSL = ssl;
-    BuildURL();
-}
-
-// 0 stands for the scheme's default port, which is where a request for port 0 goes.
-std::int32_t TAdvHttp::DefaultPort() const
-{
-    return FSSL ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-}
-
-void TAdvHttp::SetPort(std::int32_t port)
-{
-    if (port < 0 || port > 65535)
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
-    FPort = port == 0 ? DefaultPort() : port;
-    BuildURL();
-}
-
-// Stores a part and rebuilds URL; a failed rebuild puts the old part back.
-template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
-{
-    Value old = std::exchange(part, std::move(value));
-    try {
-        BuildURL();
-    } catch (...) {
-        part = std::move(old);
-        throw;
-    }
-}
-
-void TAdvHttp::BuildURL()
-{
-    if (!IsPlainHostName(FHostName))
-        RaiseFailure(ERROR_INTERNET_INVALID_URL,
-                     "The host name '" + HostForMessage(FHostName) + "' is not a valid host name");
-    std::string base = (FSSL ? "https://" : "http://") + HostInUrl(FHostName);
-    // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
-    // port 443 while requests go to 80.
-    if (FPort != INTERNET_DEFAULT_HTTP_PORT || FSSL)
-        base += ":" + std::to_string(FPort);
-    std::string relative = FURLPath + FExtraInfo;
-    std::vector<char> buffer(CombinedUrlSize);
-    DWORD length = CombinedUrlSize;
-    // The request sends the path as written after the host, with a "/" in front when it has
-    // none, so URL shows it that way: dot segments stay ("./x" goes out as "/./x"), and a path
-    // that starts with "//" is a path on this host (combined on its own it would name another
-    // host). A part that names a scheme is combined as it is, and refused below.
-    const std::size_t firstDelimiter = relative.find_first_of("/?#");
-    const bool namesScheme = relative.find(':') < firstDelimiter;
-    const bool onThisHost = !relative.empty() && !namesScheme && relative.front() != '?' && relative.front() != '#';
-    const std::string combinedBase = onThisHost ? base + (relative.front() == '/' ? "" : "/") + relative : base;
-    BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
-                                        &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
-    CheckResult(combined != FALSE);
-    if (!combined)
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
-    const std::string_view url(buffer.data(), std::min(length, CombinedUrlSize - 1));
-    // The path and extra information are relative to the host: a part naming a scheme or a host
-    // of its own ("ftp://h/x", "//h/x") would point URL somewhere the request doesn't go.
-    const bool underBase = StartsWithIgnoringCase(url, base) &&
-                           (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
-    if (!underBase)
-        RaiseFailure(ERROR_INTERNET_INVALID_URL,
-                     "The path '" + UrlForMessage(relative) + "' does not lie on the server " + base);
-    FURL.assign(url);
-}
-
-// The URL is split as written: escape sequences stay in the parts, so the request carries
-// exactly what the caller wrote. Nothing changes unless the whole split succeeds.
-void TAdvHttp::SplitURL(const std::string& url)
-{
-    if (url.find('\0') != std::string::npos)
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
-    std::array<char, HostNameSize> hostName{};
-    std::array<char, UserNameSize> userName{};
-    std::array<char, PasswordSize> password{};
-    std::array<char, UrlPathSize> urlPath{};
-    std::array<char, ExtraInfoSize> extraInfo{};
-    URL_COMPONENTSA components{};
-    components.dwStructSize = sizeof(components);
-    components.lpszHostName = hostName.data();
-    components.dwHostNameLength = HostNameSize;
-    components.lpszUserName = userName.data();
-    components.dwUserNameLength = UserNameSize;
-    components.lpszPassword = password.data();
-    components.dwPasswordLength = PasswordSize;
-    components.lpszUrlPath = urlPath.data();
-    components.dwUrlPathLength = UrlPathSize;
-    components.lpszExtraInfo = extraInfo.data();
-    components.dwExtraInfoLength = ExtraInfoSize;
-
-    BOOL cracked = InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components);
-    CheckResult(cracked != FALSE);
-    if (!cracked)
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, ErrorText(ERROR_INTERNET_INVALID_URL));
-    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
-        throw Exception("Invalid protocol");
-    if (hostName[0] == '\0')
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
-    if (!IsPlainHostName(hostName.data()))
-        RaiseFailure(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
-
-    FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
-    FHostName = hostName.data();
-    FURLPath = urlPath.data();
-    FExtraInfo = extraInfo.data();
-    FPort = components.nPort == 0 ? DefaultPort() : components.nPort;
-    if (userName[0] != '\0')
-        FUserName = userName.data();
-    if (password[0] != '\0')
-        FPassword = password.data();
-    FURL = url;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1017,92 +845,4 @@ void TAdvHttp::ReleaseLater()
         PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
     else
         deleteLater();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Streaming
-
-bool TAdvHttp::SkipWhileLoading(bool unchanged) const
-{
-    return unchanged && InState(csLoading);
-}
-
-std::vector<TPropertyInfo> TAdvHttp::PublishedProperties()
-{
-    using V = TPropertyValue;
-    auto integer = [](const V& value) { return std::get<std::int32_t>(value); };
-    auto boolean = [](const V& value) { return std::get<bool>(value); };
-    auto string = [](const V& value) { return std::get<std::string>(value); };
-    auto lines = [](const V& value) { return TStringList(std::get<std::vector<std::string>>(value)); };
-
-    std::vector<TPropertyInfo> properties = TComponent::PublishedProperties();
-    auto add = [&](std::string name, TPropertyKind kind, std::function<V()> read, std::function<void(const V&)> write,
-                   std::optional<V> streamedDefault = std::nullopt) {
-        properties.push_back({std::move(name), kind, std::move(read), std::move(write), std::move(streamedDefault), {}});
-    };
-    add("ConnectTimeout", TPropertyKind::Integer, [this] { return V(FConnectTimeout); },
-        [=, this](const V& v) { SetConnectTimeout(integer(v)); });
-    add("RaiseExceptions", TPropertyKind::Boolean, [this] { return V(FRaiseExceptions); },
-        [=, this](const V& v) { SetRaiseExceptions(boolean(v)); }, V(true));
-    add("UserAgent", TPropertyKind::String, [this] { return V(FUserAgent); },
-        [=, this](const V& v) { SetUserAgent(string(v)); });
-    add("Proxy", TPropertyKind::String, [this] { return V(FProxy); }, [=, this](const V& v) { SetProxy(string(v)); });
-    // URL and its parts, read from a layout with the value they already hold, change nothing
-    // (a rebuild would rewrite URL as written), and an empty URL leaves it unset: every layout
-    // the writer writes reads back.
-    add("SSL", TPropertyKind::Boolean, [this] { return V(FSSL); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(boolean(v) == FSSL))
-                SetSSL(boolean(v));
-        },
-        V(false));
-    add("URL", TPropertyKind::String, [this] { return V(FURL); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(string(v).empty() || string(v) == FURL))
-                SetURL(string(v));
-        });
-    add("URLPath", TPropertyKind::String, [this] { return V(FURLPath); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(string(v) == FURLPath))
-                SetURLPath(string(v));
-        });
-    add("ExtraInfo", TPropertyKind::String, [this] { return V(FExtraInfo); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(string(v) == FExtraInfo))
-                SetExtraInfo(string(v));
-        });
-    add("Port", TPropertyKind::Integer, [this] { return V(FPort); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(integer(v) == FPort))
-                SetPort(integer(v));
-        },
-        V(std::int32_t{INTERNET_DEFAULT_HTTP_PORT}));
-    add("UserName", TPropertyKind::String, [this] { return V(FUserName); },
-        [=, this](const V& v) { SetUserName(string(v)); });
-    add("Password", TPropertyKind::String, [this] { return V(FPassword); },
-        [=, this](const V& v) { SetPassword(string(v)); });
-    add("ProxyUserName", TPropertyKind::String, [this] { return V(FProxyUserName); },
-        [=, this](const V& v) { SetProxyUserName(string(v)); });
-    add("ProxyPassword", TPropertyKind::String, [this] { return V(FProxyPassword); },
-        [=, this](const V& v) { SetProxyPassword(string(v)); });
-    add("HostName", TPropertyKind::String, [this] { return V(FHostName); },
-        [=, this](const V& v) {
-            if (!SkipWhileLoading(string(v) == FHostName))
-                SetHostName(string(v));
-        });
-    add("DefaultUi", TPropertyKind::Boolean, [this] { return V(FDefaultUi); },
-        [=, this](const V& v) { SetDefaultUi(boolean(v)); }, V(true));
-    add("RequestHeaders", TPropertyKind::StringList, [this] { return V(FRequestHeaders.Lines()); },
-        [=, this](const V& v) { SetRequestHeaders(lines(v)); });
-    add("AcceptTypes", TPropertyKind::StringList, [this] { return V(FAcceptTypes.Lines()); },
-        [=, this](const V& v) { SetAcceptTypes(lines(v)); });
-    add("Method", TPropertyKind::String, [this] { return V(FMethod); }, [=, this](const V& v) { SetMethod(string(v)); });
-    add("Text", TPropertyKind::String, [this] { return V(Text()); }, [=, this](const V& v) { SetText(string(v)); });
-    add("AuthRetries", TPropertyKind::Integer, [this] { return V(FAuthRetries); },
-        [=, this](const V& v) { SetAuthRetries(integer(v)); });
-    add("InternetFlags", TPropertyKind::Set, [this] { return V(TSetValue{FInternetFlags.Bits()}); },
-        [this](const V& v) { SetInternetFlags(TInternetFlags::FromBits(std::get<TSetValue>(v).Bits)); });
-    for (const TInternetFlagInfo& flag : InternetFlagTable)
-        properties.back().SetMembers.emplace_back(flag.Name);
-    return properties;
 }

@@ -219,47 +219,62 @@ public:
 private:
     friend struct TAdvHttpStatusProbe; // tests feed notifications straight in
 
-    // The request, step by step.
-    void RefuseWhileBusy();
+    // What the status of a response asks for, and how an answer to a challenge went.
+    enum class TStatusOutcome { Failed, Content, Challenge };
+    enum class TAuthOutcome { Failed, Ended, Resent };
+
+    // The request, step by step. Each step says whether the request goes on; one that fails has
+    // recorded why (LastError, OnError and the failure Execute may raise) before it returns false.
+    [[nodiscard]] bool EnsureCompletionEvent();
     void StartRequest(bool synchronous);
-    void EnsureInternetHandle();
-    void OpenInternet();
+    [[nodiscard]] bool EnsureInternetHandle();
+    [[nodiscard]] bool OpenInternet();
     void ReopenInternet();
-    void Connect();
-    void OpenRequest();
-    void SendRequest();
-    void ProcessResponse();
-    bool CheckAuthentication();
-    bool AnswerAuthentication();
+    [[nodiscard]] bool Connect();
+    [[nodiscard]] bool OpenRequest();
+    [[nodiscard]] bool SendRequest();
+    [[nodiscard]] bool ProcessResponse();
+    TStatusOutcome CheckAuthentication();
+    TAuthOutcome AnswerAuthentication();
     bool AskForCredentials();
-    void AbandonRequest();
-    void ReadResponse();
-    void ReadHeaders();
-    void ReadBody();
+    [[nodiscard]] bool AbandonRequest();
+    [[nodiscard]] bool ReadResponse();
+    [[nodiscard]] bool ReadHeaders();
+    [[nodiscard]] bool ReadBody();
     void ReserveForBody();
-    void ReadChunks();
-    void AppendChunk(DWORD count);
-    void CompleteRequest();
+    [[nodiscard]] bool ReadChunks();
+    [[nodiscard]] bool AppendChunk(DWORD count);
+    [[nodiscard]] bool CompleteRequest();
     void CloseRequest();
     void CloseRequestHandle(HINTERNET request);
     void WaitForClosingNotification();
     void RequestHandleClosing(HINTERNET request);
     bool CloseInternet();
     bool CloseInternetHandle();
-    [[nodiscard]] bool Failed();
 
-    // Failures.
-    void CheckResult(bool succeeded);
-    void SetErrorCode(DWORD code);
-    [[noreturn]] void RaiseFailure(DWORD code, const std::string& message);
+    // Failures. Fail and CheckResult record one; Failed (a start) and RaiseFailure (a property
+    // write) hand it to the caller; Guarded lets a step's failure pass as RaiseExceptions says.
+    [[nodiscard]] bool CheckResult(bool succeeded);
+    [[nodiscard]] bool SetErrorCode(DWORD code);
+    bool Fail(DWORD code, const std::string& message);
+    bool Fail(DWORD code);
+    bool Failed(std::exception_ptr failure, DWORD reason);
+    [[noreturn]] void RaiseFailure();
+    [[nodiscard]] bool Guarded(bool succeeded);
+    void KeepFailure(std::exception_ptr failure);
+    std::exception_ptr TakeFailure();
+    void RecordFromNotification(DWORD code);
 
-    // URL and its parts.
-    void SplitURL(const std::string& url);
-    void BuildURL();
+    // URL and its parts (uAdvHttpUrl.cpp).
+    [[nodiscard]] bool SplitURL(const std::string& url);
+    [[nodiscard]] bool BuildURL();
     std::int32_t DefaultPort() const;
-    bool SkipWhileLoading(bool unchanged) const;
     template <class Value> void SetURLPart(Value& part, Value value);
+
+    // Credentials set on the open connection; a layout read that leaves a value as it is
+    // (uAdvHttpStreaming.cpp).
     void SetConnectionOption(DWORD option, const std::string& value);
+    bool SkipWhileLoading(bool unchanged) const;
 
     // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
     // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
@@ -291,11 +306,17 @@ private:
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
     void WaitForDeliveries();
-    void CancelForHandler();
-    void FireRequestEvent(const TNotifyEvent& handler);
+
+    // Handlers that raise. FireCaught is the one place the request's own thread takes a
+    // handler's exception; a status event's, raised on the library's thread, is kept until the
+    // request's thread looks (CheckHandlers).
+    std::exception_ptr FireCaught(const TNotifyEvent& handler);
+    [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
+    [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
+    bool CancelForHandler(std::exception_ptr raised);
+    [[nodiscard]] bool CheckHandlers();
     void KeepHandlerFailure(std::exception_ptr failure);
     void DropHandlerFailure();
-    void RethrowHandlerFailure();
 
     // Published values.
     std::int32_t FConnectTimeout = 30000;
@@ -369,15 +390,18 @@ private:
     std::int32_t FAuthAttempts = 0;
     std::atomic<bool> FAbort{false};
     bool FUseWindow = false;
-    HANDLE FCompletionEvent = nullptr;
+    HANDLE FCompletionEvent = nullptr; // empty when it couldn't be made: the next start tries again
     // Events on their way to the window. A delivery counts itself before it looks at the
     // destroying state, so the destructor either sees it here or it sees the state and stops.
     std::atomic<int> FDeliveriesInFlight{0};
+    std::mutex FFailureLock;
+    // The recorded failure of the current request (or property write): what Execute raises when
+    // RaiseExceptions says so, or what a property write raises.
+    std::exception_ptr FFailure; // guarded by FFailureLock
     // A status event's handler that raised inside a library call, on whatever thread: kept here
-    // and raised again by the thread that runs the request at its next step, never thrown
-    // through the library.
-    std::mutex FHandlerFailureLock;
-    std::exception_ptr FHandlerFailure; // guarded by FHandlerFailureLock
+    // and taken by the thread that runs the request at its next step, never thrown through the
+    // library.
+    std::exception_ptr FHandlerFailure; // guarded by FFailureLock
     // A handler raised in the middle of the current request, which stopped as cancelled.
     std::atomic<bool> FCancelledByHandler{false};
 

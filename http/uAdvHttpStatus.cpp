@@ -156,20 +156,13 @@ void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
         HandOverCompletion(true, ERROR_SUCCESS);
         return;
     }
-    std::exception_ptr handlerFailure;
-    try {
-        SetErrorCode(result.dwError);
-    } catch (...) {
-        handlerFailure = std::current_exception();
-    }
+    RecordFromNotification(result.dwError);
     const bool ended = HandOverCompletion(false, result.dwError);
     SetEvent(FCompletionEvent);
     // The failed send ends the request, whose handles close only at the next start: its end
     // stands for the closing, and whoever frees the component waits for this notification.
     if (ended && FReleaseOnClose)
         AskForRelease();
-    if (handlerFailure)
-        std::rethrow_exception(handlerFailure);
 }
 
 // True when a failure ended the request here (no worker had it in hand).
@@ -212,7 +205,7 @@ void TAdvHttp::StartWorker(std::unique_lock<std::mutex>& lock)
     FWorkerActive = false;
     FBusy = false;
     lock.unlock();
-    SetErrorCode(code);
+    RecordFromNotification(code);
 }
 
 DWORD TAdvHttp::WorkerThreadProc(LPVOID parameter)
@@ -225,11 +218,9 @@ void TAdvHttp::RunWorker()
 {
     TRequestInHand inHand(*this);
     do {
-        try {
-            ProcessResponse();
-        } catch (...) {
-            // Recorded already (LastError, OnError); a worker has no caller to raise it to.
-        }
+        // A failure is recorded already (LastError, OnError); a worker has no caller to raise it to.
+        if (!ProcessResponse())
+            static_cast<void>(TakeFailure());
     } while (TakeNextResponse());
 }
 

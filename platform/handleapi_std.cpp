@@ -6,7 +6,7 @@
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (!platform::kernel::HandleTable::Instance().Remove(handle)) {
+    if (!platform::kernel::Handles().remove(handle)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -5,80 +5,52 @@
 namespace platform::kernel {
 
 KernelObject::KernelObject(ResetMode mode, bool signalled)
-    : mode_(mode)
-    , signalled_(signalled)
+    : m_mode(mode)
+    , m_signalled(signalled)
 {
 }
 
 void KernelObject::Signal()
 {
     {
-        std::lock_guard lock(mutex_);
-        signalled_ = true;
+        std::lock_guard lock(m_mutex);
+        m_signalled = true;
     }
     // Every waiter wakes; for an automatic-reset object only the first to take the mutex
     // consumes the signal, the others see it gone and wait on.
-    signalledChanged_.notify_all();
+    m_signalledChanged.notify_all();
 }
 
 void KernelObject::Reset()
 {
-    std::lock_guard lock(mutex_);
-    signalled_ = false;
+    std::lock_guard lock(m_mutex);
+    m_signalled = false;
 }
 
 bool KernelObject::TakeSignal()
 {
-    if (!signalled_)
+    if (!m_signalled)
         return false;
-    if (mode_ == ResetMode::Automatic)
-        signalled_ = false;
+    if (m_mode == ResetMode::Automatic)
+        m_signalled = false;
     return true;
 }
 
 bool KernelObject::Wait(DWORD milliseconds)
 {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(m_mutex);
     if (milliseconds == INFINITE) {
-        signalledChanged_.wait(lock, [this] { return TakeSignal(); });
+        m_signalledChanged.wait(lock, [this] { return TakeSignal(); });
         return true;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    return signalledChanged_.wait_until(lock, deadline, [this] { return TakeSignal(); });
+    return m_signalledChanged.wait_until(lock, deadline, [this] { return TakeSignal(); });
 }
 
-HandleTable& HandleTable::Instance()
+HandleTable& Handles()
 {
-    static HandleTable* const table = new HandleTable;
+    static HandleTable* const table = new HandleTable(0x1000);
     return *table;
-}
-
-HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object)
-{
-    std::lock_guard lock(mutex_);
-    const std::uintptr_t value = nextHandle_;
-    nextHandle_ += kHandleStep;
-    objects_.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
-}
-
-std::shared_ptr<KernelObject> HandleTable::Find(HANDLE handle) const
-{
-    std::lock_guard lock(mutex_);
-    const auto found = objects_.find(reinterpret_cast<std::uintptr_t>(handle));
-    return found == objects_.end() ? nullptr : found->second;
-}
-
-bool HandleTable::Remove(HANDLE handle)
-{
-    std::shared_ptr<KernelObject> removed;  // released after the lock: a thread object may be the last reference
-    std::lock_guard lock(mutex_);
-    const auto found = objects_.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == objects_.end())
-        return false;
-    removed = std::move(found->second);
-    objects_.erase(found);
-    return true;
 }
 
 }  // namespace platform::kernel

@@ -10,8 +10,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
+#include "handle_table.h"
 #include "windef.h"
 
 namespace platform::kernel {
@@ -33,41 +33,25 @@ public:
     [[nodiscard]] bool Wait(DWORD milliseconds);
 
 private:
-    [[nodiscard]] bool TakeSignal();  // called with mutex_ held
+    [[nodiscard]] bool TakeSignal();  // called with m_mutex held
 
-    std::mutex mutex_;
-    std::condition_variable signalledChanged_;
-    const ResetMode mode_;
-    bool signalled_;  // guarded by mutex_
+    std::mutex m_mutex;
+    std::condition_variable m_signalledChanged;
+    const ResetMode m_mode;
+    bool m_signalled;  // guarded by m_mutex
 };
 
-class HandleTable {
-public:
-    // The one table of the process. Never destroyed, so a detached thread ending after main()
-    // returned still finds it.
-    static HandleTable& Instance();
+using HandleTable = platform::HandleTable<HANDLE, KernelObject>;
 
-    [[nodiscard]] HANDLE Add(std::shared_ptr<KernelObject> object);
-    [[nodiscard]] std::shared_ptr<KernelObject> Find(HANDLE handle) const;
-    template <typename T>
-    [[nodiscard]] std::shared_ptr<T> FindAs(HANDLE handle) const
-    {
-        return std::dynamic_pointer_cast<T>(Find(handle));
-    }
-    // False when the handle isn't open.
-    [[nodiscard]] bool Remove(HANDLE handle);
+// The one table of the process. Never destroyed, so a detached thread ending after main()
+// returned still finds it.
+HandleTable& Handles();
 
-private:
-    HandleTable() = default;
-
-    // Handle values step by 4 like the other platform's and are never reused within a run, so a
-    // stale handle can't silently name a newer object.
-    static constexpr std::uintptr_t kFirstHandle = 0x1000;
-    static constexpr std::uintptr_t kHandleStep = 4;
-
-    mutable std::mutex mutex_;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects_;  // guarded by mutex_
-    std::uintptr_t nextHandle_ = kFirstHandle;                                     // guarded by mutex_
-};
+// The object behind handle when it is a T; nullptr otherwise.
+template <typename T>
+[[nodiscard]] std::shared_ptr<T> FindAs(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<T>(Handles().find(handle));
+}
 
 }  // namespace platform::kernel

@@ -1,7 +1,6 @@
 #include "libloaderapi.h"
 
-#include <strings.h>
-
+#include "ascii_text.h"
 #include "errhandlingapi.h"
 #include "module_handles.h"
 
@@ -32,7 +31,8 @@ HMODULE GetModuleHandleA(LPCSTR moduleName)
 {
     if (moduleName == nullptr)
         return platform::programModule();
-    if (strcasecmp(moduleName, "wininet.dll") == 0 || strcasecmp(moduleName, "wininet") == 0)
+    if (platform::ascii::equalIgnoringCase(moduleName, "wininet.dll") ||
+        platform::ascii::equalIgnoringCase(moduleName, "wininet"))
         return platform::internetModule();
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;

@@ -9,11 +9,13 @@
 #include <thread>
 
 #include "errhandlingapi.h"
+#include "fault_injection.h"
 #include "kernelobject.h"
 
 namespace {
 
-using platform::kernel::HandleTable;
+using platform::kernel::FindAs;
+using platform::kernel::Handles;
 using platform::kernel::KernelObject;
 
 // The creation flags this platform understands; the reservation flag only changes what the
@@ -35,39 +37,39 @@ class ThreadObject final : public KernelObject, public std::enable_shared_from_t
 public:
     ThreadObject(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD suspendCount)
         : KernelObject(ResetMode::Manual, false)
-        , start_(start)
-        , parameter_(parameter)
-        , id_(NewThreadId())
-        , suspendCount_(suspendCount)
+        , m_start(start)
+        , m_parameter(parameter)
+        , m_id(NewThreadId())
+        , m_suspendCount(suspendCount)
     {
     }
 
-    [[nodiscard]] DWORD Id() const { return id_; }
+    [[nodiscard]] DWORD Id() const { return m_id; }
 
     [[nodiscard]] DWORD ExitCode() const
     {
-        std::lock_guard lock(mutex_);
-        return exitCode_;
+        std::lock_guard lock(m_mutex);
+        return m_exitCode;
     }
 
     // Starts the routine unless the thread is suspended. False when the system has no thread
     // to give.
     [[nodiscard]] bool StartUnlessSuspended()
     {
-        std::lock_guard lock(mutex_);
-        return suspendCount_ > 0 || StartLocked();
+        std::lock_guard lock(m_mutex);
+        return m_suspendCount > 0 || StartLocked();
     }
 
     // The previous suspend count; nothing when the routine was due to start and couldn't.
     [[nodiscard]] std::optional<DWORD> Resume()
     {
-        std::lock_guard lock(mutex_);
-        const DWORD previous = suspendCount_;
+        std::lock_guard lock(m_mutex);
+        const DWORD previous = m_suspendCount;
         if (previous == 0)
             return 0;
-        suspendCount_ = previous - 1;
-        if (suspendCount_ == 0 && !StartLocked()) {
-            suspendCount_ = previous;
+        m_suspendCount = previous - 1;
+        if (m_suspendCount == 0 && !StartLocked()) {
+            m_suspendCount = previous;
             return std::nullopt;
         }
         return previous;
@@ -90,21 +92,21 @@ private:
 
     void Run()
     {
-        currentThreadId = id_;
-        const DWORD code = start_(parameter_);
+        currentThreadId = m_id;
+        const DWORD code = m_start(m_parameter);
         {
-            std::lock_guard lock(mutex_);
-            exitCode_ = code;
+            std::lock_guard lock(m_mutex);
+            m_exitCode = code;
         }
         Signal();
     }
 
-    const LPTHREAD_START_ROUTINE start_;
-    const LPVOID parameter_;
-    const DWORD id_;
-    mutable std::mutex mutex_;
-    DWORD suspendCount_;          // guarded by mutex_; the routine starts when it reaches 0
-    DWORD exitCode_ = STILL_ACTIVE;  // guarded by mutex_
+    const LPTHREAD_START_ROUTINE m_start;
+    const LPVOID m_parameter;
+    const DWORD m_id;
+    mutable std::mutex m_mutex;
+    DWORD m_suspendCount;          // guarded by m_mutex; the routine starts when it reaches 0
+    DWORD m_exitCode = STILL_ACTIVE;  // guarded by m_mutex
 };
 
 }  // namespace
@@ -116,17 +118,21 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/, LP
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (platform::fault::Injected(platform::fault::Kind::CreateThread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     std::shared_ptr<ThreadObject> thread;
     HANDLE handle = nullptr;
     try {
         thread = std::make_shared<ThreadObject>(start, parameter, (creationFlags & CREATE_SUSPENDED) ? 1 : 0);
-        handle = HandleTable::Instance().Add(thread);
+        handle = Handles().add(thread);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (!thread->StartUnlessSuspended()) {
-        (void)HandleTable::Instance().Remove(handle);
+        static_cast<void>(Handles().remove(handle));
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -138,7 +144,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T /*stackSize*/, LP
 DWORD ResumeThread(HANDLE thread)
 {
     constexpr DWORD kFailed = 0xFFFFFFFFu;
-    const auto object = HandleTable::Instance().FindAs<ThreadObject>(thread);
+    const auto object = FindAs<ThreadObject>(thread);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return kFailed;
@@ -160,7 +166,7 @@ DWORD GetCurrentThreadId()
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode)
 {
-    const auto object = HandleTable::Instance().FindAs<ThreadObject>(thread);
+    const auto object = FindAs<ThreadObject>(thread);
     if (!object || exitCode == nullptr) {
         SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;

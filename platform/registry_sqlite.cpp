@@ -4,11 +4,12 @@
 // XDG_CONFIG_HOME is unset or not an absolute path). The variable is read again on every call
 // made directly on the root, so a test or a trial run can point the registry elsewhere.
 //
-// An HKEY is a pointer to a KeyHandle owning the key's id, the access granted and a share of
-// the open hive. Live handles are kept in a table, so a stale or made-up handle is reported as
-// ERROR_INVALID_HANDLE instead of being dereferenced.
+// An HKEY is an id in the table of open keys (handle_table.h), standing for the key's id, the
+// access granted and a share of the open hive; a stale or made-up handle is reported as
+// ERROR_INVALID_HANDLE.
 #include "winreg.h"
 
+#include "handle_table.h"
 #include "registry_failure.h"
 #include "sqlite_hive.h"
 
@@ -20,7 +21,6 @@
 #include <string>
 #include <string_view>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 struct HKEY__ {
@@ -44,49 +44,24 @@ constexpr REGSAM kMaximumAllowed = 0x02000000;
 // Rights that change the hive: refused on a hive without write permission.
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 
-class HandleTable {
-public:
-    static HandleTable& instance()
-    {
-        static HandleTable table;
-        return table;
-    }
+// Open keys. Their values lie apart from the other tables' and well below the predefined roots
+// (0x80000000 onwards).
+using KeyHandles = platform::HandleTable<HKEY, HKEY__>;
 
-    HKEY add(std::shared_ptr<SqliteHive> hive, SqliteHive::KeyId key, REGSAM access)
-    {
-        auto handle = std::make_shared<HKEY__>();
-        handle->hive = std::move(hive);
-        handle->key = key;
-        handle->access = access;
-        std::lock_guard lock(m_mutex);
-        m_handles.emplace(handle.get(), handle);
-        return handle.get();
-    }
+KeyHandles& keyHandles()
+{
+    static KeyHandles table(0x100000);
+    return table;
+}
 
-    // A share of the handle, so that a RegCloseKey on another thread can't free it mid-call.
-    std::shared_ptr<HKEY__> find(HKEY key)
-    {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_handles.find(key);
-        return it != m_handles.end() ? it->second : nullptr;
-    }
-
-    bool remove(HKEY key)
-    {
-        std::shared_ptr<HKEY__> handle; // released outside the lock: it may close the hive
-        std::lock_guard lock(m_mutex);
-        const auto it = m_handles.find(key);
-        if (it == m_handles.end())
-            return false;
-        handle = std::move(it->second);
-        m_handles.erase(it);
-        return true;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::unordered_map<HKEY, std::shared_ptr<HKEY__>> m_handles;
-};
+HKEY openKeyHandle(std::shared_ptr<SqliteHive> hive, SqliteHive::KeyId key, REGSAM access)
+{
+    auto handle = std::make_shared<HKEY__>();
+    handle->hive = std::move(hive);
+    handle->key = key;
+    handle->access = access;
+    return keyHandles().add(std::move(handle));
+}
 
 bool isPredefined(HKEY key)
 {
@@ -187,7 +162,7 @@ LONG resolve(HKEY key, SqliteHive::Intent intent, LONG missingRoot, Target& targ
     }
     if (isPredefined(key))
         return missingRoot;
-    target.handle = HandleTable::instance().find(key);
+    target.handle = keyHandles().find(key); // a share, so a RegCloseKey on another thread can't free it mid-call
     if (!target.handle)
         return ERROR_INVALID_HANDLE;
     target.hive = target.handle->hive;
@@ -202,7 +177,7 @@ LONG grant(const Target& target, SqliteHive::KeyId key, REGSAM desired, PHKEY re
         static_cast<void>(target.hive->requireWritable());  // notes why
         return ERROR_ACCESS_DENIED;
     }
-    *result = HandleTable::instance().add(target.hive, key, desired);
+    *result = openKeyHandle(target.hive, key, desired);
     return ERROR_SUCCESS;
 }
 
@@ -437,5 +412,5 @@ LONG RegCloseKey(HKEY key)
 {
     if (isPredefined(key))
         return ERROR_SUCCESS;
-    return HandleTable::instance().remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return keyHandles().remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

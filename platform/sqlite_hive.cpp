@@ -1,5 +1,6 @@
 #include "sqlite_hive.h"
 
+#include "fault_injection.h"
 #include "winerror.h"
 
 #include <sqlite3.h>
@@ -270,6 +271,8 @@ public:
     {
         if (m_rc != SQLITE_OK)
             return m_rc;
+        if (platform::fault::Injected(platform::fault::Kind::SqliteStep))
+            return SQLITE_IOERR;
         return sqlite3_step(m_statement);
     }
 
@@ -306,7 +309,9 @@ public:
 
     Transaction(sqlite3* db, Kind kind) : m_db(db)
     {
-        m_rc = sqlite3_exec(db, kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+        m_rc = platform::fault::Injected(platform::fault::Kind::SqliteStep)
+                   ? SQLITE_IOERR
+                   : sqlite3_exec(db, kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
     }
     ~Transaction()
     {
@@ -319,7 +324,9 @@ public:
     [[nodiscard]] int begun() const { return m_rc; }
     [[nodiscard]] int commit()
     {
-        const int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        const int rc = platform::fault::Injected(platform::fault::Kind::SqliteStep)
+                           ? SQLITE_IOERR
+                           : sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
         m_committed = rc == SQLITE_OK;
         return rc;
     }

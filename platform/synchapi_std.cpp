@@ -4,11 +4,13 @@
 #include <new>
 
 #include "errhandlingapi.h"
+#include "fault_injection.h"
 #include "kernelobject.h"
 
 namespace {
 
-using platform::kernel::HandleTable;
+using platform::kernel::FindAs;
+using platform::kernel::Handles;
 using platform::kernel::KernelObject;
 
 class EventObject final : public KernelObject {
@@ -25,9 +27,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*security*/, BOOL manualReset, BOOL i
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
+    if (platform::fault::Injected(platform::fault::Kind::CreateEvent)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     const auto mode = manualReset ? KernelObject::ResetMode::Manual : KernelObject::ResetMode::Automatic;
     try {
-        const HANDLE event = HandleTable::Instance().Add(std::make_shared<EventObject>(mode, initialState != FALSE));
+        const HANDLE event = Handles().add(std::make_shared<EventObject>(mode, initialState != FALSE));
         SetLastError(NO_ERROR);
         return event;
     } catch (const std::bad_alloc&) {
@@ -38,7 +44,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*security*/, BOOL manualReset, BOOL i
 
 BOOL SetEvent(HANDLE event)
 {
-    const auto object = HandleTable::Instance().FindAs<EventObject>(event);
+    const auto object = FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -49,7 +55,7 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
-    const auto object = HandleTable::Instance().FindAs<EventObject>(event);
+    const auto object = FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -62,7 +68,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     // The wait holds its own reference, so closing the handle meanwhile can't free the object
     // under it; the wait then ends by signal or time-out as usual.
-    const auto object = HandleTable::Instance().Find(handle);
+    const auto object = Handles().find(handle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

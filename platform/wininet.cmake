@@ -5,6 +5,8 @@ target_sources(dorvane_platform PRIVATE
   wininet_errors.h wininet_errors.cpp
   wininet_url.cpp
   wininet_handles.h wininet_handles.cpp
+  wininet_curl.h wininet_curl.cpp
+  wininet_response_head.h wininet_response_head.cpp
   wininet_session.h wininet_session.cpp
   wininet_transfer.h wininet_transfer.cpp wininet_transfer_setup.cpp
   wininet_request.cpp

@@ -147,4 +147,16 @@ DWORD errorFromTransfer(int curlCode, long osError, long verifyResult, bool foll
     }
 }
 
+DWORD errorFromSetup(int curlCode)
+{
+    switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_OK:
+        return ERROR_SUCCESS;
+    case CURLE_OUT_OF_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_INTERNET_INTERNAL_ERROR;
+    }
+}
+
 } // namespace wininet

@@ -14,4 +14,8 @@ const char* errorText(DWORD code);
 // followedRedirect whether the failure came after following a redirect.
 DWORD errorFromTransfer(int curlCode, long osError, long verifyResult, bool followedRedirect);
 
+// What a failed setup step (an option set on a handle) means: 0 for none, out of memory, or an
+// internal error of this layer.
+DWORD errorFromSetup(int curlCode);
+
 } // namespace wininet

@@ -1,50 +1,18 @@
 #include "wininet_handles.h"
 
 #include <cstring>
-#include <unordered_map>
+
+#include "handle_table.h"
 
 namespace wininet {
 
 namespace {
 
-// HINTERNET values are never reused, so a stale value held by a caller finds nothing instead
-// of someone else's handle.
-class HandleTable {
-public:
-    HINTERNET add(const std::shared_ptr<HandleObject>& object)
-    {
-        std::lock_guard lock(m_mutex);
-        m_next += 4;
-        auto handle = reinterpret_cast<HINTERNET>(m_next);
-        m_objects.emplace(handle, object);
-        return handle;
-    }
-    std::shared_ptr<HandleObject> find(HINTERNET handle)
-    {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_objects.find(handle);
-        return it == m_objects.end() ? nullptr : it->second;
-    }
-    void erase(HINTERNET handle)
-    {
-        std::shared_ptr<HandleObject> object;
-        std::lock_guard lock(m_mutex);
-        const auto it = m_objects.find(handle);
-        if (it == m_objects.end())
-            return;
-        object = std::move(it->second);
-        m_objects.erase(it);
-    }
+using InternetHandles = platform::HandleTable<HINTERNET, HandleObject>;
 
-private:
-    std::mutex m_mutex;
-    std::uintptr_t m_next = 0x10000;
-    std::unordered_map<HINTERNET, std::shared_ptr<HandleObject>> m_objects;
-};
-
-HandleTable& handleTable()
+InternetHandles& handleTable()
 {
-    static HandleTable table;
+    static InternetHandles table(0x10004);
     return table;
 }
 
@@ -128,7 +96,7 @@ void HandleObject::close()
 {
     if (m_closed.exchange(true))
         return;
-    handleTable().erase(m_handle);
+    handleTable().remove(m_handle);
     std::vector<std::weak_ptr<HandleObject>> children;
     {
         std::lock_guard lock(m_mutex);

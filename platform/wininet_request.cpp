@@ -1,11 +1,15 @@
 // Request handles: opening, sending, the response's status and headers, the body, and the
 // application's credential prompt.
+#include <algorithm>
 #include <cstring>
-#include <strings.h>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "ascii_text.h"
 #include "errhandlingapi.h"
+#include "wininet_response_head.h"
 #include "wininet_session.h"
 #include "wininet_transfer.h"
 
@@ -13,21 +17,16 @@ namespace wininet {
 
 namespace {
 
-bool hasHeader(const std::vector<std::string>& headers, const char* name)
+bool hasHeader(const std::vector<std::string>& headers, std::string_view name)
 {
-    const std::size_t length = std::strlen(name);
-    for (const std::string& header : headers) {
-        if (header.size() > length && header[length] == ':' && strncasecmp(header.c_str(), name, length) == 0)
-            return true;
-    }
-    return false;
+    return std::any_of(headers.begin(), headers.end(),
+                       [name](const std::string& header) { return fieldValue(header, name).has_value(); });
 }
 
 // The request target as it goes on the wire: the fragment dropped, and bytes that can't stand
 // in a target (space, control bytes, bytes from 0x80) percent-encoded; %XX stays as written.
 std::string requestTarget(const char* objectName)
 {
-    static constexpr char hex[] = "0123456789ABCDEF";
     std::string target;
     const char* name = objectName != nullptr && *objectName != '\0' ? objectName : "/";
     if (*name != '/')
@@ -36,8 +35,7 @@ std::string requestTarget(const char* objectName)
         const auto c = static_cast<unsigned char>(*p);
         if (c <= 0x20 || c >= 0x7F) {
             target += '%';
-            target += hex[c >> 4];
-            target += hex[c & 0x0F];
+            platform::ascii::appendHex(target, c);
         } else {
             target += *p;
         }
@@ -250,54 +248,6 @@ BOOL copyNumber(DWORD value, LPVOID buffer, LPDWORD bufferLength)
     return TRUE;
 }
 
-// One header's value (the first of that name) from a raw block.
-bool headerValue(const std::string& block, const char* name, std::string& value)
-{
-    const std::size_t length = std::strlen(name);
-    std::size_t position = block.find("\r\n");
-    while (position != std::string::npos && position + 2 < block.size()) {
-        const std::size_t begin = position + 2;
-        const std::size_t end = block.find("\r\n", begin);
-        if (end == std::string::npos)
-            break;
-        if (end - begin > length && block[begin + length] == ':'
-            && strncasecmp(block.c_str() + begin, name, length) == 0) {
-            std::size_t valueBegin = begin + length + 1;
-            while (valueBegin < end && (block[valueBegin] == ' ' || block[valueBegin] == '\t'))
-                ++valueBegin;
-            value = block.substr(valueBegin, end - valueBegin);
-            return true;
-        }
-        position = end;
-    }
-    return false;
-}
-
-std::string statusText(const std::string& block)
-{
-    const std::string line = block.substr(0, block.find("\r\n"));
-    const std::size_t first = line.find(' ');
-    const std::size_t second = first == std::string::npos ? std::string::npos : line.find(' ', first + 1);
-    return second == std::string::npos ? std::string() : line.substr(second + 1);
-}
-
-// The lines of the block, each ended by a NUL, and one more NUL at the end.
-std::string nulSeparated(const std::string& block)
-{
-    std::string lines;
-    std::size_t position = 0;
-    while (position < block.size()) {
-        const std::size_t end = block.find("\r\n", position);
-        if (end == std::string::npos || end == position)
-            break;
-        lines.append(block, position, end - position);
-        lines += '\0';
-        position = end + 2;
-    }
-    lines += '\0';
-    return lines;
-}
-
 std::mutex hookMutex;
 InternetErrorDlgHook errorDialogHook;
 
@@ -355,7 +305,7 @@ BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD b
         text = std::to_string(status);
         break;
     case HTTP_QUERY_STATUS_TEXT:
-        text = statusText(block);
+        text = statusTextOf(block);
         break;
     case HTTP_QUERY_RAW_HEADERS_CRLF:
         text = block;
@@ -370,12 +320,15 @@ BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD b
         *bufferLength = static_cast<DWORD>(lines.size() - 1);
         return TRUE;
     }
-    case HTTP_QUERY_CONTENT_LENGTH:
-        if (!headerValue(block, "Content-Length", text))
+    case HTTP_QUERY_CONTENT_LENGTH: {
+        std::optional<std::string> length = findField(block, "Content-Length");
+        if (!length)
             return fail(ERROR_HTTP_HEADER_NOT_FOUND);
+        text = std::move(*length);
         if (asNumber)
             return copyNumber(static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10)), buffer, bufferLength);
         break;
+    }
     default:
         return fail(ERROR_HTTP_INVALID_QUERY_REQUEST);
     }

@@ -3,19 +3,14 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <system_error>
+
+#include "fault_injection.h"
 #include "wininet_transfer.h"
 
 namespace wininet {
 
 namespace {
-
-// libcurl's global state is set up once, before the first session, and never torn down: other
-// parts of the program may use libcurl too.
-void initialiseLibrary()
-{
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    (void)initialised;
-}
 
 constexpr int pollTimeoutMilliseconds = 200;
 // A synchronous caller's wait is cut into rounds so that a caller that waits behind another one
@@ -31,24 +26,36 @@ int closeSocketCallback(void* driver, curl_socket_t socket)
 
 } // namespace
 
-Driver::Driver(std::shared_ptr<SessionShared> shared)
+Driver::Driver(std::shared_ptr<SessionShared> shared, curl::Multi multi, curl::Share share)
     : m_shared(std::move(shared))
+    , m_share(std::move(share))
+    , m_multi(std::move(multi))
 {
-    initialiseLibrary();
-    m_multi = curl_multi_init();
-    m_share = curl_share_init();
-    // Only the layer thread uses the easy handles, so the share needs no locks.
-    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
 }
 
 std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
 {
-    std::shared_ptr<Driver> driver(new Driver(std::move(shared)));
-    // The thread keeps the driver alive until it has released every libcurl handle.
-    if (driver->m_shared->async) {
-        driver->m_thread = std::thread([driver] { driver->run(); });
-        driver->m_threadId = driver->m_thread.get_id();
+    curl::Multi multi = curl::newMulti();
+    curl::Share share = curl::newCookieShare();
+    if (!multi || !share) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
+    std::shared_ptr<Driver> driver(new Driver(std::move(shared), std::move(multi), std::move(share)));
+    if (!driver->m_shared->async)
+        return driver;
+    // The thread keeps the driver alive until it has released every libcurl handle.
+    if (platform::fault::Injected(platform::fault::Kind::CreateThread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    try {
+        driver->m_thread = std::thread([driver] { driver->run(); });
+    } catch (const std::system_error&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    driver->m_threadId = driver->m_thread.get_id();
     return driver;
 }
 
@@ -57,7 +64,7 @@ Driver::~Driver()
     stop();
 }
 
-void Driver::post(std::function<void()> command)
+void Driver::post(Command command)
 {
     std::lock_guard lock(m_mutex);
     if (m_stopping)
@@ -66,7 +73,7 @@ void Driver::post(std::function<void()> command)
     // A synchronous caller that drives runs the command in its next round anyway; only a
     // driver waiting on the network needs waking.
     if (m_shared->async || m_waiting.load())
-        curl_multi_wakeup(m_multi);
+        curl_multi_wakeup(m_multi.get());
 }
 
 void Driver::stop()
@@ -74,8 +81,8 @@ void Driver::stop()
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
-        if (m_multi != nullptr)
-            curl_multi_wakeup(m_multi);
+        if (m_multi)
+            curl_multi_wakeup(m_multi.get());
     }
     if (m_thread.joinable()) {
         // The thread may be inside a status callback that waits for the closing thread (an event
@@ -108,7 +115,7 @@ void Driver::run()
             if (!runCommands())
                 break;
             int running = 0;
-            curl_multi_perform(m_multi, &running);
+            curl_multi_perform(m_multi.get(), &running);
             collectFinished();
             failSilentTransfers();
         }
@@ -135,7 +142,7 @@ bool Driver::drive(bool waitFirst)
     if (!runCommands())
         return false;
     int running = 0;
-    curl_multi_perform(m_multi, &running);
+    curl_multi_perform(m_multi.get(), &running);
     collectFinished();
     failSilentTransfers();
     return true;
@@ -152,13 +159,13 @@ void Driver::wait(int milliseconds)
         pending = !m_commands.empty() || m_stopping;
     }
     if (!pending)
-        curl_multi_poll(m_multi, nullptr, 0, milliseconds, nullptr);
+        curl_multi_poll(m_multi.get(), nullptr, 0, milliseconds, nullptr);
     m_waiting = false;
 }
 
 bool Driver::runCommands()
 {
-    std::vector<std::function<void()>> commands;
+    std::vector<Command> commands;
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping)
@@ -166,14 +173,14 @@ bool Driver::runCommands()
         commands.swap(m_commands);
     }
     for (auto& command : commands)
-        command();
+        command(*this);
     return true;
 }
 
 void Driver::collectFinished()
 {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+    while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
         if (message->msg != CURLMSG_DONE)
             continue;
         Transfer* raw = nullptr;
@@ -216,7 +223,7 @@ void Driver::deliverEvents()
 void Driver::detach(const std::shared_ptr<Transfer>& transfer)
 {
     if (m_attached.erase(transfer.get()) > 0)
-        curl_multi_remove_handle(m_multi, transfer->easy());
+        curl_multi_remove_handle(m_multi.get(), transfer->easy());
 }
 
 void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const TransferSetup& setup)
@@ -228,13 +235,16 @@ void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const Tran
     // pointer to the last header of a handle's previous transfer, and a response that opens with
     // a folded header line then makes it read freed memory (found by fuzzing). Connections belong
     // to the multi handle, so they are reused all the same.
-    transfer->releaseEasy();
-    transfer->attachEasy(curl_easy_init());
     m_owners.insert(transfer);
     const bool cookies = (setup.flags & INTERNET_FLAG_NO_COOKIES) == 0;
-    transfer->start(setup, cookies ? m_share : nullptr);
+    if (!transfer->start(setup, cookies ? m_share.get() : nullptr, *this))
+        return; // failed, and told so
+    if (platform::fault::Injected(platform::fault::Kind::CurlSetup) ||
+        curl_multi_add_handle(m_multi.get(), transfer->easy()) != CURLM_OK) {
+        transfer->refuse(ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
     m_attached.emplace(transfer.get(), transfer);
-    curl_multi_add_handle(m_multi, transfer->easy());
 }
 
 void Driver::resumeTransfer(const std::shared_ptr<Transfer>& transfer)
@@ -255,10 +265,15 @@ void Driver::scheduleEvents(const std::shared_ptr<Transfer>& transfer)
     m_eventful.push_back(transfer);
 }
 
-void Driver::configureSockets(void* easy)
+int Driver::configureSockets(void* easy)
 {
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, closeSocketCallback);
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+    const auto setupFails = [] { return platform::fault::Injected(platform::fault::Kind::CurlSetup); };
+    if (setupFails())
+        return CURLE_OUT_OF_MEMORY;
+    const CURLcode result = curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, closeSocketCallback);
+    if (result != CURLE_OK)
+        return result;
+    return setupFails() ? CURLE_OUT_OF_MEMORY : curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
 }
 
 void Driver::socketOpened(int socket, Transfer* owner)
@@ -293,15 +308,15 @@ void Driver::releaseAll()
     if (m_released)
         return;
     m_released = true;
-    // Commands that never ran hold their transfers, which hold this driver: drop them.
-    std::vector<std::function<void()>> unrun;
+    // Commands that never ran hold their transfers: drop them.
+    std::vector<Command> unrun;
     {
         std::lock_guard lock(m_mutex);
         unrun.swap(m_commands);
     }
     unrun.clear();
     for (const auto& [raw, transfer] : m_attached)
-        curl_multi_remove_handle(m_multi, transfer->easy());
+        curl_multi_remove_handle(m_multi.get(), transfer->easy());
     m_attached.clear();
     for (const auto& transfer : m_owners)
         transfer->releaseEasy();
@@ -309,28 +324,38 @@ void Driver::releaseAll()
     m_eventful.clear();
     m_socketOwners.clear();
     // Wake-ups from other threads use the multi handle under the lock; take it away first.
-    void* multi = nullptr;
+    curl::Multi multi;
     {
         std::lock_guard lock(m_mutex);
-        multi = m_multi;
-        m_multi = nullptr;
+        multi = std::move(m_multi);
     }
-    curl_multi_cleanup(multi);
-    curl_share_cleanup(m_share);
-    m_share = nullptr;
+    multi.reset();
+    m_share.reset();
 }
 
-Session::Session(std::string agentName, DWORD access, std::string proxyList, std::string bypass, DWORD openFlags)
+std::shared_ptr<Session> Session::open(std::string agent, DWORD accessType, std::string proxy, std::string proxyBypass,
+                                       DWORD flags)
+{
+    auto shared = std::make_shared<SessionShared>();
+    shared->async = (flags & INTERNET_FLAG_ASYNC) != 0;
+    std::shared_ptr<Driver> driver = Driver::create(shared);
+    if (!driver)
+        return nullptr;
+    return std::make_shared<Session>(std::move(agent), accessType, std::move(proxy), std::move(proxyBypass), flags,
+                                     std::move(shared), std::move(driver));
+}
+
+Session::Session(std::string agentName, DWORD access, std::string proxyList, std::string bypass, DWORD openFlags,
+                 std::shared_ptr<SessionShared> shared, std::shared_ptr<Driver> driver)
     : HandleObject(HandleKind::Internet, 0, nullptr)
     , agent(std::move(agentName))
     , accessType(access)
     , proxy(std::move(proxyList))
     , proxyBypass(std::move(bypass))
     , flags(openFlags)
-    , m_shared(std::make_shared<SessionShared>())
+    , m_shared(std::move(shared))
+    , m_driver(std::move(driver))
 {
-    m_shared->async = (flags & INTERNET_FLAG_ASYNC) != 0;
-    m_driver = Driver::create(m_shared);
 }
 
 bool Session::closeResources()
@@ -364,9 +389,10 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR pro
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto session = std::make_shared<Session>(agent != nullptr ? agent : "", accessType,
-                                             proxy != nullptr ? proxy : "", proxyBypass != nullptr ? proxyBypass : "",
-                                             flags);
+    const auto session = Session::open(agent != nullptr ? agent : "", accessType, proxy != nullptr ? proxy : "",
+                                       proxyBypass != nullptr ? proxyBypass : "", flags);
+    if (!session)
+        return nullptr;
     return registerHandle(session);
 }
 

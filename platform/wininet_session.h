@@ -5,7 +5,9 @@
 // it as commands, run by whoever drives the multi handle next: in asynchronous mode the
 // session's own thread, in synchronous mode the caller that waits, so that nothing crosses
 // threads on the way and the notifications come on the caller's thread, inside its call. Only
-// one thread drives at a time; libcurl's callbacks then fill the request's Transfer.
+// one thread drives at a time; libcurl's callbacks then fill the request's Transfer. The driver
+// holds the transfers it works on; a transfer holds its driver only weakly, so nothing holds
+// itself alive.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "wininet_curl.h"
 #include "wininet_handles.h"
 
 namespace wininet {
@@ -25,15 +28,19 @@ namespace wininet {
 class Transfer;
 struct TransferSetup;
 
-class Driver : public std::enable_shared_from_this<Driver> {
+class Driver {
 public:
+    using Command = std::function<void(Driver&)>;
+
+    // A driver with its multi handle and cookie store, and in asynchronous mode its thread;
+    // nullptr with the last error set when one of them can't be had.
     static std::shared_ptr<Driver> create(std::shared_ptr<SessionShared> shared);
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
     // Runs command where the multi handle is driven; dropped once the driver has stopped.
-    void post(std::function<void()> command);
+    void post(Command command);
     // Synchronous mode: one round of the caller's wait. Runs the commands, waits for network
     // activity first when waitFirst is set (at most a moment; cut short by new commands), then
     // lets libcurl work. False once the driver has stopped.
@@ -51,15 +58,15 @@ public:
     // Asynchronous mode: whether the calling thread is the session's own.
     bool onDriverThread() const { return std::this_thread::get_id() == m_threadId; }
     // Sockets are closed through the driver, which outlives every easy handle, so the request
-    // that last used a connection hears of its closing.
-    void configureSockets(void* easy);
+    // that last used a connection hears of its closing. 0, or the code a failed option gives.
+    [[nodiscard]] int configureSockets(void* easy);
     void socketOpened(int socket, Transfer* owner);
     // Only the closing of a connection that was established is reported.
     void socketEstablished(int socket);
     void socketClosing(int socket);
 
 private:
-    explicit Driver(std::shared_ptr<SessionShared> shared);
+    Driver(std::shared_ptr<SessionShared> shared, curl::Multi multi, curl::Share share);
     void run();
     bool runCommands();
     void wait(int milliseconds);
@@ -70,12 +77,13 @@ private:
     void releaseAll();
 
     const std::shared_ptr<SessionShared> m_shared;
-    void* m_multi = nullptr;
-    void* m_share = nullptr;
+    // Declared first, so that it goes last: releaseAll frees the easy handles that use it first.
+    curl::Share m_share;
+    curl::Multi m_multi; // guarded by m_mutex for wake-ups from other threads
     std::thread m_thread;
     std::thread::id m_threadId; // set once, before any transfer exists
     std::mutex m_mutex;
-    std::vector<std::function<void()>> m_commands;
+    std::vector<Command> m_commands;
     bool m_stopping = false;
     bool m_threadDone = false; // asynchronous mode: the thread has released everything
     std::condition_variable m_threadEnded;
@@ -96,7 +104,11 @@ private:
 
 class Session : public HandleObject {
 public:
-    Session(std::string agent, DWORD accessType, std::string proxy, std::string proxyBypass, DWORD flags);
+    // A session with its driver; nullptr with the last error set when the driver can't be had.
+    static std::shared_ptr<Session> open(std::string agent, DWORD accessType, std::string proxy,
+                                         std::string proxyBypass, DWORD flags);
+    Session(std::string agent, DWORD accessType, std::string proxy, std::string proxyBypass, DWORD flags,
+            std::shared_ptr<SessionShared> shared, std::shared_ptr<Driver> driver);
     std::shared_ptr<SessionShared> shared() const override { return m_shared; }
     const std::shared_ptr<Driver>& driver() const { return m_driver; }
 
@@ -110,8 +122,8 @@ protected:
     bool closeResources() override;
 
 private:
-    std::shared_ptr<SessionShared> m_shared;
-    std::shared_ptr<Driver> m_driver;
+    const std::shared_ptr<SessionShared> m_shared;
+    const std::shared_ptr<Driver> m_driver;
 };
 
 class Connection : public HandleObject {

@@ -2,6 +2,7 @@
 // runs the transfer in libcurl and fills this object from libcurl's callbacks; the caller's
 // thread waits on it, takes the body out of it and, in synchronous mode, delivers the status
 // notifications it has gathered. libcurl itself stays out of this header (CURL is void).
+// The transfer holds its driver weakly: the driver holds the transfers it works on.
 #pragma once
 
 #include <chrono>
@@ -13,17 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "wininet_curl.h"
 #include "wininet_handles.h"
+#include "wininet_response_head.h"
+#include "wininet_session.h"
 
 namespace wininet {
 
-class Driver;
-
 // Redirects followed for one request before it fails with ERROR_HTTP_REDIRECT_FAILED.
 inline constexpr long maxRedirects = 10;
-
-// Frees what libcurl keeps of the cookie file names given to an easy handle.
-void forgetCookieFiles(void* easy);
 
 // Everything the layer thread needs to start the transfer, gathered on the caller's thread.
 struct TransferSetup {
@@ -42,8 +41,7 @@ struct TransferSetup {
 
 class Transfer : public std::enable_shared_from_this<Transfer> {
 public:
-    Transfer(std::shared_ptr<SessionShared> shared, std::shared_ptr<Driver> driver, DWORD_PTR context);
-    ~Transfer();
+    Transfer(std::shared_ptr<SessionShared> shared, std::weak_ptr<Driver> driver, DWORD_PTR context);
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
@@ -67,11 +65,14 @@ public:
     bool cancelled() const;
 
     // Layer thread's side (libcurl callbacks and the driver's steps).
-    void attachEasy(void* easy) { m_easy = easy; }
-    void* easy() const { return m_easy; }
+    void* easy() const { return m_easy.get(); }
     void releaseEasy();
-    // share: the session's cookie store, or nullptr for none.
-    void start(const TransferSetup& setup, void* share);
+    // Sets the current send up on an easy handle never used before. share: the session's cookie
+    // store, or nullptr for none. False when a setup step failed: the send has then failed with
+    // a code, as refuse() fails it.
+    [[nodiscard]] bool start(const TransferSetup& setup, void* share, Driver& driver);
+    // The current send fails before libcurl takes it.
+    void refuse(DWORD error);
     void finish(int curlCode);
     void resume();
     void deliverEvents();
@@ -98,6 +99,41 @@ private:
         DWORD* count = nullptr;
     };
 
+    // What the caller's side sees of the current send; guarded by m_mutex, and started afresh
+    // by each send.
+    struct Response {
+        Phase phase = Phase::Idle;
+        bool ready = false; // the final response's head is in (the body may still fail)
+        DWORD error = 0;
+        bool sendPending = false; // asynchronous: notification 100 still owed for the send
+        PendingRead pendingRead;
+        long statusCode = 0;
+        std::string headers; // the final response's head block
+        std::vector<char> body;
+        std::size_t bodyRead = 0;
+        bool paused = false;
+        bool resumePosted = false;
+    };
+    // The wire of the current send as the layer thread follows it; started afresh by each start.
+    struct Progress {
+        std::string host;
+        std::string url;
+        bool followRedirects = true;
+        bool connecting = false;
+        bool nameNotified = false;
+        bool resolvedNotified = false;
+        bool connectingNotified = false;
+        bool sentNotified = false;
+        bool followedRedirect = false;
+        int redirects = 0;
+        std::size_t bytesSent = 0;
+        std::vector<int> connectingSockets; // opened for the connection being set up
+        std::chrono::steady_clock::time_point lastActivity;
+        std::chrono::milliseconds receiveTimeout{0};
+        bool awaitingServer = false; // connected and sending or receiving: the receive time-out runs
+        ResponseHead head;           // of the response being received
+    };
+
     // With m_mutex held.
     bool current() const { return m_activeGeneration == m_generation && !m_cancelled; }
     void queueEvent(DWORD status, const void* information, std::size_t length);
@@ -107,25 +143,28 @@ private:
     // A read that hands over data reports it: receiving, then received with the count.
     void queueRead(DWORD count);
     void markFinal();
+    void fail(DWORD error);
     DWORD take(char* buffer, DWORD size);
     void servePendingRead();
     void endOfHeaderBlock();
-    std::size_t buffered() const { return m_body.size() - m_bodyRead; }
+    std::size_t buffered() const { return m_response.body.size() - m_response.bodyRead; }
     // Delivers the gathered notifications on this thread, one at a time with the lock released
     // meanwhile, and stops as soon as the request is cancelled. One thread delivers at a time
     // (a callback may deliver nested ones on its own thread); another leaves the queue to it.
     void drainEvents(std::unique_lock<std::mutex>& lock);
     void notifyClosing();
+    void post(Driver::Command command) const;
     DWORD waitForResponse(std::unique_lock<std::mutex>& lock);
     // Synchronous mode: one round of driving the transfer on this thread; false once stopped.
     bool driveRound(std::unique_lock<std::mutex>& lock, bool& first);
     DWORD readSynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
     DWORD readAsynchronously(std::unique_lock<std::mutex>& lock, char* buffer, DWORD size, DWORD* count);
-    void configure(const TransferSetup& setup, void* share);
+    // 0, or the code of the setup step that failed.
+    [[nodiscard]] DWORD configure(const TransferSetup& setup, void* share, Driver& driver);
     DWORD failureCode(int curlCode);
 
     const std::shared_ptr<SessionShared> m_shared;
-    const std::shared_ptr<Driver> m_driver;
+    const std::weak_ptr<Driver> m_driver;
     const DWORD_PTR m_context;
     HINTERNET m_handle = nullptr;
 
@@ -133,49 +172,17 @@ private:
     unsigned m_generation = 0;       // raised by each send
     unsigned m_activeGeneration = 0; // the send the layer thread runs now
     bool m_cancelled = false;
-    Phase m_phase = Phase::Idle;
-    bool m_responseReady = false; // the final response's head is in (the body may still fail)
-    DWORD m_error = 0;
-    bool m_sendPending = false; // asynchronous: notification 100 still owed for the send
-    PendingRead m_pendingRead;
+    Response m_response;
     std::deque<Event> m_events;
     bool m_eventsScheduled = false;
     std::thread::id m_deliveringThread; // the thread inside a status callback of this request
     int m_deliveryDepth = 0;
     bool m_closingOwed = false; // closed meanwhile from another thread: notify when delivered
 
-    long m_statusCode = 0;
-    std::string m_finalHeaders;
-    std::vector<char> m_body;
-    std::size_t m_bodyRead = 0;
-    bool m_paused = false;
-    bool m_resumePosted = false;
-
     // Layer thread only.
-    void* m_easy = nullptr;
-    void* m_headerList = nullptr;
-    std::string m_currentHost;
-    std::string m_currentUrl;
-    bool m_followRedirects = true;
-    bool m_connecting = false;
-    bool m_nameNotified = false;
-    bool m_resolvedNotified = false;
-    bool m_connectingNotified = false;
-    bool m_sentNotified = false;
-    bool m_followedRedirect = false;
-    bool m_badHead = false;      // too large, or with conflicting lengths: refused
-    bool m_headComplete = false; // the empty line ending the current response head came
-    std::string m_contentLength; // of the current response head
-    std::size_t m_bytesSent = 0;
-    std::vector<int> m_connectingSockets; // opened for the connection being set up
-    std::chrono::steady_clock::time_point m_lastActivity;
-    std::chrono::milliseconds m_receiveTimeout{0};
-    bool m_awaitingServer = false; // connected and sending or receiving: the receive time-out runs
-    std::size_t m_blockBytes = 0;
-    long m_blockStatus = 0;
-    std::string m_block;
-    std::string m_location;
-    int m_redirects = 0;
+    curl::Easy m_easy;
+    curl::HeaderList m_headerList;
+    Progress m_progress;
 };
 
 } // namespace wininet

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fault_injection.h"
+#include "wininet_errors.h"
 #include "wininet_session.h"
 #include "wininet_transfer.h"
 
@@ -122,127 +124,162 @@ int debugCallback(CURL*, curl_infotype type, char*, size_t size, void* transfer)
     return 0;
 }
 
-void setOption(CURL* easy, CURLoption option, long value)
-{
-    curl_easy_setopt(easy, option, value);
-}
-
-void setOption(CURL* easy, CURLoption option, const std::string& value)
-{
-    curl_easy_setopt(easy, option, value.c_str());
-}
-
-} // namespace
-
-// libcurl keeps the cookie file names given to an easy handle in a list, and an entry of it
-// could be left behind at cleanup (LeakSanitizer showed it).
-// Clearing the list by hand frees it and keeps the cookies, which belong to the share.
-void forgetCookieFiles(void* easy)
-{
-    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
-}
-
-void Transfer::configure(const TransferSetup& setup, void* share)
-{
-    CURL* easy = m_easy; // new for this transfer
-    curl_slist_free_all(static_cast<curl_slist*>(m_headerList));
-    curl_slist* headers = nullptr;
-    for (const std::string& header : setup.headers)
-        headers = curl_slist_append(headers, header.c_str());
-    m_headerList = headers;
-
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
-    setOption(easy, CURLOPT_URL, setup.url);
-    setOption(easy, CURLOPT_PROTOCOLS_STR, std::string("http,https"));
-    setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, std::string("http,https"));
-    setOption(easy, CURLOPT_NOSIGNAL, 1L);
-    // The target goes out as the caller wrote it (already made safe), dot segments included.
-    setOption(easy, CURLOPT_PATH_AS_IS, 1L);
-    setOption(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    setOption(easy, CURLOPT_FOLLOWLOCATION, m_followRedirects ? 1L : 0L);
-    setOption(easy, CURLOPT_MAXREDIRS, maxRedirects);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    // Fewer, larger socket reads; libcurl still hands the body over in pieces of at most 16 KiB.
-    setOption(easy, CURLOPT_BUFFERSIZE, receiveBufferSize);
-
-    // The verb and the optional body, which may go with any verb.
-    if (setup.hasBody) {
-        setOption(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(setup.body.size()));
-        setOption(easy, CURLOPT_COPYPOSTFIELDS, setup.body);
-        if (setup.verb != "POST")
-            setOption(easy, CURLOPT_CUSTOMREQUEST, setup.verb);
-    } else if (setup.verb == "HEAD") {
-        setOption(easy, CURLOPT_NOBODY, 1L);
-    } else if (setup.verb != "GET") {
-        setOption(easy, CURLOPT_CUSTOMREQUEST, setup.verb);
+// Sets the options of one easy handle and keeps the first failure: once one fails, the rest are
+// left alone and the transfer fails with that code, never runs without an option it asked for.
+class Options {
+public:
+    explicit Options(CURL* easy)
+        : m_easy(easy)
+    {
     }
 
-    const HandleOptions& options = setup.options;
+    template <class Value>
+    Options& set(CURLoption option, Value value)
+    {
+        if (m_result != CURLE_OK)
+            return *this;
+        const bool injected = platform::fault::Injected(platform::fault::Kind::CurlSetup);
+        m_result = injected ? CURLE_OUT_OF_MEMORY : curl_easy_setopt(m_easy, option, value);
+        return *this;
+    }
+    Options& set(CURLoption option, const std::string& value) { return set(option, value.c_str()); }
+    // A result of a setup step made elsewhere.
+    void keep(int result)
+    {
+        if (m_result == CURLE_OK)
+            m_result = static_cast<CURLcode>(result);
+    }
+    // 0, or the code the failed option gives the transfer.
+    DWORD failure() const { return errorFromSetup(m_result); }
+
+private:
+    CURL* const m_easy;
+    CURLcode m_result = CURLE_OK;
+};
+
+// The request itself: where it goes, its head and its body.
+void configureRequest(Options& options, const TransferSetup& setup, curl_slist* headers, bool followRedirects)
+{
+    options.set(CURLOPT_URL, setup.url)
+        .set(CURLOPT_PROTOCOLS_STR, "http,https")
+        .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
+        .set(CURLOPT_NOSIGNAL, 1L)
+        // The target goes out as the caller wrote it (already made safe), dot segments included.
+        .set(CURLOPT_PATH_AS_IS, 1L)
+        .set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))
+        .set(CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L)
+        .set(CURLOPT_MAXREDIRS, maxRedirects)
+        .set(CURLOPT_HTTPHEADER, headers)
+        .set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)
+        // Fewer, larger socket reads; libcurl still hands the body over in pieces of at most 16 KiB.
+        .set(CURLOPT_BUFFERSIZE, receiveBufferSize);
+    // The verb and the optional body, which may go with any verb.
+    if (setup.hasBody) {
+        options.set(CURLOPT_POSTFIELDSIZE, static_cast<long>(setup.body.size()))
+            .set(CURLOPT_COPYPOSTFIELDS, setup.body);
+        if (setup.verb != "POST")
+            options.set(CURLOPT_CUSTOMREQUEST, setup.verb);
+    } else if (setup.verb == "HEAD") {
+        options.set(CURLOPT_NOBODY, 1L);
+    } else if (setup.verb != "GET") {
+        options.set(CURLOPT_CUSTOMREQUEST, setup.verb);
+    }
+}
+
+// Who the request goes through and who it says it is: the proxy and the credentials.
+void configureAccess(Options& options, const TransferSetup& setup)
+{
+    const HandleOptions& handleOptions = setup.options;
     const bool answerChallenges = (setup.flags & INTERNET_FLAG_NO_AUTH) == 0;
-    if (answerChallenges && options.userName && !options.userName->empty()) {
-        setOption(easy, CURLOPT_USERNAME, *options.userName);
-        setOption(easy, CURLOPT_PASSWORD, options.password.value_or(std::string()));
-        setOption(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    if (answerChallenges && handleOptions.userName && !handleOptions.userName->empty()) {
+        options.set(CURLOPT_USERNAME, *handleOptions.userName)
+            .set(CURLOPT_PASSWORD, handleOptions.password.value_or(std::string()))
+            .set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     }
     const bool secure = (setup.flags & INTERNET_FLAG_SECURE) != 0;
     if (setup.accessType == INTERNET_OPEN_TYPE_PROXY) {
         std::string proxy = proxyFor(setup.proxy, secure);
         if (!proxy.empty() && proxy.find("://") == std::string::npos)
             proxy = "http://" + proxy;
-        setOption(easy, CURLOPT_PROXY, proxy);
+        options.set(CURLOPT_PROXY, proxy);
         if (!setup.proxyBypass.empty())
-            setOption(easy, CURLOPT_NOPROXY, bypassList(setup.proxyBypass));
+            options.set(CURLOPT_NOPROXY, bypassList(setup.proxyBypass));
     } else if (setup.accessType == INTERNET_OPEN_TYPE_DIRECT) {
-        setOption(easy, CURLOPT_PROXY, std::string());
+        options.set(CURLOPT_PROXY, "");
     }
     // INTERNET_OPEN_TYPE_PRECONFIG: libcurl reads http_proxy and https_proxy itself. The loopback
     // names are never sent through a proxy, as the system's own settings do; the bypass list
     // from no_proxy is kept (setting it here replaces what libcurl would read).
     if (setup.accessType == INTERNET_OPEN_TYPE_PRECONFIG)
-        setOption(easy, CURLOPT_NOPROXY, preconfiguredBypass());
-    if (answerChallenges && options.proxyUserName && !options.proxyUserName->empty()) {
-        setOption(easy, CURLOPT_PROXYUSERNAME, *options.proxyUserName);
-        setOption(easy, CURLOPT_PROXYPASSWORD, options.proxyPassword.value_or(std::string()));
-        setOption(easy, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+        options.set(CURLOPT_NOPROXY, preconfiguredBypass());
+    if (answerChallenges && handleOptions.proxyUserName && !handleOptions.proxyUserName->empty()) {
+        options.set(CURLOPT_PROXYUSERNAME, *handleOptions.proxyUserName)
+            .set(CURLOPT_PROXYPASSWORD, handleOptions.proxyPassword.value_or(std::string()))
+            .set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
     }
+}
 
-    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.value_or(defaultConnectTimeout())));
-    // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
-    // whole seconds and averages, so a stall would be noticed seconds late.
-    m_receiveTimeout = std::chrono::milliseconds(options.receiveTimeout.value_or(defaultReceiveTimeout()));
-
-    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
+// The connect time-out, the certificate checks, and the session's cookie store (the share; an
+// empty cookie file name switches the engine on).
+void configureConnection(Options& options, const TransferSetup& setup, void* share)
+{
+    options.set(CURLOPT_CONNECTTIMEOUT_MS,
+                static_cast<long>(setup.options.connectTimeout.value_or(defaultConnectTimeout())))
+        .set(CURLOPT_SSL_VERIFYPEER, 1L)
+        .set(CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
     if ((setup.flags & INTERNET_FLAG_IGNORE_CERT_DATE_INVALID) != 0)
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
+        options.set(CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
     // The trusted authorities: the system's, unless SSL_CERT_FILE / SSL_CERT_DIR name others,
     // as for every OpenSSL program on this system.
     if (const char* file = std::getenv("SSL_CERT_FILE"))
-        curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+        options.set(CURLOPT_CAINFO, file);
     if (const char* folder = std::getenv("SSL_CERT_DIR"))
-        curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
-
-    // The session's cookie store is the share; an empty cookie file name switches the engine on.
-    curl_easy_setopt(easy, CURLOPT_SHARE, share);
+        options.set(CURLOPT_CAPATH, folder);
+    options.set(CURLOPT_SHARE, share);
     if (share != nullptr)
-        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+        options.set(CURLOPT_COOKIEFILE, "");
+}
 
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, resolverStartCallback);
-    curl_easy_setopt(easy, CURLOPT_RESOLVER_START_DATA, this);
-    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocketCallback);
-    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
-    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, prereqCallback);
-    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
-    // The debug hook is the only place libcurl tells how many bytes went out.
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, debugCallback);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, this);
-    setOption(easy, CURLOPT_VERBOSE, 1L);
-    m_driver->configureSockets(easy);
+// The callbacks through which libcurl reports to the transfer.
+void configureCallbacks(Options& options, Transfer* transfer)
+{
+    options.set(CURLOPT_PRIVATE, transfer)
+        .set(CURLOPT_WRITEFUNCTION, writeCallback)
+        .set(CURLOPT_WRITEDATA, transfer)
+        .set(CURLOPT_HEADERFUNCTION, headerCallback)
+        .set(CURLOPT_HEADERDATA, transfer)
+        .set(CURLOPT_RESOLVER_START_FUNCTION, resolverStartCallback)
+        .set(CURLOPT_RESOLVER_START_DATA, transfer)
+        .set(CURLOPT_OPENSOCKETFUNCTION, openSocketCallback)
+        .set(CURLOPT_OPENSOCKETDATA, transfer)
+        .set(CURLOPT_PREREQFUNCTION, prereqCallback)
+        .set(CURLOPT_PREREQDATA, transfer)
+        // The debug hook is the only place libcurl tells how many bytes went out.
+        .set(CURLOPT_DEBUGFUNCTION, debugCallback)
+        .set(CURLOPT_DEBUGDATA, transfer)
+        .set(CURLOPT_VERBOSE, 1L);
+}
+
+} // namespace
+
+DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& driver)
+{
+    for (const std::string& header : setup.headers) {
+        if (!curl::append(m_headerList, header.c_str()))
+            return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    Options options(m_easy.get()); // new for this transfer
+    configureRequest(options, setup, m_headerList.get(), m_progress.followRedirects);
+    configureAccess(options, setup);
+    configureConnection(options, setup, share);
+    configureCallbacks(options, this);
+    if (options.failure() == ERROR_SUCCESS)
+        options.keep(driver.configureSockets(m_easy.get()));
+    // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
+    // whole seconds and averages, so a stall would be noticed seconds late.
+    m_progress.receiveTimeout =
+        std::chrono::milliseconds(setup.options.receiveTimeout.value_or(defaultReceiveTimeout()));
+    return options.failure();
 }
 
 } // namespace wininet

@@ -13,13 +13,13 @@
 
 #include <cctype>
 #include <cstring>
-#include <strings.h>
-#include <memory>
 #include <string>
 #include <string_view>
 
+#include "ascii_text.h"
 #include "errhandlingapi.h"
 #include "wininet.h"
+#include "wininet_curl.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ INTERNET_SCHEME schemeNumber(std::string_view scheme)
         {"mailto", INTERNET_SCHEME_MAILTO},
     };
     for (const auto& entry : known) {
-        if (scheme.size() == std::strlen(entry.name) && strncasecmp(scheme.data(), entry.name, scheme.size()) == 0)
+        if (platform::ascii::equalIgnoringCase(scheme, entry.name))
             return entry.number;
     }
     return INTERNET_SCHEME_UNKNOWN;
@@ -229,10 +229,8 @@ bool needsEncoding(unsigned char c, DWORD flags)
 
 void appendEscape(std::string& text, unsigned char c)
 {
-    static constexpr char hex[] = "0123456789ABCDEF";
     text += '%';
-    text += hex[c >> 4];
-    text += hex[c & 0x0F];
+    platform::ascii::appendHex(text, c);
 }
 
 std::string encodeUnsafe(std::string_view text, DWORD flags)
@@ -281,10 +279,6 @@ std::string restorePath(std::string_view url, DWORD flags)
     const std::size_t start = pathStart(url);
     return std::string(url.substr(0, start)) + encodeUnsafe(decodeEscapes(url.substr(start)), flags);
 }
-
-struct UrlHandleDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
 
 DWORD combineError(CURLUcode code)
 {
@@ -352,7 +346,7 @@ BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWO
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::unique_ptr<CURLU, UrlHandleDeleter> handle(curl_url());
+    const wininet::curl::Url handle = wininet::curl::newUrl();
     if (!handle) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

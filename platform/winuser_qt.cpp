@@ -66,27 +66,27 @@ public:
     void Finish(Outcome outcome, LRESULT result)
     {
         {
-            std::lock_guard lock(mutex_);
-            if (outcome_ != Outcome::Waiting)
+            std::lock_guard lock(m_mutex);
+            if (m_outcome != Outcome::Waiting)
                 return;
-            outcome_ = outcome;
-            result_ = result;
+            m_outcome = outcome;
+            m_result = result;
         }
-        finished_.notify_all();
+        m_finished.notify_all();
     }
 
     [[nodiscard]] std::pair<Outcome, LRESULT> Wait()
     {
-        std::unique_lock lock(mutex_);
-        finished_.wait(lock, [this] { return outcome_ != Outcome::Waiting; });
-        return {outcome_, result_};
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [this] { return m_outcome != Outcome::Waiting; });
+        return {m_outcome, m_result};
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    Outcome outcome_ = Outcome::Waiting;  // guarded by mutex_
-    LRESULT result_ = 0;                  // guarded by mutex_
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    Outcome m_outcome = Outcome::Waiting;  // guarded by m_mutex
+    LRESULT m_result = 0;                  // guarded by m_mutex
 };
 
 // A message on its way to a window's thread. A sent message carries its reply; an event that is
@@ -186,10 +186,10 @@ public:
     void Retire()
     {
         QCoreApplication::removePostedEvents(this);
-        if (dispatchDepth_ == 0)
+        if (m_dispatchDepth == 0)
             delete this;
         else
-            retired_ = true;  // a window procedure running in event() destroyed its own window
+            m_retired = true;  // a window procedure running in event() destroyed its own window
     }
 
 protected:
@@ -202,7 +202,7 @@ protected:
             Deliver(*delivery);
         // Deleting the receiver as the last step of its own event() is what Qt itself does for
         // deferred deletes.
-        if (retired_ && dispatchDepth_ == 0)
+        if (m_retired && m_dispatchDepth == 0)
             delete this;
         return true;
     }
@@ -230,15 +230,15 @@ private:
     void Deliver(const Delivery& delivery)
     {
         const MessageEvent& message = delivery.message;
-        ++dispatchDepth_;
+        ++m_dispatchDepth;
         const LRESULT result = delivery.procedure(message.window, message.message, message.wParam, message.lParam);
-        --dispatchDepth_;
+        --m_dispatchDepth;
         if (message.reply)
             message.reply->Finish(PendingReply::Outcome::Answered, result);
     }
 
-    int dispatchDepth_ = 0;  // window procedures of this window running inside event()
-    bool retired_ = false;
+    int m_dispatchDepth = 0;  // window procedures of this window running inside event()
+    bool m_retired = false;
 };
 
 // Removes a window from the table; called with the registry locked, on the window's thread.

@@ -9,7 +9,9 @@
 // terminal), so overwriting a value and deleting need /f.
 #include "winreg.h"
 
+#include "ascii_text.h"
 #include "registry_failure.h"
+#include "registry_value.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,8 @@
 #include <vector>
 
 namespace {
+
+using platform::ascii::equalIgnoringCase;
 
 constexpr const char* kUsage =
     "Usage:\n"
@@ -104,18 +108,6 @@ void check(LONG code)
         throw CallFailure(failureText(code), code);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // A name as listed: control characters written as \xNN, so that a name holding a line break can't
 // pass for more lines of the listing (a forged value or key).
 std::string shownName(std::string_view name)
@@ -124,9 +116,8 @@ std::string shownName(std::string_view name)
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            shown += escaped;
+            shown += "\\x";
+            platform::ascii::appendHex(shown, byte);
         } else {
             shown += c;
         }
@@ -157,7 +148,7 @@ KeyName parseKey(const std::string& text)
 {
     const auto slash = text.find('\\');
     const std::string root = text.substr(0, slash);
-    if (!equalsIgnoringCase(root, "HKCU") && !equalsIgnoringCase(root, "HKEY_CURRENT_USER"))
+    if (!equalIgnoringCase(root, "HKCU") && !equalIgnoringCase(root, "HKEY_CURRENT_USER"))
         throw Failure("Only HKCU (HKEY_CURRENT_USER) is available, not '" + root + "'.");
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
@@ -172,7 +163,7 @@ Command parseCommandLine(int argc, char** argv)
     Command command;
     command.operation = argv[1];
     command.key = parseKey(argv[2]);
-    const bool isAdd = equalsIgnoringCase(command.operation, "add");
+    const bool isAdd = equalIgnoringCase(command.operation, "add");
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         const auto argument = [&]() -> std::string {
@@ -180,21 +171,21 @@ Command parseCommandLine(int argc, char** argv)
                 throw Failure("Option " + option + " needs an argument.");
             return argv[++i];
         };
-        if (equalsIgnoringCase(option, "/v") || equalsIgnoringCase(option, "-v"))
+        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v"))
             command.valueName = argument();
-        else if (equalsIgnoringCase(option, "/ve") || equalsIgnoringCase(option, "-ve"))
+        else if (equalIgnoringCase(option, "/ve") || equalIgnoringCase(option, "-ve"))
             command.valueName = std::string();
-        else if (equalsIgnoringCase(option, "/va") || equalsIgnoringCase(option, "-va"))
+        else if (equalIgnoringCase(option, "/va") || equalIgnoringCase(option, "-va"))
             command.allValues = true;
-        else if (equalsIgnoringCase(option, "/f") || equalsIgnoringCase(option, "-f"))
+        else if (equalIgnoringCase(option, "/f") || equalIgnoringCase(option, "-f"))
             command.force = true;
-        else if (equalsIgnoringCase(option, "/t") || equalsIgnoringCase(option, "-t"))
+        else if (equalIgnoringCase(option, "/t") || equalIgnoringCase(option, "-t"))
             command.type = argument();
-        else if (equalsIgnoringCase(option, "/d") || equalsIgnoringCase(option, "-d"))
+        else if (equalIgnoringCase(option, "/d") || equalIgnoringCase(option, "-d"))
             command.data = argument();
-        else if ((equalsIgnoringCase(option, "/s") || equalsIgnoringCase(option, "-s")) && isAdd)
+        else if ((equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s")) && isAdd)
             command.separator = argument();
-        else if (equalsIgnoringCase(option, "/s") || equalsIgnoringCase(option, "-s"))
+        else if (equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s"))
             command.recursive = true;
         else
             throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
@@ -225,7 +216,7 @@ std::string typeName(DWORD type)
 std::optional<DWORD> typeFromName(const std::string& name)
 {
     for (const auto& entry : kTypes) {
-        if (equalsIgnoringCase(name, entry.name))
+        if (equalIgnoringCase(name, entry.name))
             return entry.type;
     }
     return std::nullopt;
@@ -233,13 +224,9 @@ std::optional<DWORD> typeFromName(const std::string& name)
 
 std::string hex(std::string_view bytes)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
-    }
+    for (const char c : bytes)
+        platform::ascii::appendHex(text, static_cast<unsigned char>(c));
     return text;
 }
 
@@ -337,23 +324,13 @@ public:
     // The value's type and bytes; nullopt when it does not exist.
     std::optional<std::pair<DWORD, std::string>> read(const std::string& name) const
     {
-        while (true) {
-            DWORD type = 0;
-            DWORD size = 0;
-            LONG rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, nullptr, &size);
-            if (rc == ERROR_FILE_NOT_FOUND)
-                return std::nullopt;
-            check(rc);
-            std::string data(size, '\0');
-            rc = RegQueryValueExA(m_key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-            if (rc == ERROR_MORE_DATA)
-                continue; // it grew meanwhile
-            if (rc == ERROR_FILE_NOT_FOUND)
-                return std::nullopt;
-            check(rc);
-            data.resize(size);
-            return std::make_pair(type, data);
-        }
+        DWORD type = 0;
+        std::string data;
+        const LONG rc = RegReadValue(m_key, name.c_str(), type, data);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return std::nullopt;
+        check(rc);
+        return std::make_pair(type, data);
     }
 
     std::vector<std::string> valueNames() const
@@ -571,11 +548,11 @@ void remove(const Command& command)
 
 void run(const Command& command)
 {
-    if (equalsIgnoringCase(command.operation, "query"))
+    if (equalIgnoringCase(command.operation, "query"))
         query(command);
-    else if (equalsIgnoringCase(command.operation, "add"))
+    else if (equalIgnoringCase(command.operation, "add"))
         add(command);
-    else if (equalsIgnoringCase(command.operation, "delete"))
+    else if (equalIgnoringCase(command.operation, "delete"))
         remove(command);
     else
         throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -250,6 +251,15 @@ TEST_F(RegistryTest, MissingKeysValuesAndHandlesFailWithTheirCodes)
 
     HKEY closed = create("Software\\Dorvane Pro");
     ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    // A value is never given out again: the stale handle finds nothing, not a key opened since.
+    std::set<HKEY> given{closed};
+    HKEY openedSince = nullptr;
+    for (int i = 0; i < 16; ++i) {
+        if (openedSince != nullptr)
+            RegCloseKey(openedSince);
+        openedSince = create("Software\\Dorvane Pro");
+        EXPECT_TRUE(given.insert(openedSince).second) << "handle value given out twice";
+    }
     HKEY madeUp = reinterpret_cast<HKEY>(static_cast<std::intptr_t>(0x1234));
     for (HKEY bad : {closed, madeUp}) {
         const Bytes data{1};
@@ -258,6 +268,7 @@ TEST_F(RegistryTest, MissingKeysValuesAndHandlesFailWithTheirCodes)
         EXPECT_EQ(RegSetValueExA(bad, "x", 0, REG_BINARY, data.data(), 1), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegOpenKeyExA(bad, "", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
     }
+    EXPECT_EQ(RegCloseKey(openedSince), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 

@@ -1,0 +1,237 @@
+// TAdvHttp, continued: URL and its parts. Writing URL splits it into SSL, HostName, Port, URLPath
+// and ExtraInfo; writing a part rebuilds URL. A write that fails always raises, whatever
+// RaiseExceptions says, and leaves URL as it was.
+#include "uAdvHttp.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "ascii_text.h"
+
+namespace {
+
+// An IPv6 address as written in a URL's host, without its brackets ("::1").
+bool IsIPv6Address(std::string_view text)
+{
+    in6_addr address{};
+    return text.find(':') != std::string_view::npos &&
+           inet_pton(AF_INET6, std::string(text).c_str(), &address) == 1;
+}
+
+bool IsBracketedIPv6Address(std::string_view host)
+{
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+           IsIPv6Address(host.substr(1, host.size() - 2));
+}
+
+// A host name as the request connects to it: letters, digits, "-", "." and "_", or an IPv6
+// address, written bare ("::1") or bracketed ("[::1]"), which mean the same host. Anything else
+// (a user, port, path, escape, or bytes the network library would re-encode) would send the
+// request somewhere other than where URL points.
+bool IsPlainHostName(std::string_view host)
+{
+    if (host.empty())
+        return false;
+    if (IsIPv6Address(host) || IsBracketedIPv6Address(host))
+        return true;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+    });
+}
+
+// The host as it stands in a URL: a bare IPv6 address gets its brackets.
+std::string HostInUrl(const std::string& host)
+{
+    return IsIPv6Address(host) ? "[" + host + "]" : host;
+}
+
+// A URL as error texts may show it: scheme, host, port and path. The user's name and password
+// and the query and fragment (where the wizard's password travels) are left out.
+std::string UrlForMessage(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    if (url.substr(0, 2) == "//")
+        authorityStart = 2; // a reference naming its own server
+    std::size_t authorityEnd = url.find_first_of("/?#", authorityStart);
+    if (authorityEnd == std::string_view::npos)
+        authorityEnd = url.size();
+    std::string_view authority = url.substr(authorityStart, authorityEnd - authorityStart);
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::string_view rest = url.substr(authorityEnd);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    return std::string(url.substr(0, authorityStart)) + std::string(authority) + std::string(rest);
+}
+
+// A host name as error texts may show it: no user or password before an "@", nothing from the
+// first "/", "?" or "#".
+std::string HostForMessage(std::string_view host)
+{
+    if (const std::size_t at = host.rfind('@'); at != std::string_view::npos)
+        host.remove_prefix(at + 1);
+    return std::string(host.substr(0, host.find_first_of("/?#")));
+}
+
+
+// Receiving buffers of a URL split.
+constexpr DWORD HostNameSize = 256;
+constexpr DWORD UserNameSize = 128;
+constexpr DWORD PasswordSize = 128;
+constexpr DWORD UrlPathSize = 2048;
+constexpr DWORD ExtraInfoSize = 2048;
+
+} // namespace
+
+void TAdvHttp::SetURL(const std::string& url)
+{
+    if (!SplitURL(url))
+        RaiseFailure();
+}
+
+void TAdvHttp::SetURLPath(const std::string& path)
+{
+    SetURLPart(FURLPath, path);
+}
+
+void TAdvHttp::SetHostName(const std::string& hostName)
+{
+    SetURLPart(FHostName, hostName);
+}
+
+void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
+{
+    bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
+    SetURLPart(FExtraInfo, marked ? extraInfo : "?" + extraInfo);
+}
+
+void TAdvHttp::SetSSL(bool ssl)
+{
+    FSSL = ssl;
+    if (!BuildURL())
+        RaiseFailure();
+}
+
+// 0 stands for the scheme's default port, which is where a request for port 0 goes.
+std::int32_t TAdvHttp::DefaultPort() const
+{
+    return FSSL ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+}
+
+void TAdvHttp::SetPort(std::int32_t port)
+{
+    if (port < 0 || port > 65535) {
+        Fail(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
+        RaiseFailure();
+    }
+    FPort = port == 0 ? DefaultPort() : port;
+    if (!BuildURL())
+        RaiseFailure();
+}
+
+// Stores a part and rebuilds URL; a failed rebuild puts the old part back.
+template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
+{
+    Value old = std::exchange(part, std::move(value));
+    if (BuildURL())
+        return;
+    part = std::move(old);
+    RaiseFailure();
+}
+
+bool TAdvHttp::BuildURL()
+{
+    if (!IsPlainHostName(FHostName))
+        return Fail(ERROR_INTERNET_INVALID_URL,
+                    "The host name '" + HostForMessage(FHostName) + "' is not a valid host name");
+    std::string base = (FSSL ? "https://" : "http://") + HostInUrl(FHostName);
+    // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
+    // port 443 while requests go to 80.
+    if (FPort != INTERNET_DEFAULT_HTTP_PORT || FSSL)
+        base += ":" + std::to_string(FPort);
+    std::string relative = FURLPath + FExtraInfo;
+    std::vector<char> buffer(CombinedUrlSize);
+    DWORD length = CombinedUrlSize;
+    // The request sends the path as written after the host, with a "/" in front when it has
+    // none, so URL shows it that way: dot segments stay ("./x" goes out as "/./x"), and a path
+    // that starts with "//" is a path on this host (combined on its own it would name another
+    // host). A part that names a scheme is combined as it is, and refused below.
+    const std::size_t firstDelimiter = relative.find_first_of("/?#");
+    const bool namesScheme = relative.find(':') < firstDelimiter;
+    const bool onThisHost = !relative.empty() && !namesScheme && relative.front() != '?' && relative.front() != '#';
+    const std::string combinedBase = onThisHost ? base + (relative.front() == '/' ? "" : "/") + relative : base;
+    BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
+                                        &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
+    if (!CheckResult(combined != FALSE))
+        return false;
+    if (!combined) // failed without saying why
+        return Fail(ERROR_INTERNET_INVALID_URL);
+    const std::string_view url(buffer.data(), std::min(length, CombinedUrlSize - 1));
+    // The path and extra information are relative to the host: a part naming a scheme or a host
+    // of its own ("ftp://h/x", "//h/x") would point URL somewhere the request doesn't go.
+    const bool underBase = platform::ascii::startsWithIgnoringCase(url, base) &&
+                           (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
+    if (!underBase)
+        return Fail(ERROR_INTERNET_INVALID_URL,
+                    "The path '" + UrlForMessage(relative) + "' does not lie on the server " + base);
+    FURL.assign(url);
+    return true;
+}
+
+// The URL is split as written: escape sequences stay in the parts, so the request carries
+// exactly what the caller wrote. Nothing changes unless the whole split succeeds.
+bool TAdvHttp::SplitURL(const std::string& url)
+{
+    if (url.find('\0') != std::string::npos)
+        return Fail(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
+    std::array<char, HostNameSize> hostName{};
+    std::array<char, UserNameSize> userName{};
+    std::array<char, PasswordSize> password{};
+    std::array<char, UrlPathSize> urlPath{};
+    std::array<char, ExtraInfoSize> extraInfo{};
+    URL_COMPONENTSA components{};
+    components.dwStructSize = sizeof(components);
+    components.lpszHostName = hostName.data();
+    components.dwHostNameLength = HostNameSize;
+    components.lpszUserName = userName.data();
+    components.dwUserNameLength = UserNameSize;
+    components.lpszPassword = password.data();
+    components.dwPasswordLength = PasswordSize;
+    components.lpszUrlPath = urlPath.data();
+    components.dwUrlPathLength = UrlPathSize;
+    components.lpszExtraInfo = extraInfo.data();
+    components.dwExtraInfoLength = ExtraInfoSize;
+
+    BOOL cracked = InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components);
+    if (!CheckResult(cracked != FALSE))
+        return false;
+    if (!cracked) // failed without saying why
+        return Fail(ERROR_INTERNET_INVALID_URL);
+    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS) {
+        KeepFailure(std::make_exception_ptr(Exception("Invalid protocol"))); // no code: not the library's failure
+        return false;
+    }
+    if (hostName[0] == '\0')
+        return Fail(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
+    if (!IsPlainHostName(hostName.data()))
+        return Fail(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
+
+    FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
+    FHostName = hostName.data();
+    FURLPath = urlPath.data();
+    FExtraInfo = extraInfo.data();
+    FPort = components.nPort == 0 ? DefaultPort() : components.nPort;
+    if (userName[0] != '\0')
+        FUserName = userName.data();
+    if (password[0] != '\0')
+        FPassword = password.data();
+    FURL = url;
+    return true;
+}
+

@@ -1,0 +1,33 @@
+#include "ascii_text.h"
+
+namespace platform::ascii {
+
+char toLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && startsWithIgnoringCase(a, b);
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (toLower(text[i]) != toLower(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+void appendHex(std::string& text, unsigned char byte)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    text += digits[byte >> 4];
+    text += digits[byte & 0x0F];
+}
+
+} // namespace platform::ascii

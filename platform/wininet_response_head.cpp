@@ -1,0 +1,120 @@
+#include "wininet_response_head.h"
+
+#include <cstdlib>
+
+#include "ascii_text.h"
+
+namespace wininet {
+
+namespace {
+
+std::string_view withoutLineEnd(std::string_view line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+} // namespace
+
+std::optional<std::string_view> fieldValue(std::string_view line, std::string_view name)
+{
+    if (line.size() <= name.size() || line[name.size()] != ':' || !platform::ascii::startsWithIgnoringCase(line, name))
+        return std::nullopt;
+    std::string_view value = line.substr(name.size() + 1);
+    while (!value.empty() && isBlank(value.front()))
+        value.remove_prefix(1);
+    return value;
+}
+
+std::optional<std::string> findField(const std::string& block, std::string_view name)
+{
+    std::size_t position = block.find("\r\n");
+    while (position != std::string::npos && position + 2 < block.size()) {
+        const std::size_t begin = position + 2;
+        const std::size_t end = block.find("\r\n", begin);
+        if (end == std::string::npos)
+            break;
+        if (const auto value = fieldValue(std::string_view(block).substr(begin, end - begin), name))
+            return std::string(*value);
+        position = end;
+    }
+    return std::nullopt;
+}
+
+long statusCodeOf(std::string_view statusLine)
+{
+    const std::size_t space = statusLine.find(' ');
+    if (space == std::string_view::npos)
+        return 0;
+    return std::strtol(std::string(statusLine.substr(space + 1, 3)).c_str(), nullptr, 10);
+}
+
+std::string statusTextOf(const std::string& block)
+{
+    const std::string line = block.substr(0, block.find("\r\n"));
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == std::string::npos ? std::string::npos : line.find(' ', first + 1);
+    return second == std::string::npos ? std::string() : line.substr(second + 1);
+}
+
+std::string nulSeparated(const std::string& block)
+{
+    std::string lines;
+    std::size_t position = 0;
+    while (position < block.size()) {
+        const std::size_t end = block.find("\r\n", position);
+        if (end == std::string::npos || end == position)
+            break;
+        lines.append(block, position, end - position);
+        lines += '\0';
+        position = end + 2;
+    }
+    lines += '\0';
+    return lines;
+}
+
+ResponseHead::Line ResponseHead::take(std::string_view raw)
+{
+    const std::string_view line = withoutLineEnd(raw);
+    m_bytes += raw.size();
+    if (line.substr(0, 5) == "HTTP/") {
+        *this = ResponseHead{};
+        m_bytes = raw.size();
+        m_status = statusCodeOf(line);
+        m_block.assign(line);
+        m_block += "\r\n";
+        return Line::Status;
+    }
+    if (line.empty()) {
+        m_complete = true;
+        return Line::End;
+    }
+    m_block.append(line);
+    m_block += "\r\n";
+    if (auto value = fieldValue(line, "Content-Length")) {
+        while (!value->empty() && isBlank(value->back()))
+            value->remove_suffix(1);
+        if (!m_contentLength.empty() && m_contentLength != *value)
+            return refuse();
+        m_contentLength.assign(*value);
+    }
+    if (const auto value = fieldValue(line, "Location"))
+        m_location.assign(*value);
+    if (m_block.size() > sizeLimit)
+        return refuse();
+    return Line::Field;
+}
+
+ResponseHead::Line ResponseHead::refuse()
+{
+    m_refused = true;
+    return Line::Refused;
+}
+
+} // namespace wininet
