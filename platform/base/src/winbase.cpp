@@ -4,11 +4,14 @@
 
 #include "errhandlingapi.h"
 #include "libloaderapi.h"
+#include "message_tables.h"
 #include "module_handles.h"
 #include "winerror.h"
-#include "wininet_errors.h"
 
 namespace {
+
+// Set once, while the libraries' initializers run, before any thread can ask.
+platform::MessageTable internetMessages = nullptr;
 
 // Texts of the system codes the platform layer reports.
 constexpr struct {
@@ -44,7 +47,7 @@ const char* systemText(DWORD code)
 const char* messageText(DWORD flags, LPCVOID source, DWORD messageId)
 {
     if ((flags & FORMAT_MESSAGE_FROM_HMODULE) != 0 && source == platform::internetModule()) {
-        if (const char* text = wininet::errorText(messageId))
+        if (const char* text = internetMessages != nullptr ? internetMessages(messageId) : nullptr)
             return text;
     }
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) != 0)
@@ -53,6 +56,11 @@ const char* messageText(DWORD flags, LPCVOID source, DWORD messageId)
 }
 
 } // namespace
+
+void platform::SetInternetMessageTable(MessageTable table)
+{
+    internetMessages = table;
+}
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD /*languageId*/, LPSTR buffer, DWORD size,
                      va_list* /*arguments*/)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "message_tables.h"
 #include "wininet.h"
 
 namespace wininet {
@@ -160,3 +161,8 @@ DWORD errorFromSetup(int curlCode)
 }
 
 } // namespace wininet
+
+namespace {
+// FormatMessageA reads this family's texts for GetModuleHandleA("wininet.dll").
+const bool messageTableHandedOver = (platform::SetInternetMessageTable(&wininet::errorText), true);
+} // namespace
