@@ -2,10 +2,11 @@
 // FormatMessageA reads.
 #pragma once
 
+#include "dorvane_http_export.h"
 #include "windef.h"
 
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 
 // nullptr: the program's module. "wininet.dll" (any case): the Internet client library's
 // module. Any other name: nullptr with ERROR_MOD_NOT_FOUND.
-HMODULE GetModuleHandleA(LPCSTR moduleName);
+DORVANE_HTTP_EXPORT HMODULE GetModuleHandleA(LPCSTR moduleName);

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 
+#include "dorvane_http_export.h"
 #include "windef.h"
 
 inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
@@ -19,5 +20,5 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 // the last error set when there is no such message (ERROR_MR_MID_NOT_FOUND) or it doesn't fit
 // in size bytes (ERROR_INSUFFICIENT_BUFFER). The Internet library's module (GetModuleHandleA
 // "wininet.dll") holds a text for every code 12001 onwards that its operations report.
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+DORVANE_HTTP_EXPORT DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
                      va_list* arguments);

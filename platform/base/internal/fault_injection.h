@@ -8,6 +8,8 @@
 //   platform::fault::Disarm();
 #pragma once
 
+#include "dorvane_http_export.h"
+
 namespace platform::fault {
 
 enum class Kind {
@@ -20,13 +22,15 @@ inline constexpr int KindCount = 4;
 
 #ifdef DORVANE_FAULT_INJECTION
 // Counts a call of the kind; true when it is the one armed to fail. Any thread.
-[[nodiscard]] bool Injected(Kind kind);
+// Exported from the component's library in these builds only, for the tests and the hive that
+// arm and count them from outside it.
+[[nodiscard]] DORVANE_HTTP_EXPORT bool Injected(Kind kind);
 // From now: the n-th call of the kind fails (the first is 1); 0 only counts. Counts restart.
-void Arm(Kind kind, long n);
+DORVANE_HTTP_EXPORT void Arm(Kind kind, long n);
 // No call fails; counts restart.
-void Disarm();
+DORVANE_HTTP_EXPORT void Disarm();
 // Calls of the kind since the last Arm or Disarm.
-[[nodiscard]] long Calls(Kind kind);
+[[nodiscard]] DORVANE_HTTP_EXPORT long Calls(Kind kind);
 #else
 [[nodiscard]] constexpr bool Injected(Kind) { return false; }
 #endif

@@ -42,6 +42,7 @@
 
 #include <functional>
 
+#include "dorvane_http_export.h"
 #include "windef.h"
 #include "winerror.h"
 
@@ -229,39 +230,39 @@ inline constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 inline constexpr DWORD ERROR_INTERNET_SEC_INVALID_CERT = 12169;
 inline constexpr DWORD ERROR_INTERNET_DECODING_FAILED = 12175;
 
-[[nodiscard]] HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
+[[nodiscard]] DORVANE_HTTP_EXPORT HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
                                       DWORD flags);
 // Installs the callback that receives the status notifications of every handle opened under
 // this Internet handle. Returns the previous callback, or INTERNET_INVALID_STATUS_CALLBACK.
-INTERNET_STATUS_CALLBACK InternetSetStatusCallback(HINTERNET internet, INTERNET_STATUS_CALLBACK callback);
-[[nodiscard]] HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort,
+DORVANE_HTTP_EXPORT INTERNET_STATUS_CALLBACK InternetSetStatusCallback(HINTERNET internet, INTERNET_STATUS_CALLBACK callback);
+[[nodiscard]] DORVANE_HTTP_EXPORT HINTERNET InternetConnectA(HINTERNET internet, LPCSTR serverName, INTERNET_PORT serverPort,
                                          LPCSTR userName, LPCSTR password, DWORD service, DWORD flags,
                                          DWORD_PTR context);
-BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
-[[nodiscard]] HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
+DORVANE_HTTP_EXPORT BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
+[[nodiscard]] DORVANE_HTTP_EXPORT HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                                          LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
 // headers: "Name: value" lines, each ended by CR LF; a caller's header replaces the layer's own of
 // that name (Host, User-Agent, Accept, ...) and goes out as written, repeats included, except
 // Content-Length, which always states the body's true length. A line that is no header line
 // (no name, or a control byte inside) fails the call with ERROR_HTTP_INVALID_HEADER.
-[[nodiscard]] BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
+[[nodiscard]] DORVANE_HTTP_EXPORT BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                                     DWORD optionalLength);
-[[nodiscard]] BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
+[[nodiscard]] DORVANE_HTTP_EXPORT BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
                                   LPDWORD index);
-[[nodiscard]] BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
+[[nodiscard]] DORVANE_HTTP_EXPORT BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
                                     LPDWORD numberOfBytesRead);
-BOOL InternetCloseHandle(HINTERNET handle);
+DORVANE_HTTP_EXPORT BOOL InternetCloseHandle(HINTERNET handle);
 // Asks the user about an error of a request. With FLAGS_ERROR_UI_FILTER_FOR_ERRORS and a 401 or
 // 407 response it runs the application's credential prompt (see SetInternetErrorDlgHook);
 // answers ERROR_INTERNET_FORCE_RETRY when the request should be sent again, ERROR_CANCELLED
 // when the user declined, ERROR_SUCCESS when there was nothing to ask.
-DWORD InternetErrorDlg(HWND parent, HINTERNET request, DWORD error, DWORD flags, LPVOID* data);
+DORVANE_HTTP_EXPORT DWORD InternetErrorDlg(HWND parent, HINTERNET request, DWORD error, DWORD flags, LPVOID* data);
 // The text and number of the server's last extended error on this thread.
-BOOL InternetGetLastResponseInfoA(LPDWORD error, LPSTR buffer, LPDWORD bufferLength);
-[[nodiscard]] BOOL InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags, LPURL_COMPONENTSA components);
+DORVANE_HTTP_EXPORT BOOL InternetGetLastResponseInfoA(LPDWORD error, LPSTR buffer, LPDWORD bufferLength);
+[[nodiscard]] DORVANE_HTTP_EXPORT BOOL InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags, LPURL_COMPONENTSA components);
 // bufferLength: in, the buffer's size; out, the length written without the NUL, or the size
 // needed with the NUL when the buffer is too small (ERROR_INSUFFICIENT_BUFFER).
-[[nodiscard]] BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWORD bufferLength,
+[[nodiscard]] DORVANE_HTTP_EXPORT BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWORD bufferLength,
                                        DWORD flags);
 
 // The application's credential prompt behind InternetErrorDlg. It shows its dialog for the
@@ -269,4 +270,4 @@ BOOL InternetGetLastResponseInfoA(LPDWORD error, LPSTR buffer, LPDWORD bufferLen
 // request with InternetSetOptionA and answers ERROR_INTERNET_FORCE_RETRY; on Cancel it answers
 // ERROR_CANCELLED. Without a hook InternetErrorDlg answers ERROR_CANCELLED.
 using InternetErrorDlgHook = std::function<DWORD(HWND parent, HINTERNET request, DWORD statusCode)>;
-InternetErrorDlgHook SetInternetErrorDlgHook(InternetErrorDlgHook hook);
+DORVANE_HTTP_EXPORT InternetErrorDlgHook SetInternetErrorDlgHook(InternetErrorDlgHook hook);
