@@ -46,6 +46,12 @@ struct SECURITY_ATTRIBUTES {
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using SIZE_T = std::size_t;
 
-inline constexpr BOOL TRUE = 1;
-inline constexpr BOOL FALSE = 0;
+// Macros, as other libraries' headers (glib's) define them too: whichever header comes first
+// defines them, and either way they are the BOOL values 1 and 0.
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
