@@ -64,6 +64,20 @@ PKG_CONFIG_PATH=$pc_path make -C "$work/examples/fetch" >"$work/make.log" 2>&1 \
   || fail "building fetch with make: $(tail -n 20 "$work/make.log")"
 echo "check-install: fetch built with make and pkg-config"
 
+# The version file: any 1.x is found, another major version is not.
+mkdir "$work/version-2"
+cat >"$work/version-2/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(version_2 LANGUAGES CXX)
+find_package(DorvaneHttp 2.0 REQUIRED)
+CMAKE
+if cmake -S "$work/version-2" -B "$work/build-version-2" "${cmake_args[@]}" >"$work/version-2.log" 2>&1; then
+  fail "find_package(DorvaneHttp 2.0) accepted the 1.x library"
+fi
+grep -q 'DorvaneHttpConfig.cmake, version: 1\.' "$work/version-2.log" \
+  || fail "find_package(DorvaneHttp 2.0) failed for another reason: $(tail -n 20 "$work/version-2.log")"
+echo "check-install: find_package(DorvaneHttp 2.0) refuses the 1.x library"
+
 # A loopback server on a port of its own choosing.
 mkdir "$work/site"
 head -c 300000 /dev/urandom >"$work/site/body.bin"
