@@ -25,3 +25,13 @@ if(TARGET dorvane_http)
     BENCH_SERVER="$<TARGET_FILE:bench_server>" BENCH_BUILD="${CMAKE_BUILD_TYPE}")
   add_dependencies(component_bench bench_server)
 endif()
+
+# The same benchmark with the component linked statically (the white-box twin of the shared
+# library's objects): the shared library must cost nothing measurable beside it.
+if(TARGET dorvane_http_whitebox)
+  add_executable(component_bench_static component_bench.cpp ThreadCensus.cpp)
+  target_link_libraries(component_bench_static PRIVATE dorvane_http_whitebox bench_yardsticks Qt6::Core ${CMAKE_DL_LIBS})
+  target_compile_definitions(component_bench_static PRIVATE
+    BENCH_SERVER="$<TARGET_FILE:bench_server>" BENCH_BUILD="${CMAKE_BUILD_TYPE} static")
+  add_dependencies(component_bench_static bench_server)
+endif()

@@ -6,7 +6,6 @@
 # A component is packaged once something is installed into it.
 #   cmake --install build/release --prefix /usr/local
 #   cmake --install build/release --component wizard --prefix /usr/local
-include(GNUInstallDirs)
 
 # dorvane_gzip(SOURCE OUTPUT): OUTPUT is SOURCE compressed at build time the way Debian wants
 # documentation (-9, and -n: no name or time stamp inside, so a rebuild gives the same bytes).
@@ -63,4 +62,5 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/resources/icons/dorvane-setup.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT wizard)
 
+include(${CMAKE_CURRENT_LIST_DIR}/Library.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/Packages.cmake)

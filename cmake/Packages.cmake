@@ -50,7 +50,7 @@ component from the command line.")
 set(CPACK_DEBIAN_WIZARD_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, hicolor-icon-theme, fonts-liberation2")
 # The library's packages go together at one version; the -dev package also needs the -dev
 # packages of the dependencies its CMake package finds.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${dorvane_package_runtime} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${dorvane_package_runtime} (= ${PROJECT_VERSION}), qt6-base-dev")
 if("runtime" IN_LIST dorvane_components)
   string(PREPEND CPACK_DEBIAN_WIZARD_PACKAGE_DEPENDS "${dorvane_package_runtime} (= ${PROJECT_VERSION}), ")
 endif()

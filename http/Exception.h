@@ -7,7 +7,9 @@
 #include <exception>
 #include <string>
 
-class Exception : public std::exception {
+#include "dorvane_http_export.h"
+
+class DORVANE_HTTP_EXPORT Exception : public std::exception {
 public:
     explicit Exception(std::string message);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "TPropertyInfo.h"
+#include "dorvane_http_export.h"
 
 class TComponent;
 using TObject = TComponent;
@@ -29,7 +30,7 @@ enum TComponentStateItem : unsigned {
     csDestroying = 1u << 2, // its destruction, or its owner's, has begun
 };
 
-class TComponent : public QObject {
+class DORVANE_HTTP_EXPORT TComponent : public QObject {
     Q_OBJECT
 public:
     explicit TComponent(QObject* owner);

@@ -14,6 +14,8 @@
 // codes ('a'#13#10'b'). Booleans are True or False. Comments run from // to the line's end.
 #pragma once
 
+#include "dorvane_http_export.h"
+
 #include <string_view>
 
 class TComponent;
@@ -21,4 +23,4 @@ class TComponent;
 // Names the component after the "object" line and applies every value. Bad layout text (a
 // syntax error, an unknown or repeated property, a value of the wrong kind, another class)
 // raises Exception naming the line; a setter's own exception passes unchanged.
-void ReadComponentLayout(TComponent& component, std::string_view layoutText);
+DORVANE_HTTP_EXPORT void ReadComponentLayout(TComponent& component, std::string_view layoutText);

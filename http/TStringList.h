@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
-class TStringList {
+#include "dorvane_http_export.h"
+
+class DORVANE_HTTP_EXPORT TStringList {
 public:
     TStringList() = default;
     explicit TStringList(std::vector<std::string> lines);

@@ -2,8 +2,10 @@
 // published order, leaving out each one equal to its streamed default.
 #pragma once
 
+#include "dorvane_http_export.h"
+
 #include <string>
 
 class TComponent;
 
-std::string WriteComponentLayout(TComponent& component);
+DORVANE_HTTP_EXPORT std::string WriteComponentLayout(TComponent& component);

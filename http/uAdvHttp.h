@@ -47,17 +47,18 @@
 #include "TComponent.h"
 #include "TInternetFlags.h"
 #include "TStringList.h"
+#include "dorvane_http_export.h"
 #include "errhandlingapi.h" // GetLastError: why Execute refused to start
 #include "synchapi.h"       // WaitForSingleObject, ResetEvent: waiting on CompletionEvent
 #include "wininet.h"
 
 // The component's error: a message text only.
-class EInetError : public Exception {
+class DORVANE_HTTP_EXPORT EInetError : public Exception {
 public:
     using Exception::Exception;
 };
 
-class TAdvHttp : public TComponent {
+class DORVANE_HTTP_EXPORT TAdvHttp : public TComponent {
     Q_OBJECT
 public:
     // The start value of InternetFlags.

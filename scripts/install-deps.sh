@@ -17,6 +17,8 @@ PKGS=(
                                                     # dbus-x11 brings dbus-run-session's session bus
   qt6-wayland weston                                # native Wayland windows; a headless compositor
   appstream desktop-file-utils hicolor-icon-theme   # checking what the package gives desktops
+  libglib2.0-dev                                    # the public headers beside glib's (TRUE and FALSE macros)
+  abigail-tools                                     # the library's ABI against its baseline (abidw, abidiff)
   dpkg-dev file lintian                             # packages: dependencies found by dpkg-shlibdeps
                                                     # (CPack reads binaries' types with file); Debian's checks
   "$@"
