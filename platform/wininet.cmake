@@ -8,6 +8,7 @@ target_sources(dorvane_platform PRIVATE
   wininet_curl.h wininet_curl.cpp
   wininet_response_head.h wininet_response_head.cpp
   wininet_session.h wininet_session.cpp
+  wininet_driver_loop.h wininet_driver_loop.cpp
   wininet_transfer.h wininet_transfer.cpp wininet_transfer_setup.cpp
   wininet_request.cpp
   libloaderapi.h libloaderapi.cpp module_handles.h
