@@ -441,15 +441,17 @@ bool TAdvHttp::ReadHeaders()
 {
     if (FRequest == nullptr)
         return true;
-    std::vector<char> buffer(RawHeadersSize);
+    // Left uninitialised: the query writes what it hands back (clearing 8 KiB per request showed
+    // in the request rate's profile).
+    const auto buffer = std::make_unique_for_overwrite<char[]>(RawHeadersSize);
     DWORD length = RawHeadersSize;
     DWORD index = 0;
-    BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length, &index);
+    BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.get(), &length, &index);
     if (!CheckResult(queried != FALSE))
         return Guarded(false); // the headers keep the previous lines
     FResponseHeaders.Clear();
     if (queried)
-        FResponseHeaders.SetText(std::string_view(buffer.data(), std::min(length, RawHeadersSize)));
+        FResponseHeaders.SetText(std::string_view(buffer.get(), std::min(length, RawHeadersSize)));
     return true;
 }
 
@@ -458,7 +460,8 @@ bool TAdvHttp::ReadHeaders()
 // it did.
 bool TAdvHttp::ReadBody()
 {
-    FChunkBuffer = std::make_unique<char[]>(ChunkBufferSize);
+    // Uninitialised: each read writes the part it hands over.
+    FChunkBuffer = std::make_unique_for_overwrite<char[]>(ChunkBufferSize);
     FResponseBody.clear();
     ReserveForBody();
     const bool read = Guarded(ReadChunks());

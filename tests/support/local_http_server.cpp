@@ -1,5 +1,7 @@
 #include "local_http_server.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 
 namespace dorvane::test {
@@ -16,6 +18,10 @@ LocalHttpServer::LocalHttpServer()
 LocalHttpServer::LocalHttpServer(std::unique_ptr<httplib::Server> server)
     : m_server(std::move(server))
 {
+    m_server->set_socket_options([this](int socket) {
+        httplib::default_socket_options(socket);
+        m_listener = socket;
+    });
 }
 
 LocalHttpServer::~LocalHttpServer()
@@ -29,6 +35,9 @@ bool LocalHttpServer::start()
         return true;
     m_port = m_server->bind_to_any_port("127.0.0.1");
     if (m_port <= 0)
+        return false;
+    // Listening again raises the backlog.
+    if (m_listener >= 0 && ::listen(m_listener, SOMAXCONN) != 0)
         return false;
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     // stop() is ignored until the accept loop runs, so wait for it before handing out the port.

@@ -8,6 +8,9 @@
 //   ... connect to 127.0.0.1:http.port() ...
 //
 // Handlers are registered before start(). The destructor stops the server and joins its thread.
+// The listening socket takes every connection of a burst (the library listens with a backlog of
+// 5, and a connection past it waits for the client's retransmission, a second or more), unless
+// the test sets socket options of its own.
 #pragma once
 
 #include <httplib.h>
@@ -37,6 +40,7 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = -1;
+    int m_listener = -1; // seen by the default socket options
 };
 
 } // namespace dorvane::test

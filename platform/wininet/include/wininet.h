@@ -14,12 +14,14 @@
 // own: the blocked caller does the network work, and every status notification of a call is
 // delivered on the caller's thread, inside that call (notifications gathered while nobody waited,
 // such as the closing of a connection after the body, come with the next call on the request).
-// An asynchronous handle (INTERNET_FLAG_ASYNC) has one thread of its own; HttpSendRequestA and
-// a read that finds no data fail with ERROR_IO_PENDING, and that thread later delivers
-// INTERNET_STATUS_REQUEST_COMPLETE with an INTERNET_ASYNC_RESULT ({1, 0} or {0, error}); a
-// pending read's count is stored in the caller's variable before it. Status callbacks are called
-// with no lock held and may call any operation. Handles opened with context 0 get no
-// notifications.
+// Asynchronous handles (INTERNET_FLAG_ASYNC) share a few threads of the layer (as many as the
+// processors, at most four; none while no such handle is open), each handle always served by the
+// same one, so a status callback that blocks holds up the handles that share its thread.
+// HttpSendRequestA and a read that finds no data fail with ERROR_IO_PENDING, and that thread
+// later delivers INTERNET_STATUS_REQUEST_COMPLETE with an INTERNET_ASYNC_RESULT ({1, 0} or
+// {0, error}); a pending read's count is stored in the caller's variable before it. Status
+// callbacks are called with no lock held and may call any operation. Handles opened with
+// context 0 get no notifications.
 //
 // Endings. INTERNET_STATUS_HANDLE_CLOSING is the last notification a request handle ever gets.
 // It comes on the thread that closes the handle, inside InternetCloseHandle; but when another

@@ -6,22 +6,37 @@
 #include <system_error>
 
 #include "fault_injection.h"
+#include "wininet_driver_loop.h"
 #include "wininet_transfer.h"
 
 namespace wininet {
 
 namespace {
 
-constexpr int pollTimeoutMilliseconds = 200;
 // A synchronous caller's wait is cut into rounds so that a caller that waits behind another one
 // takes over the driving soon after that one leaves.
 constexpr int syncWaitMilliseconds = 50;
-constexpr auto threadEndLimit = std::chrono::seconds(2);
 
 int closeSocketCallback(void* driver, curl_socket_t socket)
 {
     static_cast<Driver*>(driver)->socketClosing(socket);
     return ::close(socket);
+}
+
+// libcurl's socket and timer callbacks of an asynchronous session's multi handle, called while
+// the driver drives it (or releases it), hand the watching over to the session's loop.
+int watchSocketCallback(CURL*, curl_socket_t socket, int what, void* loop, void*)
+{
+    auto* const entry = static_cast<std::pair<DriverLoop*, Driver*>*>(loop);
+    entry->first->watch(*entry->second, socket, what);
+    return 0;
+}
+
+int timerCallback(CURLM*, long milliseconds, void* loop)
+{
+    auto* const entry = static_cast<std::pair<DriverLoop*, Driver*>*>(loop);
+    entry->first->setTimer(*entry->second, milliseconds);
+    return 0;
 }
 
 } // namespace
@@ -42,21 +57,26 @@ std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
         return nullptr;
     }
     std::shared_ptr<Driver> driver(new Driver(std::move(shared), std::move(multi), std::move(share)));
-    if (!driver->m_shared->async)
-        return driver;
-    // The thread keeps the driver alive until it has released every libcurl handle.
-    if (platform::fault::Injected(platform::fault::Kind::CreateThread)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (driver->m_shared->async && !driver->joinLoop())
         return nullptr;
-    }
-    try {
-        driver->m_thread = std::thread([driver] { driver->run(); });
-    } catch (const std::system_error&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    driver->m_threadId = driver->m_thread.get_id();
     return driver;
+}
+
+bool Driver::joinLoop()
+{
+    m_loop = DriverLoop::join(shared_from_this());
+    if (!m_loop)
+        return false; // the last error is set
+    m_callbackTarget = {m_loop.get(), this};
+    CURLM* const multi = m_multi.get();
+    if (curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, watchSocketCallback) != CURLM_OK
+        || curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, &m_callbackTarget) != CURLM_OK
+        || curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, timerCallback) != CURLM_OK
+        || curl_multi_setopt(multi, CURLMOPT_TIMERDATA, &m_callbackTarget) != CURLM_OK) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return true;
 }
 
 Driver::~Driver()
@@ -66,14 +86,21 @@ Driver::~Driver()
 
 void Driver::post(Command command)
 {
-    std::lock_guard lock(m_mutex);
-    if (m_stopping)
-        return;
-    m_commands.push_back(std::move(command));
-    // A synchronous caller that drives runs the command in its next round anyway; only a
-    // driver waiting on the network needs waking.
-    if (m_shared->async || m_waiting.load())
-        curl_multi_wakeup(m_multi.get());
+    bool first = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_commands.push_back(std::move(command));
+        first = m_commands.size() == 1;
+        // A synchronous caller that drives runs the command in its next round anyway; only a
+        // driver waiting on the network needs waking.
+        if (!m_shared->async && m_waiting.load())
+            curl_multi_wakeup(m_multi.get());
+    }
+    // Later commands find the loop told already.
+    if (first && m_loop)
+        m_loop->ready(*this);
 }
 
 void Driver::stop()
@@ -81,55 +108,48 @@ void Driver::stop()
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
-        if (m_multi)
+        if (m_multi && !m_shared->async)
             curl_multi_wakeup(m_multi.get());
     }
-    if (m_thread.joinable()) {
-        // The thread may be inside a status callback that waits for the closing thread (an event
-        // sent to its window, say); waiting for it without a limit could then never end. After
-        // the limit it finishes on its own, holding the driver until it has released everything.
-        bool finished = false;
-        if (std::this_thread::get_id() != m_thread.get_id()) {
-            std::unique_lock lock(m_mutex);
-            finished = m_threadEnded.wait_for(lock, threadEndLimit, [this] { return m_threadDone; });
-        }
-        if (finished)
-            m_thread.join();
-        else
-            m_thread.detach();
-        return;
-    }
-    if (!m_shared->async) {
-        // A caller driving right now finishes its round first (the wake-up cut its wait short).
+    {
+        // A round in progress finishes first (a synchronous caller's wait was cut short).
         std::lock_guard drive(m_driveMutex);
         releaseAll();
     }
+    bool leave = false;
+    {
+        std::lock_guard lock(m_mutex);
+        leave = m_loop && !std::exchange(m_leftLoop, true);
+    }
+    if (leave)
+        m_loop->leave(*this);
 }
 
-// Asynchronous mode: the session's own thread.
-void Driver::run()
+void Driver::driveLoopRound(int socket, int action)
 {
-    for (;;) {
-        {
-            std::lock_guard drive(m_driveMutex);
-            if (!runCommands())
-                break;
+    std::vector<std::shared_ptr<Transfer>> eventful;
+    {
+        std::lock_guard drive(m_driveMutex);
+        if (m_released)
+            return;
+        m_drivingThread = std::this_thread::get_id();
+        bool ran = false;
+        if (runCommands(&ran)) {
             int running = 0;
-            curl_multi_perform(m_multi.get(), &running);
+            // A command may have added a transfer or resumed one: libcurl then wants its timer.
+            if (socket != commandsOnly)
+                curl_multi_socket_action(m_multi.get(), socket, action, &running);
+            else if (ran)
+                curl_multi_socket_action(m_multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
             collectFinished();
             failSilentTransfers();
         }
-        // Status callbacks run with nothing held, so they may call any operation.
-        deliverEvents();
-        wait(pollTimeoutMilliseconds);
+        m_drivingThread = std::thread::id();
+        eventful.swap(m_eventful);
     }
-    {
-        std::lock_guard drive(m_driveMutex);
-        releaseAll();
-    }
-    std::lock_guard lock(m_mutex);
-    m_threadDone = true;
-    m_threadEnded.notify_all();
+    // Status callbacks run with nothing held, so they may call any operation.
+    for (const auto& transfer : eventful)
+        transfer->deliverEvents();
 }
 
 bool Driver::drive(bool waitFirst)
@@ -163,7 +183,7 @@ void Driver::wait(int milliseconds)
     m_waiting = false;
 }
 
-bool Driver::runCommands()
+bool Driver::runCommands(bool* ran)
 {
     std::vector<Command> commands;
     {
@@ -172,6 +192,8 @@ bool Driver::runCommands()
             return false;
         commands.swap(m_commands);
     }
+    if (ran != nullptr)
+        *ran = !commands.empty();
     for (auto& command : commands)
         command(*this);
     return true;
@@ -207,17 +229,6 @@ void Driver::failSilentTransfers()
         detach(transfer);
         transfer->finish(CURLE_OPERATION_TIMEDOUT);
     }
-}
-
-void Driver::deliverEvents()
-{
-    std::vector<std::shared_ptr<Transfer>> eventful;
-    {
-        std::lock_guard drive(m_driveMutex);
-        eventful.swap(m_eventful);
-    }
-    for (const auto& transfer : eventful)
-        transfer->deliverEvents();
 }
 
 void Driver::detach(const std::shared_ptr<Transfer>& transfer)

@@ -207,7 +207,9 @@ DWORD Transfer::take(char* buffer, DWORD size)
     if (response.bodyRead == response.body.size()) {
         response.body.clear();
         response.bodyRead = 0;
-    } else if (response.bodyRead >= bodyBufferLowMark) {
+    } else if (response.bodyRead >= bodyBufferLowMark && response.bodyRead >= buffered()) {
+        // Moved down only once what was taken outweighs what is left: each byte is then moved
+        // at most once on average (moving at every low mark moved three bytes for each one read).
         const auto taken = static_cast<std::ptrdiff_t>(response.bodyRead);
         response.body.erase(response.body.begin(), response.body.begin() + taken);
         response.bodyRead = 0;

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "local_http_server.h"
 #include "scripted_server.h"
@@ -153,4 +156,92 @@ TEST(WininetAsyncClose, ClosingDoesNotHangOnACallbackThatWaitsForTheClosingThrea
     ASSERT_TRUE(callbackHeld);
     EXPECT_TRUE(InternetCloseHandle(internet));
     closeReturned = true;
+}
+
+namespace {
+// One of many asynchronous sessions at once, which share the layer's few threads: the closing
+// ones close their Internet handle inside the completion of their send, the others read on.
+struct SharedSession {
+    HINTERNET internet = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    bool closeInCallback = false;
+    std::atomic<int> completions{0};
+};
+
+void sharedSessionCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD)
+{
+    auto& session = *reinterpret_cast<SharedSession*>(context);
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE)
+        return;
+    ++session.completions;
+    if (session.closeInCallback && session.completions == 1)
+        InternetCloseHandle(session.internet);
+}
+
+bool waitForCompletions(const SharedSession& session, int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (session.completions < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+} // namespace
+
+TEST_F(WininetAsync, SessionsClosedInsideTheirCallbacksLeaveTheOthersRunning)
+{
+    constexpr int sessionCount = 24;
+    std::vector<std::unique_ptr<SharedSession>> sessions;
+    for (int i = 0; i < sessionCount; ++i) {
+        auto session = std::make_unique<SharedSession>();
+        session->closeInCallback = i % 2 == 1;
+        session->internet = InternetOpenA("A", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+        ASSERT_NE(session->internet, nullptr);
+        InternetSetStatusCallback(session->internet, sharedSessionCallback);
+        session->connection = InternetConnectA(session->internet, "127.0.0.1",
+                                                static_cast<INTERNET_PORT>(m_http.port()), nullptr, nullptr,
+                                                INTERNET_SERVICE_HTTP, 0, 0);
+        const auto context = reinterpret_cast<DWORD_PTR>(session.get());
+        session->request = HttpOpenRequestA(session->connection, "GET", "/body", nullptr, nullptr, nullptr, 0, context);
+        ASSERT_NE(session->request, nullptr);
+        sessions.push_back(std::move(session));
+    }
+    for (const auto& session : sessions) {
+        EXPECT_FALSE(HttpSendRequestA(session->request, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    for (int i = 0; i < sessionCount; ++i) {
+        SCOPED_TRACE("session " + std::to_string(i));
+        SharedSession& session = *sessions[static_cast<std::size_t>(i)];
+        ASSERT_TRUE(waitForCompletions(session, 1));
+        if (session.closeInCallback)
+            continue;
+        std::string body;
+        char buffer[8192];
+        for (;;) {
+            DWORD count = 0;
+            const int before = session.completions;
+            if (!InternetReadFile(session.request, buffer, sizeof buffer, &count)) {
+                ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+                ASSERT_TRUE(waitForCompletions(session, before + 1));
+            }
+            if (count == 0)
+                break;
+            body.append(buffer, count);
+        }
+        EXPECT_EQ(body, letters(40000));
+        EXPECT_TRUE(InternetCloseHandle(session.request));
+        EXPECT_TRUE(InternetCloseHandle(session.connection));
+        EXPECT_TRUE(InternetCloseHandle(session.internet));
+    }
+    for (const auto& session : sessions) {
+        if (!session->closeInCallback)
+            continue;
+        EXPECT_EQ(session->completions, 1) << "nothing completes after its session is closed";
+        InternetCloseHandle(session->request);
+        InternetCloseHandle(session->connection);
+    }
 }
