@@ -6,8 +6,12 @@
 #include <utility>
 
 #include <QAbstractEventDispatcher>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
 
 #include "TAdvHttpWindow.h"
+#include "ascii_text.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
 #include "libloaderapi.h"
@@ -21,6 +25,7 @@ constexpr const char* CannotReleaseLater =
     "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
     "once its request has ended";
 
+constexpr int HeldBackReleaseRetryMs = 10;
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
@@ -48,6 +53,20 @@ bool IsHttpToken(const std::string& text)
         auto byte = static_cast<unsigned char>(c);
         return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
     });
+}
+
+// On the component's own thread. A release that comes while one of its handlers runs there (in
+// a nested event loop) waits until the handler has returned.
+void ReleaseWhenNoHandlerRuns(QPointer<TAdvHttp> component)
+{
+    if (component.isNull() || component->InState(csDestroying))
+        return;
+    if (THandlerScope::Running(component.data())) {
+        QTimer::singleShot(HeldBackReleaseRetryMs, QAbstractEventDispatcher::instance(),
+                           [component] { ReleaseWhenNoHandlerRuns(component); });
+        return;
+    }
+    delete component.data();
 }
 
 } // namespace
@@ -127,6 +146,42 @@ std::string TAdvHttp::RedirectURL() const
 {
     std::lock_guard lock(FTextValuesLock);
     return FRedirectURL;
+}
+
+std::string TAdvHttp::ResponseHeader(const std::string& name) const
+{
+    std::string value;
+    // The first line is the status line, which has no name.
+    for (std::size_t i = 1; i < FResponseHeaders.Count(); ++i) {
+        const std::string& line = FResponseHeaders[i];
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || !platform::ascii::equalIgnoringCase(std::string_view(line).substr(0, colon), name))
+            continue;
+        const std::size_t first = line.find_first_not_of(" \t", colon + 1);
+        const std::size_t last = line.find_last_not_of(" \t");
+        if (!value.empty())
+            value += ", ";
+        if (first != std::string::npos)
+            value += line.substr(first, last - first + 1);
+    }
+    return value;
+}
+
+// Only a plain decimal number counts: a length the server garbled is as good as none.
+std::int64_t TAdvHttp::ContentLength() const
+{
+    const std::string text = ResponseHeader("Content-Length");
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return UnknownContentLength;
+    return std::stoll(text);
+}
+
+void TAdvHttp::SetEventThread(TEventThread thread)
+{
+    if (thread == TEventThread::Own && QAbstractEventDispatcher::instance(this->thread()) == nullptr)
+        throw EInetError("Events can't be delivered to this component's thread: it runs no event loop");
+    FEventThread = thread;
 }
 
 void TAdvHttp::SetInternetFlags(TInternetFlags flags)
@@ -210,11 +265,18 @@ bool TAdvHttp::Execute(bool synchronous)
     CloseRequest(); // a failed asynchronous request leaves its handles to the next start
     StartRequest(synchronous);
     if (EnsureCompletionEvent() && EnsureInternetHandle() && Connect() && OpenRequest() && SendRequest() &&
-        (!synchronous || ProcessResponse()))
-        return true;
+        (!synchronous || ProcessResponse())) {
+        // A cancelled request never reads as a success, however far it got.
+        if (!synchronous || !FCancelRequested)
+            return true;
+        static_cast<void>(RecordCancel());
+    }
     // Every path that ends the request closes it, so Busy is false once we return.
     CloseRequest();
-    return Failed(TakeFailure(), FLastError);
+    std::exception_ptr failure = TakeFailure();
+    if (!failure && FCancelRequested && FRaiseExceptions)
+        failure = std::make_exception_ptr(EInetError(ErrorText(ERROR_INTERNET_OPERATION_CANCELLED)));
+    return Failed(failure, FLastError);
 }
 
 // A component whose event couldn't be made when it was built tries again: whoever waits for a
@@ -253,6 +315,11 @@ void TAdvHttp::StartRequest(bool synchronous)
     FChunkSize = 0;
     FResponseBody.clear();
     FCancelledByHandler = false;
+    {
+        std::lock_guard lock(FCancelLock);
+        FCancelRequested = false;
+        FCancelRecorded = false;
+    }
     DropHandlerFailure();
     static_cast<void>(TakeFailure());
 }
@@ -291,6 +358,9 @@ bool TAdvHttp::Connect()
         return false;
     DWORD timeout = static_cast<DWORD>(FConnectTimeout);
     InternetSetOptionA(FConnect, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+    DWORD receiveTimeout = FReceiveTimeout;
+    if (receiveTimeout != 0)
+        InternetSetOptionA(FConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof(receiveTimeout));
     return true;
 }
 
@@ -307,8 +377,12 @@ bool TAdvHttp::OpenRequest()
     }
     LPCSTR* accept = FAcceptTypes.Text().empty() ? nullptr : acceptTypes.data();
     // The request gets the component as its context, so its notifications reach us.
-    FRequest = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
-                                FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    HINTERNET request = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
+                                         FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    {
+        std::lock_guard lock(FCancelLock);
+        FRequest = request;
+    }
     FNotifiedRequest = FRequest;
     if (!CheckResult(FRequest != nullptr))
         return false;
@@ -376,7 +450,7 @@ TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
     DWORD index = 0;
     BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
     if (!CheckResult(queried != FALSE)) {
-        if (FCancelledByHandler)
+        if (FCancelledByHandler || FCancelRequested)
             return TStatusOutcome::Failed;
         static_cast<void>(TakeFailure());
         return TStatusOutcome::Content;
@@ -432,6 +506,8 @@ bool TAdvHttp::ReadResponse()
 // A request that was cancelled or abandoned did not finish and never reads as finished.
 bool TAdvHttp::CompleteRequest()
 {
+    if (FCancelRequested)
+        return RecordCancel();
     if (FLastError == ERROR_INTERNET_OPERATION_CANCELLED || FCancelledByHandler)
         return true;
     return Deliver(OnRequestComplete);
@@ -481,13 +557,15 @@ void TAdvHttp::ReserveForBody()
 bool TAdvHttp::ReadChunks()
 {
     for (;;) {
+        if (FCancelRequested)
+            return RecordCancel();
         if (FRequest == nullptr || FAbort)
             return true;
         FChunkCount = 0;
         BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
         if (IsPending(read)) {
-            if (!WaitForPendingRead())
-                return true; // failed (recorded by the completion) or being destroyed
+            if (!WaitForPendingRead()) // failed (recorded by the completion), cancelled or being destroyed
+                return FCancelRequested ? RecordCancel() : true;
         } else if (!CheckResult(read != FALSE)) {
             return false;
         }
@@ -512,8 +590,15 @@ bool TAdvHttp::AppendChunk(DWORD count)
 
 void TAdvHttp::CloseRequest()
 {
-    if (FRequest != nullptr)
-        CloseRequestHandle(std::exchange(FRequest, nullptr));
+    HINTERNET request = nullptr;
+    bool closedByCancel = false;
+    {
+        std::lock_guard lock(FCancelLock);
+        request = std::exchange(FRequest, nullptr);
+        closedByCancel = std::exchange(FRequestClosedByCancel, false);
+    }
+    if (request != nullptr)
+        CloseRequestHandle(request, closedByCancel);
     if (FConnect != nullptr)
         InternetCloseHandle(std::exchange(FConnect, nullptr));
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
@@ -524,15 +609,16 @@ void TAdvHttp::CloseRequest()
 
 // Once this returns, no status event of the request follows: its notifications are no longer
 // taken, and one being delivered right now on the library's thread has ended.
-void TAdvHttp::CloseRequestHandle(HINTERNET request)
+// A handle that Cancel closed has had its closing notification, or has it on its way.
+void TAdvHttp::CloseRequestHandle(HINTERNET request, bool closedByCancel)
 {
     FNotifiedRequest = nullptr;
-    {
+    if (!closedByCancel) {
         std::lock_guard lock(FClosingLock);
         FClosingRequest = request;
         FClosingNotified = false;
     }
-    if (InternetCloseHandle(request))
+    if (closedByCancel || InternetCloseHandle(request))
         WaitForClosingNotification();
     std::lock_guard lock(FClosingLock);
     FClosingRequest = nullptr;
@@ -552,6 +638,68 @@ bool TAdvHttp::CloseInternetHandle()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Cancelling
+
+// Closing the request handle ends a call blocked on it at once, on whatever thread; the thread
+// that runs the request then finds every call failing and ends it as cancelled. The lock keeps
+// the handle from being closed twice, and the request's thread from freeing what the library
+// may still fill (a pending read's buffer) before the close is through.
+void TAdvHttp::Cancel()
+{
+    if (InState(csDestroying))
+        return;
+    {
+        std::lock_guard lock(FCancelLock);
+        if (!FBusy)
+            return;
+        FCancelRequested = true;
+        if (FRequest != nullptr && !FRequestClosedByCancel) {
+            FRequestClosedByCancel = true;
+            FNotifiedRequest = nullptr; // no status event after this
+            {
+                std::lock_guard closing(FClosingLock);
+                FClosingRequest = FRequest;
+                FClosingNotified = false;
+            }
+            InternetCloseHandle(FRequest);
+        }
+    }
+    if (FModeFlags != 0)
+        EndCancelledWithoutWorker();
+}
+
+// The one record of a cancellation: LastError 12017, OnError once, and the EInetError that a
+// synchronous Execute raises. Always false.
+bool TAdvHttp::RecordCancel()
+{
+    if (!FCancelRecorded.exchange(true))
+        static_cast<void>(Fail(ERROR_INTERNET_OPERATION_CANCELLED));
+    return false;
+}
+
+// Asynchronous mode: a worker that has the request sees the cancellation at its next step (woken
+// if it waits for the library). Without one (the send or an authentication re-send is pending),
+// no completion will ever come for the closed handle, so the request ends here, as a failed send
+// does; a completion that slipped in meanwhile starts no worker (HandOverCompletion).
+void TAdvHttp::EndCancelledWithoutWorker()
+{
+    {
+        std::lock_guard lock(FWorkerLock);
+        FWorkerWake.notify_all();
+        if (FWorkerActive || !FBusy || InState(csDestroying))
+            return;
+    }
+    if (!FCancelRecorded.exchange(true))
+        RecordFromNotification(ERROR_INTERNET_OPERATION_CANCELLED);
+    DropHandlerFailure(); // what OnError's handler raised has no request to stop
+    FNotifiedRequest = nullptr;
+    FBusy = false;
+    SetEvent(FCompletionEvent);
+    if (FReleaseOnClose)
+        AskForRelease();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Failures
 
 // After every tested library call. LastError := 0, or the call's code when it failed. A code
@@ -563,6 +711,8 @@ bool TAdvHttp::CheckResult(bool succeeded)
     const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
     if (!CheckHandlers())
         return false;
+    if (FCancelRequested && FBusy) // whatever the call says: its handle may have gone under it
+        return RecordCancel();
     if (succeeded || !IsError(code))
         return SetErrorCode(code);
     return Fail(code);
@@ -619,7 +769,7 @@ bool TAdvHttp::Guarded(bool succeeded)
 {
     if (succeeded)
         return true;
-    if (FRaiseExceptions || FCancelledByHandler)
+    if (FRaiseExceptions || FCancelledByHandler || (FCancelRequested && FBusy))
         return false;
     static_cast<void>(TakeFailure());
     return true;
@@ -764,6 +914,10 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
         return;
     // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
     TNotifyEvent call = handler;
+    if (DeliversToOwnThread() && QThread::currentThread() != thread()) {
+        DeliverOnOwnThread(call);
+        return;
+    }
     HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
     if (window == nullptr) {
         THandlerScope running(this);
@@ -774,6 +928,64 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
     SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(this));
     if (delivery.Raised)
         std::rethrow_exception(delivery.Raised);
+}
+
+// Events to the component's own thread: each waits in the queue until that thread's event loop
+// (or a wait of ours on that thread) runs it, and its firing thread waits for it, as a send to
+// the notification window does, so the handler reads the values of its moment.
+struct TAdvHttp::TOwnThreadDelivery {
+    const TNotifyEvent* Handler = nullptr;
+    std::exception_ptr Raised;
+    bool Done = false; // guarded by FOwnThreadLock
+};
+
+bool TAdvHttp::DeliversToOwnThread() const
+{
+    return !FUseWindow && FEventThread == TEventThread::Own;
+}
+
+void TAdvHttp::DeliverOnOwnThread(const TNotifyEvent& handler)
+{
+    TOwnThreadDelivery delivery{&handler, nullptr, false};
+    {
+        std::lock_guard lock(FOwnThreadLock);
+        FOwnThreadQueue.push_back(&delivery);
+    }
+    QMetaObject::invokeMethod(this, [this] { ServeOwnThreadDeliveries(); }, Qt::QueuedConnection);
+    {
+        std::unique_lock lock(FOwnThreadLock);
+        FOwnThreadDone.wait(lock, [&delivery] { return delivery.Done; });
+    }
+    if (delivery.Raised)
+        std::rethrow_exception(delivery.Raised);
+}
+
+// On the component's own thread. Once destruction has begun the events are let go unrun.
+void TAdvHttp::ServeOwnThreadDeliveries()
+{
+    for (;;) {
+        TOwnThreadDelivery* delivery = nullptr;
+        {
+            std::lock_guard lock(FOwnThreadLock);
+            if (FOwnThreadQueue.empty())
+                return;
+            delivery = FOwnThreadQueue.front();
+            FOwnThreadQueue.erase(FOwnThreadQueue.begin());
+        }
+        if (!InState(csDestroying)) {
+            THandlerScope running(this);
+            try {
+                (*delivery->Handler)(this);
+            } catch (...) {
+                delivery->Raised = std::current_exception();
+            }
+        }
+        {
+            std::lock_guard lock(FOwnThreadLock);
+            delivery->Done = true;
+        }
+        FOwnThreadDone.notify_all();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -841,8 +1053,15 @@ void TAdvHttp::AskForRelease()
 
 void TAdvHttp::ReleaseLater()
 {
-    if (FUseWindow)
+    if (FUseWindow) {
         PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
-    else
-        deleteLater();
+        return;
+    }
+    // Not deleteLater: a nested event loop inside one of the component's handlers on its own
+    // thread (a message box, QTest::qWait) runs deferred deletes, and would free the component
+    // under the request that fired the handler.
+    QPointer<TAdvHttp> component(this);
+    QMetaObject::invokeMethod(
+        QAbstractEventDispatcher::instance(thread()), [component] { ReleaseWhenNoHandlerRuns(component); },
+        Qt::QueuedConnection);
 }

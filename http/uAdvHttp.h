@@ -57,6 +57,17 @@ public:
     using Exception::Exception;
 };
 
+// Where the events of a component without a widget owner run (a widget owner's always run on
+// the notification window's thread).
+enum class TEventThread {
+    // On the thread that fires them: the caller's inside a synchronous request, the library's
+    // and the worker's in an asynchronous one.
+    Firing,
+    // On the thread the component belongs to (the one that created it), through that thread's
+    // event loop: a program without widgets gets its events where it made the component.
+    Own,
+};
+
 class TAdvHttp : public TComponent {
     Q_OBJECT
 public:
@@ -125,6 +136,21 @@ public:
     TInternetFlags InternetFlags() const { return FInternetFlags; }
     void SetInternetFlags(TInternetFlags flags);
 
+    // Not published (a layout neither stores nor reads them).
+    // Milliseconds a response may stay silent (before its head, or between two pieces of its
+    // body) before the request fails with ERROR_INTERNET_TIMEOUT; applied at the next request.
+    // 0, the start value, leaves it to the library: 30 s unless the process set another default.
+    DWORD ReceiveTimeout() const { return FReceiveTimeout; }
+    void SetReceiveTimeout(DWORD milliseconds) { FReceiveTimeout = milliseconds; }
+    // Where events run when the owner is not a widget; TEventThread::Firing to start with. With
+    // TEventThread::Own, a request's events wait until the component's thread takes them from
+    // its event loop, so that thread must let its loop run (QEventLoop, QCoreApplication::exec)
+    // while an asynchronous request is under way, and not block waiting on CompletionEvent.
+    // Raises EInetError when asked for Own on a thread that runs no event loop. Takes effect
+    // at once; change it only while no request runs.
+    TEventThread EventThread() const { return FEventThread; }
+    void SetEventThread(TEventThread thread);
+
     // Values that handlers and callers read. Each describes the current request, or the last one
     // once it is over: all are reset (0, empty) when a request starts, so a request that fails
     // before its answer shows no status, header or body of an earlier one.
@@ -142,6 +168,15 @@ public:
     LPVOID StatusInfo() const { return FStatusInfo; }
     DWORD StatusInfoLength() const { return FStatusInfoLength; }
     bool Busy() const { return FBusy; }
+    // The body length the response announced (its Content-Length), or UnknownContentLength
+    // when it announced none (a chunked body, a body that ends when the connection closes) or
+    // no response head has arrived. Known from OnDataAvailable's first chunk on, for progress.
+    static constexpr std::int64_t UnknownContentLength = -1;
+    std::int64_t ContentLength() const;
+    // The value of one header of the last response, the name matched regardless of case, with
+    // the blanks around it removed; an empty string when the response has no such header.
+    // A header sent more than once gives its values joined by ", ".
+    std::string ResponseHeader(const std::string& name) const;
     // When true, the component frees itself later, as PostRelease does, once a request has
     // ended: after its request handle has closed and the request's last event (OnRequestComplete,
     // or OnError when it failed) has been delivered. Raises EInetError, as PostRelease, when the
@@ -171,6 +206,15 @@ public:
     // caller here, or Execute returns false with RaiseExceptions false; in asynchronous mode
     // there is no caller to reach, and LastError and OnError are how it is told.
     [[nodiscard]] bool Execute(bool synchronous);
+    // Ends the running request, synchronous or asynchronous, from any thread or from one of the
+    // component's handlers, at once even when the server sends nothing: a call blocked in the
+    // library returns. The request ends as cancelled, never as a success: LastError 12017
+    // (ERROR_INTERNET_OPERATION_CANCELLED), OnError, no OnRequestComplete, and a synchronous
+    // Execute raises its EInetError (or returns false with RaiseExceptions false). Busy() is
+    // false and the component ready for the next request once the request has ended: when
+    // Execute returns, or, asynchronously, when OnError has been delivered. Nothing happens
+    // when no request runs. Don't call it while the component is being freed.
+    void Cancel();
 
     // Delivers one event with this component as sender: through the notification window when
     // the owner is windowed, else by a direct call. Nothing once destruction has begun.
@@ -236,6 +280,8 @@ private:
     [[nodiscard]] bool ProcessResponse();
     TStatusOutcome CheckAuthentication();
     TAuthOutcome AnswerAuthentication();
+    [[nodiscard]] bool RecordCancel();
+    void EndCancelledWithoutWorker();
     bool AskForCredentials();
     [[nodiscard]] bool AbandonRequest();
     [[nodiscard]] bool ReadResponse();
@@ -246,7 +292,7 @@ private:
     [[nodiscard]] bool AppendChunk(DWORD count);
     [[nodiscard]] bool CompleteRequest();
     void CloseRequest();
-    void CloseRequestHandle(HINTERNET request);
+    void CloseRequestHandle(HINTERNET request, bool closedByCancel);
     void WaitForClosingNotification();
     void RequestHandleClosing(HINTERNET request);
     bool CloseInternet();
@@ -306,6 +352,14 @@ private:
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
     void WaitForDeliveries();
+    // Delivery to the component's own thread (TEventThread::Own), and the waits on the thread
+    // that takes deliveries, which serve those sent to it meanwhile.
+    struct TOwnThreadDelivery;
+    [[nodiscard]] bool DeliversToOwnThread() const;
+    void DeliverOnOwnThread(const TNotifyEvent& handler);
+    void ServeOwnThreadDeliveries();
+    [[nodiscard]] bool OnDeliveryThread() const;
+    void ServeDeliveries();
 
     // Handlers that raise. FireCaught is the one place the request's own thread takes a
     // handler's exception; a status event's, raised on the library's thread, is kept until the
@@ -341,6 +395,8 @@ private:
     std::int32_t FAuthRetries = 3;
     TInternetFlags FInternetFlags;
     DWORD FRequestFlags = 0;
+    DWORD FReceiveTimeout = 0; // 0: the library's
+    std::atomic<TEventThread> FEventThread{TEventThread::Firing};
 
     // Values read by handlers. Notifications and the worker write them on other threads.
     std::atomic<DWORD> FLastError{0};
@@ -368,7 +424,13 @@ private:
     // The request's state.
     HINTERNET FInternet = nullptr;
     HINTERNET FConnect = nullptr;
-    HINTERNET FRequest = nullptr;
+    HINTERNET FRequest = nullptr; // written under FCancelLock, which Cancel reads it under
+    // Cancel closes the request handle from any thread; the request's own thread then finds
+    // its calls failing, records the cancellation once, and closes what is left.
+    std::mutex FCancelLock;
+    std::atomic<bool> FCancelRequested{false};
+    bool FRequestClosedByCancel = false; // guarded by FCancelLock
+    std::atomic<bool> FCancelRecorded{false};
     // The request handle whose notifications are taken; empty once the request has ended (closed,
     // or its asynchronous send failed), so that no status event follows the end of a request.
     std::atomic<HINTERNET> FNotifiedRequest{nullptr};
@@ -394,6 +456,10 @@ private:
     // Events on their way to the window. A delivery counts itself before it looks at the
     // destroying state, so the destructor either sees it here or it sees the state and stops.
     std::atomic<int> FDeliveriesInFlight{0};
+    // Events on their way to the component's own thread (TEventThread::Own), oldest first.
+    std::mutex FOwnThreadLock;
+    std::condition_variable FOwnThreadDone;
+    std::vector<TOwnThreadDelivery*> FOwnThreadQueue; // guarded by FOwnThreadLock
     std::mutex FFailureLock;
     // The recorded failure of the current request (or property write): what Execute raises when
     // RaiseExceptions says so, or what a property write raises.

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include <QThread>
+
 #include "TAdvHttpWindow.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
@@ -177,6 +179,8 @@ bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
         FWorkerWake.notify_all();
         return false;
     }
+    if (FCancelRequested)
+        return false; // Cancel ends the request (EndCancelledWithoutWorker)
     if (!succeeded) {
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
@@ -245,6 +249,15 @@ bool TAdvHttp::TakeNextResponse()
         }
         if (!FBusy)
             break;
+        if (FCancelRequested) {
+            // A re-send was pending: no completion comes for the closed handle.
+            lock.unlock();
+            static_cast<void>(RecordCancel());
+            static_cast<void>(TakeFailure());
+            CloseRequest();
+            lock.lock();
+            continue;
+        }
         FWorkerWake.wait(lock);
     }
     FWorkerActive = false;
@@ -256,7 +269,8 @@ bool TAdvHttp::TakeNextResponse()
 bool TAdvHttp::WaitForPendingRead()
 {
     std::unique_lock lock(FWorkerLock);
-    FWorkerWake.wait(lock, [this] { return FCompletionPending || FAbort || InState(csDestroying); });
+    FWorkerWake.wait(lock,
+                     [this] { return FCompletionPending || FAbort || FCancelRequested || InState(csDestroying); });
     if (!FCompletionPending)
         return false;
     FCompletionPending = false;
@@ -268,12 +282,29 @@ bool TAdvHttp::WaitForPendingRead()
 // wait would never end.
 void TAdvHttp::WaitForWorker(HANDLE worker)
 {
-    if (!TAdvHttpWindow::OnWindowThread()) {
+    if (!TAdvHttpWindow::OnWindowThread() && !OnDeliveryThread()) {
         WaitForSingleObject(worker, INFINITE);
         return;
     }
     while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
+        ServeDeliveries();
+}
+
+// The thread this component's events are delivered to: the window's, or its own with
+// TEventThread::Own. A firing thread may wait for it, so its waits serve those events.
+bool TAdvHttp::OnDeliveryThread() const
+{
+    if (FUseWindow)
+        return TAdvHttpWindow::OnWindowThread();
+    return DeliversToOwnThread() && QThread::currentThread() == thread();
+}
+
+void TAdvHttp::ServeDeliveries()
+{
+    if (TAdvHttpWindow::OnWindowThread())
         ServeEventsSentToThisThread();
+    if (!FUseWindow && QThread::currentThread() == thread())
+        ServeOwnThreadDeliveries();
 }
 
 
@@ -291,7 +322,7 @@ void TAdvHttp::RequestHandleClosing(HINTERNET request)
 // That delivery may be an event sent to this very thread, which is served meanwhile.
 void TAdvHttp::WaitForClosingNotification()
 {
-    const bool onWindowThread = FUseWindow && TAdvHttpWindow::OnWindowThread();
+    const bool onWindowThread = OnDeliveryThread();
     std::unique_lock lock(FClosingLock);
     while (!FClosingNotified) {
         if (!onWindowThread) {
@@ -299,7 +330,7 @@ void TAdvHttp::WaitForClosingNotification()
             continue;
         }
         lock.unlock();
-        ServeEventsSentToThisThread();
+        ServeDeliveries();
         lock.lock();
         FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
     }
@@ -311,10 +342,14 @@ void TAdvHttp::WaitForClosingNotification()
 void TAdvHttp::WaitForDeliveries()
 {
     const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
+    const bool onOwnThread = QThread::currentThread() == thread();
     while (FDeliveriesInFlight.load() > 0) {
-        if (onWindowThread)
+        if (onOwnThread)
+            ServeOwnThreadDeliveries();
+        if (onWindowThread) {
             ServeEventsSentToThisThread();
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

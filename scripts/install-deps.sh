@@ -19,6 +19,7 @@ PKGS=(
   appstream desktop-file-utils hicolor-icon-theme   # checking what the package gives desktops
   dpkg-dev file lintian                             # packages: dependencies found by dpkg-shlibdeps
                                                     # (CPack reads binaries' types with file); Debian's checks
+  doxygen                                           # the component's reference (docs/reference)
   "$@"
 )
 missing=()
