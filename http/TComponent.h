@@ -9,9 +9,9 @@
 
 #include <QObject>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,12 +39,13 @@ public:
     // "A windowed control owns it": the owner is a widget.
     bool OwnerIsWindowed() const;
 
-    const std::string& Name() const noexcept { return FName; }
+    const std::string& Name() const noexcept;
     void SetName(const std::string& name);
-    std::intptr_t Tag() const noexcept { return FTag; }
-    void SetTag(std::intptr_t tag) noexcept { FTag = tag; }
+    std::intptr_t Tag() const noexcept;
+    void SetTag(std::intptr_t tag) noexcept;
 
-    unsigned ComponentState() const noexcept { return FComponentState.load(); }
+    // Read by other threads (a worker asks whether destruction has begun).
+    unsigned ComponentState() const noexcept;
     bool InState(TComponentStateItem item) const noexcept { return (ComponentState() & item) != 0; }
 
     // The class name the layout names ("TAdvHttp").
@@ -62,11 +63,7 @@ protected:
     void Destroying() noexcept;
 
 private:
-    void Include(unsigned item) noexcept { FComponentState.fetch_or(item); }
-    void Exclude(unsigned item) noexcept { FComponentState.fetch_and(~item); }
-
-    std::string FName;
-    std::intptr_t FTag = 0;
-    // Read by other threads (a worker asks whether destruction has begun), hence atomic.
-    std::atomic<unsigned> FComponentState{0};
+    // Name, Tag and the state, behind one pointer so the layout stays the same as they change.
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -1,4 +1,4 @@
-#include "uAdvHttp.h"
+#include "uAdvHttpPrivate.h"
 
 #include <algorithm>
 #include <array>
@@ -76,22 +76,23 @@ void ReleaseWhenNoHandlerRuns(QPointer<TAdvHttp> component)
 
 TAdvHttp::TAdvHttp(QObject* owner)
     : TComponent(owner)
+    , d(std::make_unique<Private>(this))
 {
-    FUserAgent = DefaultUserAgent;
-    FRaiseExceptions = true;
-    FSSL = false;
-    FMethod = "GET";
-    FHostName = LoopbackHostName;
-    FPort = INTERNET_DEFAULT_HTTP_PORT;
-    FDefaultUi = true;
-    FConnectTimeout = 30000;
-    FAuthRetries = 3;
-    FUseWindow = OwnerIsWindowed();
-    SetInternetFlags(DefaultInternetFlags);
-    if (!InState(csDesigning) && FUseWindow)
+    d->FUserAgent = DefaultUserAgent;
+    d->FRaiseExceptions = true;
+    d->FSSL = false;
+    d->FMethod = "GET";
+    d->FHostName = LoopbackHostName;
+    d->FPort = INTERNET_DEFAULT_HTTP_PORT;
+    d->FDefaultUi = true;
+    d->FConnectTimeout = 30000;
+    d->FAuthRetries = 3;
+    d->FUseWindow = OwnerIsWindowed();
+    d->SetInternetFlags(DefaultInternetFlags);
+    if (!InState(csDesigning) && d->FUseWindow)
         TAdvHttpWindow::AddUser();
     // Left empty when it can't be made: the next start tries again, and fails as the system says.
-    FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    d->FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     TAdvHttpWindow::Register(this);
 }
 
@@ -104,22 +105,22 @@ TAdvHttp::~TAdvHttp()
                "free it with PostRelease() instead");
     Destroying();
     TAdvHttpWindow::Unregister(this);
-    WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
+    d->WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
     HANDLE worker = nullptr;
     {
-        std::lock_guard lock(FWorkerLock);
-        FAbort = true;
-        worker = std::exchange(FWorkerThread, nullptr);
-        FWorkerWake.notify_all();
+        std::lock_guard lock(d->FWorkerLock);
+        d->FAbort = true;
+        worker = std::exchange(d->FWorkerThread, nullptr);
+        d->FWorkerWake.notify_all();
     }
     if (worker != nullptr) {
-        WaitForWorker(worker);
+        d->WaitForWorker(worker);
         CloseHandle(worker);
     }
-    CloseInternet();
-    if (FCompletionEvent != nullptr)
-        CloseHandle(FCompletionEvent);
-    if (!InState(csDesigning) && FUseWindow)
+    d->CloseInternet();
+    if (d->FCompletionEvent != nullptr)
+        CloseHandle(d->FCompletionEvent);
+    if (!InState(csDesigning) && d->FUseWindow)
         TAdvHttpWindow::RemoveUser();
 }
 
@@ -131,24 +132,24 @@ std::string TAdvHttp::ClassName() const
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-std::string TAdvHttp::Text() const
+std::string TAdvHttp::Private::Text() const
 {
     return std::string(FResponseBody.c_str()); // up to the first zero byte
 }
 
-std::string TAdvHttp::ServerAddress() const
+std::string TAdvHttp::Private::ServerAddress() const
 {
     std::lock_guard lock(FTextValuesLock);
     return FServerAddress;
 }
 
-std::string TAdvHttp::RedirectURL() const
+std::string TAdvHttp::Private::RedirectURL() const
 {
     std::lock_guard lock(FTextValuesLock);
     return FRedirectURL;
 }
 
-std::string TAdvHttp::ResponseHeader(const std::string& name) const
+std::string TAdvHttp::Private::ResponseHeader(const std::string& name) const
 {
     std::string value;
     // The first line is the status line, which has no name.
@@ -168,7 +169,7 @@ std::string TAdvHttp::ResponseHeader(const std::string& name) const
 }
 
 // Only a plain decimal number counts: a length the server garbled is as good as none.
-std::int64_t TAdvHttp::ContentLength() const
+std::int64_t TAdvHttp::Private::ContentLength() const
 {
     const std::string text = ResponseHeader("Content-Length");
     if (text.empty() || text.size() > 18 ||
@@ -177,26 +178,26 @@ std::int64_t TAdvHttp::ContentLength() const
     return std::stoll(text);
 }
 
-void TAdvHttp::SetEventThread(TEventThread thread)
+void TAdvHttp::Private::SetEventThread(TEventThread thread)
 {
-    if (thread == TEventThread::Own && QAbstractEventDispatcher::instance(this->thread()) == nullptr)
+    if (thread == TEventThread::Own && QAbstractEventDispatcher::instance(q->thread()) == nullptr)
         throw EInetError("Events can't be delivered to this component's thread: it runs no event loop");
     FEventThread = thread;
 }
 
-void TAdvHttp::SetInternetFlags(TInternetFlags flags)
+void TAdvHttp::Private::SetInternetFlags(TInternetFlags flags)
 {
     FInternetFlags = flags;
     FRequestFlags = RequestFlagsOf(flags);
 }
 
-void TAdvHttp::SetUserAgent(const std::string& agent)
+void TAdvHttp::Private::SetUserAgent(const std::string& agent)
 {
     FUserAgent = agent;
     ReopenInternet();
 }
 
-void TAdvHttp::SetProxy(const std::string& proxy)
+void TAdvHttp::Private::SetProxy(const std::string& proxy)
 {
     FProxy = proxy;
     ReopenInternet();
@@ -205,7 +206,7 @@ void TAdvHttp::SetProxy(const std::string& proxy)
 // The Internet handle carries the agent and the proxy, so a change reopens it at once; a
 // running request keeps its handles (a worker may be reading from them) and the next start
 // reopens it instead.
-void TAdvHttp::ReopenInternet()
+void TAdvHttp::Private::ReopenInternet()
 {
     if (FInternet == nullptr)
         return;
@@ -219,31 +220,31 @@ void TAdvHttp::ReopenInternet()
         RaiseFailure();
 }
 
-void TAdvHttp::SetUserName(const std::string& userName)
+void TAdvHttp::Private::SetUserName(const std::string& userName)
 {
     FUserName = userName;
     SetConnectionOption(INTERNET_OPTION_USERNAME, FUserName);
 }
 
-void TAdvHttp::SetPassword(const std::string& password)
+void TAdvHttp::Private::SetPassword(const std::string& password)
 {
     FPassword = password;
     SetConnectionOption(INTERNET_OPTION_PASSWORD, FPassword);
 }
 
-void TAdvHttp::SetProxyUserName(const std::string& userName)
+void TAdvHttp::Private::SetProxyUserName(const std::string& userName)
 {
     FProxyUserName = userName;
     SetConnectionOption(INTERNET_OPTION_PROXY_USERNAME, FProxyUserName);
 }
 
-void TAdvHttp::SetProxyPassword(const std::string& password)
+void TAdvHttp::Private::SetProxyPassword(const std::string& password)
 {
     FProxyPassword = password;
     SetConnectionOption(INTERNET_OPTION_PROXY_PASSWORD, FProxyPassword);
 }
 
-void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
+void TAdvHttp::Private::SetConnectionOption(DWORD option, const std::string& value)
 {
     if (FConnect == nullptr)
         return;
@@ -253,7 +254,7 @@ void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
 // ---------------------------------------------------------------------------------------------
 // The request
 
-bool TAdvHttp::Execute(bool synchronous)
+bool TAdvHttp::Private::Execute(bool synchronous)
 {
     TRequestInHand inHand(*this);
     // The running request and every value, LastError included, are left alone: the reason goes
@@ -281,7 +282,7 @@ bool TAdvHttp::Execute(bool synchronous)
 
 // A component whose event couldn't be made when it was built tries again: whoever waits for a
 // request's end waits on it.
-bool TAdvHttp::EnsureCompletionEvent()
+bool TAdvHttp::Private::EnsureCompletionEvent()
 {
     if (FCompletionEvent != nullptr)
         return true;
@@ -289,7 +290,7 @@ bool TAdvHttp::EnsureCompletionEvent()
     return CheckResult(FCompletionEvent != nullptr) && FCompletionEvent != nullptr;
 }
 
-void TAdvHttp::StartRequest(bool synchronous)
+void TAdvHttp::Private::StartRequest(bool synchronous)
 {
     FModeFlags = synchronous ? 0 : INTERNET_FLAG_ASYNC;
     FBusy = true;
@@ -326,7 +327,7 @@ void TAdvHttp::StartRequest(bool synchronous)
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
 // handle gives no completions to an asynchronous request), so it is reopened.
-bool TAdvHttp::EnsureInternetHandle()
+bool TAdvHttp::Private::EnsureInternetHandle()
 {
     if (FInternet != nullptr && (FInternetModeFlags != FModeFlags || FInternetOutdated))
         CloseInternetHandle(); // the request's own handles were closed before the start
@@ -335,7 +336,7 @@ bool TAdvHttp::EnsureInternetHandle()
 
 // Guarded: with RaiseExceptions false a failure is dropped here, and the connect step then
 // fails on the missing handle with a code of its own.
-bool TAdvHttp::OpenInternet()
+bool TAdvHttp::Private::OpenInternet()
 {
     const DWORD mode = FModeFlags;
     if (FProxy.empty())
@@ -350,7 +351,7 @@ bool TAdvHttp::OpenInternet()
     return true;
 }
 
-bool TAdvHttp::Connect()
+bool TAdvHttp::Private::Connect()
 {
     FConnect = InternetConnectA(FInternet, FHostName.c_str(), static_cast<INTERNET_PORT>(FPort), nullptr, nullptr,
                                 INTERNET_SERVICE_HTTP, 0, 0);
@@ -364,7 +365,7 @@ bool TAdvHttp::Connect()
     return true;
 }
 
-bool TAdvHttp::OpenRequest()
+bool TAdvHttp::Private::OpenRequest()
 {
     if (!IsHttpToken(FMethod))
         return Fail(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
@@ -392,7 +393,7 @@ bool TAdvHttp::OpenRequest()
     return true;
 }
 
-bool TAdvHttp::SendRequest()
+bool TAdvHttp::Private::SendRequest()
 {
     // A line break inside a line would start a header the caller never listed (a value taken
     // from user input could smuggle one in).
@@ -415,7 +416,7 @@ bool TAdvHttp::SendRequest()
 // Examine the status, answer authentication, read the response. In synchronous mode an
 // authentication re-send is answered by the next round of this loop; in asynchronous mode its
 // completion comes back to the worker. A failure closes the request, recorded first.
-bool TAdvHttp::ProcessResponse()
+bool TAdvHttp::Private::ProcessResponse()
 {
     for (;;) {
         switch (CheckAuthentication()) {
@@ -443,7 +444,7 @@ bool TAdvHttp::ProcessResponse()
 
 // A failed status query is recorded and dropped whatever RaiseExceptions says: the headers and
 // body are read all the same. A status event's handler that raised stops the request.
-TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
+TAdvHttp::Private::TStatusOutcome TAdvHttp::Private::CheckAuthentication()
 {
     DWORD status = 0;
     DWORD length = sizeof(status);
@@ -459,13 +460,13 @@ TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
         return TStatusOutcome::Content;
     FStatusCode = status;
     if (status == 401)
-        return FireRequestEvent(OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+        return FireRequestEvent(q->OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
     if (status == 407)
-        return FireRequestEvent(OnNeedProxyAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+        return FireRequestEvent(q->OnNeedProxyAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
     return TStatusOutcome::Content;
 }
 
-TAdvHttp::TAuthOutcome TAdvHttp::AnswerAuthentication()
+TAdvHttp::Private::TAuthOutcome TAdvHttp::Private::AnswerAuthentication()
 {
     if (FAuthAttempts >= FAuthRetries || (FDefaultUi && !AskForCredentials()))
         return AbandonRequest() ? TAuthOutcome::Ended : TAuthOutcome::Failed;
@@ -477,7 +478,7 @@ TAdvHttp::TAuthOutcome TAdvHttp::AnswerAuthentication()
     return SendRequest() ? TAuthOutcome::Resent : TAuthOutcome::Failed;
 }
 
-bool TAdvHttp::AskForCredentials()
+bool TAdvHttp::Private::AskForCredentials()
 {
     LPVOID data = nullptr;
     DWORD answer = InternetErrorDlg(GetDesktopWindow(), FRequest, FLastError, CredentialDialogFlags, &data);
@@ -486,16 +487,16 @@ bool TAdvHttp::AskForCredentials()
 
 // The failure is recorded before the request closes, so that whoever waits for the closing
 // (CompletionEvent) finds it recorded. An abandoned request is no failure of the start: only a
-// raising OnError handler makes it one.
-bool TAdvHttp::AbandonRequest()
+// raising q->OnError handler makes it one.
+bool TAdvHttp::Private::AbandonRequest()
 {
     const bool recorded = SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
     CloseRequest();
     return recorded;
 }
 
-// Headers and body; OnRequestComplete also when one of them failed.
-bool TAdvHttp::ReadResponse()
+// Headers and body; q->OnRequestComplete also when one of them failed.
+bool TAdvHttp::Private::ReadResponse()
 {
     const bool read = ReadHeaders() && ReadBody();
     if (!read)
@@ -504,16 +505,16 @@ bool TAdvHttp::ReadResponse()
 }
 
 // A request that was cancelled or abandoned did not finish and never reads as finished.
-bool TAdvHttp::CompleteRequest()
+bool TAdvHttp::Private::CompleteRequest()
 {
     if (FCancelRequested)
         return RecordCancel();
     if (FLastError == ERROR_INTERNET_OPERATION_CANCELLED || FCancelledByHandler)
         return true;
-    return Deliver(OnRequestComplete);
+    return Deliver(q->OnRequestComplete);
 }
 
-bool TAdvHttp::ReadHeaders()
+bool TAdvHttp::Private::ReadHeaders()
 {
     if (FRequest == nullptr)
         return true;
@@ -532,7 +533,7 @@ bool TAdvHttp::ReadHeaders()
 // Whatever happens, the request is closed at the end. A handler's exception stops the request
 // whatever RaiseExceptions says: the transfer did not finish, and Execute must not report that
 // it did.
-bool TAdvHttp::ReadBody()
+bool TAdvHttp::Private::ReadBody()
 {
     FChunkBuffer = std::make_unique<char[]>(ChunkBufferSize);
     FResponseBody.clear();
@@ -545,7 +546,7 @@ bool TAdvHttp::ReadBody()
 // A body of announced length gets its buffer at once: one allocation instead of a series of
 // copies into ever larger ones, each touching fresh memory (reading a large body, the page
 // faults cost more than the network). A failed query just leaves the buffer to grow.
-void TAdvHttp::ReserveForBody()
+void TAdvHttp::Private::ReserveForBody()
 {
     DWORD length = 0;
     DWORD size = sizeof length;
@@ -554,7 +555,7 @@ void TAdvHttp::ReserveForBody()
         FResponseBody.reserve(length);
 }
 
-bool TAdvHttp::ReadChunks()
+bool TAdvHttp::Private::ReadChunks()
 {
     for (;;) {
         if (FCancelRequested)
@@ -571,12 +572,12 @@ bool TAdvHttp::ReadChunks()
         }
         if (FChunkCount == 0)
             return true;
-        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(OnDataAvailable))
+        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
             return false;
     }
 }
 
-bool TAdvHttp::AppendChunk(DWORD count)
+bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
     if (FResponseBody.size() + count > MaxResponseBodySize)
         return Fail(ERROR_NOT_ENOUGH_MEMORY,
@@ -588,7 +589,7 @@ bool TAdvHttp::AppendChunk(DWORD count)
     return true;
 }
 
-void TAdvHttp::CloseRequest()
+void TAdvHttp::Private::CloseRequest()
 {
     HINTERNET request = nullptr;
     bool closedByCancel = false;
@@ -610,7 +611,7 @@ void TAdvHttp::CloseRequest()
 // Once this returns, no status event of the request follows: its notifications are no longer
 // taken, and one being delivered right now on the library's thread has ended.
 // A handle that Cancel closed has had its closing notification, or has it on its way.
-void TAdvHttp::CloseRequestHandle(HINTERNET request, bool closedByCancel)
+void TAdvHttp::Private::CloseRequestHandle(HINTERNET request, bool closedByCancel)
 {
     FNotifiedRequest = nullptr;
     if (!closedByCancel) {
@@ -624,13 +625,13 @@ void TAdvHttp::CloseRequestHandle(HINTERNET request, bool closedByCancel)
     FClosingRequest = nullptr;
 }
 
-bool TAdvHttp::CloseInternet()
+bool TAdvHttp::Private::CloseInternet()
 {
     CloseRequest();
     return CloseInternetHandle();
 }
 
-bool TAdvHttp::CloseInternetHandle()
+bool TAdvHttp::Private::CloseInternetHandle()
 {
     if (FInternet == nullptr)
         return true;
@@ -644,9 +645,9 @@ bool TAdvHttp::CloseInternetHandle()
 // that runs the request then finds every call failing and ends it as cancelled. The lock keeps
 // the handle from being closed twice, and the request's thread from freeing what the library
 // may still fill (a pending read's buffer) before the close is through.
-void TAdvHttp::Cancel()
+void TAdvHttp::Private::Cancel()
 {
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     {
         std::lock_guard lock(FCancelLock);
@@ -668,9 +669,9 @@ void TAdvHttp::Cancel()
         EndCancelledWithoutWorker();
 }
 
-// The one record of a cancellation: LastError 12017, OnError once, and the EInetError that a
+// The one record of a cancellation: LastError 12017, q->OnError once, and the EInetError that a
 // synchronous Execute raises. Always false.
-bool TAdvHttp::RecordCancel()
+bool TAdvHttp::Private::RecordCancel()
 {
     if (!FCancelRecorded.exchange(true))
         static_cast<void>(Fail(ERROR_INTERNET_OPERATION_CANCELLED));
@@ -681,17 +682,17 @@ bool TAdvHttp::RecordCancel()
 // if it waits for the library). Without one (the send or an authentication re-send is pending),
 // no completion will ever come for the closed handle, so the request ends here, as a failed send
 // does; a completion that slipped in meanwhile starts no worker (HandOverCompletion).
-void TAdvHttp::EndCancelledWithoutWorker()
+void TAdvHttp::Private::EndCancelledWithoutWorker()
 {
     {
         std::lock_guard lock(FWorkerLock);
         FWorkerWake.notify_all();
-        if (FWorkerActive || !FBusy || InState(csDestroying))
+        if (FWorkerActive || !FBusy || q->InState(csDestroying))
             return;
     }
     if (!FCancelRecorded.exchange(true))
         RecordFromNotification(ERROR_INTERNET_OPERATION_CANCELLED);
-    DropHandlerFailure(); // what OnError's handler raised has no request to stop
+    DropHandlerFailure(); // what q->OnError's handler raised has no request to stop
     FNotifiedRequest = nullptr;
     FBusy = false;
     SetEvent(FCompletionEvent);
@@ -706,7 +707,7 @@ void TAdvHttp::EndCancelledWithoutWorker()
 // that is an error (not 0, not 997: the library has nothing to report then) is recorded as the
 // failure. A status event's handler that raised inside the call stops the request. True when
 // the request may go on.
-bool TAdvHttp::CheckResult(bool succeeded)
+bool TAdvHttp::Private::CheckResult(bool succeeded)
 {
     const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
     if (!CheckHandlers())
@@ -718,25 +719,25 @@ bool TAdvHttp::CheckResult(bool succeeded)
     return Fail(code);
 }
 
-// LastError := code; OnError for a code that is an error. False when OnError's handler raised:
+// LastError := code; q->OnError for a code that is an error. False when q->OnError's handler raised:
 // its exception is then the failure that reaches the caller.
-bool TAdvHttp::SetErrorCode(DWORD code)
+bool TAdvHttp::Private::SetErrorCode(DWORD code)
 {
     FLastError = code;
-    return !IsError(code) || Deliver(OnError);
+    return !IsError(code) || Deliver(q->OnError);
 }
 
-// The one place a failure is recorded: LastError, OnError, and the EInetError that reaches the
-// caller (the exception of OnError's handler instead, when it raised). Always false.
-bool TAdvHttp::Fail(DWORD code, const std::string& message)
+// The one place a failure is recorded: LastError, q->OnError, and the EInetError that reaches the
+// caller (the exception of q->OnError's handler instead, when it raised). Always false.
+bool TAdvHttp::Private::Fail(DWORD code, const std::string& message)
 {
     if (SetErrorCode(code))
         KeepFailure(std::make_exception_ptr(EInetError(message)));
     return false;
 }
 
-// With the library's text for the code, made once OnError has been delivered.
-bool TAdvHttp::Fail(DWORD code)
+// With the library's text for the code, made once q->OnError has been delivered.
+bool TAdvHttp::Private::Fail(DWORD code)
 {
     if (SetErrorCode(code))
         KeepFailure(std::make_exception_ptr(EInetError(ErrorText(code))));
@@ -745,7 +746,7 @@ bool TAdvHttp::Fail(DWORD code)
 
 // The one place a start that failed reaches its caller: the failure raised when RaiseExceptions
 // says so, else false with the reason in the calling thread's last error.
-bool TAdvHttp::Failed(std::exception_ptr failure, DWORD reason)
+bool TAdvHttp::Private::Failed(std::exception_ptr failure, DWORD reason)
 {
     if (FRaiseExceptions && failure)
         std::rethrow_exception(failure);
@@ -754,7 +755,7 @@ bool TAdvHttp::Failed(std::exception_ptr failure, DWORD reason)
 }
 
 // A property write that failed raises whatever RaiseExceptions says.
-void TAdvHttp::RaiseFailure()
+void TAdvHttp::Private::RaiseFailure()
 {
     std::exception_ptr failure = TakeFailure();
     if (!failure)
@@ -765,7 +766,7 @@ void TAdvHttp::RaiseFailure()
 // A step guarded as RaiseExceptions says: with it false, a failure of the step's own is dropped
 // here (it stays recorded in LastError) and the request goes on. A handler's exception is never
 // dropped. True when the request goes on.
-bool TAdvHttp::Guarded(bool succeeded)
+bool TAdvHttp::Private::Guarded(bool succeeded)
 {
     if (succeeded)
         return true;
@@ -775,19 +776,19 @@ bool TAdvHttp::Guarded(bool succeeded)
     return true;
 }
 
-void TAdvHttp::KeepFailure(std::exception_ptr failure)
+void TAdvHttp::Private::KeepFailure(std::exception_ptr failure)
 {
     std::lock_guard lock(FFailureLock);
     FFailure = std::move(failure);
 }
 
-std::exception_ptr TAdvHttp::TakeFailure()
+std::exception_ptr TAdvHttp::Private::TakeFailure()
 {
     std::lock_guard lock(FFailureLock);
     return std::exchange(FFailure, nullptr);
 }
 
-std::string TAdvHttp::ErrorText(DWORD code) const
+std::string TAdvHttp::Private::ErrorText(DWORD code) const
 {
     DWORD savedError = GetLastError(); // producing the text must not change the recorded code
     std::array<char, ErrorTextSize> buffer{};
@@ -819,14 +820,14 @@ std::string TAdvHttp::ErrorText(DWORD code) const
     return message;
 }
 
-// A failure told by a notification, on the library's thread: what OnError's handler raises
+// A failure told by a notification, on the library's thread: what q->OnError's handler raises
 // goes to the request's thread as a status event's handler's would.
-void TAdvHttp::RecordFromNotification(DWORD code)
+void TAdvHttp::Private::RecordFromNotification(DWORD code)
 {
     FLastError = code;
     if (!IsError(code))
         return;
-    if (std::exception_ptr raised = FireCaught(OnError))
+    if (std::exception_ptr raised = FireCaught(q->OnError))
         KeepHandlerFailure(std::move(raised));
 }
 
@@ -834,7 +835,7 @@ void TAdvHttp::RecordFromNotification(DWORD code)
 // Handlers that raise
 
 // The one place the request's thread takes what a handler raised.
-std::exception_ptr TAdvHttp::FireCaught(const TNotifyEvent& handler)
+std::exception_ptr TAdvHttp::Private::FireCaught(const TNotifyEvent& handler)
 {
     try {
         FireEvent(handler);
@@ -845,7 +846,7 @@ std::exception_ptr TAdvHttp::FireCaught(const TNotifyEvent& handler)
 }
 
 // An event whose handler's exception travels like a failure at that point. False when it raised.
-bool TAdvHttp::Deliver(const TNotifyEvent& handler)
+bool TAdvHttp::Private::Deliver(const TNotifyEvent& handler)
 {
     std::exception_ptr raised = FireCaught(handler);
     if (!raised)
@@ -855,15 +856,15 @@ bool TAdvHttp::Deliver(const TNotifyEvent& handler)
 }
 
 // An event in the middle of the request (the body, authentication): a handler that raises ends it.
-bool TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+bool TAdvHttp::Private::FireRequestEvent(const TNotifyEvent& handler)
 {
     std::exception_ptr raised = FireCaught(handler);
     return !raised || CancelForHandler(std::move(raised));
 }
 
 // The request stops as cancelled, recorded before it closes; the handler's exception is what
-// reaches the caller. What OnError's handler raises meanwhile is dropped. Always false.
-bool TAdvHttp::CancelForHandler(std::exception_ptr raised)
+// reaches the caller. What q->OnError's handler raises meanwhile is dropped. Always false.
+bool TAdvHttp::Private::CancelForHandler(std::exception_ptr raised)
 {
     if (!FCancelledByHandler.exchange(true))
         static_cast<void>(SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED));
@@ -873,7 +874,7 @@ bool TAdvHttp::CancelForHandler(std::exception_ptr raised)
 
 // A status event's handler that raised on the library's thread during the last call stops the
 // request here, on the request's thread. True when none did.
-bool TAdvHttp::CheckHandlers()
+bool TAdvHttp::Private::CheckHandlers()
 {
     std::exception_ptr raised;
     {
@@ -885,14 +886,14 @@ bool TAdvHttp::CheckHandlers()
 
 // A status event's handler raised on the library's thread (never through the library): the
 // thread that runs the request takes it at its next step.
-void TAdvHttp::KeepHandlerFailure(std::exception_ptr failure)
+void TAdvHttp::Private::KeepHandlerFailure(std::exception_ptr failure)
 {
     std::lock_guard lock(FFailureLock);
     if (!FHandlerFailure)
         FHandlerFailure = std::move(failure);
 }
 
-void TAdvHttp::DropHandlerFailure()
+void TAdvHttp::Private::DropHandlerFailure()
 {
     std::lock_guard lock(FFailureLock);
     FHandlerFailure = nullptr;
@@ -901,7 +902,7 @@ void TAdvHttp::DropHandlerFailure()
 // ---------------------------------------------------------------------------------------------
 // Event delivery
 
-void TAdvHttp::FireEvent(const TNotifyEvent& handler)
+void TAdvHttp::Private::FireEvent(const TNotifyEvent& handler)
 {
     if (!handler)
         return;
@@ -910,22 +911,22 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
         std::atomic<int>& Count;
         ~TDeliveryCount() { --Count; }
     } counted{FDeliveriesInFlight};
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
     TNotifyEvent call = handler;
-    if (DeliversToOwnThread() && QThread::currentThread() != thread()) {
+    if (DeliversToOwnThread() && QThread::currentThread() != q->thread()) {
         DeliverOnOwnThread(call);
         return;
     }
     HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
     if (window == nullptr) {
-        THandlerScope running(this);
-        call(this);
+        THandlerScope running(q);
+        call(q);
         return;
     }
     TEventDelivery delivery{&call, nullptr};
-    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(this));
+    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(q));
     if (delivery.Raised)
         std::rethrow_exception(delivery.Raised);
 }
@@ -933,25 +934,25 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
 // Events to the component's own thread: each waits in the queue until that thread's event loop
 // (or a wait of ours on that thread) runs it, and its firing thread waits for it, as a send to
 // the notification window does, so the handler reads the values of its moment.
-struct TAdvHttp::TOwnThreadDelivery {
+struct TAdvHttp::Private::TOwnThreadDelivery {
     const TNotifyEvent* Handler = nullptr;
     std::exception_ptr Raised;
     bool Done = false; // guarded by FOwnThreadLock
 };
 
-bool TAdvHttp::DeliversToOwnThread() const
+bool TAdvHttp::Private::DeliversToOwnThread() const
 {
     return !FUseWindow && FEventThread == TEventThread::Own;
 }
 
-void TAdvHttp::DeliverOnOwnThread(const TNotifyEvent& handler)
+void TAdvHttp::Private::DeliverOnOwnThread(const TNotifyEvent& handler)
 {
     TOwnThreadDelivery delivery{&handler, nullptr, false};
     {
         std::lock_guard lock(FOwnThreadLock);
         FOwnThreadQueue.push_back(&delivery);
     }
-    QMetaObject::invokeMethod(this, [this] { ServeOwnThreadDeliveries(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(q, [this] { ServeOwnThreadDeliveries(); }, Qt::QueuedConnection);
     {
         std::unique_lock lock(FOwnThreadLock);
         FOwnThreadDone.wait(lock, [&delivery] { return delivery.Done; });
@@ -961,7 +962,7 @@ void TAdvHttp::DeliverOnOwnThread(const TNotifyEvent& handler)
 }
 
 // On the component's own thread. Once destruction has begun the events are let go unrun.
-void TAdvHttp::ServeOwnThreadDeliveries()
+void TAdvHttp::Private::ServeOwnThreadDeliveries()
 {
     for (;;) {
         TOwnThreadDelivery* delivery = nullptr;
@@ -972,10 +973,10 @@ void TAdvHttp::ServeOwnThreadDeliveries()
             delivery = FOwnThreadQueue.front();
             FOwnThreadQueue.erase(FOwnThreadQueue.begin());
         }
-        if (!InState(csDestroying)) {
-            THandlerScope running(this);
+        if (!q->InState(csDestroying)) {
+            THandlerScope running(q);
             try {
-                (*delivery->Handler)(this);
+                (*delivery->Handler)(q);
             } catch (...) {
                 delivery->Raised = std::current_exception();
             }
@@ -991,14 +992,14 @@ void TAdvHttp::ServeOwnThreadDeliveries()
 // ---------------------------------------------------------------------------------------------
 // Freeing later
 
-TAdvHttp::TRequestInHand::TRequestInHand(TAdvHttp& component)
+TAdvHttp::Private::TRequestInHand::TRequestInHand(Private& component)
     : m_component(component)
 {
     std::lock_guard lock(m_component.FReleaseLock);
     ++m_component.FRequestsInHand;
 }
 
-TAdvHttp::TRequestInHand::~TRequestInHand()
+TAdvHttp::Private::TRequestInHand::~TRequestInHand()
 {
     bool release = false;
     {
@@ -1012,16 +1013,16 @@ TAdvHttp::TRequestInHand::~TRequestInHand()
     SetLastError(lastError);
 }
 
-void TAdvHttp::SetReleaseOnClose(bool release)
+void TAdvHttp::Private::SetReleaseOnClose(bool release)
 {
     if (release && !CanReleaseLater())
         throw EInetError(CannotReleaseLater);
     FReleaseOnClose = release;
 }
 
-void TAdvHttp::PostRelease()
+void TAdvHttp::Private::PostRelease()
 {
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     if (!CanReleaseLater())
         throw EInetError(CannotReleaseLater);
@@ -1030,16 +1031,16 @@ void TAdvHttp::PostRelease()
 
 // A windowed component goes with a message to the notification window; any other with a deferred
 // delete, run by the event loop of its own thread. A thread without an event loop never runs one.
-bool TAdvHttp::CanReleaseLater() const
+bool TAdvHttp::Private::CanReleaseLater() const
 {
     if (FUseWindow)
         return TAdvHttpWindow::Handle() != nullptr;
-    return QAbstractEventDispatcher::instance(thread()) != nullptr;
+    return QAbstractEventDispatcher::instance(q->thread()) != nullptr;
 }
 
-void TAdvHttp::AskForRelease()
+void TAdvHttp::Private::AskForRelease()
 {
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     {
         std::lock_guard lock(FReleaseLock);
@@ -1051,17 +1052,380 @@ void TAdvHttp::AskForRelease()
     ReleaseLater();
 }
 
-void TAdvHttp::ReleaseLater()
+void TAdvHttp::Private::ReleaseLater()
 {
     if (FUseWindow) {
-        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(q));
         return;
     }
     // Not deleteLater: a nested event loop inside one of the component's handlers on its own
     // thread (a message box, QTest::qWait) runs deferred deletes, and would free the component
     // under the request that fired the handler.
-    QPointer<TAdvHttp> component(this);
+    QPointer<TAdvHttp> component(q);
     QMetaObject::invokeMethod(
-        QAbstractEventDispatcher::instance(thread()), [component] { ReleaseWhenNoHandlerRuns(component); },
+        QAbstractEventDispatcher::instance(q->thread()), [component] { ReleaseWhenNoHandlerRuns(component); },
         Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The public operations: done by the private part
+
+std::int32_t TAdvHttp::ConnectTimeout() const
+{
+    return d->ConnectTimeout();
+}
+
+void TAdvHttp::SetConnectTimeout(std::int32_t milliseconds)
+{
+    d->SetConnectTimeout(milliseconds);
+}
+
+bool TAdvHttp::RaiseExceptions() const
+{
+    return d->RaiseExceptions();
+}
+
+void TAdvHttp::SetRaiseExceptions(bool raise)
+{
+    d->SetRaiseExceptions(raise);
+}
+
+const std::string& TAdvHttp::UserAgent() const
+{
+    return d->UserAgent();
+}
+
+void TAdvHttp::SetUserAgent(const std::string& agent)
+{
+    d->SetUserAgent(agent);
+}
+
+const std::string& TAdvHttp::Proxy() const
+{
+    return d->Proxy();
+}
+
+void TAdvHttp::SetProxy(const std::string& proxy)
+{
+    d->SetProxy(proxy);
+}
+
+bool TAdvHttp::SSL() const
+{
+    return d->SSL();
+}
+
+void TAdvHttp::SetSSL(bool ssl)
+{
+    d->SetSSL(ssl);
+}
+
+const std::string& TAdvHttp::URL() const
+{
+    return d->URL();
+}
+
+void TAdvHttp::SetURL(const std::string& url)
+{
+    d->SetURL(url);
+}
+
+const std::string& TAdvHttp::URLPath() const
+{
+    return d->URLPath();
+}
+
+void TAdvHttp::SetURLPath(const std::string& path)
+{
+    d->SetURLPath(path);
+}
+
+const std::string& TAdvHttp::ExtraInfo() const
+{
+    return d->ExtraInfo();
+}
+
+void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
+{
+    d->SetExtraInfo(extraInfo);
+}
+
+std::int32_t TAdvHttp::Port() const
+{
+    return d->Port();
+}
+
+void TAdvHttp::SetPort(std::int32_t port)
+{
+    d->SetPort(port);
+}
+
+const std::string& TAdvHttp::UserName() const
+{
+    return d->UserName();
+}
+
+void TAdvHttp::SetUserName(const std::string& userName)
+{
+    d->SetUserName(userName);
+}
+
+const std::string& TAdvHttp::Password() const
+{
+    return d->Password();
+}
+
+void TAdvHttp::SetPassword(const std::string& password)
+{
+    d->SetPassword(password);
+}
+
+const std::string& TAdvHttp::ProxyUserName() const
+{
+    return d->ProxyUserName();
+}
+
+void TAdvHttp::SetProxyUserName(const std::string& userName)
+{
+    d->SetProxyUserName(userName);
+}
+
+const std::string& TAdvHttp::ProxyPassword() const
+{
+    return d->ProxyPassword();
+}
+
+void TAdvHttp::SetProxyPassword(const std::string& password)
+{
+    d->SetProxyPassword(password);
+}
+
+const std::string& TAdvHttp::HostName() const
+{
+    return d->HostName();
+}
+
+void TAdvHttp::SetHostName(const std::string& hostName)
+{
+    d->SetHostName(hostName);
+}
+
+bool TAdvHttp::DefaultUi() const
+{
+    return d->DefaultUi();
+}
+
+void TAdvHttp::SetDefaultUi(bool defaultUi)
+{
+    d->SetDefaultUi(defaultUi);
+}
+
+const TStringList& TAdvHttp::RequestHeaders() const
+{
+    return d->RequestHeaders();
+}
+
+void TAdvHttp::SetRequestHeaders(const TStringList& headers)
+{
+    d->SetRequestHeaders(headers);
+}
+
+const TStringList& TAdvHttp::AcceptTypes() const
+{
+    return d->AcceptTypes();
+}
+
+void TAdvHttp::SetAcceptTypes(const TStringList& types)
+{
+    d->SetAcceptTypes(types);
+}
+
+const std::string& TAdvHttp::Method() const
+{
+    return d->Method();
+}
+
+void TAdvHttp::SetMethod(const std::string& method)
+{
+    d->SetMethod(method);
+}
+
+std::string TAdvHttp::Text() const
+{
+    return d->Text();
+}
+
+const std::string& TAdvHttp::ResponseBody() const
+{
+    return d->ResponseBody();
+}
+
+void TAdvHttp::SetText(const std::string& requestBody)
+{
+    d->SetText(requestBody);
+}
+
+std::int32_t TAdvHttp::AuthRetries() const
+{
+    return d->AuthRetries();
+}
+
+void TAdvHttp::SetAuthRetries(std::int32_t retries)
+{
+    d->SetAuthRetries(retries);
+}
+
+TInternetFlags TAdvHttp::InternetFlags() const
+{
+    return d->InternetFlags();
+}
+
+void TAdvHttp::SetInternetFlags(TInternetFlags flags)
+{
+    d->SetInternetFlags(flags);
+}
+
+DWORD TAdvHttp::ReceiveTimeout() const
+{
+    return d->ReceiveTimeout();
+}
+
+void TAdvHttp::SetReceiveTimeout(DWORD milliseconds)
+{
+    d->SetReceiveTimeout(milliseconds);
+}
+
+TEventThread TAdvHttp::EventThread() const
+{
+    return d->EventThread();
+}
+
+void TAdvHttp::SetEventThread(TEventThread thread)
+{
+    d->SetEventThread(thread);
+}
+
+DWORD TAdvHttp::LastError() const
+{
+    return d->LastError();
+}
+
+DWORD TAdvHttp::StatusCode() const
+{
+    return d->StatusCode();
+}
+
+const TStringList& TAdvHttp::ResponseHeaders() const
+{
+    return d->ResponseHeaders();
+}
+
+std::string TAdvHttp::ServerAddress() const
+{
+    return d->ServerAddress();
+}
+
+DWORD TAdvHttp::BytesSent() const
+{
+    return d->BytesSent();
+}
+
+DWORD TAdvHttp::BytesReceived() const
+{
+    return d->BytesReceived();
+}
+
+DWORD TAdvHttp::TotalBytesReceived() const
+{
+    return d->TotalBytesReceived();
+}
+
+DWORD TAdvHttp::ChunkPosition() const
+{
+    return d->ChunkPosition();
+}
+
+DWORD TAdvHttp::ChunkSize() const
+{
+    return d->ChunkSize();
+}
+
+DWORD TAdvHttp::BytesRead() const
+{
+    return d->BytesRead();
+}
+
+std::string TAdvHttp::RedirectURL() const
+{
+    return d->RedirectURL();
+}
+
+LPVOID TAdvHttp::StatusInfo() const
+{
+    return d->StatusInfo();
+}
+
+DWORD TAdvHttp::StatusInfoLength() const
+{
+    return d->StatusInfoLength();
+}
+
+bool TAdvHttp::Busy() const
+{
+    return d->Busy();
+}
+
+std::int64_t TAdvHttp::ContentLength() const
+{
+    return d->ContentLength();
+}
+
+std::string TAdvHttp::ResponseHeader(const std::string& name) const
+{
+    return d->ResponseHeader(name);
+}
+
+bool TAdvHttp::ReleaseOnClose() const
+{
+    return d->ReleaseOnClose();
+}
+
+void TAdvHttp::SetReleaseOnClose(bool release)
+{
+    d->SetReleaseOnClose(release);
+}
+
+HANDLE TAdvHttp::CompletionEvent() const
+{
+    return d->CompletionEvent();
+}
+
+DWORD TAdvHttp::RequestFlags() const
+{
+    return d->RequestFlags();
+}
+
+bool TAdvHttp::Execute(bool synchronous)
+{
+    return d->Execute(synchronous);
+}
+
+void TAdvHttp::Cancel()
+{
+    d->Cancel();
+}
+
+void TAdvHttp::PostRelease()
+{
+    d->PostRelease();
+}
+
+std::string TAdvHttp::ErrorText(DWORD code) const
+{
+    return d->ErrorText(code);
+}
+
+void TAdvHttp::FireEvent(const TNotifyEvent& handler)
+{
+    d->FireEvent(handler);
 }
