@@ -1,9 +1,10 @@
-// Closing kernel object handles (events, threads).
+/// @file
+/// Closing kernel object handles (events, threads).
 #pragma once
 
 #include "windef.h"
 #include "winerror.h"
 
-// Frees the handle; the object lives on while something still uses it (a running thread ends
-// normally). FALSE with ERROR_INVALID_HANDLE for a handle that isn't open.
+/// Frees the handle; the object lives on while something still uses it (a running thread ends
+/// normally). FALSE with ERROR_INVALID_HANDLE for a handle that isn't open.
 BOOL CloseHandle(HANDLE handle);
