@@ -649,6 +649,9 @@ void TAdvHttp::Private::Cancel()
 {
     if (q->InState(csDestroying))
         return;
+    // The closing notification may ask for a release (ReleaseOnClose); it waits until the
+    // request's end is recorded here, so the component is not freed under this call.
+    TRequestInHand inHand(*this);
     {
         std::lock_guard lock(FCancelLock);
         if (!FBusy)

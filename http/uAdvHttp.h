@@ -318,7 +318,10 @@ public:
     /// Execute raises its EInetError (or returns false with RaiseExceptions false). Busy() is
     /// false and the component ready for the next request once the request has ended: when
     /// Execute returns, or, asynchronously, when OnError has been delivered. Nothing happens
-    /// when no request runs. Don't call it while the component is being freed.
+    /// when no request runs. Don't call it while the component is being freed. Called from
+    /// another thread during an asynchronous request, it may deliver OnError itself, and then
+    /// waits for the events' thread (a widget owner's, or the component's own with
+    /// TEventThread::Own) to take it: that thread must not block waiting for the caller.
     void Cancel();
 
     /// Delivers one event with this component as sender: through the notification window when

@@ -218,6 +218,7 @@ enum class Ending {
     CancelFromAnotherThread, // another thread cancels while the server holds the answer back
     CancelFromTheCaller,     // the program's thread cancels an asynchronous request meanwhile
     CancelInAHandler,        // OnDataAvailable cancels its own request
+    CancelThenReleased,      // another thread cancels a component that frees itself when it ends
     CancelWhenIdle,          // Cancel before and after a request: nothing happens
     ReceiveTimeout,          // the server stays silent longer than the component's receive time-out
 };
@@ -280,6 +281,8 @@ const EndingRow Endings[] = {
      false},
     {"cancelInAHandlerSynchronously", Ending::CancelInAHandler, "/big", true, true, 1, 0, 1,
      ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelThenReleased", Ending::CancelThenReleased, "/stalled", false, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, true},
     {"cancelWhenIdle", Ending::CancelWhenIdle, "/ok", false, true, 1, 1, 0, 0, false},
     {"receiveTimeout", Ending::ReceiveTimeout, "/stalled", true, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT, false},
     {"receiveTimeoutAsynchronously", Ending::ReceiveTimeout, "/stalled", false, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT,
@@ -375,7 +378,7 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
                     throw std::runtime_error("the program stops the transfer");
             };
         }
-        if (row.ending == Ending::ReleaseOnClose)
+        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased)
             http->SetReleaseOnClose(true);
         components.emplace_back(http);
         created.push_back(http);
@@ -406,8 +409,14 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         created[0]->Cancel();
     };
     std::thread canceller;
-    if (row.ending == Ending::CancelFromAnotherThread)
-        canceller = std::thread(cancelOnceHeldBack);
+    std::atomic<bool> cancellerDone{true};
+    if (row.ending == Ending::CancelFromAnotherThread || row.ending == Ending::CancelThenReleased) {
+        cancellerDone = false;
+        canceller = std::thread([&] {
+            cancelOnceHeldBack();
+            cancellerDone = true;
+        });
+    }
 
     std::string raised;
     std::vector<bool> results;
@@ -422,8 +431,6 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         whyNot.push_back(GetLastError());
     }
 
-    if (canceller.joinable())
-        canceller.join();
     if (row.ending == Ending::CancelFromTheCaller)
         cancelOnceHeldBack();
 
@@ -471,7 +478,8 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         gate.Open();
     }
 
-    // Settled: each component freed when it should be, else its request over.
+    // Settled: each component freed when it should be, else its request over. A canceller is
+    // joined only then: the OnError it delivers to this thread needs this thread's event loop.
     EXPECT_TRUE(WaitFor([&] {
         for (std::size_t i = 0; i < components.size(); ++i) {
             const bool over = seen[i]->completes == row.completes && seen[i]->errors == row.errors;
@@ -480,6 +488,9 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         }
         return true;
     }));
+    EXPECT_TRUE(WaitFor([&] { return cancellerDone.load(); }));
+    if (canceller.joinable())
+        canceller.join();
 
     for (std::size_t i = 0; i < components.size(); ++i) {
         SCOPED_TRACE("component " + std::to_string(i));
