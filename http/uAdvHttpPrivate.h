@@ -98,7 +98,6 @@ public:
     void PostRelease();
     std::string ErrorText(DWORD code) const;
 
-
     // What the status of a response asks for, and how an answer to a challenge went.
     enum class TStatusOutcome { Failed, Content, Challenge };
     enum class TAuthOutcome { Failed, Ended, Resent };
