@@ -55,6 +55,23 @@ bool IsHttpToken(const std::string& text)
     });
 }
 
+// Qt's posted-event queue is guarded by a futex that ThreadSanitizer doesn't see, so what a
+// functor carries from the posting thread to the receiving one would look raced. The post and
+// the functor's first step both take this lock, which makes the hand-over visible to it.
+std::mutex postLock;
+
+template <class Work> void PostTo(QObject* context, Work work)
+{
+    std::lock_guard lock(postLock);
+    QMetaObject::invokeMethod(
+        context,
+        [work = std::move(work)]() mutable {
+            { std::lock_guard handedOver(postLock); }
+            work();
+        },
+        Qt::QueuedConnection);
+}
+
 // On the component's own thread. A release that comes while one of its handlers runs there (in
 // a nested event loop) waits until the handler has returned.
 void ReleaseWhenNoHandlerRuns(QPointer<TAdvHttp> component)
@@ -955,7 +972,7 @@ void TAdvHttp::Private::DeliverOnOwnThread(const TNotifyEvent& handler)
         std::lock_guard lock(FOwnThreadLock);
         FOwnThreadQueue.push_back(&delivery);
     }
-    QMetaObject::invokeMethod(q, [this] { ServeOwnThreadDeliveries(); }, Qt::QueuedConnection);
+    PostTo(q, [this] { ServeOwnThreadDeliveries(); });
     {
         std::unique_lock lock(FOwnThreadLock);
         FOwnThreadDone.wait(lock, [&delivery] { return delivery.Done; });
@@ -1065,7 +1082,5 @@ void TAdvHttp::Private::ReleaseLater()
     // thread (a message box, QTest::qWait) runs deferred deletes, and would free the component
     // under the request that fired the handler.
     QPointer<TAdvHttp> component(q);
-    QMetaObject::invokeMethod(
-        QAbstractEventDispatcher::instance(q->thread()), [component] { ReleaseWhenNoHandlerRuns(component); },
-        Qt::QueuedConnection);
+    PostTo(QAbstractEventDispatcher::instance(q->thread()), [component] { ReleaseWhenNoHandlerRuns(component); });
 }
