@@ -1,4 +1,4 @@
-#include "uAdvHttp.h"
+#include "uAdvHttpPrivate.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,12 @@
 #include <utility>
 
 #include <QAbstractEventDispatcher>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
 
 #include "TAdvHttpWindow.h"
+#include "ascii_text.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
 #include "libloaderapi.h"
@@ -21,6 +25,7 @@ constexpr const char* CannotReleaseLater =
     "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
     "once its request has ended";
 
+constexpr int HeldBackReleaseRetryMs = 10;
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
@@ -50,6 +55,37 @@ bool IsHttpToken(const std::string& text)
     });
 }
 
+// Qt's posted-event queue is guarded by a futex that ThreadSanitizer doesn't see, so what a
+// functor carries from the posting thread to the receiving one would look raced. The post and
+// the functor's first step both take this lock, which makes the hand-over visible to it.
+std::mutex postLock;
+
+template <class Work> void PostTo(QObject* context, Work work)
+{
+    std::lock_guard lock(postLock);
+    QMetaObject::invokeMethod(
+        context,
+        [work = std::move(work)]() mutable {
+            { std::lock_guard handedOver(postLock); }
+            work();
+        },
+        Qt::QueuedConnection);
+}
+
+// On the component's own thread. A release that comes while one of its handlers runs there (in
+// a nested event loop) waits until the handler has returned.
+void ReleaseWhenNoHandlerRuns(QPointer<TAdvHttp> component)
+{
+    if (component.isNull() || component->InState(csDestroying))
+        return;
+    if (THandlerScope::Running(component.data())) {
+        QTimer::singleShot(HeldBackReleaseRetryMs, QAbstractEventDispatcher::instance(),
+                           [component] { ReleaseWhenNoHandlerRuns(component); });
+        return;
+    }
+    delete component.data();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -57,22 +93,23 @@ bool IsHttpToken(const std::string& text)
 
 TAdvHttp::TAdvHttp(QObject* owner)
     : TComponent(owner)
+    , d(std::make_unique<Private>(this))
 {
-    FUserAgent = DefaultUserAgent;
-    FRaiseExceptions = true;
-    FSSL = false;
-    FMethod = "GET";
-    FHostName = LoopbackHostName;
-    FPort = INTERNET_DEFAULT_HTTP_PORT;
-    FDefaultUi = true;
-    FConnectTimeout = 30000;
-    FAuthRetries = 3;
-    FUseWindow = OwnerIsWindowed();
-    SetInternetFlags(DefaultInternetFlags);
-    if (!InState(csDesigning) && FUseWindow)
+    d->FUserAgent = DefaultUserAgent;
+    d->FRaiseExceptions = true;
+    d->FSSL = false;
+    d->FMethod = "GET";
+    d->FHostName = LoopbackHostName;
+    d->FPort = INTERNET_DEFAULT_HTTP_PORT;
+    d->FDefaultUi = true;
+    d->FConnectTimeout = 30000;
+    d->FAuthRetries = 3;
+    d->FUseWindow = OwnerIsWindowed();
+    d->SetInternetFlags(DefaultInternetFlags);
+    if (!InState(csDesigning) && d->FUseWindow)
         TAdvHttpWindow::AddUser();
     // Left empty when it can't be made: the next start tries again, and fails as the system says.
-    FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    d->FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     TAdvHttpWindow::Register(this);
 }
 
@@ -85,22 +122,22 @@ TAdvHttp::~TAdvHttp()
                "free it with PostRelease() instead");
     Destroying();
     TAdvHttpWindow::Unregister(this);
-    WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
+    d->WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
     HANDLE worker = nullptr;
     {
-        std::lock_guard lock(FWorkerLock);
-        FAbort = true;
-        worker = std::exchange(FWorkerThread, nullptr);
-        FWorkerWake.notify_all();
+        std::lock_guard lock(d->FWorkerLock);
+        d->FAbort = true;
+        worker = std::exchange(d->FWorkerThread, nullptr);
+        d->FWorkerWake.notify_all();
     }
     if (worker != nullptr) {
-        WaitForWorker(worker);
+        d->WaitForWorker(worker);
         CloseHandle(worker);
     }
-    CloseInternet();
-    if (FCompletionEvent != nullptr)
-        CloseHandle(FCompletionEvent);
-    if (!InState(csDesigning) && FUseWindow)
+    d->CloseInternet();
+    if (d->FCompletionEvent != nullptr)
+        CloseHandle(d->FCompletionEvent);
+    if (!InState(csDesigning) && d->FUseWindow)
         TAdvHttpWindow::RemoveUser();
 }
 
@@ -112,36 +149,72 @@ std::string TAdvHttp::ClassName() const
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-std::string TAdvHttp::Text() const
+std::string TAdvHttp::Private::Text() const
 {
     return std::string(FResponseBody.c_str()); // up to the first zero byte
 }
 
-std::string TAdvHttp::ServerAddress() const
+std::string TAdvHttp::Private::ServerAddress() const
 {
     std::lock_guard lock(FTextValuesLock);
     return FServerAddress;
 }
 
-std::string TAdvHttp::RedirectURL() const
+std::string TAdvHttp::Private::RedirectURL() const
 {
     std::lock_guard lock(FTextValuesLock);
     return FRedirectURL;
 }
 
-void TAdvHttp::SetInternetFlags(TInternetFlags flags)
+std::string TAdvHttp::Private::ResponseHeader(const std::string& name) const
+{
+    std::string value;
+    // The first line is the status line, which has no name.
+    for (std::size_t i = 1; i < FResponseHeaders.Count(); ++i) {
+        const std::string& line = FResponseHeaders[i];
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || !platform::ascii::equalIgnoringCase(std::string_view(line).substr(0, colon), name))
+            continue;
+        const std::size_t first = line.find_first_not_of(" \t", colon + 1);
+        const std::size_t last = line.find_last_not_of(" \t");
+        if (!value.empty())
+            value += ", ";
+        if (first != std::string::npos)
+            value += line.substr(first, last - first + 1);
+    }
+    return value;
+}
+
+// Only a plain decimal number counts: a length the server garbled is as good as none.
+std::int64_t TAdvHttp::Private::ContentLength() const
+{
+    const std::string text = ResponseHeader("Content-Length");
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return UnknownContentLength;
+    return std::stoll(text);
+}
+
+void TAdvHttp::Private::SetEventThread(TEventThread thread)
+{
+    if (thread == TEventThread::Own && QAbstractEventDispatcher::instance(q->thread()) == nullptr)
+        throw EInetError("Events can't be delivered to this component's thread: it runs no event loop");
+    FEventThread = thread;
+}
+
+void TAdvHttp::Private::SetInternetFlags(TInternetFlags flags)
 {
     FInternetFlags = flags;
     FRequestFlags = RequestFlagsOf(flags);
 }
 
-void TAdvHttp::SetUserAgent(const std::string& agent)
+void TAdvHttp::Private::SetUserAgent(const std::string& agent)
 {
     FUserAgent = agent;
     ReopenInternet();
 }
 
-void TAdvHttp::SetProxy(const std::string& proxy)
+void TAdvHttp::Private::SetProxy(const std::string& proxy)
 {
     FProxy = proxy;
     ReopenInternet();
@@ -150,7 +223,7 @@ void TAdvHttp::SetProxy(const std::string& proxy)
 // The Internet handle carries the agent and the proxy, so a change reopens it at once; a
 // running request keeps its handles (a worker may be reading from them) and the next start
 // reopens it instead.
-void TAdvHttp::ReopenInternet()
+void TAdvHttp::Private::ReopenInternet()
 {
     if (FInternet == nullptr)
         return;
@@ -164,31 +237,31 @@ void TAdvHttp::ReopenInternet()
         RaiseFailure();
 }
 
-void TAdvHttp::SetUserName(const std::string& userName)
+void TAdvHttp::Private::SetUserName(const std::string& userName)
 {
     FUserName = userName;
     SetConnectionOption(INTERNET_OPTION_USERNAME, FUserName);
 }
 
-void TAdvHttp::SetPassword(const std::string& password)
+void TAdvHttp::Private::SetPassword(const std::string& password)
 {
     FPassword = password;
     SetConnectionOption(INTERNET_OPTION_PASSWORD, FPassword);
 }
 
-void TAdvHttp::SetProxyUserName(const std::string& userName)
+void TAdvHttp::Private::SetProxyUserName(const std::string& userName)
 {
     FProxyUserName = userName;
     SetConnectionOption(INTERNET_OPTION_PROXY_USERNAME, FProxyUserName);
 }
 
-void TAdvHttp::SetProxyPassword(const std::string& password)
+void TAdvHttp::Private::SetProxyPassword(const std::string& password)
 {
     FProxyPassword = password;
     SetConnectionOption(INTERNET_OPTION_PROXY_PASSWORD, FProxyPassword);
 }
 
-void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
+void TAdvHttp::Private::SetConnectionOption(DWORD option, const std::string& value)
 {
     if (FConnect == nullptr)
         return;
@@ -198,7 +271,7 @@ void TAdvHttp::SetConnectionOption(DWORD option, const std::string& value)
 // ---------------------------------------------------------------------------------------------
 // The request
 
-bool TAdvHttp::Execute(bool synchronous)
+bool TAdvHttp::Private::Execute(bool synchronous)
 {
     TRequestInHand inHand(*this);
     // The running request and every value, LastError included, are left alone: the reason goes
@@ -210,16 +283,23 @@ bool TAdvHttp::Execute(bool synchronous)
     CloseRequest(); // a failed asynchronous request leaves its handles to the next start
     StartRequest(synchronous);
     if (EnsureCompletionEvent() && EnsureInternetHandle() && Connect() && OpenRequest() && SendRequest() &&
-        (!synchronous || ProcessResponse()))
-        return true;
+        (!synchronous || ProcessResponse())) {
+        // A cancelled request never reads as a success, however far it got.
+        if (!synchronous || !FCancelRequested)
+            return true;
+        static_cast<void>(RecordCancel());
+    }
     // Every path that ends the request closes it, so Busy is false once we return.
     CloseRequest();
-    return Failed(TakeFailure(), FLastError);
+    std::exception_ptr failure = TakeFailure();
+    if (!failure && FCancelRequested && FRaiseExceptions)
+        failure = std::make_exception_ptr(EInetError(ErrorText(ERROR_INTERNET_OPERATION_CANCELLED)));
+    return Failed(failure, FLastError);
 }
 
 // A component whose event couldn't be made when it was built tries again: whoever waits for a
 // request's end waits on it.
-bool TAdvHttp::EnsureCompletionEvent()
+bool TAdvHttp::Private::EnsureCompletionEvent()
 {
     if (FCompletionEvent != nullptr)
         return true;
@@ -227,7 +307,7 @@ bool TAdvHttp::EnsureCompletionEvent()
     return CheckResult(FCompletionEvent != nullptr) && FCompletionEvent != nullptr;
 }
 
-void TAdvHttp::StartRequest(bool synchronous)
+void TAdvHttp::Private::StartRequest(bool synchronous)
 {
     FModeFlags = synchronous ? 0 : INTERNET_FLAG_ASYNC;
     FBusy = true;
@@ -253,13 +333,18 @@ void TAdvHttp::StartRequest(bool synchronous)
     FChunkSize = 0;
     FResponseBody.clear();
     FCancelledByHandler = false;
+    {
+        std::lock_guard lock(FCancelLock);
+        FCancelRequested = false;
+        FCancelRecorded = false;
+    }
     DropHandlerFailure();
     static_cast<void>(TakeFailure());
 }
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
 // handle gives no completions to an asynchronous request), so it is reopened.
-bool TAdvHttp::EnsureInternetHandle()
+bool TAdvHttp::Private::EnsureInternetHandle()
 {
     if (FInternet != nullptr && (FInternetModeFlags != FModeFlags || FInternetOutdated))
         CloseInternetHandle(); // the request's own handles were closed before the start
@@ -268,7 +353,7 @@ bool TAdvHttp::EnsureInternetHandle()
 
 // Guarded: with RaiseExceptions false a failure is dropped here, and the connect step then
 // fails on the missing handle with a code of its own.
-bool TAdvHttp::OpenInternet()
+bool TAdvHttp::Private::OpenInternet()
 {
     const DWORD mode = FModeFlags;
     if (FProxy.empty())
@@ -283,7 +368,7 @@ bool TAdvHttp::OpenInternet()
     return true;
 }
 
-bool TAdvHttp::Connect()
+bool TAdvHttp::Private::Connect()
 {
     FConnect = InternetConnectA(FInternet, FHostName.c_str(), static_cast<INTERNET_PORT>(FPort), nullptr, nullptr,
                                 INTERNET_SERVICE_HTTP, 0, 0);
@@ -291,10 +376,13 @@ bool TAdvHttp::Connect()
         return false;
     DWORD timeout = static_cast<DWORD>(FConnectTimeout);
     InternetSetOptionA(FConnect, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+    DWORD receiveTimeout = FReceiveTimeout;
+    if (receiveTimeout != 0)
+        InternetSetOptionA(FConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof(receiveTimeout));
     return true;
 }
 
-bool TAdvHttp::OpenRequest()
+bool TAdvHttp::Private::OpenRequest()
 {
     if (!IsHttpToken(FMethod))
         return Fail(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
@@ -307,8 +395,12 @@ bool TAdvHttp::OpenRequest()
     }
     LPCSTR* accept = FAcceptTypes.Text().empty() ? nullptr : acceptTypes.data();
     // The request gets the component as its context, so its notifications reach us.
-    FRequest = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
-                                FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    HINTERNET request = HttpOpenRequestA(FConnect, FMethod.c_str(), objectPath.c_str(), nullptr, nullptr, accept,
+                                         FRequestFlags | FSecureFlag, reinterpret_cast<DWORD_PTR>(this));
+    {
+        std::lock_guard lock(FCancelLock);
+        FRequest = request;
+    }
     FNotifiedRequest = FRequest;
     if (!CheckResult(FRequest != nullptr))
         return false;
@@ -318,7 +410,7 @@ bool TAdvHttp::OpenRequest()
     return true;
 }
 
-bool TAdvHttp::SendRequest()
+bool TAdvHttp::Private::SendRequest()
 {
     // A line break inside a line would start a header the caller never listed (a value taken
     // from user input could smuggle one in).
@@ -341,7 +433,7 @@ bool TAdvHttp::SendRequest()
 // Examine the status, answer authentication, read the response. In synchronous mode an
 // authentication re-send is answered by the next round of this loop; in asynchronous mode its
 // completion comes back to the worker. A failure closes the request, recorded first.
-bool TAdvHttp::ProcessResponse()
+bool TAdvHttp::Private::ProcessResponse()
 {
     for (;;) {
         switch (CheckAuthentication()) {
@@ -369,14 +461,14 @@ bool TAdvHttp::ProcessResponse()
 
 // A failed status query is recorded and dropped whatever RaiseExceptions says: the headers and
 // body are read all the same. A status event's handler that raised stops the request.
-TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
+TAdvHttp::Private::TStatusOutcome TAdvHttp::Private::CheckAuthentication()
 {
     DWORD status = 0;
     DWORD length = sizeof(status);
     DWORD index = 0;
     BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
     if (!CheckResult(queried != FALSE)) {
-        if (FCancelledByHandler)
+        if (FCancelledByHandler || FCancelRequested)
             return TStatusOutcome::Failed;
         static_cast<void>(TakeFailure());
         return TStatusOutcome::Content;
@@ -385,13 +477,13 @@ TAdvHttp::TStatusOutcome TAdvHttp::CheckAuthentication()
         return TStatusOutcome::Content;
     FStatusCode = status;
     if (status == 401)
-        return FireRequestEvent(OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+        return FireRequestEvent(q->OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
     if (status == 407)
-        return FireRequestEvent(OnNeedProxyAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
+        return FireRequestEvent(q->OnNeedProxyAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
     return TStatusOutcome::Content;
 }
 
-TAdvHttp::TAuthOutcome TAdvHttp::AnswerAuthentication()
+TAdvHttp::Private::TAuthOutcome TAdvHttp::Private::AnswerAuthentication()
 {
     if (FAuthAttempts >= FAuthRetries || (FDefaultUi && !AskForCredentials()))
         return AbandonRequest() ? TAuthOutcome::Ended : TAuthOutcome::Failed;
@@ -403,7 +495,7 @@ TAdvHttp::TAuthOutcome TAdvHttp::AnswerAuthentication()
     return SendRequest() ? TAuthOutcome::Resent : TAuthOutcome::Failed;
 }
 
-bool TAdvHttp::AskForCredentials()
+bool TAdvHttp::Private::AskForCredentials()
 {
     LPVOID data = nullptr;
     DWORD answer = InternetErrorDlg(GetDesktopWindow(), FRequest, FLastError, CredentialDialogFlags, &data);
@@ -412,16 +504,16 @@ bool TAdvHttp::AskForCredentials()
 
 // The failure is recorded before the request closes, so that whoever waits for the closing
 // (CompletionEvent) finds it recorded. An abandoned request is no failure of the start: only a
-// raising OnError handler makes it one.
-bool TAdvHttp::AbandonRequest()
+// raising q->OnError handler makes it one.
+bool TAdvHttp::Private::AbandonRequest()
 {
     const bool recorded = SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
     CloseRequest();
     return recorded;
 }
 
-// Headers and body; OnRequestComplete also when one of them failed.
-bool TAdvHttp::ReadResponse()
+// Headers and body; q->OnRequestComplete also when one of them failed.
+bool TAdvHttp::Private::ReadResponse()
 {
     const bool read = ReadHeaders() && ReadBody();
     if (!read)
@@ -430,14 +522,16 @@ bool TAdvHttp::ReadResponse()
 }
 
 // A request that was cancelled or abandoned did not finish and never reads as finished.
-bool TAdvHttp::CompleteRequest()
+bool TAdvHttp::Private::CompleteRequest()
 {
+    if (FCancelRequested)
+        return RecordCancel();
     if (FLastError == ERROR_INTERNET_OPERATION_CANCELLED || FCancelledByHandler)
         return true;
-    return Deliver(OnRequestComplete);
+    return Deliver(q->OnRequestComplete);
 }
 
-bool TAdvHttp::ReadHeaders()
+bool TAdvHttp::Private::ReadHeaders()
 {
     if (FRequest == nullptr)
         return true;
@@ -458,7 +552,7 @@ bool TAdvHttp::ReadHeaders()
 // Whatever happens, the request is closed at the end. A handler's exception stops the request
 // whatever RaiseExceptions says: the transfer did not finish, and Execute must not report that
 // it did.
-bool TAdvHttp::ReadBody()
+bool TAdvHttp::Private::ReadBody()
 {
     // Uninitialised: each read writes the part it hands over.
     FChunkBuffer = std::make_unique_for_overwrite<char[]>(ChunkBufferSize);
@@ -472,7 +566,7 @@ bool TAdvHttp::ReadBody()
 // A body of announced length gets its buffer at once: one allocation instead of a series of
 // copies into ever larger ones, each touching fresh memory (reading a large body, the page
 // faults cost more than the network). A failed query just leaves the buffer to grow.
-void TAdvHttp::ReserveForBody()
+void TAdvHttp::Private::ReserveForBody()
 {
     DWORD length = 0;
     DWORD size = sizeof length;
@@ -481,27 +575,29 @@ void TAdvHttp::ReserveForBody()
         FResponseBody.reserve(length);
 }
 
-bool TAdvHttp::ReadChunks()
+bool TAdvHttp::Private::ReadChunks()
 {
     for (;;) {
+        if (FCancelRequested)
+            return RecordCancel();
         if (FRequest == nullptr || FAbort)
             return true;
         FChunkCount = 0;
         BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
         if (IsPending(read)) {
-            if (!WaitForPendingRead())
-                return true; // failed (recorded by the completion) or being destroyed
+            if (!WaitForPendingRead()) // failed (recorded by the completion), cancelled or being destroyed
+                return FCancelRequested ? RecordCancel() : true;
         } else if (!CheckResult(read != FALSE)) {
             return false;
         }
         if (FChunkCount == 0)
             return true;
-        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(OnDataAvailable))
+        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
             return false;
     }
 }
 
-bool TAdvHttp::AppendChunk(DWORD count)
+bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
     if (FResponseBody.size() + count > MaxResponseBodySize)
         return Fail(ERROR_NOT_ENOUGH_MEMORY,
@@ -513,10 +609,17 @@ bool TAdvHttp::AppendChunk(DWORD count)
     return true;
 }
 
-void TAdvHttp::CloseRequest()
+void TAdvHttp::Private::CloseRequest()
 {
-    if (FRequest != nullptr)
-        CloseRequestHandle(std::exchange(FRequest, nullptr));
+    HINTERNET request = nullptr;
+    bool closedByCancel = false;
+    {
+        std::lock_guard lock(FCancelLock);
+        request = std::exchange(FRequest, nullptr);
+        closedByCancel = std::exchange(FRequestClosedByCancel, false);
+    }
+    if (request != nullptr)
+        CloseRequestHandle(request, closedByCancel);
     if (FConnect != nullptr)
         InternetCloseHandle(std::exchange(FConnect, nullptr));
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
@@ -527,31 +630,97 @@ void TAdvHttp::CloseRequest()
 
 // Once this returns, no status event of the request follows: its notifications are no longer
 // taken, and one being delivered right now on the library's thread has ended.
-void TAdvHttp::CloseRequestHandle(HINTERNET request)
+// A handle that Cancel closed has had its closing notification, or has it on its way.
+void TAdvHttp::Private::CloseRequestHandle(HINTERNET request, bool closedByCancel)
 {
     FNotifiedRequest = nullptr;
-    {
+    if (!closedByCancel) {
         std::lock_guard lock(FClosingLock);
         FClosingRequest = request;
         FClosingNotified = false;
     }
-    if (InternetCloseHandle(request))
+    if (closedByCancel || InternetCloseHandle(request))
         WaitForClosingNotification();
     std::lock_guard lock(FClosingLock);
     FClosingRequest = nullptr;
 }
 
-bool TAdvHttp::CloseInternet()
+bool TAdvHttp::Private::CloseInternet()
 {
     CloseRequest();
     return CloseInternetHandle();
 }
 
-bool TAdvHttp::CloseInternetHandle()
+bool TAdvHttp::Private::CloseInternetHandle()
 {
     if (FInternet == nullptr)
         return true;
     return InternetCloseHandle(std::exchange(FInternet, nullptr)) != FALSE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cancelling
+
+// Closing the request handle ends a call blocked on it at once, on whatever thread; the thread
+// that runs the request then finds every call failing and ends it as cancelled. The lock keeps
+// the handle from being closed twice, and the request's thread from freeing what the library
+// may still fill (a pending read's buffer) before the close is through.
+void TAdvHttp::Private::Cancel()
+{
+    if (q->InState(csDestroying))
+        return;
+    // The closing notification may ask for a release (ReleaseOnClose); it waits until the
+    // request's end is recorded here, so the component is not freed under this call.
+    TRequestInHand inHand(*this);
+    {
+        std::lock_guard lock(FCancelLock);
+        if (!FBusy)
+            return;
+        FCancelRequested = true;
+        if (FRequest != nullptr && !FRequestClosedByCancel) {
+            FRequestClosedByCancel = true;
+            FNotifiedRequest = nullptr; // no status event after this
+            {
+                std::lock_guard closing(FClosingLock);
+                FClosingRequest = FRequest;
+                FClosingNotified = false;
+            }
+            InternetCloseHandle(FRequest);
+        }
+    }
+    if (FModeFlags != 0)
+        EndCancelledWithoutWorker();
+}
+
+// The one record of a cancellation: LastError 12017, q->OnError once, and the EInetError that a
+// synchronous Execute raises. Always false.
+bool TAdvHttp::Private::RecordCancel()
+{
+    if (!FCancelRecorded.exchange(true))
+        static_cast<void>(Fail(ERROR_INTERNET_OPERATION_CANCELLED));
+    return false;
+}
+
+// Asynchronous mode: a worker that has the request sees the cancellation at its next step (woken
+// if it waits for the library). Without one (the send or an authentication re-send is pending),
+// no completion will ever come for the closed handle, so the request ends here, as a failed send
+// does; a completion that slipped in meanwhile starts no worker (HandOverCompletion).
+void TAdvHttp::Private::EndCancelledWithoutWorker()
+{
+    {
+        std::lock_guard lock(FWorkerLock);
+        FWorkerWake.notify_all();
+        if (FWorkerActive || !FBusy || q->InState(csDestroying))
+            return;
+    }
+    if (!FCancelRecorded.exchange(true))
+        RecordFromNotification(ERROR_INTERNET_OPERATION_CANCELLED);
+    DropHandlerFailure(); // what q->OnError's handler raised has no request to stop
+    FNotifiedRequest = nullptr;
+    FBusy = false;
+    SetEvent(FCompletionEvent);
+    if (FReleaseOnClose)
+        AskForRelease();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -561,35 +730,37 @@ bool TAdvHttp::CloseInternetHandle()
 // that is an error (not 0, not 997: the library has nothing to report then) is recorded as the
 // failure. A status event's handler that raised inside the call stops the request. True when
 // the request may go on.
-bool TAdvHttp::CheckResult(bool succeeded)
+bool TAdvHttp::Private::CheckResult(bool succeeded)
 {
     const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
     if (!CheckHandlers())
         return false;
+    if (FCancelRequested && FBusy) // whatever the call says: its handle may have gone under it
+        return RecordCancel();
     if (succeeded || !IsError(code))
         return SetErrorCode(code);
     return Fail(code);
 }
 
-// LastError := code; OnError for a code that is an error. False when OnError's handler raised:
+// LastError := code; q->OnError for a code that is an error. False when q->OnError's handler raised:
 // its exception is then the failure that reaches the caller.
-bool TAdvHttp::SetErrorCode(DWORD code)
+bool TAdvHttp::Private::SetErrorCode(DWORD code)
 {
     FLastError = code;
-    return !IsError(code) || Deliver(OnError);
+    return !IsError(code) || Deliver(q->OnError);
 }
 
-// The one place a failure is recorded: LastError, OnError, and the EInetError that reaches the
-// caller (the exception of OnError's handler instead, when it raised). Always false.
-bool TAdvHttp::Fail(DWORD code, const std::string& message)
+// The one place a failure is recorded: LastError, q->OnError, and the EInetError that reaches the
+// caller (the exception of q->OnError's handler instead, when it raised). Always false.
+bool TAdvHttp::Private::Fail(DWORD code, const std::string& message)
 {
     if (SetErrorCode(code))
         KeepFailure(std::make_exception_ptr(EInetError(message)));
     return false;
 }
 
-// With the library's text for the code, made once OnError has been delivered.
-bool TAdvHttp::Fail(DWORD code)
+// With the library's text for the code, made once q->OnError has been delivered.
+bool TAdvHttp::Private::Fail(DWORD code)
 {
     if (SetErrorCode(code))
         KeepFailure(std::make_exception_ptr(EInetError(ErrorText(code))));
@@ -598,7 +769,7 @@ bool TAdvHttp::Fail(DWORD code)
 
 // The one place a start that failed reaches its caller: the failure raised when RaiseExceptions
 // says so, else false with the reason in the calling thread's last error.
-bool TAdvHttp::Failed(std::exception_ptr failure, DWORD reason)
+bool TAdvHttp::Private::Failed(std::exception_ptr failure, DWORD reason)
 {
     if (FRaiseExceptions && failure)
         std::rethrow_exception(failure);
@@ -607,7 +778,7 @@ bool TAdvHttp::Failed(std::exception_ptr failure, DWORD reason)
 }
 
 // A property write that failed raises whatever RaiseExceptions says.
-void TAdvHttp::RaiseFailure()
+void TAdvHttp::Private::RaiseFailure()
 {
     std::exception_ptr failure = TakeFailure();
     if (!failure)
@@ -618,29 +789,29 @@ void TAdvHttp::RaiseFailure()
 // A step guarded as RaiseExceptions says: with it false, a failure of the step's own is dropped
 // here (it stays recorded in LastError) and the request goes on. A handler's exception is never
 // dropped. True when the request goes on.
-bool TAdvHttp::Guarded(bool succeeded)
+bool TAdvHttp::Private::Guarded(bool succeeded)
 {
     if (succeeded)
         return true;
-    if (FRaiseExceptions || FCancelledByHandler)
+    if (FRaiseExceptions || FCancelledByHandler || (FCancelRequested && FBusy))
         return false;
     static_cast<void>(TakeFailure());
     return true;
 }
 
-void TAdvHttp::KeepFailure(std::exception_ptr failure)
+void TAdvHttp::Private::KeepFailure(std::exception_ptr failure)
 {
     std::lock_guard lock(FFailureLock);
     FFailure = std::move(failure);
 }
 
-std::exception_ptr TAdvHttp::TakeFailure()
+std::exception_ptr TAdvHttp::Private::TakeFailure()
 {
     std::lock_guard lock(FFailureLock);
     return std::exchange(FFailure, nullptr);
 }
 
-std::string TAdvHttp::ErrorText(DWORD code) const
+std::string TAdvHttp::Private::ErrorText(DWORD code) const
 {
     DWORD savedError = GetLastError(); // producing the text must not change the recorded code
     std::array<char, ErrorTextSize> buffer{};
@@ -672,14 +843,14 @@ std::string TAdvHttp::ErrorText(DWORD code) const
     return message;
 }
 
-// A failure told by a notification, on the library's thread: what OnError's handler raises
+// A failure told by a notification, on the library's thread: what q->OnError's handler raises
 // goes to the request's thread as a status event's handler's would.
-void TAdvHttp::RecordFromNotification(DWORD code)
+void TAdvHttp::Private::RecordFromNotification(DWORD code)
 {
     FLastError = code;
     if (!IsError(code))
         return;
-    if (std::exception_ptr raised = FireCaught(OnError))
+    if (std::exception_ptr raised = FireCaught(q->OnError))
         KeepHandlerFailure(std::move(raised));
 }
 
@@ -687,7 +858,7 @@ void TAdvHttp::RecordFromNotification(DWORD code)
 // Handlers that raise
 
 // The one place the request's thread takes what a handler raised.
-std::exception_ptr TAdvHttp::FireCaught(const TNotifyEvent& handler)
+std::exception_ptr TAdvHttp::Private::FireCaught(const TNotifyEvent& handler)
 {
     try {
         FireEvent(handler);
@@ -698,7 +869,7 @@ std::exception_ptr TAdvHttp::FireCaught(const TNotifyEvent& handler)
 }
 
 // An event whose handler's exception travels like a failure at that point. False when it raised.
-bool TAdvHttp::Deliver(const TNotifyEvent& handler)
+bool TAdvHttp::Private::Deliver(const TNotifyEvent& handler)
 {
     std::exception_ptr raised = FireCaught(handler);
     if (!raised)
@@ -708,15 +879,15 @@ bool TAdvHttp::Deliver(const TNotifyEvent& handler)
 }
 
 // An event in the middle of the request (the body, authentication): a handler that raises ends it.
-bool TAdvHttp::FireRequestEvent(const TNotifyEvent& handler)
+bool TAdvHttp::Private::FireRequestEvent(const TNotifyEvent& handler)
 {
     std::exception_ptr raised = FireCaught(handler);
     return !raised || CancelForHandler(std::move(raised));
 }
 
 // The request stops as cancelled, recorded before it closes; the handler's exception is what
-// reaches the caller. What OnError's handler raises meanwhile is dropped. Always false.
-bool TAdvHttp::CancelForHandler(std::exception_ptr raised)
+// reaches the caller. What q->OnError's handler raises meanwhile is dropped. Always false.
+bool TAdvHttp::Private::CancelForHandler(std::exception_ptr raised)
 {
     if (!FCancelledByHandler.exchange(true))
         static_cast<void>(SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED));
@@ -726,7 +897,7 @@ bool TAdvHttp::CancelForHandler(std::exception_ptr raised)
 
 // A status event's handler that raised on the library's thread during the last call stops the
 // request here, on the request's thread. True when none did.
-bool TAdvHttp::CheckHandlers()
+bool TAdvHttp::Private::CheckHandlers()
 {
     std::exception_ptr raised;
     {
@@ -738,14 +909,14 @@ bool TAdvHttp::CheckHandlers()
 
 // A status event's handler raised on the library's thread (never through the library): the
 // thread that runs the request takes it at its next step.
-void TAdvHttp::KeepHandlerFailure(std::exception_ptr failure)
+void TAdvHttp::Private::KeepHandlerFailure(std::exception_ptr failure)
 {
     std::lock_guard lock(FFailureLock);
     if (!FHandlerFailure)
         FHandlerFailure = std::move(failure);
 }
 
-void TAdvHttp::DropHandlerFailure()
+void TAdvHttp::Private::DropHandlerFailure()
 {
     std::lock_guard lock(FFailureLock);
     FHandlerFailure = nullptr;
@@ -754,7 +925,7 @@ void TAdvHttp::DropHandlerFailure()
 // ---------------------------------------------------------------------------------------------
 // Event delivery
 
-void TAdvHttp::FireEvent(const TNotifyEvent& handler)
+void TAdvHttp::Private::FireEvent(const TNotifyEvent& handler)
 {
     if (!handler)
         return;
@@ -763,33 +934,95 @@ void TAdvHttp::FireEvent(const TNotifyEvent& handler)
         std::atomic<int>& Count;
         ~TDeliveryCount() { --Count; }
     } counted{FDeliveriesInFlight};
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
     TNotifyEvent call = handler;
+    if (DeliversToOwnThread() && QThread::currentThread() != q->thread()) {
+        DeliverOnOwnThread(call);
+        return;
+    }
     HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
     if (window == nullptr) {
-        THandlerScope running(this);
-        call(this);
+        THandlerScope running(q);
+        call(q);
         return;
     }
     TEventDelivery delivery{&call, nullptr};
-    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(this));
+    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(q));
     if (delivery.Raised)
         std::rethrow_exception(delivery.Raised);
+}
+
+// Events to the component's own thread: each waits in the queue until that thread's event loop
+// (or a wait of ours on that thread) runs it, and its firing thread waits for it, as a send to
+// the notification window does, so the handler reads the values of its moment.
+struct TAdvHttp::Private::TOwnThreadDelivery {
+    const TNotifyEvent* Handler = nullptr;
+    std::exception_ptr Raised;
+    bool Done = false; // guarded by FOwnThreadLock
+};
+
+bool TAdvHttp::Private::DeliversToOwnThread() const
+{
+    return !FUseWindow && FEventThread == TEventThread::Own;
+}
+
+void TAdvHttp::Private::DeliverOnOwnThread(const TNotifyEvent& handler)
+{
+    TOwnThreadDelivery delivery{&handler, nullptr, false};
+    {
+        std::lock_guard lock(FOwnThreadLock);
+        FOwnThreadQueue.push_back(&delivery);
+    }
+    PostTo(q, [this] { ServeOwnThreadDeliveries(); });
+    {
+        std::unique_lock lock(FOwnThreadLock);
+        FOwnThreadDone.wait(lock, [&delivery] { return delivery.Done; });
+    }
+    if (delivery.Raised)
+        std::rethrow_exception(delivery.Raised);
+}
+
+// On the component's own thread. Once destruction has begun the events are let go unrun.
+void TAdvHttp::Private::ServeOwnThreadDeliveries()
+{
+    for (;;) {
+        TOwnThreadDelivery* delivery = nullptr;
+        {
+            std::lock_guard lock(FOwnThreadLock);
+            if (FOwnThreadQueue.empty())
+                return;
+            delivery = FOwnThreadQueue.front();
+            FOwnThreadQueue.erase(FOwnThreadQueue.begin());
+        }
+        if (!q->InState(csDestroying)) {
+            THandlerScope running(q);
+            try {
+                (*delivery->Handler)(q);
+            } catch (...) {
+                delivery->Raised = std::current_exception();
+            }
+        }
+        {
+            std::lock_guard lock(FOwnThreadLock);
+            delivery->Done = true;
+        }
+        FOwnThreadDone.notify_all();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Freeing later
 
-TAdvHttp::TRequestInHand::TRequestInHand(TAdvHttp& component)
+TAdvHttp::Private::TRequestInHand::TRequestInHand(Private& component)
     : m_component(component)
 {
     std::lock_guard lock(m_component.FReleaseLock);
     ++m_component.FRequestsInHand;
 }
 
-TAdvHttp::TRequestInHand::~TRequestInHand()
+TAdvHttp::Private::TRequestInHand::~TRequestInHand()
 {
     bool release = false;
     {
@@ -803,16 +1036,16 @@ TAdvHttp::TRequestInHand::~TRequestInHand()
     SetLastError(lastError);
 }
 
-void TAdvHttp::SetReleaseOnClose(bool release)
+void TAdvHttp::Private::SetReleaseOnClose(bool release)
 {
     if (release && !CanReleaseLater())
         throw EInetError(CannotReleaseLater);
     FReleaseOnClose = release;
 }
 
-void TAdvHttp::PostRelease()
+void TAdvHttp::Private::PostRelease()
 {
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     if (!CanReleaseLater())
         throw EInetError(CannotReleaseLater);
@@ -821,16 +1054,16 @@ void TAdvHttp::PostRelease()
 
 // A windowed component goes with a message to the notification window; any other with a deferred
 // delete, run by the event loop of its own thread. A thread without an event loop never runs one.
-bool TAdvHttp::CanReleaseLater() const
+bool TAdvHttp::Private::CanReleaseLater() const
 {
     if (FUseWindow)
         return TAdvHttpWindow::Handle() != nullptr;
-    return QAbstractEventDispatcher::instance(thread()) != nullptr;
+    return QAbstractEventDispatcher::instance(q->thread()) != nullptr;
 }
 
-void TAdvHttp::AskForRelease()
+void TAdvHttp::Private::AskForRelease()
 {
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return;
     {
         std::lock_guard lock(FReleaseLock);
@@ -842,10 +1075,15 @@ void TAdvHttp::AskForRelease()
     ReleaseLater();
 }
 
-void TAdvHttp::ReleaseLater()
+void TAdvHttp::Private::ReleaseLater()
 {
-    if (FUseWindow)
-        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(this));
-    else
-        deleteLater();
+    if (FUseWindow) {
+        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(q));
+        return;
+    }
+    // Not deleteLater: a nested event loop inside one of the component's handlers on its own
+    // thread (a message box, QTest::qWait) runs deferred deletes, and would free the component
+    // under the request that fired the handler.
+    QPointer<TAdvHttp> component(q);
+    PostTo(QAbstractEventDispatcher::instance(q->thread()), [component] { ReleaseWhenNoHandlerRuns(component); });
 }

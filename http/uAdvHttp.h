@@ -1,45 +1,9 @@
-// TAdvHttp: a non-visual component that performs one HTTP request at a time through the
-// Internet client library, turns the library's status notifications into events, and reports
-// failures as LastError, OnError and EInetError.
-//
-//   auto* http = new TAdvHttp(form);          // a windowed owner: events arrive on its thread
-//   http->SetRaiseExceptions(false);
-//   http->SetURL("http://example.test/make_login.asp?userlogin=alice");
-//   if (http->Execute(true))                  // the whole request, on this thread
-//       use(http->Text());
-//
-// Execute(false) returns once the request is sent; the response is processed on a worker
-// thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
-// OnConnectionClosed, ...) follows the end of a request.
-//
-// Threads. Events of a component whose owner is a widget run on the thread that made the first
-// such component (the program's main thread): the request's threads wait for it to take them.
-// That thread must therefore not block while it waits for an asynchronous request to end:
-// waiting on CompletionEvent there, without letting events in, lasts until the wait times out.
-// Let the event loop run instead, until a handler says the request is over:
-//
-//   QEventLoop loop;
-//   http->OnRequestComplete = [&](TObject*) { loop.quit(); };
-//   http->OnError = [&](TObject*) { loop.quit(); };  // a failed request ends without OnRequestComplete
-//   if (http->Execute(false))                         // false: it failed to start (see Execute)
-//       loop.exec();                                  // the request's events come in here
-//
-// Events of any other component (no owner, or an owner that is not a widget) run on the
-// request's own threads, and a plain wait on CompletionEvent serves.
-//
-// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
-// request stops, and no handler of the component (or of any component of a freed owner) runs
-// once that has begun. A handler must not free its own component, directly or with its owner:
-// the program stops with a message saying so. It calls PostRelease() instead, or the component
-// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.
+/// @file
+/// The HTTP component TAdvHttp, its error EInetError, and where its events run (TEventThread).
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,367 +16,380 @@
 #include "synchapi.h"       // WaitForSingleObject, ResetEvent: waiting on CompletionEvent
 #include "wininet.h"
 
-// The component's error: a message text only.
+/// The component's error: a message text only. Every failed library call of a request, and every
+/// failed write of URL or one of its parts, becomes one (see TAdvHttp::Execute, TAdvHttp::SetURL).
 class DORVANE_HTTP_EXPORT EInetError : public Exception {
 public:
-    using Exception::Exception;
+    using Exception::Exception; ///< An error with a message, as Exception.
 };
 
+/// Where the events of a component without a widget owner run (a widget owner's always run on
+/// the notification window's thread).
+enum class TEventThread {
+    /// On the thread that fires them: the caller's inside a synchronous request, the library's
+    /// and the worker's in an asynchronous one.
+    Firing,
+    /// On the thread the component belongs to (the one that created it), through that thread's
+    /// event loop: a program without widgets gets its events where it made the component.
+    Own,
+};
+
+/// A non-visual component that performs one HTTP request at a time through the Internet client
+/// library, turns the library's status notifications into events, and reports failures as
+/// LastError, OnError and EInetError.
+///
+/// @code
+/// auto* http = new TAdvHttp(form);          // a windowed owner: events arrive on its thread
+/// http->SetRaiseExceptions(false);
+/// http->SetURL("http://example.test/make_login.asp?userlogin=alice");
+/// if (http->Execute(true))                  // the whole request, on this thread
+///     use(http->Text());
+/// @endcode
+///
+/// Execute(false) returns once the request is sent; the response is processed on a worker
+/// thread and OnRequestComplete tells when it is over. No status event (OnReceivingResponse,
+/// OnConnectionClosed, ...) follows the end of a request.
+///
+/// Threads. Events of a component whose owner is a widget run on the thread that made the first
+/// such component (the program's main thread): the request's threads wait for it to take them.
+/// That thread must therefore not block while it waits for an asynchronous request to end:
+/// waiting on CompletionEvent there, without letting events in, lasts until the wait times out.
+/// Let the event loop run instead, until a handler says the request is over:
+///
+/// @code
+/// QEventLoop loop;
+/// http->OnRequestComplete = [&](TObject*) { loop.quit(); };
+/// http->OnError = [&](TObject*) { loop.quit(); };  // a failed request ends without OnRequestComplete
+/// if (http->Execute(false))                         // false: it failed to start (see Execute)
+///     loop.exec();                                  // the request's events come in here
+/// @endcode
+///
+/// Events of any other component (no owner, or an owner that is not a widget) run on the
+/// request's own threads, and a plain wait on CompletionEvent serves; or, with
+/// SetEventThread(TEventThread::Own), on the thread that made the component, through its event
+/// loop, as for a widget owner.
+///
+/// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
+/// request stops, and no handler of the component (or of any component of a freed owner) runs
+/// once that has begun. A handler must not free its own component, directly or with its owner:
+/// the program stops with a message saying so. It calls PostRelease() instead, or the component
+/// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.
+/// Cancel() ends a running request from anywhere.
 class DORVANE_HTTP_EXPORT TAdvHttp : public TComponent {
     Q_OBJECT
 public:
-    // The start value of InternetFlags.
+    /// The start value of InternetFlags.
     static constexpr TInternetFlags DefaultInternetFlags{ifIgnoreCertCnInvalid, ifIgnoreCertDateInvalid,
                                                          ifIgnoreRedirectToHttp, ifIgnoreRedirectToHttps,
                                                          ifKeepConnection, ifNoUi, ifReload};
-    // The start value of HostName: the loopback name of this machine.
+    /// The start value of HostName: the loopback name of this machine.
     static constexpr const char* LoopbackHostName = "localhost";
+    /// The start value of UserAgent.
     static constexpr const char* DefaultUserAgent = "Tarnwick WinInet Component";
 
+    /// Makes a component owned by owner, which frees it (nullptr: the caller frees it). Events
+    /// of a component whose owner is a widget run on the notification window's thread; see the
+    /// class description. Every property holds its start value; URL is empty.
     explicit TAdvHttp(QObject* owner);
+    /// Stops a running request (no handler runs from here on), waits for its threads and closes
+    /// every handle. Never call it from one of the component's own handlers: use PostRelease.
     ~TAdvHttp() override;
-    TAdvHttp(const TAdvHttp&) = delete;
-    TAdvHttp& operator=(const TAdvHttp&) = delete;
+    TAdvHttp(const TAdvHttp&) = delete;            ///< A component is not copied.
+    TAdvHttp& operator=(const TAdvHttp&) = delete; ///< A component is not copied.
 
+    /// "TAdvHttp", the class name a layout names.
     std::string ClassName() const override;
+    /// Name and Tag, then the published properties below, in streaming order, with their streamed
+    /// defaults; the layout reader and writer go through these.
     std::vector<TPropertyInfo> PublishedProperties() override;
 
-    // Published properties, in streaming order.
-    std::int32_t ConnectTimeout() const { return FConnectTimeout; }
-    void SetConnectTimeout(std::int32_t milliseconds) { FConnectTimeout = milliseconds; }
-    bool RaiseExceptions() const { return FRaiseExceptions; }
-    void SetRaiseExceptions(bool raise) { FRaiseExceptions = raise; }
-    const std::string& UserAgent() const { return FUserAgent; }
+    /// @name Published properties, in streaming order
+    /// Each getter is documented with its setter beside it.
+    ///@{
+    /// ConnectTimeout: milliseconds allowed for connecting to the server (start value 30000);
+    /// applied at the next request.
+    std::int32_t ConnectTimeout() const;
+    /// Sets ConnectTimeout.
+    void SetConnectTimeout(std::int32_t milliseconds);
+    /// RaiseExceptions: true (the start value) lets a request's failure reach the caller of
+    /// Execute as EInetError; false makes Execute return false instead. Failures of URL writes
+    /// always raise.
+    bool RaiseExceptions() const;
+    /// Sets RaiseExceptions.
+    void SetRaiseExceptions(bool raise);
+    /// UserAgent: the agent text sent with every request (start value DefaultUserAgent).
+    const std::string& UserAgent() const;
+    /// Sets UserAgent; an open Internet handle is closed and opened again with the new agent (a
+    /// running request keeps its handles, and the next start reopens it).
     void SetUserAgent(const std::string& agent);
-    const std::string& Proxy() const { return FProxy; }
+    /// Proxy: the proxy server ("host:port") every request goes through; empty (the start value)
+    /// for the system's setting.
+    const std::string& Proxy() const;
+    /// Sets Proxy; as SetUserAgent, an open Internet handle is opened again.
     void SetProxy(const std::string& proxy);
-    bool SSL() const { return FSSL; }
+    /// SSL: true for https requests (start value false).
+    bool SSL() const;
+    /// Sets SSL, then rebuilds URL from its parts.
     void SetSSL(bool ssl);
-    const std::string& URL() const { return FURL; }
+    /// URL: the target of the next request as one text; empty until a URL or a part is written.
+    const std::string& URL() const;
+    /// Splits url into SSL, HostName, Port, URLPath and ExtraInfo (and UserName and Password
+    /// when it carries them); URL then reads back as written. An http or https URL only:
+    /// another scheme raises Exception "Invalid protocol", a text without one EInetError, in
+    /// both cases whatever RaiseExceptions says, and URL keeps its previous text.
     void SetURL(const std::string& url);
-    const std::string& URLPath() const { return FURLPath; }
+    /// URLPath: the path of the target ("/x/y.asp"), decoded.
+    const std::string& URLPath() const;
+    /// Sets URLPath and rebuilds URL; raises EInetError, and keeps the old path, when the URL
+    /// can't be built.
     void SetURLPath(const std::string& path);
-    const std::string& ExtraInfo() const { return FExtraInfo; }
+    /// ExtraInfo: the query and fragment of the target ("?a=1"), decoded.
+    const std::string& ExtraInfo() const;
+    /// Sets ExtraInfo, with "?" put in front of a value that begins with neither "?" nor "#",
+    /// and rebuilds URL; raises as SetURLPath.
     void SetExtraInfo(const std::string& extraInfo);
-    std::int32_t Port() const { return FPort; }
+    /// Port: the server's port (start value 80).
+    std::int32_t Port() const;
+    /// Sets Port and rebuilds URL; a port outside 0 to 65535 raises EInetError.
     void SetPort(std::int32_t port);
-    const std::string& UserName() const { return FUserName; }
+    /// UserName: the user name offered to a server that asks for one (401).
+    const std::string& UserName() const;
+    /// Sets UserName, on the open connection at once (from OnNeedAuth, for instance).
     void SetUserName(const std::string& userName);
-    const std::string& Password() const { return FPassword; }
+    /// Password: the password offered with UserName.
+    const std::string& Password() const;
+    /// Sets Password, on the open connection at once.
     void SetPassword(const std::string& password);
-    const std::string& ProxyUserName() const { return FProxyUserName; }
+    /// ProxyUserName: the user name offered to a proxy that asks for one (407).
+    const std::string& ProxyUserName() const;
+    /// Sets ProxyUserName; it takes effect when written while a connection is open, as from
+    /// OnNeedProxyAuth.
     void SetProxyUserName(const std::string& userName);
-    const std::string& ProxyPassword() const { return FProxyPassword; }
+    /// ProxyPassword: the password offered with ProxyUserName.
+    const std::string& ProxyPassword() const;
+    /// Sets ProxyPassword, as SetProxyUserName.
     void SetProxyPassword(const std::string& password);
-    const std::string& HostName() const { return FHostName; }
+    /// HostName: the server's name or address (start value LoopbackHostName).
+    const std::string& HostName() const;
+    /// Sets HostName and rebuilds URL; raises as SetURLPath.
     void SetHostName(const std::string& hostName);
-    bool DefaultUi() const { return FDefaultUi; }
-    void SetDefaultUi(bool defaultUi) { FDefaultUi = defaultUi; }
-    const TStringList& RequestHeaders() const { return FRequestHeaders; }
-    void SetRequestHeaders(const TStringList& headers) { FRequestHeaders.Assign(headers); }
-    const TStringList& AcceptTypes() const { return FAcceptTypes; }
-    void SetAcceptTypes(const TStringList& types) { FAcceptTypes.Assign(types); }
-    const std::string& Method() const { return FMethod; }
-    void SetMethod(const std::string& method) { FMethod = method; }
-    // Reading: the last response body up to its first zero byte. Writing: the request body
-    // sent with every following request.
+    /// DefaultUi: true (the start value) asks the user for credentials through the library's
+    /// credential prompt when the server or proxy asks for them; false leaves it to OnNeedAuth
+    /// and OnNeedProxyAuth.
+    bool DefaultUi() const;
+    /// Sets DefaultUi.
+    void SetDefaultUi(bool defaultUi);
+    /// RequestHeaders: extra header lines ("Name: value") sent with every request.
+    const TStringList& RequestHeaders() const;
+    /// Copies the lines of headers into RequestHeaders. A line holding a line break fails the
+    /// next request with ERROR_HTTP_INVALID_HEADER.
+    void SetRequestHeaders(const TStringList& headers);
+    /// AcceptTypes: the media types the request accepts, at most MaxAcceptTypes; an empty line
+    /// ends the list.
+    const TStringList& AcceptTypes() const;
+    /// Copies the lines of types into AcceptTypes.
+    void SetAcceptTypes(const TStringList& types);
+    /// Method: the request method (start value "GET"); a method that is no HTTP token fails the
+    /// request with ERROR_INVALID_PARAMETER.
+    const std::string& Method() const;
+    /// Sets Method.
+    void SetMethod(const std::string& method);
+    /// Reading: the last response body up to its first zero byte, empty after a failed request.
+    /// Writing (SetText): the request body sent with every following request.
     std::string Text() const;
-    // The whole body of the last response, zero bytes included (Text stops at the first one).
-    // Read it from OnDataAvailable or once the request is over.
-    const std::string& ResponseBody() const { return FResponseBody; }
-    void SetText(const std::string& requestBody) { FRequestBody = requestBody; }
-    std::int32_t AuthRetries() const { return FAuthRetries; }
-    void SetAuthRetries(std::int32_t retries) { FAuthRetries = retries; }
-    TInternetFlags InternetFlags() const { return FInternetFlags; }
+    /// The whole body of the last response, zero bytes included (Text stops at the first one).
+    /// Read it from OnDataAvailable or once the request is over.
+    const std::string& ResponseBody() const;
+    /// Sets the request body, sent with every following request, whatever the method, until it
+    /// is written again. Reading Text still gives the response.
+    void SetText(const std::string& requestBody);
+    /// AuthRetries: how many times a request answered 401 or 407 is sent again with new
+    /// credentials before it is abandoned with 12017 (start value 3).
+    std::int32_t AuthRetries() const;
+    /// Sets AuthRetries.
+    void SetAuthRetries(std::int32_t retries);
+    /// InternetFlags: the request flags as a set (start value DefaultInternetFlags).
+    TInternetFlags InternetFlags() const;
+    /// Sets InternetFlags and computes RequestFlags from them.
     void SetInternetFlags(TInternetFlags flags);
+    ///@}
 
-    // Values that handlers and callers read. Each describes the current request, or the last one
-    // once it is over: all are reset (0, empty) when a request starts, so a request that fails
-    // before its answer shows no status, header or body of an earlier one.
-    DWORD LastError() const { return FLastError; }
-    DWORD StatusCode() const { return FStatusCode; }
-    const TStringList& ResponseHeaders() const { return FResponseHeaders; }
+    /// @name Not published
+    /// A layout neither stores nor reads these.
+    ///@{
+    /// Milliseconds a response may stay silent (before its head, or between two pieces of its
+    /// body) before the request fails with ERROR_INTERNET_TIMEOUT; applied at the next request.
+    /// 0, the start value, leaves it to the library: 30 s unless the process set another default.
+    DWORD ReceiveTimeout() const;
+    /// Sets ReceiveTimeout.
+    void SetReceiveTimeout(DWORD milliseconds);
+    /// Where events run when the owner is not a widget; TEventThread::Firing to start with. With
+    /// TEventThread::Own, a request's events wait until the component's thread takes them from
+    /// its event loop, so that thread must let its loop run (QEventLoop, QCoreApplication::exec)
+    /// while an asynchronous request is under way, and not block waiting on CompletionEvent.
+    TEventThread EventThread() const;
+    /// Sets EventThread. Raises EInetError when asked for TEventThread::Own on a thread that runs
+    /// no event loop. Takes effect at once; change it only while no request runs.
+    void SetEventThread(TEventThread thread);
+    ///@}
+
+    /// @name Values that handlers and callers read
+    /// Each describes the current request, or the last one once it is over: all are reset (0,
+    /// empty) when a request starts, so a request that fails before its answer shows no status,
+    /// header or body of an earlier one.
+    ///@{
+    /// The code of the last failure: a system or Internet error code, 12017 when the request was
+    /// cancelled or abandoned; 0 after a call that succeeded.
+    DWORD LastError() const;
+    /// The HTTP status code of the last response.
+    DWORD StatusCode() const;
+    /// The raw header block of the last response, one line per entry, the status line first.
+    const TStringList& ResponseHeaders() const;
+    /// The text of the last name-resolved, connecting or connected notification (the server's
+    /// address).
     std::string ServerAddress() const;
-    DWORD BytesSent() const { return FBytesSent; }
-    DWORD BytesReceived() const { return FBytesReceived; }
-    DWORD TotalBytesReceived() const { return FTotalBytesReceived; }
-    DWORD ChunkPosition() const { return FChunkPosition; }
-    DWORD ChunkSize() const { return FChunkSize; }
-    DWORD BytesRead() const { return FBytesRead; }
+    /// The byte count of the last request-sent notification.
+    DWORD BytesSent() const;
+    /// The byte count of the last response-received notification.
+    DWORD BytesReceived() const;
+    /// The sum of the response-received byte counts of the current request.
+    DWORD TotalBytesReceived() const;
+    /// The offset in the response body at which the last chunk was appended (OnDataAvailable).
+    DWORD ChunkPosition() const;
+    /// The byte count of the last chunk appended to the response body (at most ChunkReadSize).
+    DWORD ChunkSize() const;
+    /// The body bytes read so far in the current request.
+    DWORD BytesRead() const;
+    /// The URL of the last redirect notification.
     std::string RedirectURL() const;
-    LPVOID StatusInfo() const { return FStatusInfo; }
-    DWORD StatusInfoLength() const { return FStatusInfoLength; }
-    bool Busy() const { return FBusy; }
-    // When true, the component frees itself later, as PostRelease does, once a request has
-    // ended: after its request handle has closed and the request's last event (OnRequestComplete,
-    // or OnError when it failed) has been delivered. Raises EInetError, as PostRelease, when the
-    // component can't be freed later.
-    bool ReleaseOnClose() const { return FReleaseOnClose; }
+    /// The information of the last status notification, as the library passed it; valid only
+    /// inside the event that it came with.
+    LPVOID StatusInfo() const;
+    /// The length of StatusInfo.
+    DWORD StatusInfoLength() const;
+    /// True from the start of Execute until the request has ended.
+    bool Busy() const;
+    /// What ContentLength gives when the response announced no length.
+    static constexpr std::int64_t UnknownContentLength = -1;
+    /// The body length the response announced (its Content-Length), or UnknownContentLength
+    /// when it announced none (a chunked body, a body that ends when the connection closes) or
+    /// no response head has arrived. Known from OnDataAvailable's first chunk on, for progress.
+    std::int64_t ContentLength() const;
+    /// The value of one header of the last response, the name matched regardless of case, with
+    /// the blanks around it removed; an empty string when the response has no such header.
+    /// A header sent more than once gives its values joined by ", ".
+    std::string ResponseHeader(const std::string& name) const;
+    /// When true, the component frees itself later, as PostRelease does, once a request has
+    /// ended: after its request handle has closed and the request's last event (OnRequestComplete,
+    /// or OnError when it failed) has been delivered. False to start with.
+    bool ReleaseOnClose() const;
+    /// Sets ReleaseOnClose. Raises EInetError, as PostRelease, when the component can't be freed
+    /// later.
     void SetReleaseOnClose(bool release);
-    // Manual-reset event, signalled when a request's handles have closed (its body read, or the
-    // request abandoned) and when an asynchronous send fails; OnRequestComplete may still be on
-    // its way then. The component never resets it: ResetEvent before each Execute. Waiting on it
-    // on the widget owner's own thread never ends before the wait's time-out when handlers are
-    // assigned, because the events the request needs are queued to that very thread: let the
-    // event loop run instead, as shown at the top of this file.
-    HANDLE CompletionEvent() const { return FCompletionEvent; }
-    // The request flags computed from InternetFlags.
-    DWORD RequestFlags() const { return FRequestFlags; }
+    /// Manual-reset event, signalled when a request's handles have closed (its body read, or the
+    /// request abandoned or cancelled) and when an asynchronous send fails; OnRequestComplete or
+    /// OnError may still be on its way then. The component never resets it: ResetEvent before
+    /// each Execute, wait with WaitForSingleObject. Waiting on it on the widget owner's own
+    /// thread never ends before the wait's time-out when handlers are assigned, because the
+    /// events the request needs are queued to that very thread: let the event loop run instead,
+    /// as the class description shows. The component closes it.
+    HANDLE CompletionEvent() const;
+    /// The request flags computed from InternetFlags.
+    DWORD RequestFlags() const;
+    ///@}
 
-    // Starts a request for Method, HostName, Port, URLPath and ExtraInfo. True: the whole
-    // request runs on this thread. False only after a failure with RaiseExceptions false;
-    // with it true the failure is raised. After false, the calling thread's last error
-    // (GetLastError()) tells why:
-    //   ERROR_BUSY  the start was refused because a request is running; that request and every
-    //               value, LastError included, are left alone (LastError may well read 0);
-    //   otherwise   the request failed, and the code equals LastError.
-    // A handler that raises in the middle of a request (a status event, OnNeedAuth,
-    // OnNeedProxyAuth, OnDataAvailable) stops it as cancelled: LastError 12017 and OnError, and
-    // no OnRequestComplete. In synchronous mode the handler's own exception then reaches the
-    // caller here, or Execute returns false with RaiseExceptions false; in asynchronous mode
-    // there is no caller to reach, and LastError and OnError are how it is told.
+    /// Starts a request for Method, HostName, Port, URLPath and ExtraInfo. True: the whole
+    /// request runs on this thread. False only after a failure with RaiseExceptions false;
+    /// with it true the failure is raised. After false, the calling thread's last error
+    /// (GetLastError()) tells why:
+    /// - ERROR_BUSY: the start was refused because a request is running; that request and every
+    ///   value, LastError included, are left alone (LastError may well read 0);
+    /// - otherwise the request failed, and the code equals LastError.
+    ///
+    /// A handler that raises in the middle of a request (a status event, OnNeedAuth,
+    /// OnNeedProxyAuth, OnDataAvailable) stops it as cancelled: LastError 12017 and OnError, and
+    /// no OnRequestComplete. In synchronous mode the handler's own exception then reaches the
+    /// caller here, or Execute returns false with RaiseExceptions false; in asynchronous mode
+    /// there is no caller to reach, and LastError and OnError are how it is told.
     [[nodiscard]] bool Execute(bool synchronous);
+    /// Ends the running request, synchronous or asynchronous, from any thread or from one of the
+    /// component's handlers, at once even when the server sends nothing: a call blocked in the
+    /// library returns. The request ends as cancelled, never as a success: LastError 12017
+    /// (ERROR_INTERNET_OPERATION_CANCELLED), OnError, no OnRequestComplete, and a synchronous
+    /// Execute raises its EInetError (or returns false with RaiseExceptions false). Busy() is
+    /// false and the component ready for the next request once the request has ended: when
+    /// Execute returns, or, asynchronously, when OnError has been delivered. Nothing happens
+    /// when no request runs. Don't call it while the component is being freed. Called from
+    /// another thread during an asynchronous request, it may deliver OnError itself, and then
+    /// waits for the events' thread (a widget owner's, or the component's own with
+    /// TEventThread::Own) to take it: that thread must not block waiting for the caller.
+    void Cancel();
 
-    // Delivers one event with this component as sender: through the notification window when
-    // the owner is windowed, else by a direct call. Nothing once destruction has begun.
+    /// Delivers one event with this component as sender: through the notification window when
+    /// the owner is windowed, to the component's thread with TEventThread::Own, else by a direct
+    /// call. Nothing once destruction has begun.
     void FireEvent(const TNotifyEvent& handler);
-    // Frees this component later, whatever its owner: a windowed owner's component through the
-    // notification window, any other from the event loop of the thread it belongs to (the one
-    // that created it), and in either case never while one of its handlers runs there. This is
-    // how a handler ends its own component: freeing it inside one of its handlers would pull it
-    // from under the request that fired the event, and the program stops with a message saying
-    // so. Where that can't be done, because the component's thread has no event loop to free it
-    // from, it fails loudly: EInetError, and the component stays the caller's to free.
+    /// Frees this component later, whatever its owner: a windowed owner's component through the
+    /// notification window, any other from the event loop of the thread it belongs to (the one
+    /// that created it), and in either case never while one of its handlers runs there. This is
+    /// how a handler ends its own component: freeing it inside one of its handlers would pull it
+    /// from under the request that fired the event, and the program stops with a message saying
+    /// so. Where that can't be done, because the component's thread has no event loop to free it
+    /// from, it fails loudly: EInetError, and the component stays the caller's to free.
     void PostRelease();
-    // The message for an error code: the Internet library's text (the system's for a code it
-    // doesn't know); for 12003 followed by the server's extended error.
+    /// The message for an error code: the Internet library's text (the system's for a code it
+    /// doesn't know); for 12003 followed by the server's extended error.
     std::string ErrorText(DWORD code) const;
 
-    // Events, in published order.
-    TNotifyEvent OnClosingConnection;
-    TNotifyEvent OnConnectedToServer;
-    TNotifyEvent OnConnectingToServer;
-    TNotifyEvent OnConnectionClosed;
-    TNotifyEvent OnIntermediateResponse;
-    TNotifyEvent OnNameResolved;
-    TNotifyEvent OnReceivingResponse;
+    /// @name Events, in published order
+    /// Each receives the component as sender and reads the values above; see the class
+    /// description for the thread each runs on.
+    ///@{
+    TNotifyEvent OnClosingConnection;    ///< The connection to the server is closing (StatusInfo).
+    TNotifyEvent OnConnectedToServer;    ///< Connected to the server (ServerAddress).
+    TNotifyEvent OnConnectingToServer;   ///< Connecting to the server (ServerAddress).
+    TNotifyEvent OnConnectionClosed;     ///< The connection to the server closed (StatusInfo).
+    TNotifyEvent OnIntermediateResponse; ///< An interim (1xx) answer arrived (StatusInfo).
+    TNotifyEvent OnNameResolved;         ///< The server's name was resolved (ServerAddress).
+    TNotifyEvent OnReceivingResponse;    ///< Waiting for the server's answer (StatusInfo).
+    /// A response head, or a piece of the body, arrived (BytesReceived, TotalBytesReceived).
     TNotifyEvent OnResponseReceived;
-    TNotifyEvent OnRedirect;
+    TNotifyEvent OnRedirect;             ///< The request is redirected (RedirectURL).
+    /// The request's response was processed: headers and whole body read (every value). Not
+    /// after a failed, abandoned or cancelled request.
     TNotifyEvent OnRequestComplete;
-    TNotifyEvent OnRequestSent;
-    TNotifyEvent OnResolvingName;
-    TNotifyEvent OnSendingRequest;
-    TNotifyEvent OnStateChange;
+    TNotifyEvent OnRequestSent;          ///< The request was sent (BytesSent).
+    TNotifyEvent OnResolvingName;        ///< Resolving the server's name (StatusInfo).
+    TNotifyEvent OnSendingRequest;       ///< Sending the request (StatusInfo).
+    TNotifyEvent OnStateChange;          ///< The connection's state changed (StatusInfo, not decoded).
+    /// A chunk of the body was appended (ChunkPosition, ChunkSize, BytesRead, ContentLength,
+    /// ResponseBody).
     TNotifyEvent OnDataAvailable;
+    /// The server asks for credentials (StatusCode 401): write UserName and Password here.
     TNotifyEvent OnNeedAuth;
+    /// The proxy asks for credentials (StatusCode 407): write ProxyUserName and ProxyPassword here.
     TNotifyEvent OnNeedProxyAuth;
+    /// A failure was recorded (LastError, not 0 or 997), before any EInetError is raised.
     TNotifyEvent OnError;
+    ///@}
 
-    // Limits of this component's buffers.
-    static constexpr std::size_t MaxAcceptTypes = 100;
-    static constexpr DWORD RawHeadersSize = 8192;
-    static constexpr DWORD ChunkReadSize = 16384;
-    static constexpr std::size_t ChunkBufferSize = ChunkReadSize + 1;
-    static constexpr DWORD CombinedUrlSize = 2055;
-    // The response body is kept in memory; a body past this ends the request with an error.
+    /// @name Limits of this component's buffers
+    ///@{
+    static constexpr std::size_t MaxAcceptTypes = 100;  ///< AcceptTypes lines passed on, at most.
+    static constexpr DWORD RawHeadersSize = 8192;        ///< A longer response head is a failure.
+    static constexpr DWORD ChunkReadSize = 16384;        ///< The body is read in chunks of this many bytes.
+    static constexpr std::size_t ChunkBufferSize = ChunkReadSize + 1; ///< The chunk buffer's size.
+    static constexpr DWORD CombinedUrlSize = 2055;       ///< A longer URL can't be built.
+    /// The response body is kept in memory; a body past this ends the request with an error.
     static constexpr std::size_t MaxResponseBodySize = std::size_t{512} * 1024 * 1024;
+    ///@}
 
 private:
     friend struct TAdvHttpStatusProbe; // tests feed notifications straight in
 
-    // What the status of a response asks for, and how an answer to a challenge went.
-    enum class TStatusOutcome { Failed, Content, Challenge };
-    enum class TAuthOutcome { Failed, Ended, Resent };
-
-    // The request, step by step. Each step says whether the request goes on; one that fails has
-    // recorded why (LastError, OnError and the failure Execute may raise) before it returns false.
-    [[nodiscard]] bool EnsureCompletionEvent();
-    void StartRequest(bool synchronous);
-    [[nodiscard]] bool EnsureInternetHandle();
-    [[nodiscard]] bool OpenInternet();
-    void ReopenInternet();
-    [[nodiscard]] bool Connect();
-    [[nodiscard]] bool OpenRequest();
-    [[nodiscard]] bool SendRequest();
-    [[nodiscard]] bool ProcessResponse();
-    TStatusOutcome CheckAuthentication();
-    TAuthOutcome AnswerAuthentication();
-    bool AskForCredentials();
-    [[nodiscard]] bool AbandonRequest();
-    [[nodiscard]] bool ReadResponse();
-    [[nodiscard]] bool ReadHeaders();
-    [[nodiscard]] bool ReadBody();
-    void ReserveForBody();
-    [[nodiscard]] bool ReadChunks();
-    [[nodiscard]] bool AppendChunk(DWORD count);
-    [[nodiscard]] bool CompleteRequest();
-    void CloseRequest();
-    void CloseRequestHandle(HINTERNET request);
-    void WaitForClosingNotification();
-    void RequestHandleClosing(HINTERNET request);
-    bool CloseInternet();
-    bool CloseInternetHandle();
-
-    // Failures. Fail and CheckResult record one; Failed (a start) and RaiseFailure (a property
-    // write) hand it to the caller; Guarded lets a step's failure pass as RaiseExceptions says.
-    [[nodiscard]] bool CheckResult(bool succeeded);
-    [[nodiscard]] bool SetErrorCode(DWORD code);
-    bool Fail(DWORD code, const std::string& message);
-    bool Fail(DWORD code);
-    bool Failed(std::exception_ptr failure, DWORD reason);
-    [[noreturn]] void RaiseFailure();
-    [[nodiscard]] bool Guarded(bool succeeded);
-    void KeepFailure(std::exception_ptr failure);
-    std::exception_ptr TakeFailure();
-    void RecordFromNotification(DWORD code);
-
-    // URL and its parts (uAdvHttpUrl.cpp).
-    [[nodiscard]] bool SplitURL(const std::string& url);
-    [[nodiscard]] bool BuildURL();
-    std::int32_t DefaultPort() const;
-    template <class Value> void SetURLPart(Value& part, Value value);
-
-    // Credentials set on the open connection; a layout read that leaves a value as it is
-    // (uAdvHttpStreaming.cpp).
-    void SetConnectionOption(DWORD option, const std::string& value);
-    bool SkipWhileLoading(bool unchanged) const;
-
-    // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
-    // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
-    // one to go.
-    class TRequestInHand {
-    public:
-        explicit TRequestInHand(TAdvHttp& component);
-        ~TRequestInHand();
-        TRequestInHand(const TRequestInHand&) = delete;
-        TRequestInHand& operator=(const TRequestInHand&) = delete;
-
-    private:
-        TAdvHttp& m_component;
-    };
-    [[nodiscard]] bool CanReleaseLater() const;
-    void AskForRelease();
-    void ReleaseLater();
-
-    // Status notifications and the worker.
-    static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
-                               DWORD informationLength);
-    void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
-    void RequestCompleted(LPVOID information, DWORD informationLength);
-    bool HandOverCompletion(bool succeeded, DWORD error);
-    void StartWorker(std::unique_lock<std::mutex>& lock);
-    static DWORD WorkerThreadProc(LPVOID parameter);
-    void RunWorker();
-    bool WaitForPendingRead();
-    bool TakeNextResponse();
-    void WaitForWorker(HANDLE worker);
-    void WaitForDeliveries();
-
-    // Handlers that raise. FireCaught is the one place the request's own thread takes a
-    // handler's exception; a status event's, raised on the library's thread, is kept until the
-    // request's thread looks (CheckHandlers).
-    std::exception_ptr FireCaught(const TNotifyEvent& handler);
-    [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
-    [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
-    bool CancelForHandler(std::exception_ptr raised);
-    [[nodiscard]] bool CheckHandlers();
-    void KeepHandlerFailure(std::exception_ptr failure);
-    void DropHandlerFailure();
-
-    // Published values.
-    std::int32_t FConnectTimeout = 30000;
-    bool FRaiseExceptions = true;
-    std::string FUserAgent;
-    std::string FProxy;
-    bool FSSL = false;
-    std::string FURL;
-    std::string FURLPath;
-    std::string FExtraInfo;
-    std::int32_t FPort = INTERNET_DEFAULT_HTTP_PORT;
-    std::string FUserName;
-    std::string FPassword;
-    std::string FProxyUserName;
-    std::string FProxyPassword;
-    std::string FHostName;
-    bool FDefaultUi = true;
-    TStringList FRequestHeaders;
-    TStringList FAcceptTypes;
-    std::string FMethod;
-    std::string FRequestBody;
-    std::int32_t FAuthRetries = 3;
-    TInternetFlags FInternetFlags;
-    DWORD FRequestFlags = 0;
-
-    // Values read by handlers. Notifications and the worker write them on other threads.
-    std::atomic<DWORD> FLastError{0};
-    std::atomic<DWORD> FStatusCode{0};
-    TStringList FResponseHeaders;
-    std::string FServerAddress;
-    std::atomic<DWORD> FBytesSent{0};
-    std::atomic<DWORD> FBytesReceived{0};
-    std::atomic<DWORD> FTotalBytesReceived{0};
-    std::atomic<DWORD> FChunkPosition{0};
-    std::atomic<DWORD> FChunkSize{0};
-    std::atomic<DWORD> FBytesRead{0};
-    std::string FRedirectURL;
-    std::atomic<LPVOID> FStatusInfo{nullptr};
-    std::atomic<DWORD> FStatusInfoLength{0};
-    std::atomic<bool> FBusy{false};
-    std::atomic<bool> FReleaseOnClose{false};
-    // A release asked for while a request is in hand (inside Execute, or on the worker) waits
-    // until it is out of hand, so the request's last events come first.
-    std::mutex FReleaseLock;
-    int FRequestsInHand = 0;   // guarded by FReleaseLock
-    bool FReleaseAsked = false; // guarded by FReleaseLock
-    mutable std::mutex FTextValuesLock; // ServerAddress and RedirectURL
-
-    // The request's state.
-    HINTERNET FInternet = nullptr;
-    HINTERNET FConnect = nullptr;
-    HINTERNET FRequest = nullptr;
-    // The request handle whose notifications are taken; empty once the request has ended (closed,
-    // or its asynchronous send failed), so that no status event follows the end of a request.
-    std::atomic<HINTERNET> FNotifiedRequest{nullptr};
-    // Closing the request waits for its closing notification, the last one the library sends
-    // for it: a notification being delivered on the library's thread right then comes first.
-    std::mutex FClosingLock;
-    std::condition_variable FClosingDone;
-    HINTERNET FClosingRequest = nullptr;
-    bool FClosingNotified = false;
-    DWORD FInternetModeFlags = 0; // the mode the open Internet handle was opened in
-    bool FInternetOutdated = false; // UserAgent or Proxy changed while a request ran
-    std::atomic<DWORD> FModeFlags{0}; // 0: synchronous; INTERNET_FLAG_ASYNC
-    DWORD FSecureFlag = 0;
-    std::string FResponseBody;
-    // The library fills a pending read's buffer and count later, from its own thread, so both
-    // live with the component until the request handle is closed.
-    std::unique_ptr<char[]> FChunkBuffer;
-    DWORD FChunkCount = 0;
-    std::int32_t FAuthAttempts = 0;
-    std::atomic<bool> FAbort{false};
-    bool FUseWindow = false;
-    HANDLE FCompletionEvent = nullptr; // empty when it couldn't be made: the next start tries again
-    // Events on their way to the window. A delivery counts itself before it looks at the
-    // destroying state, so the destructor either sees it here or it sees the state and stops.
-    std::atomic<int> FDeliveriesInFlight{0};
-    std::mutex FFailureLock;
-    // The recorded failure of the current request (or property write): what Execute raises when
-    // RaiseExceptions says so, or what a property write raises.
-    std::exception_ptr FFailure; // guarded by FFailureLock
-    // A status event's handler that raised inside a library call, on whatever thread: kept here
-    // and taken by the thread that runs the request at its next step, never thrown through the
-    // library.
-    std::exception_ptr FHandlerFailure; // guarded by FFailureLock
-    // A handler raised in the middle of the current request, which stopped as cancelled.
-    std::atomic<bool> FCancelledByHandler{false};
-
-    // The worker hand-off. A completion that arrives before the worker waits is kept in
-    // FCompletionPending, so none is lost.
-    std::mutex FWorkerLock;
-    std::condition_variable FWorkerWake;
-    HANDLE FWorkerThread = nullptr; // the current worker, or the last one until it is joined
-    DWORD FWorkerThreadId = 0;
-    bool FWorkerActive = false;     // a worker is in its loop and takes completions
-    bool FCompletionPending = false;
-    bool FCompletionSucceeded = false;
+    // Everything else: the request's state, its handles and locks, and the steps
+    // (uAdvHttpPrivate.h). Behind one pointer, so the layout of this class stays the same as
+    // they change.
+    class Private;
+    std::unique_ptr<Private> d;
 };

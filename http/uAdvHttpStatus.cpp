@@ -1,11 +1,13 @@
 // TAdvHttp, continued: the library's status notifications and the asynchronous mode's worker.
 // Kept apart from the request steps in uAdvHttp.cpp because these run on other threads.
-#include "uAdvHttp.h"
+#include "uAdvHttpPrivate.h"
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 #include <utility>
+
+#include <QThread>
 
 #include "TAdvHttpWindow.h"
 #include "errhandlingapi.h"
@@ -49,12 +51,12 @@ DWORD FirstValueOf(LPVOID information, DWORD length)
 // ---------------------------------------------------------------------------------------------
 // Status notifications
 
-void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+void TAdvHttp::Private::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                               DWORD informationLength)
 {
     if (context == 0)
         return; // the connection handle's own notifications
-    auto* component = reinterpret_cast<TAdvHttp*>(context);
+    auto* component = reinterpret_cast<Private*>(context);
     if (status == INTERNET_STATUS_HANDLE_CLOSING) {
         // Handled before whoever closes the handle hears of it: a release it asks for is then
         // held back while that closer still has the request in hand.
@@ -74,13 +76,13 @@ void TAdvHttp::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
     }
 }
 
-void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationLength)
+void TAdvHttp::Private::HandleStatus(DWORD status, LPVOID information, DWORD informationLength)
 {
     FStatusInfo = information;
     FStatusInfoLength = informationLength;
     switch (status) {
     case INTERNET_STATUS_RESOLVING_NAME:
-        FireEvent(OnResolvingName);
+        FireEvent(q->OnResolvingName);
         break;
     case INTERNET_STATUS_NAME_RESOLVED:
     case INTERNET_STATUS_CONNECTING_TO_SERVER:
@@ -90,33 +92,33 @@ void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationL
             FServerAddress = TextOf(information, informationLength);
         }
         if (status == INTERNET_STATUS_NAME_RESOLVED)
-            FireEvent(OnNameResolved);
+            FireEvent(q->OnNameResolved);
         else if (status == INTERNET_STATUS_CONNECTING_TO_SERVER)
-            FireEvent(OnConnectingToServer);
+            FireEvent(q->OnConnectingToServer);
         else
-            FireEvent(OnConnectedToServer);
+            FireEvent(q->OnConnectedToServer);
         break;
     }
     case INTERNET_STATUS_SENDING_REQUEST:
-        FireEvent(OnSendingRequest);
+        FireEvent(q->OnSendingRequest);
         break;
     case INTERNET_STATUS_REQUEST_SENT:
         FBytesSent = FirstValueOf(information, informationLength);
-        FireEvent(OnRequestSent);
+        FireEvent(q->OnRequestSent);
         break;
     case INTERNET_STATUS_RECEIVING_RESPONSE:
-        FireEvent(OnReceivingResponse);
+        FireEvent(q->OnReceivingResponse);
         break;
     case INTERNET_STATUS_RESPONSE_RECEIVED:
         FBytesReceived = FirstValueOf(information, informationLength);
         FTotalBytesReceived += FBytesReceived;
-        FireEvent(OnResponseReceived);
+        FireEvent(q->OnResponseReceived);
         break;
     case INTERNET_STATUS_CLOSING_CONNECTION:
-        FireEvent(OnClosingConnection);
+        FireEvent(q->OnClosingConnection);
         break;
     case INTERNET_STATUS_CONNECTION_CLOSED:
-        FireEvent(OnConnectionClosed);
+        FireEvent(q->OnConnectionClosed);
         break;
     case INTERNET_STATUS_HANDLE_CLOSING:
         SetEvent(FCompletionEvent);
@@ -131,14 +133,14 @@ void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationL
             std::lock_guard lock(FTextValuesLock);
             FRedirectURL = TextOf(information, informationLength);
         }
-        FireEvent(OnRedirect);
+        FireEvent(q->OnRedirect);
         break;
     }
     case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
-        FireEvent(OnIntermediateResponse);
+        FireEvent(q->OnIntermediateResponse);
         break;
     case INTERNET_STATUS_STATE_CHANGE:
-        FireEvent(OnStateChange);
+        FireEvent(q->OnStateChange);
         break;
     default:
         break;
@@ -147,7 +149,7 @@ void TAdvHttp::HandleStatus(DWORD status, LPVOID information, DWORD informationL
 
 // Success hands the response to the worker (starting one when none runs). Failure is recorded
 // and signalled, and a worker waiting for this request is told so that it ends the request.
-void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
+void TAdvHttp::Private::RequestCompleted(LPVOID information, DWORD informationLength)
 {
     INTERNET_ASYNC_RESULT result{0, ERROR_INTERNET_INTERNAL_ERROR};
     if (information != nullptr && informationLength >= sizeof(result))
@@ -166,10 +168,10 @@ void TAdvHttp::RequestCompleted(LPVOID information, DWORD informationLength)
 }
 
 // True when a failure ended the request here (no worker had it in hand).
-bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
+bool TAdvHttp::Private::HandOverCompletion(bool succeeded, DWORD error)
 {
     std::unique_lock lock(FWorkerLock);
-    if (InState(csDestroying))
+    if (q->InState(csDestroying))
         return false;
     if (FWorkerActive) {
         FCompletionPending = true;
@@ -177,6 +179,8 @@ bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
         FWorkerWake.notify_all();
         return false;
     }
+    if (FCancelRequested)
+        return false; // Cancel ends the request (EndCancelledWithoutWorker)
     if (!succeeded) {
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
@@ -190,7 +194,7 @@ bool TAdvHttp::HandOverCompletion(bool succeeded, DWORD error)
 }
 
 // The worker runs on a normal stack: the library work under it needs more than a few pages.
-void TAdvHttp::StartWorker(std::unique_lock<std::mutex>& lock)
+void TAdvHttp::Private::StartWorker(std::unique_lock<std::mutex>& lock)
 {
     if (FWorkerThread != nullptr) {
         // The previous worker has left its loop; join it so its handle is closed.
@@ -208,17 +212,17 @@ void TAdvHttp::StartWorker(std::unique_lock<std::mutex>& lock)
     RecordFromNotification(code);
 }
 
-DWORD TAdvHttp::WorkerThreadProc(LPVOID parameter)
+DWORD TAdvHttp::Private::WorkerThreadProc(LPVOID parameter)
 {
-    static_cast<TAdvHttp*>(parameter)->RunWorker();
+    static_cast<Private*>(parameter)->RunWorker();
     return 0;
 }
 
-void TAdvHttp::RunWorker()
+void TAdvHttp::Private::RunWorker()
 {
     TRequestInHand inHand(*this);
     do {
-        // A failure is recorded already (LastError, OnError); a worker has no caller to raise it to.
+        // A failure is recorded already (LastError, q->OnError); a worker has no caller to raise it to.
         if (!ProcessResponse())
             static_cast<void>(TakeFailure());
     } while (TakeNextResponse());
@@ -228,11 +232,11 @@ void TAdvHttp::RunWorker()
 // still in flight (an authentication re-send, or a request that a handler started); leave the
 // loop otherwise. Deciding and leaving under the lock means a completion either finds this
 // worker active or starts a new one, never neither.
-bool TAdvHttp::TakeNextResponse()
+bool TAdvHttp::Private::TakeNextResponse()
 {
     std::unique_lock lock(FWorkerLock);
     for (;;) {
-        if (FAbort || InState(csDestroying))
+        if (FAbort || q->InState(csDestroying))
             break;
         if (FCompletionPending) {
             FCompletionPending = false;
@@ -245,6 +249,15 @@ bool TAdvHttp::TakeNextResponse()
         }
         if (!FBusy)
             break;
+        if (FCancelRequested) {
+            // A re-send was pending: no completion comes for the closed handle.
+            lock.unlock();
+            static_cast<void>(RecordCancel());
+            static_cast<void>(TakeFailure());
+            CloseRequest();
+            lock.lock();
+            continue;
+        }
         FWorkerWake.wait(lock);
     }
     FWorkerActive = false;
@@ -253,10 +266,11 @@ bool TAdvHttp::TakeNextResponse()
 
 // Waits for the completion of a pending read. False when the read failed (already recorded) or
 // the component is being destroyed.
-bool TAdvHttp::WaitForPendingRead()
+bool TAdvHttp::Private::WaitForPendingRead()
 {
     std::unique_lock lock(FWorkerLock);
-    FWorkerWake.wait(lock, [this] { return FCompletionPending || FAbort || InState(csDestroying); });
+    FWorkerWake.wait(lock,
+                     [this] { return FCompletionPending || FAbort || FCancelRequested || q->InState(csDestroying); });
     if (!FCompletionPending)
         return false;
     FCompletionPending = false;
@@ -266,18 +280,35 @@ bool TAdvHttp::WaitForPendingRead()
 // A worker may be waiting for this very thread to deliver one of its events. While we wait,
 // those sends are served (the window procedure drops them, destruction having begun), or the
 // wait would never end.
-void TAdvHttp::WaitForWorker(HANDLE worker)
+void TAdvHttp::Private::WaitForWorker(HANDLE worker)
 {
-    if (!TAdvHttpWindow::OnWindowThread()) {
+    if (!TAdvHttpWindow::OnWindowThread() && !OnDeliveryThread()) {
         WaitForSingleObject(worker, INFINITE);
         return;
     }
     while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
+        ServeDeliveries();
+}
+
+// The thread this component's events are delivered to: the window's, or its own with
+// TEventThread::Own. A firing thread may wait for it, so its waits serve those events.
+bool TAdvHttp::Private::OnDeliveryThread() const
+{
+    if (FUseWindow)
+        return TAdvHttpWindow::OnWindowThread();
+    return DeliversToOwnThread() && QThread::currentThread() == q->thread();
+}
+
+void TAdvHttp::Private::ServeDeliveries()
+{
+    if (TAdvHttpWindow::OnWindowThread())
         ServeEventsSentToThisThread();
+    if (!FUseWindow && QThread::currentThread() == q->thread())
+        ServeOwnThreadDeliveries();
 }
 
 
-void TAdvHttp::RequestHandleClosing(HINTERNET request)
+void TAdvHttp::Private::RequestHandleClosing(HINTERNET request)
 {
     std::lock_guard lock(FClosingLock);
     if (request != nullptr && request == FClosingRequest) {
@@ -289,9 +320,9 @@ void TAdvHttp::RequestHandleClosing(HINTERNET request)
 // The closing notification comes inside InternetCloseHandle, or, when the library's thread was
 // delivering a notification of the request at that moment, from that thread once it is done.
 // That delivery may be an event sent to this very thread, which is served meanwhile.
-void TAdvHttp::WaitForClosingNotification()
+void TAdvHttp::Private::WaitForClosingNotification()
 {
-    const bool onWindowThread = FUseWindow && TAdvHttpWindow::OnWindowThread();
+    const bool onWindowThread = OnDeliveryThread();
     std::unique_lock lock(FClosingLock);
     while (!FClosingNotified) {
         if (!onWindowThread) {
@@ -299,7 +330,7 @@ void TAdvHttp::WaitForClosingNotification()
             continue;
         }
         lock.unlock();
-        ServeEventsSentToThisThread();
+        ServeDeliveries();
         lock.lock();
         FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
     }
@@ -308,13 +339,17 @@ void TAdvHttp::WaitForClosingNotification()
 // Events that set out before destruction began are waiting for the window's thread. On that
 // thread we serve them here (the window procedure drops them); elsewhere the window's thread
 // does.
-void TAdvHttp::WaitForDeliveries()
+void TAdvHttp::Private::WaitForDeliveries()
 {
     const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
+    const bool onOwnThread = QThread::currentThread() == q->thread();
     while (FDeliveriesInFlight.load() > 0) {
-        if (onWindowThread)
+        if (onOwnThread)
+            ServeOwnThreadDeliveries();
+        if (onWindowThread) {
             ServeEventsSentToThisThread();
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

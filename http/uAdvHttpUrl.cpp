@@ -1,7 +1,7 @@
 // TAdvHttp, continued: URL and its parts. Writing URL splits it into SSL, HostName, Port, URLPath
 // and ExtraInfo; writing a part rebuilds URL. A write that fails always raises, whatever
 // RaiseExceptions says, and leaves URL as it was.
-#include "uAdvHttp.h"
+#include "uAdvHttpPrivate.h"
 
 #include <algorithm>
 #include <array>
@@ -89,29 +89,29 @@ constexpr DWORD ExtraInfoSize = 2048;
 
 } // namespace
 
-void TAdvHttp::SetURL(const std::string& url)
+void TAdvHttp::Private::SetURL(const std::string& url)
 {
     if (!SplitURL(url))
         RaiseFailure();
 }
 
-void TAdvHttp::SetURLPath(const std::string& path)
+void TAdvHttp::Private::SetURLPath(const std::string& path)
 {
     SetURLPart(FURLPath, path);
 }
 
-void TAdvHttp::SetHostName(const std::string& hostName)
+void TAdvHttp::Private::SetHostName(const std::string& hostName)
 {
     SetURLPart(FHostName, hostName);
 }
 
-void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
+void TAdvHttp::Private::SetExtraInfo(const std::string& extraInfo)
 {
     bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
     SetURLPart(FExtraInfo, marked ? extraInfo : "?" + extraInfo);
 }
 
-void TAdvHttp::SetSSL(bool ssl)
+void TAdvHttp::Private::SetSSL(bool ssl)
 {
     FSSL = ssl;
     if (!BuildURL())
@@ -119,12 +119,12 @@ void TAdvHttp::SetSSL(bool ssl)
 }
 
 // 0 stands for the scheme's default port, which is where a request for port 0 goes.
-std::int32_t TAdvHttp::DefaultPort() const
+std::int32_t TAdvHttp::Private::DefaultPort() const
 {
     return FSSL ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
 }
 
-void TAdvHttp::SetPort(std::int32_t port)
+void TAdvHttp::Private::SetPort(std::int32_t port)
 {
     if (port < 0 || port > 65535) {
         Fail(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
@@ -136,7 +136,7 @@ void TAdvHttp::SetPort(std::int32_t port)
 }
 
 // Stores a part and rebuilds URL; a failed rebuild puts the old part back.
-template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
+template <class Value> void TAdvHttp::Private::SetURLPart(Value& part, Value value)
 {
     Value old = std::exchange(part, std::move(value));
     if (BuildURL())
@@ -145,7 +145,7 @@ template <class Value> void TAdvHttp::SetURLPart(Value& part, Value value)
     RaiseFailure();
 }
 
-bool TAdvHttp::BuildURL()
+bool TAdvHttp::Private::BuildURL()
 {
     if (!IsPlainHostName(FHostName))
         return Fail(ERROR_INTERNET_INVALID_URL,
@@ -186,7 +186,7 @@ bool TAdvHttp::BuildURL()
 
 // The URL is split as written: escape sequences stay in the parts, so the request carries
 // exactly what the caller wrote. Nothing changes unless the whole split succeeds.
-bool TAdvHttp::SplitURL(const std::string& url)
+bool TAdvHttp::Private::SplitURL(const std::string& url)
 {
     if (url.find('\0') != std::string::npos)
         return Fail(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");

@@ -21,6 +21,7 @@ PKGS=(
   abigail-tools                                     # the library's ABI against its baseline (abidw, abidiff)
   dpkg-dev file lintian                             # packages: dependencies found by dpkg-shlibdeps
                                                     # (CPack reads binaries' types with file); Debian's checks
+  doxygen                                           # the component's reference (docs/reference)
   "$@"
 )
 missing=()

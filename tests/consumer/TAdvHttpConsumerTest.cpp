@@ -1,6 +1,7 @@
 // TAdvHttp as a program uses it, written from its public header alone (uAdvHttp.h and what it
-// includes): owners of every kind, requests that end every way, handlers that raise or free their
-// component, a start refused while busy, and waiting for the end on the owner's thread. What a
+// includes): owners of every kind, events delivered to the component's own thread, requests that
+// end every way (cancelled, timed out, ...), handlers that raise or free their component, a start
+// refused while busy, and waiting for the end on the owner's thread. What a
 // caller must know is stated in uAdvHttp.h; these cases hold the component to it.
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -45,14 +46,24 @@ enum class OwnerKind { None, Object, HiddenWidget, ShownWidget };
 struct OwnerRow {
     const char* tag;
     OwnerKind kind;
+    TEventThread eventThread = TEventThread::Firing;
 };
 
 const OwnerRow Owners[] = {
     {"noOwner", OwnerKind::None},
     {"objectOwner", OwnerKind::Object},
+    {"objectOwnerEventsOnItsThread", OwnerKind::Object, TEventThread::Own},
     {"hiddenWidgetOwner", OwnerKind::HiddenWidget},
     {"shownWidgetOwner", OwnerKind::ShownWidget},
 };
+
+// Events that come to this thread: a widget owner's, and those of a component that asked for
+// them on its own thread (made on this one).
+bool EventsComeToThisThread(const OwnerRow& row)
+{
+    return row.kind == OwnerKind::HiddenWidget || row.kind == OwnerKind::ShownWidget ||
+           row.eventThread == TEventThread::Own;
+}
 
 void PrintTo(const OwnerRow& row, std::ostream* out)
 {
@@ -122,6 +133,11 @@ public:
         m_open = true;
         m_changed.notify_all();
     }
+    bool IsOpen()
+    {
+        std::lock_guard lock(m_lock);
+        return m_open;
+    }
     void Pass()
     {
         std::unique_lock lock(m_lock);
@@ -147,6 +163,11 @@ protected:
         });
         server.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(BigBodySize, 'b'), "application/octet-stream");
+        });
+        // Sends nothing at all, not even the head, until the gate opens.
+        server.server().Get("/stalled", [this](const httplib::Request&, httplib::Response& res) {
+            gate.Pass();
+            res.set_content("late", "text/plain");
         });
         server.server().Get("/gated", [this](const httplib::Request&, httplib::Response& res) {
             res.set_content_provider(GatedBodySize, "application/octet-stream",
@@ -194,6 +215,12 @@ enum class Ending {
     RaiseInStatusEvent,   // OnResponseReceived raises (on the library's thread when asynchronous)
     FailureAfterSuccess,  // a request succeeds, the next one can't connect
     StartWhileBusy,       // Execute while the first request runs
+    CancelFromAnotherThread, // another thread cancels while the server holds the answer back
+    CancelFromTheCaller,     // the program's thread cancels an asynchronous request meanwhile
+    CancelInAHandler,        // OnDataAvailable cancels its own request
+    CancelThenReleased,      // another thread cancels a component that frees itself when it ends
+    CancelWhenIdle,          // Cancel before and after a request: nothing happens
+    ReceiveTimeout,          // the server stays silent longer than the component's receive time-out
 };
 
 struct EndingRow {
@@ -224,6 +251,7 @@ const EndingRow Endings[] = {
     {"postReleaseAfterAFailedConnect", Ending::PostReleaseWhenDone, nullptr, false, false, 1, 0, 1,
      ERROR_INTERNET_CANNOT_CONNECT, true},
     {"postReleaseThenAMessageBox", Ending::PostReleaseThenWait, "/ok", false, true, 1, 1, 0, 0, true},
+    {"postReleaseThenAMessageBoxSynchronously", Ending::PostReleaseThenWait, "/ok", true, true, 1, 1, 0, 0, true},
     {"raiseInDataAvailable", Ending::RaiseInDataAvailable, "/big", false, true, 1, 0, 1,
      ERROR_INTERNET_OPERATION_CANCELLED, false},
     {"raiseInDataAvailableSynchronously", Ending::RaiseInDataAvailable, "/big", true, true, 1, 0, 1,
@@ -239,7 +267,33 @@ const EndingRow Endings[] = {
     {"failureAfterSuccessSynchronously", Ending::FailureAfterSuccess, nullptr, true, false, 1, 1, 1,
      ERROR_INTERNET_CANNOT_CONNECT, false},
     {"startWhileBusy", Ending::StartWhileBusy, "/gated", false, false, 1, 1, 0, 0, false},
+    {"cancelFromAnotherThreadMidBody", Ending::CancelFromAnotherThread, "/gated", true, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelFromAnotherThreadMidBodyQuietly", Ending::CancelFromAnotherThread, "/gated", true, false, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelFromAnotherThreadBeforeTheHead", Ending::CancelFromAnotherThread, "/stalled", true, false, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelMidBody", Ending::CancelFromTheCaller, "/gated", false, true, 1, 0, 1, ERROR_INTERNET_OPERATION_CANCELLED,
+     false},
+    {"cancelBeforeTheHead", Ending::CancelFromTheCaller, "/stalled", false, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelInAHandler", Ending::CancelInAHandler, "/big", false, true, 1, 0, 1, ERROR_INTERNET_OPERATION_CANCELLED,
+     false},
+    {"cancelInAHandlerSynchronously", Ending::CancelInAHandler, "/big", true, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, false},
+    {"cancelThenReleased", Ending::CancelThenReleased, "/stalled", false, true, 1, 0, 1,
+     ERROR_INTERNET_OPERATION_CANCELLED, true},
+    {"cancelWhenIdle", Ending::CancelWhenIdle, "/ok", false, true, 1, 1, 0, 0, false},
+    {"receiveTimeout", Ending::ReceiveTimeout, "/stalled", true, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT, false},
+    {"receiveTimeoutAsynchronously", Ending::ReceiveTimeout, "/stalled", false, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT,
+     false},
 };
+
+bool IsCancel(Ending ending)
+{
+    return ending == Ending::CancelFromAnotherThread || ending == Ending::CancelFromTheCaller ||
+           ending == Ending::CancelInAHandler;
+}
 
 void PrintTo(const EndingRow& row, std::ostream* out)
 {
@@ -253,6 +307,8 @@ struct Seen {
     std::atomic<int> data{0};
     std::atomic<int> afterDeletion{0}; // events that came once the owner had started going
     std::atomic<bool> deleting{false};
+    std::atomic<int> elsewhere{0}; // events that ran on another thread than the one asked for
+    std::int64_t contentLength = -2; // as OnDataAvailable's first chunk saw it
 };
 
 class OwnersAndEndings : public Consumer,
@@ -271,13 +327,22 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         seen.push_back(std::make_unique<Seen>());
         Seen& events = *seen.back();
         auto* http = new TAdvHttp(owner.get());
+        http->SetEventThread(ownerRow.eventThread);
         http->SetURL(row.ending == Ending::FailureAfterSuccess ? Url("/ok") : url);
         http->SetDefaultUi(false);
         http->SetRaiseExceptions(row.raiseExceptions);
+        if (row.ending == Ending::ReceiveTimeout)
+            http->SetReceiveTimeout(200);
+        const bool ownThread = ownerRow.eventThread == TEventThread::Own;
+        const auto where = [&events, ownThread] {
+            if (ownThread && QThread::currentThread() != QCoreApplication::instance()->thread())
+                ++events.elsewhere;
+        };
         const bool releaseWhenDone =
             row.ending == Ending::PostReleaseWhenDone || row.ending == Ending::PostReleaseThenWait;
         const bool waitAfterwards = row.ending == Ending::PostReleaseThenWait;
-        http->OnRequestComplete = [&events, releaseWhenDone, waitAfterwards](TObject* sender) {
+        http->OnRequestComplete = [&events, releaseWhenDone, waitAfterwards, where](TObject* sender) {
+            where();
             ++events.completes;
             events.afterDeletion += events.deleting ? 1 : 0;
             if (releaseWhenDone) {
@@ -287,14 +352,21 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             if (waitAfterwards && QThread::currentThread() == QCoreApplication::instance()->thread())
                 QTest::qWait(50); // the component is still there while its handler runs
         };
-        http->OnError = [&events, releaseWhenDone](TObject* sender) {
+        http->OnError = [&events, releaseWhenDone, where](TObject* sender) {
+            where();
             ++events.errors;
             events.afterDeletion += events.deleting ? 1 : 0;
             if (releaseWhenDone)
                 static_cast<TAdvHttp*>(sender)->PostRelease();
         };
         const bool raise = row.ending == Ending::RaiseInDataAvailable;
-        http->OnDataAvailable = [&events, raise](TObject*) {
+        const bool cancel = row.ending == Ending::CancelInAHandler;
+        http->OnDataAvailable = [&events, raise, cancel, where](TObject* sender) {
+            where();
+            if (events.data == 0)
+                events.contentLength = static_cast<TAdvHttp*>(sender)->ContentLength();
+            if (cancel && events.data == 1)
+                static_cast<TAdvHttp*>(sender)->Cancel(); // the second chunk is the last one
             ++events.data;
             events.afterDeletion += events.deleting ? 1 : 0;
             if (raise)
@@ -306,7 +378,7 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
                     throw std::runtime_error("the program stops the transfer");
             };
         }
-        if (row.ending == Ending::ReleaseOnClose)
+        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased)
             http->SetReleaseOnClose(true);
         components.emplace_back(http);
         created.push_back(http);
@@ -321,6 +393,31 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         http.SetURL(url);
     }
 
+    if (row.ending == Ending::CancelWhenIdle) {
+        components[0]->Cancel();
+        EXPECT_EQ(seen[0]->errors, 0);
+        EXPECT_EQ(components[0]->LastError(), 0u);
+    }
+    // The server holds back the body (or its head) until the gate opens, which the test never does
+    // while the request runs: the cancellation has to end a call blocked on a silent server.
+    const bool midBody = row.path != nullptr && std::string(row.path) == "/gated";
+    const auto cancelOnceHeldBack = [&] {
+        ASSERT_TRUE(gate.WaitUntilReached(1));
+        if (midBody) {
+            ASSERT_TRUE(WaitWithoutEvents([&] { return created[0]->BytesRead() > 0; }));
+        }
+        created[0]->Cancel();
+    };
+    std::thread canceller;
+    std::atomic<bool> cancellerDone{true};
+    if (row.ending == Ending::CancelFromAnotherThread || row.ending == Ending::CancelThenReleased) {
+        cancellerDone = false;
+        canceller = std::thread([&] {
+            cancelOnceHeldBack();
+            cancellerDone = true;
+        });
+    }
+
     std::string raised;
     std::vector<bool> results;
     std::vector<DWORD> whyNot; // the thread's last error after a false result
@@ -333,6 +430,9 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         }
         whyNot.push_back(GetLastError());
     }
+
+    if (row.ending == Ending::CancelFromTheCaller)
+        cancelOnceHeldBack();
 
     if (row.ending == Ending::StartWhileBusy) {
         TAdvHttp& http = *components[0];
@@ -378,7 +478,8 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         gate.Open();
     }
 
-    // Settled: each component freed when it should be, else its request over.
+    // Settled: each component freed when it should be, else its request over. A canceller is
+    // joined only then: the OnError it delivers to this thread needs this thread's event loop.
     EXPECT_TRUE(WaitFor([&] {
         for (std::size_t i = 0; i < components.size(); ++i) {
             const bool over = seen[i]->completes == row.completes && seen[i]->errors == row.errors;
@@ -387,12 +488,16 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         }
         return true;
     }));
+    EXPECT_TRUE(WaitFor([&] { return cancellerDone.load(); }));
+    if (canceller.joinable())
+        canceller.join();
 
     for (std::size_t i = 0; i < components.size(); ++i) {
         SCOPED_TRACE("component " + std::to_string(i));
         EXPECT_EQ(seen[i]->completes, row.completes);
         EXPECT_EQ(seen[i]->errors, row.errors);
         EXPECT_EQ(seen[i]->afterDeletion, 0);
+        EXPECT_EQ(seen[i]->elsewhere, 0) << "every event on the thread asked for";
         EXPECT_EQ(components[i].isNull(), row.freed);
         if (components[i].isNull())
             continue;
@@ -402,6 +507,45 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
         case Ending::RunsToItsEnd:
             EXPECT_TRUE(results[i]);
             EXPECT_EQ(http.ResponseBody().size(), BigBodySize);
+            EXPECT_EQ(seen[i]->contentLength, static_cast<std::int64_t>(BigBodySize)) << "known for progress";
+            EXPECT_EQ(http.ContentLength(), static_cast<std::int64_t>(BigBodySize));
+            EXPECT_EQ(http.ResponseHeader("content-TYPE"), "application/octet-stream") << "any case";
+            EXPECT_EQ(http.ResponseHeader("X-Not-Sent"), "");
+            break;
+        case Ending::CancelFromAnotherThread:
+        case Ending::CancelFromTheCaller:
+        case Ending::CancelInAHandler:
+        case Ending::ReceiveTimeout:
+            EXPECT_FALSE(gate.IsOpen()) << "ended while the server still held the answer back";
+            EXPECT_FALSE(http.Busy());
+            EXPECT_LT(http.ResponseBody().size(), BigBodySize);
+            if (row.synchronous) {
+                EXPECT_FALSE(results[i]) << "a cancelled request never returns true";
+                EXPECT_EQ(raised, row.raiseExceptions ? http.ErrorText(row.lastError) : "");
+                if (!row.raiseExceptions) {
+                    EXPECT_EQ(whyNot[i], row.lastError);
+                }
+            }
+            if (IsCancel(row.ending)) {
+                http.Cancel(); // over already: nothing more happens
+                EXPECT_EQ(seen[i]->errors, 1);
+            }
+            // Ready for the next request at once.
+            http.SetURL(Url("/ok"));
+            http.SetReceiveTimeout(0);
+            http.OnDataAvailable = nullptr;
+            EXPECT_TRUE(http.Execute(row.synchronous));
+            EXPECT_TRUE(WaitFor([&] { return seen[i]->completes == 1 && !http.Busy(); }));
+            EXPECT_EQ(http.LastError(), 0u);
+            EXPECT_EQ(http.Text(), "fine");
+            EXPECT_EQ(http.ResponseHeader("x-served-by"), "consumer-test");
+            EXPECT_EQ(seen[i]->errors, 1);
+            break;
+        case Ending::CancelWhenIdle:
+            http.Cancel();
+            EXPECT_EQ(http.LastError(), 0u);
+            EXPECT_EQ(http.Text(), "fine");
+            EXPECT_EQ(seen[i]->errors, 0);
             break;
         case Ending::RaiseInDataAvailable:
         case Ending::RaiseInStatusEvent:
@@ -421,6 +565,8 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             }
             EXPECT_EQ(http.StatusCode(), 0u) << "nothing of the earlier response";
             EXPECT_EQ(http.ResponseHeaders().Count(), 0u);
+            EXPECT_EQ(http.ContentLength(), TAdvHttp::UnknownContentLength);
+            EXPECT_EQ(http.ResponseHeader("X-Served-By"), "");
             EXPECT_EQ(http.Text(), "");
             break;
         default:
@@ -436,15 +582,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, OwnersAndEndings, testing::Combine(testing::Value
                              return std::string(std::get<0>(info.param).tag) + "_" + std::get<1>(info.param).tag;
                          });
 
-// Freeing later needs an event loop on the component's thread; where there is none, both ways of
-// asking for it fail loudly, and the component stays the program's to free.
+// Freeing later, and events on the component's own thread, need an event loop on that thread;
+// where there is none, each way of asking for them fails loudly, and the component stays the program's to free.
 TEST_F(Consumer, AComponentWhoseThreadRunsNoEventLoopCannotBeFreedLaterAndSaysSo)
 {
     std::vector<std::string> refusals;
     std::thread([&] {
         TAdvHttp http(nullptr);
         for (auto ask : {+[](TAdvHttp& component) { component.SetReleaseOnClose(true); },
-                         +[](TAdvHttp& component) { component.PostRelease(); }}) {
+                         +[](TAdvHttp& component) { component.PostRelease(); },
+                         +[](TAdvHttp& component) { component.SetEventThread(TEventThread::Own); }}) {
             try {
                 ask(http);
             } catch (const EInetError& error) {
@@ -452,8 +599,9 @@ TEST_F(Consumer, AComponentWhoseThreadRunsNoEventLoopCannotBeFreedLaterAndSaysSo
             }
         }
         EXPECT_FALSE(http.ReleaseOnClose());
+        EXPECT_EQ(http.EventThread(), TEventThread::Firing);
     }).join();
-    ASSERT_EQ(refusals.size(), 2u);
+    ASSERT_EQ(refusals.size(), 3u);
     for (const std::string& refusal : refusals)
         EXPECT_NE(refusal.find("runs no event loop"), std::string::npos) << refusal;
 }
@@ -531,9 +679,10 @@ class WaitingForTheEnd : public Consumer, public testing::WithParamInterface<Own
 TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
 {
     const OwnerKind kind = GetParam().kind;
-    const bool windowed = kind == OwnerKind::HiddenWidget || kind == OwnerKind::ShownWidget;
+    const bool windowed = EventsComeToThisThread(GetParam());
     std::unique_ptr<QObject> owner = MakeOwner(kind);
     auto* http = new TAdvHttp(owner.get());
+    http->SetEventThread(GetParam().eventThread);
     http->SetURL(Url("/big"));
     std::atomic<int> data{0};
     std::atomic<int> completes{0};

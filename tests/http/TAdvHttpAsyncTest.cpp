@@ -18,7 +18,7 @@
 #include "local_http_server.h"
 #include "scripted_server.h"
 #include "synchapi.h"
-#include "uAdvHttp.h"
+#include "uAdvHttpPrivate.h" // a white-box test: notifications fed straight in
 
 using dorvane::test::LocalHttpServer;
 using dorvane::test::ScriptedServer;
@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 struct TAdvHttpStatusProbe {
     static void Notify(TAdvHttp& http, DWORD status, LPVOID information, DWORD length)
     {
-        http.HandleStatus(status, information, length);
+        http.d->HandleStatus(status, information, length);
     }
 };
 

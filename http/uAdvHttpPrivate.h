@@ -1,0 +1,318 @@
+// Inside TAdvHttp: its state, handles, locks and the steps of a request, behind the component's
+// one pointer (TAdvHttp::d). The public operations forward here; q leads back to the component
+// for its events, its owner and its thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "uAdvHttp.h"
+
+class TAdvHttp::Private {
+public:
+    explicit Private(TAdvHttp* component)
+        : q(component)
+    {
+    }
+    Private(const Private&) = delete;
+    Private& operator=(const Private&) = delete;
+
+    TAdvHttp* const q;
+
+    // The public operations, done here.
+    std::int32_t ConnectTimeout() const { return FConnectTimeout; }
+    void SetConnectTimeout(std::int32_t milliseconds) { FConnectTimeout = milliseconds; }
+    bool RaiseExceptions() const { return FRaiseExceptions; }
+    void SetRaiseExceptions(bool raise) { FRaiseExceptions = raise; }
+    const std::string& UserAgent() const { return FUserAgent; }
+    void SetUserAgent(const std::string& agent);
+    const std::string& Proxy() const { return FProxy; }
+    void SetProxy(const std::string& proxy);
+    bool SSL() const { return FSSL; }
+    void SetSSL(bool ssl);
+    const std::string& URL() const { return FURL; }
+    void SetURL(const std::string& url);
+    const std::string& URLPath() const { return FURLPath; }
+    void SetURLPath(const std::string& path);
+    const std::string& ExtraInfo() const { return FExtraInfo; }
+    void SetExtraInfo(const std::string& extraInfo);
+    std::int32_t Port() const { return FPort; }
+    void SetPort(std::int32_t port);
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& userName);
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(const std::string& password);
+    const std::string& ProxyUserName() const { return FProxyUserName; }
+    void SetProxyUserName(const std::string& userName);
+    const std::string& ProxyPassword() const { return FProxyPassword; }
+    void SetProxyPassword(const std::string& password);
+    const std::string& HostName() const { return FHostName; }
+    void SetHostName(const std::string& hostName);
+    bool DefaultUi() const { return FDefaultUi; }
+    void SetDefaultUi(bool defaultUi) { FDefaultUi = defaultUi; }
+    const TStringList& RequestHeaders() const { return FRequestHeaders; }
+    void SetRequestHeaders(const TStringList& headers) { FRequestHeaders.Assign(headers); }
+    const TStringList& AcceptTypes() const { return FAcceptTypes; }
+    void SetAcceptTypes(const TStringList& types) { FAcceptTypes.Assign(types); }
+    const std::string& Method() const { return FMethod; }
+    void SetMethod(const std::string& method) { FMethod = method; }
+    std::string Text() const;
+    const std::string& ResponseBody() const { return FResponseBody; }
+    void SetText(const std::string& requestBody) { FRequestBody = requestBody; }
+    std::int32_t AuthRetries() const { return FAuthRetries; }
+    void SetAuthRetries(std::int32_t retries) { FAuthRetries = retries; }
+    TInternetFlags InternetFlags() const { return FInternetFlags; }
+    void SetInternetFlags(TInternetFlags flags);
+    DWORD ReceiveTimeout() const { return FReceiveTimeout; }
+    void SetReceiveTimeout(DWORD milliseconds) { FReceiveTimeout = milliseconds; }
+    TEventThread EventThread() const { return FEventThread; }
+    void SetEventThread(TEventThread thread);
+    DWORD LastError() const { return FLastError; }
+    DWORD StatusCode() const { return FStatusCode; }
+    const TStringList& ResponseHeaders() const { return FResponseHeaders; }
+    std::string ServerAddress() const;
+    DWORD BytesSent() const { return FBytesSent; }
+    DWORD BytesReceived() const { return FBytesReceived; }
+    DWORD TotalBytesReceived() const { return FTotalBytesReceived; }
+    DWORD ChunkPosition() const { return FChunkPosition; }
+    DWORD ChunkSize() const { return FChunkSize; }
+    DWORD BytesRead() const { return FBytesRead; }
+    std::string RedirectURL() const;
+    LPVOID StatusInfo() const { return FStatusInfo; }
+    DWORD StatusInfoLength() const { return FStatusInfoLength; }
+    bool Busy() const { return FBusy; }
+    std::int64_t ContentLength() const;
+    std::string ResponseHeader(const std::string& name) const;
+    bool ReleaseOnClose() const { return FReleaseOnClose; }
+    void SetReleaseOnClose(bool release);
+    HANDLE CompletionEvent() const { return FCompletionEvent; }
+    DWORD RequestFlags() const { return FRequestFlags; }
+    [[nodiscard]] bool Execute(bool synchronous);
+    void Cancel();
+    void FireEvent(const TNotifyEvent& handler);
+    void PostRelease();
+    std::string ErrorText(DWORD code) const;
+
+    // What the status of a response asks for, and how an answer to a challenge went.
+    enum class TStatusOutcome { Failed, Content, Challenge };
+    enum class TAuthOutcome { Failed, Ended, Resent };
+
+    // The request, step by step. Each step says whether the request goes on; one that fails has
+    // recorded why (LastError, OnError and the failure Execute may raise) before it returns false.
+    [[nodiscard]] bool EnsureCompletionEvent();
+    void StartRequest(bool synchronous);
+    [[nodiscard]] bool EnsureInternetHandle();
+    [[nodiscard]] bool OpenInternet();
+    void ReopenInternet();
+    [[nodiscard]] bool Connect();
+    [[nodiscard]] bool OpenRequest();
+    [[nodiscard]] bool SendRequest();
+    [[nodiscard]] bool ProcessResponse();
+    TStatusOutcome CheckAuthentication();
+    TAuthOutcome AnswerAuthentication();
+    [[nodiscard]] bool RecordCancel();
+    void EndCancelledWithoutWorker();
+    bool AskForCredentials();
+    [[nodiscard]] bool AbandonRequest();
+    [[nodiscard]] bool ReadResponse();
+    [[nodiscard]] bool ReadHeaders();
+    [[nodiscard]] bool ReadBody();
+    void ReserveForBody();
+    [[nodiscard]] bool ReadChunks();
+    [[nodiscard]] bool AppendChunk(DWORD count);
+    [[nodiscard]] bool CompleteRequest();
+    void CloseRequest();
+    void CloseRequestHandle(HINTERNET request, bool closedByCancel);
+    void WaitForClosingNotification();
+    void RequestHandleClosing(HINTERNET request);
+    bool CloseInternet();
+    bool CloseInternetHandle();
+
+    // Failures. Fail and CheckResult record one; Failed (a start) and RaiseFailure (a property
+    // write) hand it to the caller; Guarded lets a step's failure pass as RaiseExceptions says.
+    [[nodiscard]] bool CheckResult(bool succeeded);
+    [[nodiscard]] bool SetErrorCode(DWORD code);
+    bool Fail(DWORD code, const std::string& message);
+    bool Fail(DWORD code);
+    bool Failed(std::exception_ptr failure, DWORD reason);
+    [[noreturn]] void RaiseFailure();
+    [[nodiscard]] bool Guarded(bool succeeded);
+    void KeepFailure(std::exception_ptr failure);
+    std::exception_ptr TakeFailure();
+    void RecordFromNotification(DWORD code);
+
+    // URL and its parts (uAdvHttpUrl.cpp).
+    [[nodiscard]] bool SplitURL(const std::string& url);
+    [[nodiscard]] bool BuildURL();
+    std::int32_t DefaultPort() const;
+    template <class Value> void SetURLPart(Value& part, Value value);
+
+    // Credentials set on the open connection; a layout read that leaves a value as it is
+    // (uAdvHttpStreaming.cpp).
+    void SetConnectionOption(DWORD option, const std::string& value);
+    bool SkipWhileLoading(bool unchanged) const;
+
+    // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
+    // thread (inside Execute, or on the worker): a release asked for meanwhile waits for the last
+    // one to go.
+    class TRequestInHand {
+    public:
+        explicit TRequestInHand(Private& component);
+        ~TRequestInHand();
+        TRequestInHand(const TRequestInHand&) = delete;
+        TRequestInHand& operator=(const TRequestInHand&) = delete;
+
+    private:
+        Private& m_component;
+    };
+    [[nodiscard]] bool CanReleaseLater() const;
+    void AskForRelease();
+    void ReleaseLater();
+
+    // Status notifications and the worker.
+    static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
+                               DWORD informationLength);
+    void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
+    void RequestCompleted(LPVOID information, DWORD informationLength);
+    bool HandOverCompletion(bool succeeded, DWORD error);
+    void StartWorker(std::unique_lock<std::mutex>& lock);
+    static DWORD WorkerThreadProc(LPVOID parameter);
+    void RunWorker();
+    bool WaitForPendingRead();
+    bool TakeNextResponse();
+    void WaitForWorker(HANDLE worker);
+    void WaitForDeliveries();
+    // Delivery to the component's own thread (TEventThread::Own), and the waits on the thread
+    // that takes deliveries, which serve those sent to it meanwhile.
+    struct TOwnThreadDelivery;
+    [[nodiscard]] bool DeliversToOwnThread() const;
+    void DeliverOnOwnThread(const TNotifyEvent& handler);
+    void ServeOwnThreadDeliveries();
+    [[nodiscard]] bool OnDeliveryThread() const;
+    void ServeDeliveries();
+
+    // Handlers that raise. FireCaught is the one place the request's own thread takes a
+    // handler's exception; a status event's, raised on the library's thread, is kept until the
+    // request's thread looks (CheckHandlers).
+    std::exception_ptr FireCaught(const TNotifyEvent& handler);
+    [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
+    [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
+    bool CancelForHandler(std::exception_ptr raised);
+    [[nodiscard]] bool CheckHandlers();
+    void KeepHandlerFailure(std::exception_ptr failure);
+    void DropHandlerFailure();
+
+    // Published values.
+    std::int32_t FConnectTimeout = 30000;
+    bool FRaiseExceptions = true;
+    std::string FUserAgent;
+    std::string FProxy;
+    bool FSSL = false;
+    std::string FURL;
+    std::string FURLPath;
+    std::string FExtraInfo;
+    std::int32_t FPort = INTERNET_DEFAULT_HTTP_PORT;
+    std::string FUserName;
+    std::string FPassword;
+    std::string FProxyUserName;
+    std::string FProxyPassword;
+    std::string FHostName;
+    bool FDefaultUi = true;
+    TStringList FRequestHeaders;
+    TStringList FAcceptTypes;
+    std::string FMethod;
+    std::string FRequestBody;
+    std::int32_t FAuthRetries = 3;
+    TInternetFlags FInternetFlags;
+    DWORD FRequestFlags = 0;
+    DWORD FReceiveTimeout = 0; // 0: the library's
+    std::atomic<TEventThread> FEventThread{TEventThread::Firing};
+
+    // Values read by handlers. Notifications and the worker write them on other threads.
+    std::atomic<DWORD> FLastError{0};
+    std::atomic<DWORD> FStatusCode{0};
+    TStringList FResponseHeaders;
+    std::string FServerAddress;
+    std::atomic<DWORD> FBytesSent{0};
+    std::atomic<DWORD> FBytesReceived{0};
+    std::atomic<DWORD> FTotalBytesReceived{0};
+    std::atomic<DWORD> FChunkPosition{0};
+    std::atomic<DWORD> FChunkSize{0};
+    std::atomic<DWORD> FBytesRead{0};
+    std::string FRedirectURL;
+    std::atomic<LPVOID> FStatusInfo{nullptr};
+    std::atomic<DWORD> FStatusInfoLength{0};
+    std::atomic<bool> FBusy{false};
+    std::atomic<bool> FReleaseOnClose{false};
+    // A release asked for while a request is in hand (inside Execute, or on the worker) waits
+    // until it is out of hand, so the request's last events come first.
+    std::mutex FReleaseLock;
+    int FRequestsInHand = 0;   // guarded by FReleaseLock
+    bool FReleaseAsked = false; // guarded by FReleaseLock
+    mutable std::mutex FTextValuesLock; // ServerAddress and RedirectURL
+
+    // The request's state.
+    HINTERNET FInternet = nullptr;
+    HINTERNET FConnect = nullptr;
+    HINTERNET FRequest = nullptr; // written under FCancelLock, which Cancel reads it under
+    // Cancel closes the request handle from any thread; the request's own thread then finds
+    // its calls failing, records the cancellation once, and closes what is left.
+    std::mutex FCancelLock;
+    std::atomic<bool> FCancelRequested{false};
+    bool FRequestClosedByCancel = false; // guarded by FCancelLock
+    std::atomic<bool> FCancelRecorded{false};
+    // The request handle whose notifications are taken; empty once the request has ended (closed,
+    // or its asynchronous send failed), so that no status event follows the end of a request.
+    std::atomic<HINTERNET> FNotifiedRequest{nullptr};
+    // Closing the request waits for its closing notification, the last one the library sends
+    // for it: a notification being delivered on the library's thread right then comes first.
+    std::mutex FClosingLock;
+    std::condition_variable FClosingDone;
+    HINTERNET FClosingRequest = nullptr;
+    bool FClosingNotified = false;
+    DWORD FInternetModeFlags = 0; // the mode the open Internet handle was opened in
+    bool FInternetOutdated = false; // UserAgent or Proxy changed while a request ran
+    std::atomic<DWORD> FModeFlags{0}; // 0: synchronous; INTERNET_FLAG_ASYNC
+    DWORD FSecureFlag = 0;
+    std::string FResponseBody;
+    // The library fills a pending read's buffer and count later, from its own thread, so both
+    // live with the component until the request handle is closed.
+    std::unique_ptr<char[]> FChunkBuffer;
+    DWORD FChunkCount = 0;
+    std::int32_t FAuthAttempts = 0;
+    std::atomic<bool> FAbort{false};
+    bool FUseWindow = false;
+    HANDLE FCompletionEvent = nullptr; // empty when it couldn't be made: the next start tries again
+    // Events on their way to the window. A delivery counts itself before it looks at the
+    // destroying state, so the destructor either sees it here or it sees the state and stops.
+    std::atomic<int> FDeliveriesInFlight{0};
+    // Events on their way to the component's own thread (TEventThread::Own), oldest first.
+    std::mutex FOwnThreadLock;
+    std::condition_variable FOwnThreadDone;
+    std::vector<TOwnThreadDelivery*> FOwnThreadQueue; // guarded by FOwnThreadLock
+    std::mutex FFailureLock;
+    // The recorded failure of the current request (or property write): what Execute raises when
+    // RaiseExceptions says so, or what a property write raises.
+    std::exception_ptr FFailure; // guarded by FFailureLock
+    // A status event's handler that raised inside a library call, on whatever thread: kept here
+    // and taken by the thread that runs the request at its next step, never thrown through the
+    // library.
+    std::exception_ptr FHandlerFailure; // guarded by FFailureLock
+    // A handler raised in the middle of the current request, which stopped as cancelled.
+    std::atomic<bool> FCancelledByHandler{false};
+
+    // The worker hand-off. A completion that arrives before the worker waits is kept in
+    // FCompletionPending, so none is lost.
+    std::mutex FWorkerLock;
+    std::condition_variable FWorkerWake;
+    HANDLE FWorkerThread = nullptr; // the current worker, or the last one until it is joined
+    DWORD FWorkerThreadId = 0;
+    bool FWorkerActive = false;     // a worker is in its loop and takes completions
+    bool FCompletionPending = false;
+    bool FCompletionSucceeded = false;
+};
