@@ -78,6 +78,13 @@ foreach(component runtime dev wizard)
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${dorvane_package_${component}}
           COMPONENT ${component})
 endforeach()
+# The developer's guide beside the headers it explains (the headers carry the reference itself;
+# scripts/reference.sh renders both as HTML, which is not packaged: Doxygen's pages bundle their
+# own copy of a JavaScript library, which Debian wants shared instead).
+if(dev IN_LIST dorvane_components)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${dorvane_package_dev} COMPONENT dev)
+endif()
 
 # Directories of this build's shared libraries, where dpkg-shlibdeps finds the library a program
 # of another package links.
