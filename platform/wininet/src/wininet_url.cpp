@@ -245,13 +245,16 @@ std::string encodeUnsafe(std::string_view text, DWORD flags)
     return encoded;
 }
 
-// Where the path begins in a URL or reference: after "scheme://authority" or "//authority",
-// else at the start.
+// libcurl reads a longer "scheme:" as the start of a relative path.
+constexpr std::size_t longestScheme = 40;
+
+// Where the path begins in a URL or reference, as libcurl sees it: after "scheme://authority" or
+// "//authority", else at the start.
 std::size_t pathStart(std::string_view url)
 {
     std::size_t position = 0;
     CrackedUrl scheme;
-    if (splitScheme(url, scheme))
+    if (splitScheme(url, scheme) && scheme.scheme.length <= longestScheme)
         position = scheme.scheme.length + 1;
     if (url.substr(position, 2) != "//")
         return position;

@@ -181,6 +181,8 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         {"http://h", "/%41?b=%42", "http://h/%41?b=%42"},
         {"http://h", "/caf\xE9?q=\xE9 x#\x01", "http://h/caf\xE9?q=\xE9%20x#\x01"},
         {"http://h/a%2F\xE9/b", "../c%41", "http://h/c%41"},
+        // A scheme longer than 40 characters makes a relative path, escapes kept as written.
+        {"http://h/a/", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y", "http://h/a/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.base) + " + " + c.relative);
