@@ -1,18 +1,9 @@
 #include "QueryString.h"
 
+#include "ascii_text.h"
+
 namespace dorvane::devserver {
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The value of `digits` hexadecimal digits at text[at], or -1.
 long hexNumber(std::string_view text, size_t at, size_t digits)
@@ -21,7 +12,7 @@ long hexNumber(std::string_view text, size_t at, size_t digits)
         return -1;
     long value = 0;
     for (size_t i = at; i < at + digits; ++i) {
-        const int digit = hexValue(text[i]);
+        const int digit = platform::ascii::hexValue(text[i]);
         if (digit < 0)
             return -1;
         value = value * 16 + digit;

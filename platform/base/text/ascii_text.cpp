@@ -30,4 +30,15 @@ void appendHex(std::string& text, unsigned char byte)
     text += digits[byte & 0x0F];
 }
 
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 } // namespace platform::ascii

@@ -164,24 +164,15 @@ DWORD crack(std::string_view url, CrackedUrl& parts)
     return 0;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string decodeEscapes(std::string_view text)
 {
     std::string decoded;
     decoded.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        const int high = text[i] == '%' && i + 2 < text.size() ? platform::ascii::hexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? platform::ascii::hexValue(text[i + 2]) : -1;
+        if (low >= 0) {
+            decoded += static_cast<char>(high * 16 + low);
             i += 2;
         } else {
             decoded += text[i];
