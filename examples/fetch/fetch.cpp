@@ -51,7 +51,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fetch: %s\n", error.Message().c_str());
         return 2;
     }
-    if (!http.Execute(true))
+    // Without raising, a failure while the response is read (a body cut short, say) is told by
+    // OnError and LastError, and the request still completes: only a clean LastError is a whole
+    // response.
+    if (!http.Execute(true) || http.LastError() != ERROR_SUCCESS)
         return 1;  // OnError has said why
     std::fprintf(stderr, "fetch: HTTP status %lu\n", static_cast<unsigned long>(http.StatusCode()));
     const std::string& body = http.ResponseBody();

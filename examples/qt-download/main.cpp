@@ -92,6 +92,8 @@ private:
     void finished()
     {
         m_start->setEnabled(true);
+        if (m_http->LastError() != ERROR_SUCCESS)
+            return; // the response was cut short: OnError has said so, and there is nothing to save
         m_progress->setRange(0, 1);
         m_progress->setValue(1);
         const std::string& body = m_http->ResponseBody();
