@@ -18,8 +18,10 @@ build=$(cd "${1:-build/default}" && pwd)
 fail() { echo "check-install: $*" >&2; exit 1; }
 work=$(mktemp -d)
 server=
+bad_server=
 cleanup() {
   [[ -z $server ]] || kill "$server" 2>/dev/null || true
+  [[ -z $bad_server ]] || kill "$bad_server" 2>/dev/null || true
   if [[ $packages == true ]]; then
     apt-get remove -y -qq libdorvane-http-dev libdorvane-http1 >/dev/null 2>&1 || true
   fi
@@ -91,6 +93,29 @@ for _ in $(seq 100); do
 done
 [[ -n $port ]] || fail "the loopback server did not start: $(cat "$work/server.log")"
 
+# A peer that breaks off: /cut-short announces 100 bytes and sends 5, /mid-head stops inside the head.
+python3 -u - >"$work/bad.log" 2>&1 <<'PEER' &
+import socket
+listener = socket.create_server(("127.0.0.1", 0))
+print("port", listener.getsockname()[1], flush=True)
+while True:
+    connection, _ = listener.accept()
+    request = connection.recv(65536)
+    if b" /cut-short " in request:
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort")
+    else:
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Le")
+    connection.close()
+PEER
+bad_server=$!
+bad_port=
+for _ in $(seq 100); do
+  bad_port=$(sed -n 's/^port \([0-9][0-9]*\)$/\1/p' "$work/bad.log" | head -n 1)
+  [[ -n $bad_port ]] && break
+  sleep 0.1
+done
+[[ -n $bad_port ]] || fail "the breaking peer did not start: $(cat "$work/bad.log")"
+
 for program in "$work/build-fetch/fetch" "$work/examples/fetch/fetch"; do
   LD_LIBRARY_PATH=$library_path timeout 60 "$program" "http://127.0.0.1:$port/body.bin" \
     >"$work/out.bin" 2>"$work/events.log" || fail "$program failed: $(cat "$work/events.log")"
@@ -101,5 +126,12 @@ for program in "$work/build-fetch/fetch" "$work/examples/fetch/fetch"; do
     fail "$program reported success for a refused connection"
   fi
   grep -q '^fetch: error ' "$work/events.log" || fail "$program did not say why it failed: $(cat "$work/events.log")"
+  # Peers that break off: each answer must end in a failure that says why, never in a body.
+  for path in cut-short mid-head; do
+    if LD_LIBRARY_PATH=$library_path timeout 60 "$program" "http://127.0.0.1:$bad_port/$path" >/dev/null 2>"$work/events.log"; then
+      fail "$program reported success for a peer that answered $path"
+    fi
+    grep -q '^fetch: error ' "$work/events.log" || fail "$program did not say why $path failed: $(cat "$work/events.log")"
+  done
 done
-echo "check-install: both fetch builds got the 300000-byte body from 127.0.0.1:$port with their events"
+echo "check-install: both fetch builds got the 300000-byte body from 127.0.0.1:$port with their events, and failed on a body cut short and a head cut short"
