@@ -111,6 +111,14 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, Mode mode, Address a
         m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 
+ScriptedServer::ScriptedServer(Router router)
+    : m_router(std::move(router))
+{
+    m_listener = openListener(16, m_port);
+    if (m_listener >= 0)
+        m_acceptThread = std::thread([this] { acceptLoop(); });
+}
+
 ScriptedServer::~ScriptedServer()
 {
     stop();
@@ -180,14 +188,18 @@ void ScriptedServer::acceptLoop()
 
 void ScriptedServer::serve(int socket, std::size_t index)
 {
-    const Script& script = m_scripts.empty() ? Script{} : m_scripts[std::min(index, m_scripts.size() - 1)];
-    bool open = true;
-    for (std::size_t i = 0; open && i < script.size(); ++i) {
-        if (script[i].kind == Step::Kind::Repeat) {
-            i = static_cast<std::size_t>(-1);
-            continue;
+    if (m_router) {
+        route(socket, index);
+    } else {
+        const Script& script = m_scripts.empty() ? Script{} : m_scripts[std::min(index, m_scripts.size() - 1)];
+        bool open = true;
+        for (std::size_t i = 0; open && i < script.size(); ++i) {
+            if (script[i].kind == Step::Kind::Repeat) {
+                i = static_cast<std::size_t>(-1);
+                continue;
+            }
+            open = runStep(socket, index, script[i]);
         }
-        open = runStep(socket, index, script[i]);
     }
     std::lock_guard lock(m_mutex);
     // Forget the descriptor before closing it, so stop() never shuts down a reused number.
@@ -195,6 +207,19 @@ void ScriptedServer::serve(int socket, std::size_t index)
     ::close(socket);
     ++m_finished;
     m_changed.notify_all();
+}
+
+// Each request, then the steps its router chooses, until a step closes the connection or the
+// peer goes away. A Repeat step means nothing here: the next request decides.
+void ScriptedServer::route(int socket, std::size_t index)
+{
+    std::string request;
+    while (readRequest(socket, index, &request)) {
+        for (const Step& step : m_router(request)) {
+            if (step.kind != Step::Kind::Repeat && !runStep(socket, index, step))
+                return;
+        }
+    }
 }
 
 // Returns false when the connection is to be closed (by the script or because the peer went away).
@@ -235,7 +260,7 @@ bool ScriptedServer::runStep(int socket, std::size_t index, const Step& step)
     return false;
 }
 
-bool ScriptedServer::readRequest(int socket, std::size_t index)
+bool ScriptedServer::readRequest(int socket, std::size_t index, std::string* whole)
 {
     std::string request;
     char buffer[4096];
@@ -247,8 +272,11 @@ bool ScriptedServer::readRequest(int socket, std::size_t index)
             if (headEnd != std::string::npos)
                 wanted = headEnd + 4 + contentLength(request.substr(0, headEnd + 2));
         }
-        if (headEnd != std::string::npos && request.size() >= wanted)
+        if (headEnd != std::string::npos && request.size() >= wanted) {
+            if (whole != nullptr)
+                *whole = std::move(request);
             return true;
+        }
         const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
         if (got <= 0)
             return false;

@@ -7,13 +7,15 @@
 //   EXPECT_EQ(server.received(0), "GET / HTTP/1.1\r\n...");
 //
 // Each connection runs its script on its own thread. With several scripts, connection i plays
-// script i (the last one again for later connections). The destructor ends every stall and
-// joins all threads.
+// script i (the last one again for later connections). With a router, each request chooses what
+// follows it, and a connection whose steps end without a close reads the next request. The
+// destructor ends every stall and joins all threads.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,6 +50,8 @@ struct Step {
 };
 
 using Script = std::vector<Step>;
+// Given one whole request as received (head and Content-Length body), the steps that answer it.
+using Router = std::function<Script(const std::string& request)>;
 
 // A plain HTTP response with a Content-Length body, for scripts.
 std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders = {});
@@ -62,6 +66,7 @@ public:
 
     explicit ScriptedServer(Script script, Address address = Address::IPv4);
     explicit ScriptedServer(std::vector<Script> scripts, Mode mode = Mode::Serve, Address address = Address::IPv4);
+    explicit ScriptedServer(Router router);
     // Whether this machine has an IPv6 loopback to listen on.
     static bool HasIPv6Loopback();
 
@@ -83,12 +88,14 @@ public:
 private:
     void acceptLoop();
     void serve(int socket, std::size_t index);
+    void route(int socket, std::size_t index);
     bool runStep(int socket, std::size_t index, const Step& step);
-    bool readRequest(int socket, std::size_t index);
+    bool readRequest(int socket, std::size_t index, std::string* request = nullptr);
     bool sendAll(int socket, const char* data, std::size_t size);
     bool waitStopped(std::chrono::milliseconds duration);
 
     std::vector<Script> m_scripts;
+    Router m_router; // when set, it chooses the steps after each request instead of m_scripts
     int m_listener = -1;
     int m_port = -1;
     std::vector<int> m_backlogFillers;
