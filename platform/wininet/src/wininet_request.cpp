@@ -103,12 +103,13 @@ bool hasValue(const std::string& header)
 
 class Request : public HandleObject {
 public:
-    Request(std::shared_ptr<Connection> connection, std::string verb, std::string target, std::string referrer,
-            std::string accept, DWORD flags, DWORD_PTR context)
+    Request(std::shared_ptr<Connection> connection, std::string verb, std::string target, bool http10,
+            std::string referrer, std::string accept, DWORD flags, DWORD_PTR context)
         : HandleObject(HandleKind::Request, context, connection)
         , m_connection(std::move(connection))
         , m_verb(std::move(verb))
         , m_target(std::move(target))
+        , m_http10(http10)
         , m_referrer(std::move(referrer))
         , m_accept(std::move(accept))
         , m_flags(flags)
@@ -141,6 +142,7 @@ public:
         setup.url = (secure ? "https://" : "http://") + authority + m_target;
         setup.hostName = host;
         setup.verb = m_verb;
+        setup.http10 = m_http10;
         setup.hasBody = optional != nullptr && optionalLength > 0;
         if (setup.hasBody)
             setup.body.assign(static_cast<const char*>(optional), optionalLength);
@@ -193,6 +195,7 @@ private:
     const std::shared_ptr<Connection> m_connection;
     const std::string m_verb;
     const std::string m_target;
+    const bool m_http10;
     const std::string m_referrer;
     const std::string m_accept;
     const DWORD m_flags;
@@ -257,14 +260,17 @@ InternetErrorDlgHook errorDialogHook;
 
 using namespace wininet;
 
-HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR /*version*/,
+HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                            LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context)
 {
     const auto parent = findHandleOf<Connection>(connection, HandleKind::Connection);
     if (!parent)
         return nullptr;
     const std::string method = verb != nullptr && *verb != '\0' ? verb : "GET";
-    auto request = std::make_shared<Request>(parent, method, requestTarget(objectName),
+    // HTTP/1.0 when asked for; any other version (none, "HTTP/1.1", or one libcurl can't speak
+    // over this setup) goes out as HTTP/1.1.
+    const bool http10 = version != nullptr && platform::ascii::equalIgnoringCase(version, "HTTP/1.0");
+    auto request = std::make_shared<Request>(parent, method, requestTarget(objectName), http10,
                                              referrer != nullptr ? referrer : "", acceptList(acceptTypes), flags,
                                              context);
     HINTERNET handle = registerHandle(request);

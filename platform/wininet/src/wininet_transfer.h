@@ -29,6 +29,7 @@ struct TransferSetup {
     std::string url;
     std::string hostName;
     std::string verb;
+    bool http10 = false; // the caller asked for HTTP/1.0; else HTTP/1.1
     std::string body;
     bool hasBody = false;
     std::vector<std::string> headers; // "Name: value", and "Name:" to drop one of libcurl's

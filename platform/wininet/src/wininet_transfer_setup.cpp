@@ -166,7 +166,7 @@ void configureRequest(Options& options, const TransferSetup& setup, curl_slist* 
         .set(CURLOPT_NOSIGNAL, 1L)
         // The target goes out as the caller wrote it (already made safe), dot segments included.
         .set(CURLOPT_PATH_AS_IS, 1L)
-        .set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))
+        .set(CURLOPT_HTTP_VERSION, static_cast<long>(setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1))
         .set(CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L)
         .set(CURLOPT_MAXREDIRS, maxRedirects)
         .set(CURLOPT_HTTPHEADER, headers)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "local_http_server.h"
@@ -265,35 +266,52 @@ TEST_F(WininetRequest, AHeaderBlockLargerThanTheBufferAsksForMore)
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 
-TEST(WininetRequestHead, TheHeadIsSmallAndExact)
+// What goes on the wire, byte for byte: the head small and in order, the caller's headers as
+// written, Content-Length the body's true length.
+TEST(WininetRequestHead, EachRequestGoesOutSmallAndExact)
 {
-    ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "ok")), Step::readRequest(),
-                           Step::send(httpResponse(200, "ok"))});
-    InternetHandle internet(InternetOpenA("Agent/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
-                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    InternetHandle get(HttpOpenRequestA(connection, "GET", "/a b/\x80%41?q=1#frag", nullptr, nullptr, nullptr,
-                                        INTERNET_FLAG_RELOAD, 0));
-    ASSERT_TRUE(HttpSendRequestA(get, nullptr, 0, nullptr, 0)) << GetLastError();
-    std::string body;
-    ASSERT_TRUE(readBody(get, body));
-    const std::string port = std::to_string(server.port());
-    EXPECT_EQ(server.received(0), "GET /a%20b/%80%41?q=1 HTTP/1.1\r\nHost: 127.0.0.1:" + port
-                                      + "\r\nUser-Agent: Agent/1.0\r\nConnection: Keep-Alive\r\n\r\n");
-
-    LPCSTR accept[] = {"text/plain", "text/html", nullptr};
-    InternetHandle post(HttpOpenRequestA(connection, "POST", "/form", nullptr, nullptr, accept,
-                                         INTERNET_FLAG_PRAGMA_NOCACHE, 0));
-    const char headers[] = "X-One: 1\r\nX-Two: 2\r\n\r\n";
-    char payload[] = "a=1&b=2";
-    ASSERT_TRUE(HttpSendRequestA(post, headers, sizeof headers - 1, payload, 7));
-    ASSERT_TRUE(readBody(post, body));
-    ASSERT_TRUE(server.waitForFinished(1));
-    const std::string second = server.received(0).substr(server.received(0).find("POST"));
-    EXPECT_EQ(second, "POST /form HTTP/1.1\r\nHost: 127.0.0.1:" + port
-                          + "\r\nUser-Agent: Agent/1.0\r\nAccept: text/plain, text/html\r\nX-One: 1\r\nX-Two: 2\r\n"
-                            "Pragma: no-cache\r\nConnection: Keep-Alive\r\nContent-Length: 7\r\n\r\na=1&b=2");
-    EXPECT_EQ(server.connectionCount(), 1);
+    struct Case {
+        const char* tag;
+        const char* verb;
+        const char* path;
+        const char* version;
+        bool acceptTypes; // text/plain and text/html
+        DWORD flags;
+        const char* headers;
+        const char* body;
+        std::string expected; // "PORT" stands for the server's port
+    };
+    const std::string head = "Host: 127.0.0.1:PORT\r\nUser-Agent: Agent/1.0\r\n";
+    const Case cases[] = {
+        {"target made safe, fragment dropped", "GET", "/a b/\x80%41?q=1#frag", nullptr, false, INTERNET_FLAG_RELOAD, nullptr,
+         nullptr, "GET /a%20b/%80%41?q=1 HTTP/1.1\r\n" + head + "Connection: Keep-Alive\r\n\r\n"},
+        {"accept types, caller's headers, body", "POST", "/form", nullptr, true, INTERNET_FLAG_PRAGMA_NOCACHE,
+         "X-One: 1\r\nX-Two: 2\r\n\r\n", "a=1&b=2",
+         "POST /form HTTP/1.1\r\n" + head
+             + "Accept: text/plain, text/html\r\nX-One: 1\r\nX-Two: 2\r\nPragma: no-cache\r\n"
+               "Connection: Keep-Alive\r\nContent-Length: 7\r\n\r\na=1&b=2"},
+        {"the version asked for", "GET", "/", "HTTP/1.0", false, 0, nullptr, nullptr,
+         "GET / HTTP/1.0\r\n" + head + "Connection: Keep-Alive\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "ok"))});
+        InternetHandle internet(InternetOpenA("Agent/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                                   nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        LPCSTR accept[] = {"text/plain", "text/html", nullptr};
+        InternetHandle request(HttpOpenRequestA(connection, c.verb, c.path, c.version, nullptr,
+                                                c.acceptTypes ? accept : nullptr, c.flags, 0));
+        std::string body = c.body != nullptr ? c.body : "";
+        ASSERT_TRUE(HttpSendRequestA(request, c.headers, c.headers ? static_cast<DWORD>(std::strlen(c.headers)) : 0,
+                                     c.body ? body.data() : nullptr, static_cast<DWORD>(body.size())))
+            << GetLastError();
+        std::string answer;
+        ASSERT_TRUE(readBody(request, answer));
+        std::string expected = c.expected;
+        expected.replace(expected.find("PORT"), 4, std::to_string(server.port()));
+        EXPECT_EQ(server.received(0), expected);
+    }
 }
 
 TEST(WininetKeepAlive, RequestsOfOneInternetHandleShareTheConnection)
