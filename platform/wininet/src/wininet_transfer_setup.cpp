@@ -173,8 +173,9 @@ void configureRequest(Options& options, const TransferSetup& setup, curl_slist* 
         .set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)
         // Fewer, larger socket reads; libcurl still hands the body over in pieces of at most 16 KiB.
         .set(CURLOPT_BUFFERSIZE, receiveBufferSize);
-    // The verb and the optional body, which may go with any verb.
-    if (setup.hasBody) {
+    // The verb and the optional body, which may go with any verb. POST and PUT carry content, so
+    // they state its length even when there is none (servers may refuse them without: 411).
+    if (setup.hasBody || setup.verb == "POST" || setup.verb == "PUT") {
         options.set(CURLOPT_POSTFIELDSIZE, static_cast<long>(setup.body.size()))
             .set(CURLOPT_COPYPOSTFIELDS, setup.body);
         if (setup.verb != "POST")

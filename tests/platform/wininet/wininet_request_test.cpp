@@ -292,6 +292,11 @@ TEST(WininetRequestHead, EachRequestGoesOutSmallAndExact)
                "Connection: Keep-Alive\r\nContent-Length: 7\r\n\r\na=1&b=2"},
         {"the version asked for", "GET", "/", "HTTP/1.0", false, 0, nullptr, nullptr,
          "GET / HTTP/1.0\r\n" + head + "Connection: Keep-Alive\r\n\r\n"},
+        // Servers may refuse a POST or PUT that states no length (411 Length Required).
+        {"a post without a body states its length", "POST", "/form", nullptr, false, 0, nullptr, nullptr,
+         "POST /form HTTP/1.1\r\n" + head + "Connection: Keep-Alive\r\nContent-Length: 0\r\n\r\n"},
+        {"a put without a body states its length", "PUT", "/file", nullptr, false, 0, nullptr, nullptr,
+         "PUT /file HTTP/1.1\r\n" + head + "Connection: Keep-Alive\r\nContent-Length: 0\r\n\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
