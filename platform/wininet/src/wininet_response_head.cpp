@@ -29,6 +29,9 @@ std::optional<std::string_view> fieldValue(std::string_view line, std::string_vi
     std::string_view value = line.substr(name.size() + 1);
     while (!value.empty() && isBlank(value.front()))
         value.remove_prefix(1);
+    // The blanks around a value are no part of it.
+    while (!value.empty() && isBlank(value.back()))
+        value.remove_suffix(1);
     return value;
 }
 

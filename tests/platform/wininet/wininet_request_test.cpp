@@ -266,6 +266,57 @@ TEST_F(WininetRequest, AHeaderBlockLargerThanTheBufferAsksForMore)
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 }
 
+// Each level as a caller asks for it: text or number, buffers too small (the size needed), and
+// the index, which moves past each header found so that a caller's loop ends.
+TEST(WininetQueryInfo, EachLevelAnswersAsAsked)
+{
+    ScriptedServer server({Step::readRequest(),
+                           Step::send("HTTP/1.1 299 Fine By Me\r\nContent-Length:   5  \r\nX-A: 1\r\n\r\nhello")});
+    auto handles = openRequest(server.port());
+    ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+    const DWORD none = 99; // no index passed
+    struct Case {
+        const char* tag;
+        DWORD level;
+        DWORD size;
+        DWORD index;
+        DWORD error; // 0: succeeds
+        DWORD length;
+        const char* value; // the text, or the number as text
+        DWORD indexAfter;
+    };
+    const Case cases[] = {
+        {"status as a number", HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, 4, none, 0, 4, "299", none},
+        {"status, buffer too small", HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, 2, none,
+         ERROR_INSUFFICIENT_BUFFER, 4, nullptr, none},
+        {"status as text", HTTP_QUERY_STATUS_CODE, 16, none, 0, 3, "299", none},
+        {"status text", HTTP_QUERY_STATUS_TEXT, 64, none, 0, 10, "Fine By Me", none},
+        {"a value without the blanks around it", HTTP_QUERY_CONTENT_LENGTH, 16, none, 0, 1, "5", none},
+        {"a length as a number", HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, 4, none, 0, 4, "5", none},
+        {"raw headers, buffer too small", HTTP_QUERY_RAW_HEADERS_CRLF, 8, none, ERROR_INSUFFICIENT_BUFFER, 59,
+         nullptr, none},
+        {"no second header of a name", HTTP_QUERY_CONTENT_LENGTH, 16, 1, ERROR_HTTP_HEADER_NOT_FOUND, 16, nullptr, 1},
+        {"an unknown level", 9999, 16, none, ERROR_HTTP_INVALID_QUERY_REQUEST, 16, nullptr, none},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        char buffer[64] = {};
+        DWORD length = c.size;
+        DWORD index = c.index;
+        SetLastError(0);
+        const BOOL ok = HttpQueryInfoA(handles.request, c.level, buffer, &length, c.index == none ? nullptr : &index);
+        EXPECT_EQ(ok ? DWORD{0} : GetLastError(), c.error);
+        EXPECT_EQ(length, c.length);
+        EXPECT_EQ(index, c.indexAfter);
+        if (!ok || c.value == nullptr)
+            continue;
+        DWORD number = 0;
+        std::memcpy(&number, buffer, sizeof number);
+        EXPECT_EQ((c.level & HTTP_QUERY_FLAG_NUMBER) != 0 ? std::to_string(number) : std::string(buffer, length),
+                  c.value);
+    }
+}
+
 // What goes on the wire, byte for byte: the head small and in order, the caller's headers as
 // written, Content-Length the body's true length.
 TEST(WininetRequestHead, EachRequestGoesOutSmallAndExact)
