@@ -289,19 +289,12 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     return finishCall(object->transfer().send(std::move(setup)));
 }
 
-BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index)
+namespace wininet {
+namespace {
+
+// One level of the response (status, block), as HttpQueryInfoA answers it.
+BOOL answerQuery(long status, const std::string& block, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength)
 {
-    const auto object = findHandleOf<Request>(request, HandleKind::Request);
-    if (!object)
-        return FALSE;
-    if (bufferLength == nullptr)
-        return fail(ERROR_INVALID_PARAMETER);
-    long status = 0;
-    std::string block;
-    if (!object->transfer().response(status, block))
-        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-    if (index != nullptr && *index != 0)
-        return fail(ERROR_HTTP_HEADER_NOT_FOUND);
     const bool asNumber = (infoLevel & HTTP_QUERY_FLAG_NUMBER) != 0;
     std::string text;
     switch (infoLevel & 0xFFFF) {
@@ -339,6 +332,31 @@ BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD b
         return fail(ERROR_HTTP_INVALID_QUERY_REQUEST);
     }
     return copyText(text, buffer, bufferLength);
+}
+
+} // namespace
+} // namespace wininet
+
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength, LPDWORD index)
+{
+    const auto object = findHandleOf<Request>(request, HandleKind::Request);
+    if (!object)
+        return FALSE;
+    if (bufferLength == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    long status = 0;
+    std::string block;
+    if (!object->transfer().response(status, block))
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    // Each level holds one value: index 0 is it, and a found value moves the index past it, so a
+    // caller's loop over the values of a name ends.
+    if (index != nullptr && *index != 0)
+        return fail(ERROR_HTTP_HEADER_NOT_FOUND);
+    if (!answerQuery(status, block, infoLevel, buffer, bufferLength))
+        return FALSE;
+    if (index != nullptr)
+        ++*index;
+    return TRUE;
 }
 
 BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead, LPDWORD numberOfBytesRead)

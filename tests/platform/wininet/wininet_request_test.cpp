@@ -295,6 +295,7 @@ TEST(WininetQueryInfo, EachLevelAnswersAsAsked)
         {"a length as a number", HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, 4, none, 0, 4, "5", none},
         {"raw headers, buffer too small", HTTP_QUERY_RAW_HEADERS_CRLF, 8, none, ERROR_INSUFFICIENT_BUFFER, 59,
          nullptr, none},
+        {"the index moves past the header found", HTTP_QUERY_CONTENT_LENGTH, 16, 0, 0, 1, "5", 1},
         {"no second header of a name", HTTP_QUERY_CONTENT_LENGTH, 16, 1, ERROR_HTTP_HEADER_NOT_FOUND, 16, nullptr, 1},
         {"an unknown level", 9999, 16, none, ERROR_HTTP_INVALID_QUERY_REQUEST, 16, nullptr, none},
     };
