@@ -347,13 +347,13 @@ BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWO
     }
     const std::string base = protectPath(baseUrl);
     const std::string relative = protectPath(relativeUrl);
-    // Non-special schemes are combined too; the caller decides what it can use.
-    constexpr unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS;
+    // Non-special schemes are combined too; the caller decides what it can use. "." and ".."
+    // segments are resolved away unless ICU_NO_META keeps them, the base's as well as the
+    // reference's: with an empty reference the base is the result.
+    const unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | ((flags & ICU_NO_META) != 0 ? CURLU_PATH_AS_IS : 0);
     CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), parseFlags);
     if (code == CURLUE_OK && !relative.empty())
-        // "." and ".." segments are resolved away unless ICU_NO_META keeps them.
-        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(),
-                            (flags & ICU_NO_META) != 0 ? parseFlags : parseFlags & ~CURLU_PATH_AS_IS);
+        code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), parseFlags);
     char* resolved = nullptr;
     if (code == CURLUE_OK)
         code = curl_url_get(handle.get(), CURLUPART_URL, &resolved, CURLU_NON_SUPPORT_SCHEME);

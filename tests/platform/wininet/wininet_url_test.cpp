@@ -181,6 +181,10 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         {"http://h", "/%41?b=%42", "http://h/%41?b=%42"},
         {"http://h", "/caf\xE9?q=\xE9 x#\x01", "http://h/caf\xE9?q=\xE9%20x#\x01"},
         {"http://h/a%2F\xE9/b", "../c%41", "http://h/c%41"},
+        // Dot segments go whichever side they come from; the query keeps its text.
+        {"http://h/a/b/..", "", "http://h/a/"},
+        {"http://h/a/../b/./c?q=/../x", "", "http://h/b/c?q=/../x"},
+        {"http://h/a/../b/", "c", "http://h/b/c"},
         // A scheme longer than 40 characters makes a relative path, escapes kept as written.
         {"http://h/a/", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y", "http://h/a/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y"},
     };
@@ -201,6 +205,9 @@ TEST(CombineUrl, NoMetaKeepsDotSegments)
     DWORD length = sizeof buffer;
     ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, ICU_NO_META));
     EXPECT_STREQ(buffer, "http://h/a/../c/./d");
+    length = sizeof buffer;
+    ASSERT_TRUE(InternetCombineUrlA("http://h/a/../b", "", buffer, &length, ICU_NO_META));
+    EXPECT_STREQ(buffer, "http://h/a/../b");
     length = sizeof buffer;
     ASSERT_TRUE(InternetCombineUrlA("http://h", "/a/../c/./d", buffer, &length, 0));
     EXPECT_STREQ(buffer, "http://h/c/d");
