@@ -352,7 +352,11 @@ BOOL InternetCombineUrlA(LPCSTR baseUrl, LPCSTR relativeUrl, LPSTR buffer, LPDWO
     // reference's: with an empty reference the base is the result.
     const unsigned int parseFlags = CURLU_NON_SUPPORT_SCHEME | ((flags & ICU_NO_META) != 0 ? CURLU_PATH_AS_IS : 0);
     CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), parseFlags);
-    if (code == CURLUE_OK && !relative.empty())
+    if (code == CURLUE_OK && !relative.empty() && relative.front() == '#')
+        // A fragment alone replaces the base's fragment and nothing else; libcurl would resolve
+        // it against the base's folder, dropping the last segment and the query.
+        code = curl_url_set(handle.get(), CURLUPART_FRAGMENT, relative.c_str() + 1, 0);
+    else if (code == CURLUE_OK && !relative.empty())
         code = curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), parseFlags);
     char* resolved = nullptr;
     if (code == CURLUE_OK)

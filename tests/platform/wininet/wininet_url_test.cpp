@@ -185,6 +185,9 @@ TEST(CombineUrl, ResolvesRelativeReferences)
         {"http://h/a/b/..", "", "http://h/a/"},
         {"http://h/a/../b/./c?q=/../x", "", "http://h/b/c?q=/../x"},
         {"http://h/a/../b/", "c", "http://h/b/c"},
+        // A fragment alone keeps the base's path and query, and replaces its fragment.
+        {"http://h/p?a=1", "#top", "http://h/p?a=1#top"},
+        {"http://h/d/p#old", "#new x", "http://h/d/p#new%20x"},
         // A scheme longer than 40 characters makes a relative path, escapes kept as written.
         {"http://h/a/", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y", "http://h/a/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa://x%00y"},
     };
