@@ -21,13 +21,16 @@ namespace {
 // until the reader has taken it down to the low mark, so memory stays bounded.
 constexpr std::size_t bodyBufferLimit = 1 << 20;
 constexpr std::size_t bodyBufferLowMark = 256 << 10;
+// The URL libcurl follows a redirect to: resolved as it resolves it, dot segments kept as the
+// transfer keeps them (CURLOPT_PATH_AS_IS), so the notification names what is requested.
 std::string resolveReference(const std::string& base, const std::string& reference)
 {
     const curl::Url url = curl::newUrl();
     std::string resolved;
     char* text = nullptr;
-    if (url && curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) == CURLUE_OK
-        && curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), CURLU_URLENCODE) == CURLUE_OK
+    if (url && curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_PATH_AS_IS) == CURLUE_OK
+        && curl_url_set(url.get(), CURLUPART_URL, reference.c_str(),
+                        CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS) == CURLUE_OK
         && curl_url_get(url.get(), CURLUPART_URL, &text, 0) == CURLUE_OK)
         resolved = text;
     curl_free(text);

@@ -158,6 +158,42 @@ TEST_F(WininetRequest, RedirectsAreFollowedAndReported)
     EXPECT_NE(rawHeaders(manual.request).find("Location: /status/200\r\n"), std::string::npos);
 }
 
+// The redirect notification names the URL the layer then requests: the server gets the path
+// the notification shows, dot segments and all (they go out as written, the caller's own too).
+TEST(WininetRedirects, TheNotificationNamesTheUrlRequested)
+{
+    const struct {
+        const char* tag;
+        const char* path;
+        const char* location;
+        const char* requested;
+    } cases[] = {
+        {"a path", "/from/start", "/to/x", "/to/x"},
+        {"dot segments", "/from/start", "/to/a/../b/./c", "/to/a/../b/./c"},
+        {"relative to the folder", "/from/./start", "x?q=1", "/from/./x?q=1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer server{Router([&c](const std::string& request) {
+            if (request.rfind(std::string("GET ") + c.path + " ", 0) == 0)
+                return Script{Step::send(httpResponse(302, "", std::string("Location: ") + c.location + "\r\n"))};
+            return Script{Step::send(httpResponse(200, request.substr(0, request.find("\r\n"))))};
+        })};
+        NotificationRecorder recorder;
+        auto handles = openRequest(server.port(), "GET", c.path, 0, 0, &recorder);
+        ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+        std::string body;
+        ASSERT_TRUE(readBody(handles.request, body));
+        EXPECT_EQ(body, std::string("GET ") + c.requested + " HTTP/1.1");
+        std::string notified;
+        for (const auto& n : recorder.all()) {
+            if (n.status == INTERNET_STATUS_REDIRECT)
+                notified = n.text;
+        }
+        EXPECT_EQ(notified, "http://127.0.0.1:" + std::to_string(server.port()) + c.requested);
+    }
+}
+
 TEST_F(WininetRequest, NotificationsOfASendComeInOrderOnTheCallersThread)
 {
     NotificationRecorder recorder;
