@@ -143,6 +143,26 @@ std::vector<Row> notificationRows()
          }},
         {"notify.sync.redirect", "redirect", "send; a 302 followed: the codes with their information",
          [](const Peer& peer) { return syncCodes(peer.closingPort, "/redirect/", Recorder::Detail::Information); }},
+        {"notify.sync.redirect-after-credentials", "redirect",
+         "a session sends with user \"user\" and password \"pw\" (InternetConnectA); then another session without "
+         "credentials follows a 302: the URL its redirect notification names",
+         [](const Peer& peer) {
+             {
+                 Handle session(InternetOpenA("contract", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+                 Handle connection(InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(peer.port),
+                                                   "user", "pw", INTERNET_SERVICE_HTTP, 0, 0));
+                 Handle request(HttpOpenRequestA(connection, "GET", "/ok/", nullptr, nullptr, nullptr,
+                                                 componentFlags, 0));
+                 send(request);
+                 bodyOf(request);
+             }
+             Watched watched(peer.port, "/redirect/");
+             send(watched.request);
+             const std::string seen = Recorder::seen(Recorder::Detail::Information);
+             const std::size_t redirect = seen.find("110=");
+             return redirect == std::string::npos ? std::string("no redirect notification")
+                                                  : seen.substr(redirect, seen.find(',', redirect) - redirect);
+         }},
         {"notify.sync.redirect-dot-segments", "redirectdots",
          "send; a 302 to /echo/a/../b/./c followed: the URL the redirect notification names",
          [](const Peer& peer) {

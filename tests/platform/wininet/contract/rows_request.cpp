@@ -383,6 +383,16 @@ std::vector<Row> requestRows()
         {"send.credentials-as-options", "basic",
          "USERNAME \"user\" and PASSWORD \"pw\" set on the connection; send: status and the Authorization received",
          [](const Peer& peer) { return challengeStatus(peer, "user", "pw", true); }},
+        {"send.credentials-stay-in-their-session", "basic",
+         "a session sends with user \"user\" and password \"pw\" (InternetConnectA); then another session without "
+         "credentials: the second's status and the Authorization received",
+         [](const Peer& peer) {
+             challengeStatus(peer, "user", "pw", false);
+             Client client(peer, "GET", "/basic/");
+             const std::string sent = send(client.request);
+             const std::string code = status(client.request);
+             return "send " + sent + " status " + code + " body \"" + escape(bodyOf(client.request)) + "\"";
+         }},
         {"send.credentials-in-connect", "basic",
          "InternetConnectA with user \"user\", password \"pw\"; send: status and the Authorization received",
          [](const Peer& peer) { return challengeStatus(peer, "user", "pw", false); }},
