@@ -33,7 +33,11 @@ row_limit=30
 
 # wine64 runs the .exe, wine brings the wine command; the cross compiler brings MinGW-w64's
 # headers and import libraries (mingw-w64-x86-64-dev).
+SECONDS=0
+phases=()
+phase() { phases+=("$1 ${SECONDS} s"); SECONDS=0; }
 scripts/install-deps.sh wine64 wine g++-mingw-w64-x86-64 mingw-w64-x86-64-dev python3
+phase installing
 
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER-$(command -v ccache || true)}
 [[ -f $build/CMakeCache.txt ]] || cmake --preset default
@@ -63,6 +67,7 @@ for source in "${sources[@]}"; do
 done
 for job in "${jobs[@]}"; do wait "$job"; done
 "$cross" -static -o "$work/wininet_contract.exe" "$work"/objects/*.o -lwininet
+phase building
 
 export WINEDEBUG=-all WINEPREFIX=$PWD/$work/wine-prefix
 # No Mono or Gecko installer: the contract needs neither, and nobody is there to answer.
@@ -73,6 +78,7 @@ if ((fresh_prefix)) || [[ ! -d $WINEPREFIX ]]; then
   wineboot --init >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log" >&2; exit 1; }
   wineserver -w
 fi
+phase "a Wine prefix"
 
 peer_pid=
 client_pid=
@@ -137,12 +143,11 @@ run_side() {
   done
 }
 
-start=$(date +%s)
 run_side ours "$work/ours.tsv" "$build/$contract/wininet_contract"
-middle=$(date +%s)
+phase "our layer"
 run_side theirs "$work/theirs.tsv" wine "$work/wininet_contract.exe"
-end=$(date +%s)
-echo "conformance: our layer $((middle - start)) s, Wine $((end - middle)) s"
+phase Wine
+(IFS=,; echo "conformance: ${phases[*]}" | sed 's/,/, /g')
 
 /usr/bin/python3 scripts/conformance-page.py --rows "$work/rows.tsv" --peer "$work/peer.tsv" \
   --ours "$work/ours.tsv" --theirs "$work/theirs.tsv" --differences "$contract/differences.txt" \
