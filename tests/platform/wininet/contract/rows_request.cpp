@@ -103,10 +103,14 @@ std::string challengeStatus(const Peer& peer, const char* user, const char* pass
     return "send " + sent + " status " + code + " body \"" + escape(bodyOf(request)) + "\"";
 }
 
-// Sends to a peer that misbehaves: the send's outcome, and the status when it succeeded.
+// Sends to a peer that misbehaves: the send's outcome, and the status when it succeeded. The
+// request goes to the closing port, so it starts on a connection of its own: a kept one that the
+// peer had closed meanwhile would make the result depend on the rows before.
 std::string against(const Peer& peer, const char* path, DWORD receiveTimeout = 0)
 {
-    Client client(peer, "GET", path);
+    Peer fresh = peer;
+    fresh.port = peer.closingPort;
+    Client client(fresh, "GET", path);
     if (receiveTimeout != 0)
         InternetSetOptionA(client.request, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
     const std::string sent = send(client.request);
