@@ -24,9 +24,12 @@ def read_tsv(path, fields):
     return rows
 
 
-def read_differences(path, problems):
+def read_differences(path, problems, notes):
     explained = {}
     for number, (names, kind, text) in enumerate(read_tsv(path, 3), 1):
+        if kind == "note" and text:
+            notes.append((names, text))
+            continue
         if kind not in KINDS or not text:
             problems.append(f"{path}: entry {number} ({names}): kind must be one of {', '.join(KINDS)}, "
                             "followed by an explanation")
@@ -57,7 +60,8 @@ def main():
     peer = dict(read_tsv(arguments.peer, 2))
     ours = dict(read_tsv(arguments.ours, 2))
     theirs = dict(read_tsv(arguments.theirs, 2))
-    explained = read_differences(arguments.differences, problems)
+    notes = []
+    explained = read_differences(arguments.differences, problems, notes)
     names = {row[0] for row in rows}
     for name in sorted(set(explained) - names):
         problems.append(f"{arguments.differences}: {name} is no row of the contract")
@@ -118,6 +122,10 @@ def main():
         "fails on a difference without an explanation).",
         "",
     ]
+    if notes:
+        lines += ["## Recurring reasons", "", "Explanations below cite these by their letter.", ""]
+        lines += [f"- {cell(name)} {cell(text)}" for name, text in notes]
+        lines.append("")
     for group, entries in groups.items():
         lines += [f"## {group}", "", "| row | peer | calls | our layer | Wine | verdict |",
                   "|---|---|---|---|---|---|"]
