@@ -83,8 +83,8 @@ phase "a Wine prefix"
 peer_pid=
 client_pid=
 cleanup() {
-  [[ -n $client_pid ]] && kill "$client_pid" 2>/dev/null || true
-  [[ -n $peer_pid ]] && kill "$peer_pid" 2>/dev/null || true
+  if [[ -n $client_pid ]]; then kill "$client_pid" 2>/dev/null || true; fi
+  if [[ -n $peer_pid ]]; then kill "$peer_pid" 2>/dev/null || true; fi
   wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT

@@ -7,7 +7,7 @@ client=$1 peer=$2
 work=$(mktemp -d)
 peer_pid=
 cleanup() {
-  [[ -n $peer_pid ]] && kill "$peer_pid" 2>/dev/null || true
+  if [[ -n $peer_pid ]]; then kill "$peer_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
