@@ -118,6 +118,11 @@ const NumberOption* numberOption(std::string_view name)
             return false;
         }
         const std::string_view value = argv[++i];
+        // An empty host would listen on every address, an empty path name no file.
+        if (value.empty() && (option == "--host" || option == "--db")) {
+            error = std::string(option) + " needs a value that isn't empty";
+            return false;
+        }
         if (option == "--host") {
             settings.host = value;
         } else if (option == "--db") {

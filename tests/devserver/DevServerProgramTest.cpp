@@ -211,7 +211,8 @@ TEST(DevServerProgram, BadArgumentsExitWithUsageAndNoServer)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"--port", "70000"}, {"--port", "12ab"}, {"--port"}, {"--frobnicate"}, {"--password-cost", "max"},
-             {"--max-connections", "0"}, {"--idle-timeout", "soon"}, {"--request-timeout", "-1"}}) {
+             {"--max-connections", "0"}, {"--idle-timeout", "soon"}, {"--request-timeout", "-1"}, {"--host", ""},
+             {"--db", ""}}) {
         SCOPED_TRACE(arguments[0]);
         ServerProcess server(arguments);
         EXPECT_EQ(server.waitForExit(), 2);

@@ -262,9 +262,9 @@ TEST_F(WizardServiceTest, FieldsAreStoredTrimmedAsTheWizardStoresThem)
 }
 
 // Requests as a client other than the wizard may send them: other paths are not found, other
-// methods on the scripts not allowed, and a client that asks before sending its body hears
-// "100 Continue" at once.
-TEST_F(WizardServiceTest, OtherPathsAreNotFoundAndOtherMethodsNotAllowed)
+// methods on the scripts not allowed, a target in absolute form is the path it names, and a client
+// that asks before sending its body hears "100 Continue" at once.
+TEST_F(WizardServiceTest, RequestsAsOtherClientsSendThemGetTheirHttpAnswers)
 {
     const std::string login = "/wizard_files/make_login.asp?userlogin=a&userpassword=p&email=e";
     struct Case {
@@ -290,6 +290,9 @@ TEST_F(WizardServiceTest, OtherPathsAreNotFoundAndOtherMethodsNotAllowed)
          "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", "Method Not Allowed"},
         {"DELETE", head("DELETE", login), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", "Method Not Allowed"},
         {"HEAD: no body", head("HEAD", login), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", ""},
+        {"a script's absolute URL, as through a proxy", head("GET", "http://x:1/wizard_files/make_usr.asp?id=9"),
+         "HTTP/1.1 200 OK\r\n", "0"},
+        {"a host's absolute URL", head("GET", "HTTP://x"), "HTTP/1.1 404 ", "Not Found"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
