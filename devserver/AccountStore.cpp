@@ -2,6 +2,7 @@
 
 #include "unicode_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -118,9 +119,18 @@ bool createPrivateFile(const std::string& path, std::string& error)
     }
     const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode); // swapped since the stat
     ::close(fd);
-    if (!regular)
+    if (!regular) {
         error = path + " is " + kindOf(st.st_mode) + ", not a regular file";
-    return regular;
+        return false;
+    }
+    // Every write makes a journal beside the file: without room for it each sign-up would fail.
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = "cannot write in " + folder + ", where " + path + " keeps its journal: " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 constexpr const char* SelectAccount = "SELECT id, login, password_hash, email, complete FROM accounts";

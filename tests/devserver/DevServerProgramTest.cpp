@@ -304,6 +304,13 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
     const std::string readOnly = (folder.path() / "read-only.db").string();
     { std::ofstream(readOnly) << ""; }
     std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
+    const auto readOnlyFolder = folder.path() / "read-only-folder";
+    std::filesystem::create_directory(readOnlyFolder);
+    const std::string inReadOnlyFolder = (readOnlyFolder / "accounts.db").string();
+    { std::ofstream(inReadOnlyFolder) << ""; }
+    std::filesystem::permissions(inReadOnlyFolder, std::filesystem::perms::all);
+    std::filesystem::permissions(readOnlyFolder, std::filesystem::perms::owner_all | std::filesystem::perms::others_read
+                                                     | std::filesystem::perms::others_exec);
     const std::string fifo = (folder.path() / "fifo.db").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string notes = sqliteFile(folder.path() / "notes.db", "CREATE TABLE notes(text TEXT)");
@@ -331,6 +338,9 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
         {"a FIFO", fifo, {}, fifo + " is a FIFO, not a regular file"},
         {"read-only file", readOnly, asUnprivilegedUser(),
          "cannot open " + readOnly + " for writing: Permission denied"},
+        {"a writable file in a read-only folder", inReadOnlyFolder, asUnprivilegedUser(),
+         "cannot write in " + readOnlyFolder.string() + ", where " + inReadOnlyFolder
+             + " keeps its journal: Permission denied"},
         {"another program's database", notes, {}, notes + " holds other tables (notes): not an account database"},
         {"an accounts table of another layout", foreign, {},
          foreign + " has an accounts table of another layout (id, name): not an account database"},
