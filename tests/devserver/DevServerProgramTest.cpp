@@ -307,7 +307,10 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
     const auto readOnlyFolder = folder.path() / "read-only-folder";
     std::filesystem::create_directory(readOnlyFolder);
     const std::string inReadOnlyFolder = (readOnlyFolder / "accounts.db").string();
-    { std::ofstream(inReadOnlyFolder) << ""; }
+    {
+        dorvane::devserver::AccountStore store; // a store that opens without a write
+        ASSERT_TRUE(store.open(inReadOnlyFolder));
+    }
     std::filesystem::permissions(inReadOnlyFolder, std::filesystem::perms::all);
     std::filesystem::permissions(readOnlyFolder, std::filesystem::perms::owner_all | std::filesystem::perms::others_read
                                                      | std::filesystem::perms::others_exec);
