@@ -44,6 +44,10 @@ constexpr const char* kUsage =
     "final NUL).\n";
 
 constexpr DWORD kMaxNameBuffer = 16384;
+// The longest key name (one part of a path) and value name the hive takes, in bytes: a name is
+// counted in the code page's units, and a letter beyond ASCII takes two to four of them in UTF-8.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
 
 // A failure the tool reports on stderr before it exits with status 1.
 class Failure : public std::runtime_error {
@@ -206,6 +210,16 @@ KeyName parseKey(const std::string& text)
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
         subKey.pop_back();
+    // Said here in words: the hive would only answer "The parameter is incorrect."
+    for (size_t start = 0; !subKey.empty() && start <= subKey.size();) {
+        const size_t end = std::min(subKey.find('\\', start), subKey.size());
+        if (end == start)
+            throw Failure("The key '" + shownName(text) + "' has an empty name between two backslashes.");
+        if (end - start > kMaxKeyName)
+            throw Failure("A key name is at most " + std::to_string(kMaxKeyName) + " bytes long, not "
+                          + std::to_string(end - start) + ".");
+        start = end + 1;
+    }
     return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + shownName(subKey)};
 }
 
@@ -224,8 +238,12 @@ Command parseCommandLine(int argc, char** argv)
                 throw Failure("Option " + option + " needs an argument.");
             return argv[++i];
         };
-        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v"))
+        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v")) {
             command.valueName = argument();
+            if (command.valueName->size() > kMaxValueName)
+                throw Failure("A value name is at most " + std::to_string(kMaxValueName) + " bytes long, not "
+                              + std::to_string(command.valueName->size()) + ".");
+        }
         else if (equalIgnoringCase(option, "/ve") || equalIgnoringCase(option, "-ve"))
             command.valueName = std::string();
         else if (equalIgnoringCase(option, "/va") || equalIgnoringCase(option, "-va"))

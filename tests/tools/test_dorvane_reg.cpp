@@ -259,6 +259,10 @@ TEST_F(DorvaneRegTest, FailuresExitWithOneAndALineOnStderr)
         {"deleting a missing value", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/f"}, "unable to find"},
         {"data without a value", {"add", "HKCU\\x", "/d", "1"}, "add /v NAME, or /ve"},
         {"a type without a value", {"add", "HKCU\\x", "/t", "REG_DWORD"}, "add /v NAME, or /ve"},
+        {"an empty key name", {"add", "HKCU\\x\\\\y"}, "The key 'HKCU\\x\\\\y' has an empty name between two backslashes."},
+        {"a key name too long", {"add", "HKCU\\" + QString(256, 'k')}, "A key name is at most 255 bytes long, not 256."},
+        {"a value name too long", {"add", "HKCU\\x", "/v", QString(16384, 'v'), "/d", "1"},
+         "A value name is at most 16383 bytes long, not 16384."},
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.tag);
@@ -304,9 +308,10 @@ TEST_F(DorvaneRegTest, KeysAndValuesAreFoundWhateverTheLetterCaseOfTheirNames)
         EXPECT_EQ(reg({"query", "HKCU\\Software\\" + c.asked, "/v", c.asked}).exitCode, c.same ? 0 : 1);
         const Result listed = reg({"query", "HKCU\\Software\\" + c.asked});
         EXPECT_EQ(listed.exitCode, c.same ? 0 : 1) << listed.err;
-        if (c.same)
+        if (c.same) {
             EXPECT_EQ(listed.out, "\nHKEY_CURRENT_USER\\Software\\" + c.asked.toStdString() + "\n    "
                                       + c.written.toStdString() + "    REG_SZ    1\n\n");
+        }
         const Result deleted = reg({"delete", "HKCU\\Software\\" + c.asked, "/f"});
         EXPECT_EQ(deleted.exitCode, c.same ? 0 : 1) << deleted.err;
         EXPECT_EQ(reg({"query", "HKCU\\Software\\" + c.written}).exitCode, c.same ? 1 : 0);

@@ -504,7 +504,7 @@ void SqliteHive::noteOpenFailure(const std::string& path, const char* action, LO
     if (rc == ERROR_BADDB)
         noteFailure("The settings hive " + path + " is damaged or is not a settings hive; it was left as it is.");
     else if (rc == ERROR_BUSY)
-        noteFailure("Another program held the settings hive " + path + " too long.");
+        noteFailure("Another program held the settings hive " + path + " too long; try again when it is done.");
     else
         noteFailure("Cannot " + std::string(action) + " the settings hive " + path + ": " + sqliteText(db, sqliteRc)
                     + ".");
@@ -713,7 +713,7 @@ LONG SqliteHive::failed(int sqliteCode, DWORD fallback) const
 {
     const LONG rc = toError(sqliteCode, fallback);
     if (rc == ERROR_BUSY)
-        noteFailure("Another program held the settings hive " + m_path + " too long.");
+        noteFailure("Another program held the settings hive " + m_path + " too long; try again when it is done.");
     else if (rc != ERROR_SUCCESS)
         noteFailure("Cannot " + std::string(fallback == ERROR_CANTREAD ? "read" : "write") + " the settings hive "
                     + m_path + ": " + sqliteText(m_db.get(), sqliteCode) + ".");
