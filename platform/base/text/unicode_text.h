@@ -21,6 +21,15 @@ namespace platform::unicode {
 // (not Turkic) mappings: I and i are one letter, dotted İ and dotless ı each stay apart; ẞ folds
 // to ß, which stays apart from "ss"; K (Kelvin) folds to k. Accents are kept, so "e" and "é" stay
 // apart. Two names are the same whatever their case exactly when their folded forms are equal.
+//
+// Why these two choices. The default mappings, not the Turkic ones: the answer must not depend on
+// the locale of the program asking (the wizard, the desktop application and dorvane-reg may run
+// under different ones, and a store outlives them all), and names stored so far, compared as
+// ASCII with I equal to i, keep comparing as they did; so İ and ı, whose partners differ between
+// Turkish and every other language, match only themselves rather than the wrong letter for half
+// the users. Simple folding, not full: it maps one character to one, as the per-character case
+// tables of the registry the hive imitates do, so a name's letters pair up one to one and "ß" is
+// not the two-letter "ss" ("Masse" and "Maße" are different words).
 [[nodiscard]] std::string caseFolded(std::string_view name);
 
 // How many leading bytes of text are well-formed UTF-8 made of characters a terminal shows as
