@@ -223,44 +223,86 @@ KeyName parseKey(const std::string& text)
     return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + shownName(subKey)};
 }
 
+// The options each operation takes. Any other, a repeated one, or two of /v, /ve and /va are
+// refused rather than ignored or overridden: "delete KEY /v a /va /f" emptying the whole key, or
+// a second /d replacing the first, would do something the command did not say, and can't be undone.
+struct OptionRule {
+    const char* name;
+    const char* operations; // the operations it goes with, each between blanks
+};
+constexpr OptionRule kOptions[] = {
+    {"/v", " query add delete "}, {"/ve", " query add delete "}, {"/va", " delete "}, {"/f", " add delete "},
+    {"/t", " add "},              {"/d", " add "},               {"/s", " query add "},
+};
+
+// The option spelled as in the table (/ or -, any letter case), or nullptr when there is none.
+const OptionRule* findOption(const std::string& option)
+{
+    if (option.size() < 2 || (option[0] != '/' && option[0] != '-'))
+        return nullptr;
+    for (const auto& rule : kOptions) {
+        if (equalIgnoringCase(std::string_view(option).substr(1), std::string_view(rule.name).substr(1)))
+            return &rule;
+    }
+    return nullptr;
+}
+
 Command parseCommandLine(int argc, char** argv)
 {
     if (argc < 3)
         throw Failure("Invalid syntax. Type \"dorvane-reg /?\" for usage.");
     Command command;
     command.operation = argv[1];
+    std::string operation;
+    for (const char* known : {"query", "add", "delete"}) {
+        if (equalIgnoringCase(command.operation, known))
+            operation = known;
+    }
+    if (operation.empty())
+        throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
     command.key = parseKey(argv[2]);
-    const bool isAdd = equalIgnoringCase(command.operation, "add");
+    std::vector<std::string_view> given;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
+        const OptionRule* rule = findOption(option);
+        if (rule == nullptr)
+            throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
+        const std::string_view name = rule->name;
+        if (std::string_view(rule->operations).find(" " + operation + " ") == std::string_view::npos)
+            throw Failure("Option " + std::string(name) + " does not go with " + operation
+                          + ". Type \"dorvane-reg /?\" for usage.");
+        if (std::find(given.begin(), given.end(), name) != given.end())
+            throw Failure("Option " + std::string(name) + " is given twice.");
+        given.push_back(name);
         const auto argument = [&]() -> std::string {
             if (i + 1 >= argc)
                 throw Failure("Option " + option + " needs an argument.");
             return argv[++i];
         };
-        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v")) {
+        if (name == "/v") {
             command.valueName = argument();
             if (command.valueName->size() > kMaxValueName)
                 throw Failure("A value name is at most " + std::to_string(kMaxValueName) + " bytes long, not "
                               + std::to_string(command.valueName->size()) + ".");
-        }
-        else if (equalIgnoringCase(option, "/ve") || equalIgnoringCase(option, "-ve"))
+        } else if (name == "/ve")
             command.valueName = std::string();
-        else if (equalIgnoringCase(option, "/va") || equalIgnoringCase(option, "-va"))
+        else if (name == "/va")
             command.allValues = true;
-        else if (equalIgnoringCase(option, "/f") || equalIgnoringCase(option, "-f"))
+        else if (name == "/f")
             command.force = true;
-        else if (equalIgnoringCase(option, "/t") || equalIgnoringCase(option, "-t"))
+        else if (name == "/t")
             command.type = argument();
-        else if (equalIgnoringCase(option, "/d") || equalIgnoringCase(option, "-d"))
+        else if (name == "/d")
             command.data = argument();
-        else if ((equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s")) && isAdd)
+        else if (name == "/s" && operation == "add")
             command.separator = argument();
-        else if (equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s"))
-            command.recursive = true;
         else
-            throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
+            command.recursive = true;
     }
+    if (std::count_if(given.begin(), given.end(), [](std::string_view name) {
+            return name == "/v" || name == "/ve" || name == "/va";
+        }) > 1)
+        throw Failure("Give one of /v NAME, /ve and /va, not more.");
     return command;
 }
 
@@ -673,10 +715,8 @@ void run(const Command& command)
         query(command);
     else if (equalIgnoringCase(command.operation, "add"))
         add(command);
-    else if (equalIgnoringCase(command.operation, "delete"))
-        remove(command);
     else
-        throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
+        remove(command);
 }
 
 } // namespace

@@ -263,6 +263,13 @@ TEST_F(DorvaneRegTest, FailuresExitWithOneAndALineOnStderr)
         {"a key name too long", {"add", "HKCU\\" + QString(256, 'k')}, "A key name is at most 255 bytes long, not 256."},
         {"a value name too long", {"add", "HKCU\\x", "/v", QString(16384, 'v'), "/d", "1"},
          "A value name is at most 16383 bytes long, not 16384."},
+        {"one value and all values", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/va", "/f"},
+         "Give one of /v NAME, /ve and /va, not more."},
+        {"data given twice", {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "a", "-D", "b", "/f"},
+         "Option /d is given twice."},
+        {"data on delete", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "first", "/f"},
+         "Option /d does not go with delete."},
+        {"all values on query", {"query", "HKCU\\x", "/VA"}, "Option /va does not go with query."},
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.tag);
