@@ -48,6 +48,8 @@ constexpr DWORD kMaxNameBuffer = 16384;
 // counted in the code page's units, and a letter beyond ASCII takes two to four of them in UTF-8.
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
+// The most keys a path below HKCU may name.
+constexpr size_t kMaxKeyDepth = 512;
 
 // A failure the tool reports on stderr before it exits with status 1.
 class Failure : public std::runtime_error {
@@ -211,8 +213,11 @@ KeyName parseKey(const std::string& text)
     if (!subKey.empty() && subKey.back() == '\\')
         subKey.pop_back();
     // Said here in words: the hive would only answer "The parameter is incorrect."
-    for (size_t start = 0; !subKey.empty() && start <= subKey.size();) {
+    for (size_t start = 0, depth = 1; !subKey.empty() && start <= subKey.size(); ++depth) {
         const size_t end = std::min(subKey.find('\\', start), subKey.size());
+        if (depth > kMaxKeyDepth)
+            throw Failure("A key path is at most " + std::to_string(kMaxKeyDepth) + " keys deep, not "
+                          + std::to_string(std::count(subKey.begin(), subKey.end(), '\\') + 1) + ".");
         if (end == start)
             throw Failure("The key '" + shownName(text) + "' has an empty name between two backslashes.");
         if (end - start > kMaxKeyName)

@@ -261,6 +261,8 @@ TEST_F(DorvaneRegTest, FailuresExitWithOneAndALineOnStderr)
         {"a type without a value", {"add", "HKCU\\x", "/t", "REG_DWORD"}, "add /v NAME, or /ve"},
         {"an empty key name", {"add", "HKCU\\x\\\\y"}, "The key 'HKCU\\x\\\\y' has an empty name between two backslashes."},
         {"a key name too long", {"add", "HKCU\\" + QString(256, 'k')}, "A key name is at most 255 bytes long, not 256."},
+        {"a key path too deep", {"add", "HKCU" + QString("\\k").repeated(513)},
+         "A key path is at most 512 keys deep, not 513."},
         {"a value name too long", {"add", "HKCU\\x", "/v", QString(16384, 'v'), "/d", "1"},
          "A value name is at most 16383 bytes long, not 16384."},
         {"one value and all values", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/va", "/f"},
