@@ -729,7 +729,11 @@ void run(const Command& command)
 int main(int argc, char** argv)
 {
     readLocale();
-    if (argc == 2 && (std::string_view(argv[1]) == "/?" || std::string_view(argv[1]) == "--help")) {
+    // "/?" alone or after an operation ("dorvane-reg query /?"), as the familiar tool takes it.
+    const auto asksForHelp = [](std::string_view argument) {
+        return argument == "/?" || argument == "-?" || argument == "--help";
+    };
+    if ((argc == 2 && asksForHelp(argv[1])) || (argc == 3 && asksForHelp(argv[2]))) {
         std::fputs(kUsage, stdout);
         return 0;
     }

@@ -120,6 +120,18 @@ void expectFailure(const Result& result, const std::string& message)
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
 }
 
+TEST_F(DorvaneRegTest, AskingForHelpPrintsTheUsageAndChangesNothing)
+{
+    const QStringList asks[] = {{"/?"}, {"-?"}, {"--help"}, {"query", "/?"}, {"DELETE", "-?"}};
+    for (const QStringList& ask : asks) {
+        SCOPED_TRACE(ask.join(' ').toStdString());
+        const Result shown = reg(ask);
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_EQ(shown.out.rfind("Usage:\n  dorvane-reg query  KEY", 0), 0u) << shown.out;
+    }
+    EXPECT_FALSE(fs::exists(hiveFile()));
+}
+
 TEST_F(DorvaneRegTest, AddedValuesShowInTheFamiliarLayout)
 {
     struct Case {
