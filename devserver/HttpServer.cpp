@@ -30,20 +30,9 @@ constexpr std::string_view Unavailable = "HTTP/1.1 503 Service Unavailable\r\nCo
                                          "Service Unavailable";
 // After a failed accept (out of file descriptors), the loop waits this long before the next.
 constexpr auto AcceptRetryDelay = std::chrono::milliseconds(100);
-
-// The answer to a request that could not be read whole, or none when the peer just went away
-// or ran out of time (it gets no answer: it isn't listening or isn't sending).
-std::optional<HttpReply> replyToReadError(const beast::error_code& error)
-{
-    if (error == http::error::header_limit)
-        return HttpReply {431, "Request Header Fields Too Large"};
-    if (error == http::error::body_limit)
-        return HttpReply {413, "Payload Too Large"};
-    if (error.category() == beast::error_code(http::error::end_of_stream).category()
-        && error != http::error::end_of_stream && error != http::error::partial_message)
-        return HttpReply {400, "Bad Request"};
-    return std::nullopt;
-}
+// Bytes asked of the socket at a time.
+constexpr std::size_t ReadChunk = 4096;
+constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 } // namespace
 
@@ -77,7 +66,7 @@ struct HttpServer::Impl {
 };
 
 // One connection: read a request, hand it to a worker, write the answer, and again while the
-// peer keeps the connection alive.
+// peer keeps the connection alive. Every member is touched on the loop thread only.
 class HttpServer::Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Impl& server, tcp::socket socket)
@@ -98,67 +87,21 @@ public:
         m_stream.close();
     }
 
-private:
-    void nextRequest()
-    {
-        m_parser.emplace();
-        m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeadBytes));
-        m_parser->body_limit(m_server.limits.maxBodyBytes);
-        m_waitStarted = Clock::now();
-        m_requestStarted.reset();
-        readSome();
-    }
-
-    // Until the first byte the idle timeout runs; from it, the request deadline.
-    void readSome()
-    {
-        if (!m_requestStarted && m_buffer.size() > 0)
-            m_requestStarted = Clock::now();
-        m_stream.expires_at(m_requestStarted ? *m_requestStarted + m_server.limits.requestDeadline
-                                             : m_waitStarted + m_server.limits.idleTimeout);
-        http::async_read_some(m_stream, m_buffer, *m_parser,
-            [self = shared_from_this()](beast::error_code error, std::size_t) { self->onRead(error); });
-    }
-
-    void onRead(const beast::error_code& error)
-    {
-        if (error) {
-            if (const auto reply = replyToReadError(error)) {
-                m_keepAlive = false;
-                m_request = {m_parser->get().method_string().empty() ? "-" : std::string(m_parser->get().method_string()),
-                             m_parser->get().target().empty() ? "-" : std::string(m_parser->get().target())};
-                write(*reply, 11);
-                return;
-            }
-            close();
-            return;
-        }
-        if (!m_parser->is_done()) {
-            readSome();
-            return;
-        }
-        const auto& message = m_parser->get();
-        m_request = {std::string(message.method_string()), std::string(message.target())};
-        m_keepAlive = message.keep_alive();
-        const unsigned version = message.version();
-        m_stream.expires_never(); // the handler's time is not the peer's
-        // The session travels on to the loop, so that it is only ever released there.
-        asio::post(m_server.workers, [self = shared_from_this(), version]() mutable {
-            HttpReply reply = self->m_server.handler(self->m_request);
-            asio::io_context& loop = self->m_server.loop;
-            asio::post(loop, [self = std::move(self), reply = std::move(reply), version] { self->write(reply, version); });
-        });
-    }
-
     void write(const HttpReply& reply, unsigned version)
     {
         m_response = {};
         m_response.version(version);
         m_response.result(static_cast<unsigned>(reply.status));
         m_response.set(http::field::content_type, PlainText);
-        m_response.body() = reply.body;
+        for (const auto& [name, value] : reply.headers)
+            m_response.set(name, value);
         m_response.keep_alive(m_keepAlive);
-        m_response.prepare_payload();
+        if (m_request.method == "HEAD") {
+            m_response.content_length(reply.body.size()); // what a GET would carry, without it
+        } else {
+            m_response.body() = reply.body;
+            m_response.prepare_payload();
+        }
         // Logged as it is sent: a stop that comes before the write completes still has its line.
         if (m_server.requestLog)
             m_server.requestLog(m_request, reply);
@@ -167,29 +110,183 @@ private:
             [self = shared_from_this()](beast::error_code error, std::size_t) { self->onWritten(error); });
     }
 
-    void onWritten(const beast::error_code& error)
+private:
+    void nextRequest()
     {
+        m_parser.emplace();
+        m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeadBytes));
+        m_parser->body_limit(m_server.limits.maxBodyBytes);
+        m_lastReceived = Clock::now();
+        m_requestStarted.reset();
+        m_continueSent = false;
+        parse(); // a pipelined request may be waiting in the buffer already
+    }
+
+    // Feeds the parser what the buffer holds, then acts on where the request stands.
+    void parse()
+    {
+        if (!m_requestStarted && m_buffer.size() > 0)
+            m_requestStarted = Clock::now();
+        beast::error_code error;
+        while (m_buffer.size() > 0 && !m_parser->is_done()) {
+            const std::size_t used = m_parser->put(m_buffer.data(), error);
+            m_buffer.consume(used);
+            if (error == http::error::need_more)
+                error = {};
+            if (error || used == 0)
+                break;
+        }
         if (error) {
+            refuse(error);
+            return;
+        }
+        if (m_parser->is_done()) {
+            dispatch();
+            return;
+        }
+        if (m_parser->is_header_done() && !m_continueSent && expectsContinue()) {
+            writeContinue();
+            return;
+        }
+        readMore();
+    }
+
+    bool expectsContinue() const
+    {
+        const auto& head = m_parser->get();
+        return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
+    }
+
+    // Idle: nothing received for idleTimeout; late: the request not whole within requestDeadline
+    // of its first byte. Whichever comes first closes the connection.
+    void readMore()
+    {
+        Clock::time_point deadline = m_lastReceived + m_server.limits.idleTimeout;
+        if (m_requestStarted)
+            deadline = std::min(deadline, *m_requestStarted + m_server.limits.requestDeadline);
+        m_stream.expires_at(deadline);
+        m_stream.async_read_some(m_buffer.prepare(ReadChunk),
+            [self = shared_from_this()](beast::error_code error, std::size_t size) { self->onRead(error, size); });
+    }
+
+    void onRead(const beast::error_code& error, std::size_t size)
+    {
+        if (error) { // gone, or out of time: no answer, it isn't listening or isn't sending
             close();
             return;
         }
-        if (!m_keepAlive) {
+        m_buffer.commit(size);
+        m_lastReceived = Clock::now();
+        parse();
+    }
+
+    void writeContinue()
+    {
+        m_continueSent = true;
+        m_stream.expires_after(m_server.limits.writeDeadline);
+        asio::async_write(m_stream, asio::buffer(Continue.data(), Continue.size()),
+            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                if (error)
+                    self->close();
+                else
+                    self->readMore();
+            });
+    }
+
+    // A request that can't be read whole is answered and the connection closed.
+    void refuse(const beast::error_code& error)
+    {
+        m_keepAlive = false;
+        const auto& head = m_parser->get();
+        m_request = {head.method_string().empty() ? "-" : std::string(head.method_string()),
+                     head.target().empty() ? "-" : std::string(head.target())};
+        write(replyToParseError(error), 11);
+    }
+
+    void dispatch();
+
+    void onWritten(const beast::error_code& error)
+    {
+        if (error || !m_keepAlive) {
             close();
             return;
         }
         nextRequest();
     }
 
+    static HttpReply replyToParseError(const beast::error_code& error)
+    {
+        if (error == http::error::header_limit)
+            return {431, "Request Header Fields Too Large"};
+        if (error == http::error::body_limit)
+            return {413, "Payload Too Large"};
+        return {400, "Bad Request"};
+    }
+
     Impl& m_server;
     beast::tcp_stream m_stream;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
-    Clock::time_point m_waitStarted;
+    Clock::time_point m_lastReceived;
     std::optional<Clock::time_point> m_requestStarted;
+    bool m_continueSent = false;
     HttpRequest m_request;
     bool m_keepAlive = false;
     http::response<http::string_body> m_response;
 };
+
+// What a Responder stands for: the session waiting for its answer. The session is only ever
+// released on the loop thread, so this hands its share there when it goes, whichever thread drops
+// the last Responder.
+struct Responder::Pending {
+    Pending(asio::io_context& loop, std::shared_ptr<HttpServer::Session> session, unsigned version)
+        : loop(loop)
+        , session(std::move(session))
+        , version(version)
+    {
+    }
+    ~Pending()
+    {
+        asio::post(loop, [session = std::move(session), answered = answered.load()] {
+            if (!answered)
+                session->close();
+        });
+    }
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+
+    asio::io_context& loop;
+    std::shared_ptr<HttpServer::Session> session;
+    unsigned version;
+    std::atomic<bool> answered = false;
+};
+
+Responder::Responder(std::shared_ptr<Pending> pending)
+    : m_pending(std::move(pending))
+{
+}
+
+void Responder::operator()(HttpReply reply) const
+{
+    if (!m_pending || m_pending->answered.exchange(true))
+        return;
+    asio::post(m_pending->loop, [session = m_pending->session, reply = std::move(reply), version = m_pending->version] {
+        session->write(reply, version);
+    });
+}
+
+void HttpServer::Session::dispatch()
+{
+    const auto& message = m_parser->get();
+    m_request = {std::string(message.method_string()), std::string(message.target())};
+    m_keepAlive = message.keep_alive();
+    m_stream.expires_never(); // the handler's time is not the peer's
+    auto pending = std::make_shared<Responder::Pending>(m_server.loop, shared_from_this(), message.version());
+    // The worker gets a copy of the request: the session reads the next one once this is answered.
+    asio::post(m_server.workers, [&server = m_server, request = m_request, responder = Responder(std::move(pending))]() mutable {
+        server.handler(request, std::move(responder));
+    });
+}
 
 void HttpServer::Impl::accept()
 {

@@ -2,19 +2,23 @@
 // A small HTTP/1.1 server on one event loop: a slow, silent or greedy peer costs one connection,
 // never the service.
 //
-//   HttpServer server(limits, [](const HttpRequest& request) { return HttpReply{200, "hi"}; },
+//   HttpServer server(limits,
+//                     [](const HttpRequest& request, Responder respond) { respond({200, "hi"}); },
 //                     [](const HttpRequest& request, const HttpReply& reply) { ... });
 //   const int port = server.bind("127.0.0.1", 0);
 //   std::thread loop([&] { (void)server.serve(); });
 //   ... server.stop(); loop.join();
 //
-// One thread runs every socket (Boost.Beast over Asio). Each request's head and body must arrive
-// within Limits::requestDeadline of its first byte; a connection that sends nothing for
-// Limits::idleTimeout (a fresh one, or a kept-alive one between requests) is closed; an answer
-// that the peer doesn't take within Limits::writeDeadline closes the connection. Past
-// Limits::maxConnections a new connection is answered 503 and closed at once, never queued.
-// stop() ends serve() at once, whatever the peers are doing. Handlers run on a small pool of
-// worker threads, so a slow handler (a password hash) doesn't hold the loop.
+// One thread runs every socket (Boost.Beast over Asio). A connection that receives nothing for
+// Limits::idleTimeout is closed (a fresh one, a kept-alive one between requests, and one that
+// stops half-way through a request alike), and so is one whose request, head and body, hasn't
+// arrived whole within Limits::requestDeadline of its first byte; an answer that the peer doesn't
+// take within Limits::writeDeadline closes the connection. Past Limits::maxConnections a new
+// connection is answered 503 and closed at once, never queued. stop() ends serve() at once,
+// whatever the peers are doing. Handlers run on a small pool of worker threads and answer through
+// their Responder, there or later from any thread, so a handler hands slow work (a password hash)
+// elsewhere rather than hold a worker. A request that says "Expect: 100-continue" gets
+// "100 Continue" before its body is read; an answer to HEAD carries no body.
 //
 // Why Beast here and cpp-httplib elsewhere: the service must hold thousands of idle or dribbling
 // peers, which takes deadlines per request rather than per receive, and an event loop rather than
@@ -27,6 +31,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace dorvane::devserver {
 
@@ -39,6 +45,21 @@ struct HttpRequest {
 struct HttpReply {
     int status = 200;
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers; // sent besides the usual ones
+    std::string logNote; // why, for the request's log line only (a storage error); never sent
+};
+
+// Answers one request: call it once, from any thread, at once or later; later calls do nothing.
+// When the last copy goes without an answer, the connection is closed.
+class Responder {
+public:
+    void operator()(HttpReply reply) const;
+
+private:
+    friend class HttpServer;
+    struct Pending;
+    explicit Responder(std::shared_ptr<Pending> pending);
+    std::shared_ptr<Pending> m_pending;
 };
 
 class HttpServer {
@@ -53,7 +74,7 @@ public:
         unsigned workerThreads = 4;
     };
     // Runs on a worker thread, possibly on several at once.
-    using Handler = std::function<HttpReply(const HttpRequest&)>;
+    using Handler = std::function<void(const HttpRequest&, Responder)>;
     // Runs on the loop thread as the answer is sent; also for requests refused as malformed
     // (their method and target are "-" when they never arrived).
     using RequestLog = std::function<void(const HttpRequest&, const HttpReply&)>;
@@ -75,6 +96,7 @@ public:
     void stop();
 
 private:
+    friend class Responder;
     struct Impl;
     class Session;
     std::unique_ptr<Impl> m_impl;

@@ -64,12 +64,29 @@ std::string percentDecoded(std::string_view text, bool plusIsSpace)
     return out;
 }
 
+namespace {
+
+// The path of an absolute-form target ("http://host/p", as sent through a proxy), which a server
+// must accept like its origin form ("/p").
+std::string_view originPath(std::string_view rawPath)
+{
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (platform::ascii::startsWithIgnoringCase(rawPath, scheme)) {
+            const size_t slash = rawPath.find('/', scheme.size());
+            return slash == std::string_view::npos ? std::string_view("/") : rawPath.substr(slash);
+        }
+    }
+    return rawPath;
+}
+
+} // namespace
+
 RequestTarget RequestTarget::parse(std::string_view target)
 {
     RequestTarget result;
     const size_t question = target.find('?');
     result.m_rawPath = target.substr(0, question);
-    result.m_path = percentDecoded(result.m_rawPath, false);
+    result.m_path = percentDecoded(originPath(result.m_rawPath), false);
     if (question == std::string_view::npos)
         return result;
     result.m_hasQuery = true;

@@ -32,6 +32,7 @@ public:
     // the result.
     [[nodiscard]] static RequestTarget parse(std::string_view target);
 
+    // Decoded; of an absolute-form target ("http://host/p?q"), the path alone.
     [[nodiscard]] const std::string& path() const { return m_path; }
     [[nodiscard]] bool hasQuery() const { return m_hasQuery; }
     [[nodiscard]] std::string_view rawPath() const { return m_rawPath; }

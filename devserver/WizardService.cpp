@@ -121,8 +121,14 @@ WizardService::WizardService(AccountStore& store, Options options)
 {
     if (!m_options.log)
         m_options.log = writeToStandardError;
+    if (!m_options.hasher) {
+        m_options.hasher = [cost = m_options.passwordCost](std::string_view password) {
+            return hashPassword(password, cost);
+        };
+    }
+    m_signUps = std::make_unique<TaskQueue>(m_options.maxWaitingSignUps);
     m_server = std::make_unique<HttpServer>(
-        m_options.limits, [this](const HttpRequest& request) { return answer(request); },
+        m_options.limits, [this](const HttpRequest& request, Responder respond) { answer(request, std::move(respond)); },
         [this](const HttpRequest& request, const HttpReply& reply) { logRequest(request, reply); },
         [this](const std::string& notice) { log(notice); });
 }
@@ -130,6 +136,7 @@ WizardService::WizardService(AccountStore& store, Options options)
 WizardService::~WizardService()
 {
     stop();
+    m_signUps->stop(); // the hash running finishes; its answer and the waiting ones' are dropped
 }
 
 int WizardService::bind(const std::string& host, int port)
@@ -163,17 +170,25 @@ void WizardService::stop()
     m_server->stop();
 }
 
-HttpReply WizardService::answer(const HttpRequest& request)
+std::size_t WizardService::signUpsWaiting() const
 {
-    const RequestTarget target = RequestTarget::parse(request.target);
-    if (request.method == "GET" && target.path() == LoginPath)
-        return makeLogin(target);
-    if (request.method == "GET" && target.path() == CompletePath)
-        return makeUsr(target);
-    return {404, "Not Found"};
+    return m_signUps->waiting();
 }
 
-HttpReply WizardService::makeLogin(const RequestTarget& target)
+void WizardService::answer(const HttpRequest& request, Responder respond)
+{
+    const RequestTarget target = RequestTarget::parse(request.target);
+    const bool login = target.path() == LoginPath;
+    if (!login && target.path() != CompletePath)
+        return respond({404, "Not Found"});
+    if (request.method != "GET")
+        return respond({405, "Method Not Allowed", {{"Allow", "GET"}}});
+    if (login)
+        return makeLogin(target, std::move(respond));
+    respond(makeUsr(target));
+}
+
+void WizardService::makeLogin(const RequestTarget& target, Responder respond)
 {
     static constexpr Field Fields[] = {
         {"userlogin", LoginAnswer::LoginMissing},
@@ -182,19 +197,31 @@ HttpReply WizardService::makeLogin(const RequestTarget& target)
     };
     for (const Field& field : Fields) {
         if (const auto refusal = checkField(target, field))
-            return numberAnswer(static_cast<int>(*refusal));
+            return respond(numberAnswer(static_cast<int>(*refusal)));
     }
-    const std::string login(trimmed(*target.value("userlogin")));
-    const std::string password(trimmed(*target.value("userpassword")));
-    const std::string email(trimmed(*target.value("email")));
+    std::string login(trimmed(*target.value("userlogin")));
+    std::string password(trimmed(*target.value("userpassword")));
+    std::string email(trimmed(*target.value("email")));
+    // A taken login needs no hash to be refused. (The store decides a race for one at its insert.)
+    if (m_store.findByLogin(login))
+        return respond(numberAnswer(static_cast<int>(LoginAnswer::LoginTaken)));
 
-    std::optional<std::string> hash;
-    {
-        std::lock_guard lock(m_hashMutex);
-        hash = hashPassword(password, m_options.passwordCost);
+    const bool queued = m_signUps->tryPost(
+        [this, respond, login = std::move(login), password = std::move(password), email = std::move(email)] {
+            respond(createAccount(login, password, email));
+        });
+    if (!queued) {
+        respond({503, "Service Unavailable", {},
+                 std::to_string(m_options.maxWaitingSignUps) + " sign-ups wait for their password hash already"});
     }
+}
+
+// On the hashing thread.
+HttpReply WizardService::createAccount(const std::string& login, const std::string& password, const std::string& email)
+{
+    const std::optional<std::string> hash = m_options.hasher(password);
     if (!hash)
-        return numberAnswer(static_cast<int>(LoginAnswer::StorageFailed));
+        return {200, std::to_string(static_cast<int>(LoginAnswer::StorageFailed)), {}, "the password hash failed"};
     const AccountStore::Created created = m_store.createAccount(login, *hash, email);
     switch (created.result) {
     case AccountStore::CreateResult::Created:
@@ -204,7 +231,7 @@ HttpReply WizardService::makeLogin(const RequestTarget& target)
     case AccountStore::CreateResult::StorageFailed:
         break;
     }
-    return numberAnswer(static_cast<int>(LoginAnswer::StorageFailed));
+    return {200, std::to_string(static_cast<int>(LoginAnswer::StorageFailed)), {}, "storage: " + created.error};
 }
 
 HttpReply WizardService::makeUsr(const RequestTarget& target)
@@ -212,24 +239,25 @@ HttpReply WizardService::makeUsr(const RequestTarget& target)
     const std::optional<int64_t> id = parseId(target.value("id").value_or(std::string()));
     if (!id)
         return numberAnswer(static_cast<int>(CompleteAnswer::IdInvalid));
-    CompleteAnswer result = CompleteAnswer::StorageFailed;
-    switch (m_store.completeAccount(*id)) {
+    const AccountStore::Completed completed = m_store.completeAccount(*id);
+    switch (completed.result) {
     case AccountStore::CompleteResult::Completed:
-        result = CompleteAnswer::Completed;
-        break;
+        return numberAnswer(static_cast<int>(CompleteAnswer::Completed));
     case AccountStore::CompleteResult::UnknownId:
-        result = CompleteAnswer::UnknownId;
-        break;
+        return numberAnswer(static_cast<int>(CompleteAnswer::UnknownId));
     case AccountStore::CompleteResult::StorageFailed:
         break;
     }
-    return numberAnswer(static_cast<int>(result));
+    return {200, std::to_string(static_cast<int>(CompleteAnswer::StorageFailed)), {}, "storage: " + completed.error};
 }
 
 void WizardService::logRequest(const HttpRequest& request, const HttpReply& reply)
 {
-    log(printable(request.method) + " " + maskedTarget(request.target) + " " + std::to_string(reply.status) + " \""
-        + printable(reply.body) + "\"");
+    std::string line = printable(request.method) + " " + maskedTarget(request.target) + " "
+        + std::to_string(reply.status) + " \"" + printable(reply.body) + "\"";
+    if (!reply.logNote.empty())
+        line += " (" + printable(reply.logNote) + ")";
+    log(line);
 }
 
 void WizardService::log(const std::string& line)

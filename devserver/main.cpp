@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <string_view>
 #include <thread>
+#include <unistd.h>
 
 using namespace dorvane::devserver;
 
@@ -26,26 +27,32 @@ constexpr const char* Usage = R"(Usage: dorvane-devserver [options]
 Serves the Dorvane wizard scripts:
   GET /wizard_files/make_login.asp?userlogin=L&userpassword=P&email=E
       answers the new account's id (1, 2, ...), 0 when the login is taken (letter case
-      ignored), -1/-2/-3 when login/password/e-mail is missing or empty, -4 when a field is
-      longer than 256 bytes, -5 when a field holds a NUL byte, -6 when storing failed
+      ignored, for every letter), -1/-2/-3 when login/password/e-mail is missing or empty,
+      -4 when a field is longer than 256 bytes, -5 when a field holds a NUL byte, -6 when
+      storing failed (the log line says why); 503 when 16 sign-ups wait for their password
+      hash already
   GET /wizard_files/make_usr.asp?id=N
       marks the account complete: 1, 0 for an unknown id, -1 for a missing or malformed id,
       -6 when storing failed
+Other paths are answered 404; other methods on these two 405.
 Options:
   --host HOST           address to listen on (default 127.0.0.1)
   --port N              port to listen on (default 8080); 0 picks a free one
-  --db PATH             keep accounts in this SQLite file, created 0600 if missing
+  --db PATH             keep accounts in this SQLite file, created 0600 if missing; a store
+                        of release 1.0.0 is upgraded, any other file or database refused
                         (default :memory:, forgotten when the service stops)
   --password-cost C     interactive (default) or minimum; minimum hashes are cheap and
                         meant for test suites only
   --max-connections N   connections held at once (default 4096, at most the open-file
                         limit less 64); past it a new connection is answered 503 and closed
-  --idle-timeout S      close a connection that sends nothing for S seconds (default 5)
+  --idle-timeout S      close a connection that sends nothing for S seconds, between
+                        requests or within one (default 5)
   --request-timeout S   close a connection whose request head and body take longer than
                         S seconds from their first byte (default 10)
   --help                show this text
 Prints "listening on HOST:PORT" on standard output once it accepts connections, logs one
-line per request on standard error (passwords masked) and stops on SIGINT or SIGTERM.
+line per request on standard error (passwords masked) and stops on SIGINT or SIGTERM, at
+any moment, also while it starts.
 )";
 
 // Descriptors kept for the database, the standard streams and the listening socket.
@@ -111,6 +118,11 @@ const NumberOption* numberOption(std::string_view name)
             return false;
         }
         const std::string_view value = argv[++i];
+        // An empty host would listen on every address, an empty path name no file.
+        if (value.empty() && (option == "--host" || option == "--db")) {
+            error = std::string(option) + " needs a value that isn't empty";
+            return false;
+        }
         if (option == "--host") {
             settings.host = value;
         } else if (option == "--db") {
@@ -149,8 +161,27 @@ sigset_t stopSignals()
     return signals;
 }
 
+// Until the service runs, a stop signal ends the program at once: nothing is served yet, opening
+// the store can wait (on a store another program holds locked), and a write to the store cut short
+// is undone by its journal.
+extern "C" void stopWhileStarting(int)
+{
+    static constexpr char Stopped[] = "dorvane-devserver: stopped\n";
+    static_cast<void>(write(STDERR_FILENO, Stopped, sizeof Stopped - 1));
+    _exit(0);
+}
+
+void stopAtOnceWhileStarting()
+{
+    struct sigaction action {};
+    action.sa_handler = stopWhileStarting;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // Blocked before any thread starts, so that every thread inherits the mask and only
-// SignalStopper takes them.
+// SignalStopper takes them; one that came meanwhile waits for it.
 void blockStopSignals()
 {
     const sigset_t signals = stopSignals();
@@ -222,7 +253,7 @@ void fitConnectionLimit(HttpServer::Limits& limits)
 
 int main(int argc, char** argv)
 {
-    blockStopSignals();
+    stopAtOnceWhileStarting();
     Settings settings;
     std::string error;
     if (!parseArguments(argc, argv, settings, error)) {
@@ -239,6 +270,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "dorvane-devserver: %s\n", store.errorText().c_str());
         return ExitFailure;
     }
+    if (const std::string notice = store.notice(); !notice.empty())
+        std::fprintf(stderr, "dorvane-devserver: %s\n", notice.c_str());
+    blockStopSignals();
     fitConnectionLimit(settings.limits);
     WizardService service(store, {settings.passwordCost, {}, settings.limits});
     const int port = service.bind(settings.host, settings.port);

@@ -7,6 +7,7 @@ PKGS=(
   g++ cmake ninja-build pkg-config                  # toolchain
   qt6-base-dev                                      # Qt 6 Widgets/Test, moc/uic/rcc, offscreen+xcb plugins
   libjpeg62-turbo-dev libcurl4-openssl-dev libsqlite3-dev libsodium-dev libssl-dev
+  libicu-dev                                        # case folding of names (Qt brings it too)
   libcpp-httplib-dev libgtest-dev libgmock-dev      # test and reference servers, test frameworks
   fonts-dejavu-core fonts-liberation2               # Liberation Sans stands in for MS Sans Serif
   xvfb xauth xdotool imagemagick                    # real-window runs and screenshots

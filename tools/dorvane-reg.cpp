@@ -12,9 +12,13 @@
 #include "ascii_text.h"
 #include "registry_failure.h"
 #include "registry_value.h"
+#include "unicode_text.h"
 
+#include <clocale>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <langinfo.h>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,9 +39,17 @@ constexpr const char* kUsage =
     "TYPE     REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE\n"
     "DATA     REG_DWORD: decimal or 0x hex; REG_BINARY and REG_NONE: hex digits;\n"
     "         REG_MULTI_SZ: strings separated by \\0 (or by the /s SEPARATOR character)\n"
-    "Strings that are not printable text are shown as hex:XX... (the bytes before the final NUL).\n";
+    "Strings that are not printable text in this locale (UTF-8 text in a UTF-8 locale, ASCII\n"
+    "otherwise), and the wizard's scrambled password, are shown as hex:XX... (the bytes before the\n"
+    "final NUL).\n";
 
 constexpr DWORD kMaxNameBuffer = 16384;
+// The longest key name (one part of a path) and value name the hive takes, in bytes: a name is
+// counted in the code page's units, and a letter beyond ASCII takes two to four of them in UTF-8.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+// The most keys a path below HKCU may name.
+constexpr size_t kMaxKeyDepth = 512;
 
 // A failure the tool reports on stderr before it exits with status 1.
 class Failure : public std::runtime_error {
@@ -89,14 +101,23 @@ std::string errorText(LONG code)
     }
 }
 
-// The code's sentence, then what the hive said about its file, then the code itself for those
-// who look it up. A missing key or value needs no more than its sentence.
+// Codes whose sentence says no more than the hive's own account of its file does ("The settings
+// hive is damaged..." beside "The settings hive /x/registry.db is damaged..."): with that account
+// at hand, the sentence would only repeat it.
+bool detailSaysItAll(LONG code)
+{
+    return code == ERROR_BADDB || code == ERROR_BUSY || code == ERROR_CANTOPEN || code == ERROR_CANTREAD
+        || code == ERROR_CANTWRITE || code == ERROR_PATH_NOT_FOUND;
+}
+
+// The code's sentence and what the hive said about its file, each once, then the code itself for
+// those who look it up. A missing key or value needs no more than its sentence.
 std::string failureText(LONG code)
 {
-    std::string text = errorText(code);
     const std::string detail = RegGetLastFailureText();
-    if (!detail.empty() && detail != text)
-        text += " " + detail;
+    std::string text = detail.empty() || !detailSaysItAll(code) ? errorText(code) : std::string();
+    if (!detail.empty())
+        text += (text.empty() ? "" : " ") + detail;
     if (code != ERROR_FILE_NOT_FOUND)
         text += " (system error " + std::to_string(code) + ")";
     return text;
@@ -108,18 +129,56 @@ void check(LONG code)
         throw CallFailure(failureText(code), code);
 }
 
+// Whether the locale's characters are UTF-8 (LC_CTYPE, read at start): then any printable UTF-8
+// shows as text; otherwise only printable ASCII does.
+bool utf8Locale = false;
+
+void readLocale()
+{
+    std::setlocale(LC_CTYPE, "");
+    utf8Locale = std::string_view(nl_langinfo(CODESET)) == "UTF-8";
+    std::setlocale(LC_CTYPE, "C"); // nothing else here depends on the locale
+}
+
+// How many leading bytes of text show as themselves in this locale.
+size_t printableLength(std::string_view text)
+{
+    if (utf8Locale)
+        return platform::unicode::printableLength(text);
+    size_t length = 0;
+    while (length < text.size() && text[length] >= 0x20 && text[length] < 0x7F)
+        ++length;
+    return length;
+}
+
+bool isPrintable(std::string_view text)
+{
+    return printableLength(text) == text.size();
+}
+
 // A name as listed: control characters written as \xNN, so that a name holding a line break can't
-// pass for more lines of the listing (a forged value or key).
+// pass for more lines of the listing (a forged value or key); in a UTF-8 locale, so is every byte
+// that isn't printable UTF-8 (a C1 control, a bidirectional override that would show the name
+// reversed, a byte of no character).
 std::string shownName(std::string_view name)
 {
+    const auto shownAsItself = [](std::string_view rest) -> size_t {
+        if (utf8Locale)
+            return platform::unicode::printableLength(rest);
+        size_t length = 0;
+        while (length < rest.size() && static_cast<unsigned char>(rest[length]) >= 0x20 && rest[length] != 0x7F)
+            ++length;
+        return length;
+    };
     std::string shown;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+    while (!name.empty()) {
+        const size_t length = shownAsItself(name);
+        shown += name.substr(0, length);
+        name.remove_prefix(length);
+        if (!name.empty()) {
             shown += "\\x";
-            platform::ascii::appendHex(shown, byte);
-        } else {
-            shown += c;
+            platform::ascii::appendHex(shown, static_cast<unsigned char>(name.front()));
+            name.remove_prefix(1);
         }
     }
     return shown;
@@ -153,7 +212,44 @@ KeyName parseKey(const std::string& text)
     std::string subKey = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (!subKey.empty() && subKey.back() == '\\')
         subKey.pop_back();
+    // Said here in words: the hive would only answer "The parameter is incorrect."
+    for (size_t start = 0, depth = 1; !subKey.empty() && start <= subKey.size(); ++depth) {
+        const size_t end = std::min(subKey.find('\\', start), subKey.size());
+        if (depth > kMaxKeyDepth)
+            throw Failure("A key path is at most " + std::to_string(kMaxKeyDepth) + " keys deep, not "
+                          + std::to_string(std::count(subKey.begin(), subKey.end(), '\\') + 1) + ".");
+        if (end == start)
+            throw Failure("The key '" + shownName(text) + "' has an empty name between two backslashes.");
+        if (end - start > kMaxKeyName)
+            throw Failure("A key name is at most " + std::to_string(kMaxKeyName) + " bytes long, not "
+                          + std::to_string(end - start) + ".");
+        start = end + 1;
+    }
     return {subKey, subKey.empty() ? "HKEY_CURRENT_USER" : "HKEY_CURRENT_USER\\" + shownName(subKey)};
+}
+
+// The options each operation takes. Any other, a repeated one, or two of /v, /ve and /va are
+// refused rather than ignored or overridden: "delete KEY /v a /va /f" emptying the whole key, or
+// a second /d replacing the first, would do something the command did not say, and can't be undone.
+struct OptionRule {
+    const char* name;
+    const char* operations; // the operations it goes with, each between blanks
+};
+constexpr OptionRule kOptions[] = {
+    {"/v", " query add delete "}, {"/ve", " query add delete "}, {"/va", " delete "}, {"/f", " add delete "},
+    {"/t", " add "},              {"/d", " add "},               {"/s", " query add "},
+};
+
+// The option spelled as in the table (/ or -, any letter case), or nullptr when there is none.
+const OptionRule* findOption(const std::string& option)
+{
+    if (option.size() < 2 || (option[0] != '/' && option[0] != '-'))
+        return nullptr;
+    for (const auto& rule : kOptions) {
+        if (equalIgnoringCase(std::string_view(option).substr(1), std::string_view(rule.name).substr(1)))
+            return &rule;
+    }
+    return nullptr;
 }
 
 Command parseCommandLine(int argc, char** argv)
@@ -162,34 +258,56 @@ Command parseCommandLine(int argc, char** argv)
         throw Failure("Invalid syntax. Type \"dorvane-reg /?\" for usage.");
     Command command;
     command.operation = argv[1];
+    std::string operation;
+    for (const char* known : {"query", "add", "delete"}) {
+        if (equalIgnoringCase(command.operation, known))
+            operation = known;
+    }
+    if (operation.empty())
+        throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
     command.key = parseKey(argv[2]);
-    const bool isAdd = equalIgnoringCase(command.operation, "add");
+    std::vector<std::string_view> given;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
+        const OptionRule* rule = findOption(option);
+        if (rule == nullptr)
+            throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
+        const std::string_view name = rule->name;
+        if (std::string_view(rule->operations).find(" " + operation + " ") == std::string_view::npos)
+            throw Failure("Option " + std::string(name) + " does not go with " + operation
+                          + ". Type \"dorvane-reg /?\" for usage.");
+        if (std::find(given.begin(), given.end(), name) != given.end())
+            throw Failure("Option " + std::string(name) + " is given twice.");
+        given.push_back(name);
         const auto argument = [&]() -> std::string {
             if (i + 1 >= argc)
                 throw Failure("Option " + option + " needs an argument.");
             return argv[++i];
         };
-        if (equalIgnoringCase(option, "/v") || equalIgnoringCase(option, "-v"))
+        if (name == "/v") {
             command.valueName = argument();
-        else if (equalIgnoringCase(option, "/ve") || equalIgnoringCase(option, "-ve"))
+            if (command.valueName->size() > kMaxValueName)
+                throw Failure("A value name is at most " + std::to_string(kMaxValueName) + " bytes long, not "
+                              + std::to_string(command.valueName->size()) + ".");
+        } else if (name == "/ve")
             command.valueName = std::string();
-        else if (equalIgnoringCase(option, "/va") || equalIgnoringCase(option, "-va"))
+        else if (name == "/va")
             command.allValues = true;
-        else if (equalIgnoringCase(option, "/f") || equalIgnoringCase(option, "-f"))
+        else if (name == "/f")
             command.force = true;
-        else if (equalIgnoringCase(option, "/t") || equalIgnoringCase(option, "-t"))
+        else if (name == "/t")
             command.type = argument();
-        else if (equalIgnoringCase(option, "/d") || equalIgnoringCase(option, "-d"))
+        else if (name == "/d")
             command.data = argument();
-        else if ((equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s")) && isAdd)
+        else if (name == "/s" && operation == "add")
             command.separator = argument();
-        else if (equalIgnoringCase(option, "/s") || equalIgnoringCase(option, "-s"))
-            command.recursive = true;
         else
-            throw Failure("Invalid option '" + option + "'. Type \"dorvane-reg /?\" for usage.");
+            command.recursive = true;
     }
+    if (std::count_if(given.begin(), given.end(), [](std::string_view name) {
+            return name == "/v" || name == "/ve" || name == "/va";
+        }) > 1)
+        throw Failure("Give one of /v NAME, /ve and /va, not more.");
     return command;
 }
 
@@ -230,16 +348,6 @@ std::string hex(std::string_view bytes)
     return text;
 }
 
-bool isPrintable(std::string_view text)
-{
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7F)
-            return false;
-    }
-    return true;
-}
-
 std::string_view withoutTerminator(std::string_view bytes)
 {
     if (!bytes.empty() && bytes.back() == '\0')
@@ -247,12 +355,15 @@ std::string_view withoutTerminator(std::string_view bytes)
     return bytes;
 }
 
-// A string shows as text when it is printable, else as its bytes in hex (a scrambled password,
-// say), marked so that it can't be mistaken for text.
-std::string showString(std::string_view bytes)
+// Whether the data shows as text: a string shows as text when it is printable, else as its bytes
+// in hex, marked so that it can't be mistaken for text. The wizard's scrambled password always
+// shows as hex: its bytes may happen to be printable UTF-8 ("C)" scrambles to "é").
+enum class Shown { AsText, AsHex };
+
+std::string showString(std::string_view bytes, Shown shown)
 {
     const std::string_view text = withoutTerminator(bytes);
-    return isPrintable(text) ? std::string(text) : "hex:" + hex(text);
+    return shown == Shown::AsText && isPrintable(text) ? std::string(text) : "hex:" + hex(text);
 }
 
 std::string showMultiString(std::string_view bytes)
@@ -272,12 +383,12 @@ std::string showMultiString(std::string_view bytes)
     }
 }
 
-std::string showData(DWORD type, std::string_view bytes)
+std::string showData(DWORD type, std::string_view bytes, Shown shown)
 {
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        return showString(bytes);
+        return showString(bytes, shown);
     case REG_MULTI_SZ:
         return showMultiString(bytes);
     case REG_DWORD:
@@ -295,10 +406,21 @@ std::string showData(DWORD type, std::string_view bytes)
     }
 }
 
-void printValue(const std::string& name, DWORD type, const std::string& data)
+// Where the wizard keeps the password it scrambled: a key path and a value name, compared as the
+// hive compares them.
+constexpr std::string_view kPasswordKey = "Software\\Dorvane Pro\\Settings";
+constexpr std::string_view kPasswordValue = "PassWord";
+
+bool sameName(std::string_view a, std::string_view b)
 {
+    return platform::unicode::caseFolded(a) == platform::unicode::caseFolded(b);
+}
+
+void printValue(const std::string& subKey, const std::string& name, DWORD type, const std::string& data)
+{
+    const bool password = sameName(subKey, kPasswordKey) && sameName(name, kPasswordValue);
     std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : shownName(name).c_str(), typeName(type).c_str(),
-                showData(type, data).c_str());
+                showData(type, data, password ? Shown::AsHex : Shown::AsText).c_str());
 }
 
 // -- the registry, with handles closed on every path --------------------------------------------
@@ -331,6 +453,40 @@ public:
             return std::nullopt;
         check(rc);
         return std::make_pair(type, data);
+    }
+
+    struct Value {
+        std::string name;
+        DWORD type = 0;
+        std::string data;
+    };
+
+    // Every value with its data, read by position rather than by name: a hive written by release
+    // 1.0.0 may hold two values whose names only now compare equal, and by name both would read as
+    // the first.
+    std::vector<Value> values() const
+    {
+        std::vector<Value> values;
+        std::vector<char> name(kMaxNameBuffer + 1);
+        std::string data;
+        for (DWORD index = 0;; ++index) {
+            for (int attempt = 1;; ++attempt) {
+                auto nameLength = static_cast<DWORD>(name.size());
+                auto size = static_cast<DWORD>(data.size());
+                DWORD type = 0;
+                const LONG rc = RegEnumValueA(m_key, index, name.data(), &nameLength, nullptr, &type,
+                                              reinterpret_cast<BYTE*>(data.data()), &size);
+                if (rc == ERROR_NO_MORE_ITEMS)
+                    return values;
+                if (rc == ERROR_MORE_DATA && attempt < kRaceAttempts) { // the data grew meanwhile
+                    data.resize(size);
+                    continue;
+                }
+                check(rc);
+                values.push_back({std::string(name.data(), nameLength), type, data.substr(0, size)});
+                break;
+            }
+        }
     }
 
     std::vector<std::string> valueNames() const
@@ -376,15 +532,27 @@ void printKey(const std::string& subKey, const std::string& display, bool recurs
 {
     const Key key(subKey, KEY_READ);
     std::printf("\n%s\n", display.c_str());
-    for (const auto& name : key.valueNames()) {
-        if (const auto value = key.read(name))
-            printValue(name, value->first, value->second);
-    }
+    for (const auto& value : key.values())
+        printValue(subKey, value.name, value.type, value.data);
+    std::vector<std::string> listed; // folded names of the subkeys listed so far
     for (const auto& child : key.subkeyNames()) {
-        if (recursive)
-            printKey(childPath(subKey, child), display + "\\" + shownName(child), true);
-        else
+        if (!recursive) {
             std::printf("\n%s\\%s", display.c_str(), shownName(child).c_str());
+            continue;
+        }
+        // A subkey whose name only now compares equal to an earlier one's (a hive of release
+        // 1.0.0) can't be opened by name until that one is gone; listing the earlier one again
+        // under its name would show a key that isn't there.
+        std::string folded = platform::unicode::caseFolded(child);
+        if (std::find(listed.begin(), listed.end(), folded) != listed.end()) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "Note: %s\\%s is not listed: its name differs from a key listed above only in "
+                                 "letter case, and that key is the one its name opens.\n",
+                         display.c_str(), shownName(child).c_str());
+            continue;
+        }
+        listed.push_back(std::move(folded));
+        printKey(childPath(subKey, child), display + "\\" + shownName(child), true);
     }
     if (!recursive)
         std::printf("\n");
@@ -401,7 +569,7 @@ void query(const Command& command)
     if (!value)
         throw Failure(errorText(ERROR_FILE_NOT_FOUND));
     std::printf("\n%s\n", command.key.display.c_str());
-    printValue(*command.valueName, value->first, value->second);
+    printValue(command.key.subKey, *command.valueName, value->first, value->second);
     std::printf("\n");
 }
 
@@ -552,17 +720,20 @@ void run(const Command& command)
         query(command);
     else if (equalIgnoringCase(command.operation, "add"))
         add(command);
-    else if (equalIgnoringCase(command.operation, "delete"))
-        remove(command);
     else
-        throw Failure("Unknown operation '" + command.operation + "'. Type \"dorvane-reg /?\" for usage.");
+        remove(command);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && (std::string_view(argv[1]) == "/?" || std::string_view(argv[1]) == "--help")) {
+    readLocale();
+    // "/?" alone or after an operation ("dorvane-reg query /?"), as the familiar tool takes it.
+    const auto asksForHelp = [](std::string_view argument) {
+        return argument == "/?" || argument == "-?" || argument == "--help";
+    };
+    if ((argc == 2 && asksForHelp(argv[1])) || (argc == 3 && asksForHelp(argv[2]))) {
         std::fputs(kUsage, stdout);
         return 0;
     }

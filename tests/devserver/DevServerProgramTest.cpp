@@ -1,5 +1,6 @@
 // The dorvane-devserver program as scripts use it: started with --port 0, read its port from the
 // first line of standard output, send requests, stop it with a signal.
+#include "AccountStore.h"
 #include "DevServerTestSupport.h"
 
 #include <QTest>
@@ -18,10 +19,14 @@
 #include <poll.h>
 #include <regex>
 #include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 extern char** environ;
@@ -129,6 +134,7 @@ public:
     }
 
     const std::string& errors() const { return m_errors; }
+    pid_t pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;
@@ -136,6 +142,11 @@ private:
     int m_stderr = -1;
     std::string m_errors;
 };
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::optional<int> portOf(const std::string& line)
 {
@@ -200,11 +211,58 @@ TEST(DevServerProgram, BadArgumentsExitWithUsageAndNoServer)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"--port", "70000"}, {"--port", "12ab"}, {"--port"}, {"--frobnicate"}, {"--password-cost", "max"},
-             {"--max-connections", "0"}, {"--idle-timeout", "soon"}, {"--request-timeout", "-1"}}) {
+             {"--max-connections", "0"}, {"--idle-timeout", "soon"}, {"--request-timeout", "-1"}, {"--host", ""},
+             {"--db", ""}}) {
         SCOPED_TRACE(arguments[0]);
         ServerProcess server(arguments);
         EXPECT_EQ(server.waitForExit(), 2);
         EXPECT_NE(server.errors().find("Usage: dorvane-devserver"), std::string::npos);
+    }
+}
+
+// The service is killed (SIGKILL, from the preloaded fault shim) just before each call it makes that
+// changes a file while it upgrades a store of release 1.0.0, in turn: the store then opens, whole,
+// with every account, upgraded or not at all.
+TEST(DevServerProgram, AnUpgradeKilledAtAnyPointLeavesEveryAccountInTheStore)
+{
+    TemporaryFolder folder;
+    const auto path = folder.path() / "accounts.db";
+    const auto reset = [&] {
+        std::filesystem::remove(path);
+        std::filesystem::remove(path.string() + "-journal");
+        std::filesystem::copy_file(DORVANE_FIRST_RELEASE_STORE, path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    };
+    const auto withFault = [&](const std::string& fault, auto run) {
+        setenv("LD_PRELOAD", DORVANE_FAULT_SHIM, 1);
+        setenv("DORVANE_FAULT", fault.c_str(), 1);
+        setenv("DORVANE_FAULT_REPORT", (folder.path() / "fault-count").c_str(), 1);
+        const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+        ServerProcess server({"--port", "0", "--db", path.string(), "--password-cost", "minimum"});
+        unsetenv("LD_PRELOAD");
+        unsetenv("DORVANE_FAULT");
+        unsetenv("DORVANE_FAULT_REPORT");
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        run(server);
+    };
+    reset();
+    withFault("count", [](ServerProcess& server) {
+        ASSERT_TRUE(portOf(server.firstLine()));
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+    });
+    int points = 0;
+    std::ifstream(folder.path() / "fault-count") >> points;
+    ASSERT_GT(points, 0);
+    for (int point = 1; point <= points; ++point) {
+        SCOPED_TRACE("killed before call " + std::to_string(point) + " of " + std::to_string(points));
+        reset();
+        withFault("kill:" + std::to_string(point), [](ServerProcess& server) { EXPECT_EQ(server.waitForExit(), -1); });
+        dorvane::devserver::AccountStore store;
+        ASSERT_TRUE(store.open(path.string())) << store.errorText();
+        for (int64_t id = 1; id <= 5; ++id)
+            EXPECT_TRUE(store.findById(id)) << id;
+        EXPECT_EQ(store.findByLogin("ÜNÏ")->id, 2);
     }
 }
 
@@ -216,6 +274,29 @@ std::vector<std::string> asUnprivilegedUser()
     return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 }
 
+// A database file of SQLite's own making, holding what `sql` leaves.
+std::string sqliteFile(const std::filesystem::path& path, const char* sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return path.string();
+}
+
+// Whether the process has the file open (it has reached the store).
+bool holdsOpen(pid_t pid, const std::string& path)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        if (std::filesystem::read_symlink(entry.path(), error) == path)
+            return true;
+    }
+    return false;
+}
+
+// Each row: the store the service is started on, and what it says; none listens. A signal during
+// start-up ends it at once.
 TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens)
 {
     TemporaryFolder folder;
@@ -223,25 +304,69 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
     const std::string readOnly = (folder.path() / "read-only.db").string();
     { std::ofstream(readOnly) << ""; }
     std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
+    const auto readOnlyFolder = folder.path() / "read-only-folder";
+    std::filesystem::create_directory(readOnlyFolder);
+    const std::string inReadOnlyFolder = (readOnlyFolder / "accounts.db").string();
+    {
+        dorvane::devserver::AccountStore store; // a store that opens without a write
+        ASSERT_TRUE(store.open(inReadOnlyFolder));
+    }
+    std::filesystem::permissions(inReadOnlyFolder, std::filesystem::perms::all);
+    std::filesystem::permissions(readOnlyFolder, std::filesystem::perms::owner_all | std::filesystem::perms::others_read
+                                                     | std::filesystem::perms::others_exec);
+    const std::string fifo = (folder.path() / "fifo.db").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string notes = sqliteFile(folder.path() / "notes.db", "CREATE TABLE notes(text TEXT)");
+    const std::string foreign = sqliteFile(folder.path() / "foreign.db", "CREATE TABLE accounts(id INTEGER, name TEXT)");
+    const std::string locked = (folder.path() / "locked.db").string();
+    {
+        dorvane::devserver::AccountStore store;
+        ASSERT_TRUE(store.open(locked));
+    }
+    sqlite3* holder = nullptr; // another program writing the store, for as long as the test runs
+    ASSERT_EQ(sqlite3_open(locked.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
     struct Case {
         const char* tag;
         std::string database;
         std::vector<std::string> runner;
         std::string message;
+        int exitCode = 1;
+        bool stopWhileOpening = false; // SIGTERM once it holds the store open
     };
     const Case cases[] = {
         {"missing folder", "/nonexistent-folder/accounts.db", {}, "cannot create /nonexistent-folder/accounts.db: "},
-        {"a folder", folder.path().string(), {}, "cannot open " + folder.path().string() + " for writing: Is a directory"},
+        {"a folder", folder.path().string(), {}, folder.path().string() + " is a folder, not a regular file"},
+        {"a FIFO", fifo, {}, fifo + " is a FIFO, not a regular file"},
         {"read-only file", readOnly, asUnprivilegedUser(),
          "cannot open " + readOnly + " for writing: Permission denied"},
+        {"a writable file in a read-only folder", inReadOnlyFolder, asUnprivilegedUser(),
+         "cannot write in " + readOnlyFolder.string() + ", where " + inReadOnlyFolder
+             + " keeps its journal: Permission denied"},
+        {"another program's database", notes, {}, notes + " holds other tables (notes): not an account database"},
+        {"an accounts table of another layout", foreign, {},
+         foreign + " has an accounts table of another layout (id, name): not an account database"},
+        {"a store another program holds locked", locked, {},
+         "cannot open " + locked + ": database is locked (another program holds it; try again when it is done)"},
+        {"a locked store's wait, ended by SIGTERM", locked, {}, "dorvane-devserver: stopped", 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
+        const auto started = Clock::now();
         ServerProcess server({"--port", "0", "--db", c.database}, c.runner);
-        EXPECT_EQ(server.waitForExit(), 1);
+        if (c.stopWhileOpening) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return holdsOpen(server.pid(), c.database); }, 10000));
+            kill(server.pid(), SIGTERM);
+        }
+        EXPECT_EQ(server.waitForExit(), c.exitCode);
         EXPECT_NE(server.errors().find(c.message), std::string::npos) << server.errors();
         EXPECT_EQ(server.errors().find("listening"), std::string::npos);
+        const auto says = [](const std::string& text) { return text.find("not an account database") != std::string::npos; };
+        EXPECT_EQ(says(server.errors()), says(c.message)) << server.errors();
+        std::cout << "[ measured ] " << c.tag << ": ended after " << secondsSince(started) << " s\n";
     }
+    sqlite3_close(holder);
 }
 
 } // namespace
@@ -261,7 +386,14 @@ public:
     // Connects `count` peers and sends each `opening` (nothing for idle peers).
     void connect(int port, int count, const std::string& opening)
     {
+        connectEach(port, count, [&](int) { return opening; });
+    }
+
+    // Connects `count` peers and sends the i-th `opening(i)`.
+    void connectEach(int port, int count, const std::function<std::string(int)>& openingOf)
+    {
         for (int i = 0; i < count; ++i) {
+            const std::string opening = openingOf(i);
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in address {};
             address.sin_family = AF_INET;
@@ -279,10 +411,10 @@ public:
         }
     }
 
-    // One more header line on every peer (a slow client's next dribble).
-    void dribble()
+    // One more header line on every peer (a slow client's next dribble); the empty line ends the
+    // request's head.
+    void dribble(const std::string& line = "X-Slow: still here\r\n")
     {
-        static const std::string line = "X-Slow: still here\r\n";
         for (const int fd : m_fds)
             static_cast<void>(send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
     }
@@ -339,10 +471,6 @@ void raiseOpenFileLimit()
     ASSERT_GE(files.rlim_cur, 4500u) << "the hard open-file limit is too low for this suite";
 }
 
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 const std::string SlowHead = "GET /wizard_files/make_usr.asp?id=1 HTTP/1.1\r\nHost: x\r\n";
 const std::string HugeHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'x') + "\r\n\r\n";
@@ -358,11 +486,20 @@ struct PeerCase {
     int idle = 0;     // connections that send nothing
     int huge = 0;     // request heads far over the limit
     int burst = 0;    // connections beyond --max-connections, opened after the others
-    bool normalAnswered = true;  // a normal request while all are held
+    bool normalAnswered = true;  // a normal request while all are held (else 503)
     bool heldClosed = false;     // the slow and idle peers are closed by the server in time
+    int signUps = 0;             // whole sign-ups sent at once, each on its own connection
+    int trickling = 0;           // requests whose head comes a line every TrickleEvery
+    std::chrono::milliseconds trickleFor {0}; // how long they trickle before the head ends
+    bool trickledAnswered = false; // they are answered (else closed, unanswered, while trickling)
 };
 
 constexpr auto AnswerBound = std::chrono::seconds(5);
+constexpr auto TrickleEvery = std::chrono::milliseconds(300);
+// A request that needs no hash, asked while the peers are held.
+const std::string CheapRequest = "/wizard_files/make_usr.asp?id=999";
+// The sign-ups past the bound are answered 503 at once; those within it wait for their hash.
+constexpr int MaxWaitingSignUps = 16;
 constexpr auto StopBound = std::chrono::seconds(5);
 constexpr auto CloseBound = std::chrono::seconds(6);
 
@@ -376,6 +513,12 @@ TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
          true, true},
         {"heads over the limit", {}, 0, 0, 20},
         {"a burst past the connection limit", {"--max-connections", "100"}, 50, 50, 0, 200, false},
+        {"a burst of sign-ups at the interactive cost", {"--password-cost", "interactive"}, 0, 0, 0, 0, false, false,
+         100},
+        {"a request trickling in, a line at a time", {"--idle-timeout", "1", "--request-timeout", "30"}, 0, 0, 0, 0,
+         true, false, 0, 5, std::chrono::milliseconds(1600), true},
+        {"a request trickling past its deadline", {"--idle-timeout", "30", "--request-timeout", "1"}, 0, 0, 0, 0,
+         true, false, 0, 5, std::chrono::milliseconds(2500), false},
     };
     for (const PeerCase& c : cases) {
         SCOPED_TRACE(c.tag);
@@ -392,6 +535,36 @@ TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
         Peers huge;
         huge.connect(*port, c.huge, HugeHead);
         slow.dribble();
+        Peers signUps;
+        signUps.connectEach(*port, c.signUps, [](int i) {
+            return "GET /wizard_files/make_login.asp?userlogin=burst" + std::to_string(i)
+                + "&userpassword=pw&email=e HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        });
+
+        if (c.trickling > 0) {
+            Peers trickling;
+            trickling.connect(*port, c.trickling, SlowHead);
+            const auto start = Clock::now();
+            size_t closed = 0;
+            while (Clock::now() < start + c.trickleFor && closed < static_cast<size_t>(c.trickling)) {
+                trickling.dribble();
+                closed = trickling.waitForClosed(std::min(Clock::now() + TrickleEvery, start + c.trickleFor));
+            }
+            if (c.trickledAnswered) {
+                EXPECT_EQ(closed, 0u) << "closed while it still sent";
+                trickling.dribble("\r\n");
+                std::string answers;
+                trickling.waitForClosed(Clock::now() + CloseBound, &answers);
+                size_t answered = 0;
+                for (auto at = answers.find("HTTP/1.1 200 OK"); at != std::string::npos;
+                     at = answers.find("HTTP/1.1 200 OK", at + 1))
+                    ++answered;
+                EXPECT_EQ(answered, static_cast<size_t>(c.trickling)) << answers;
+            } else {
+                EXPECT_EQ(closed, static_cast<size_t>(c.trickling));
+                std::cout << "[ measured ] " << c.tag << ": closed " << secondsSince(start) << " s after its first byte\n";
+            }
+        }
 
         if (c.burst > 0) {
             Peers burst;
@@ -401,6 +574,14 @@ TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
             EXPECT_EQ(burst.waitForClosed(start + CloseBound, &answers), static_cast<size_t>(c.burst));
             EXPECT_NE(answers.find("HTTP/1.1 503 Service Unavailable"), std::string::npos);
             std::cout << "[ measured ] " << c.tag << ": " << c.burst << " refused in " << secondsSince(start) << " s\n";
+        }
+
+        if (c.burst == 0) { // with room for one more connection
+            const auto cheapAsked = Clock::now();
+            EXPECT_EQ(get(*port, CheapRequest).body, "0");
+            const double cheapIn = secondsSince(cheapAsked);
+            EXPECT_LT(cheapIn, std::chrono::duration<double>(AnswerBound).count());
+            std::cout << "[ measured ] " << c.tag << ": a request needing no hash answered in " << cheapIn << " s\n";
         }
 
         const auto asked = Clock::now();
@@ -424,7 +605,16 @@ TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
                       static_cast<size_t>(c.slow + c.idle));
             std::cout << "[ measured ] " << c.tag << ": held peers closed after " << secondsSince(start) << " s\n";
         }
-        if (!c.normalAnswered) {
+        if (c.signUps > 0) {
+            // Those past the bound were answered 503 at once, and their connections closed.
+            std::string answers;
+            signUps.waitForClosed(Clock::now() + std::chrono::seconds(1), &answers);
+            size_t refused = 0;
+            for (auto at = answers.find("HTTP/1.1 503 "); at != std::string::npos; at = answers.find("HTTP/1.1 503 ", at + 1))
+                ++refused;
+            EXPECT_GE(refused, static_cast<size_t>(c.signUps - MaxWaitingSignUps - 1));
+            std::cout << "[ measured ] " << c.tag << ": " << refused << " of " << c.signUps << " refused with 503\n";
+        } else if (!c.normalAnswered) {
             slow.closeAll(); // room again: served as usual
             idle.closeAll();
             EXPECT_TRUE(QTest::qWaitFor([&] { return get(*port, NormalRequest).body == "1"; }, 5000));

@@ -1,6 +1,11 @@
 #include "DevServerTestSupport.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <fstream>
 #include <httplib.h>
 #include <sstream>
@@ -19,6 +24,68 @@ Reply get(int port, const std::string& target)
     if (!result)
         return {};
     return {result->status, result->body, result->get_header_value("Content-Type")};
+}
+
+RawConnection::RawConnection(int port)
+{
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+RawConnection::~RawConnection()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+void RawConnection::send(std::string_view bytes)
+{
+    if (m_fd >= 0)
+        static_cast<void>(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+}
+
+std::string RawConnection::readUntil(std::string_view marker, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_fd >= 0 && m_read.find(marker) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p {m_fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buffer[4096];
+        const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        m_read.append(buffer, static_cast<size_t>(n));
+    }
+    return m_read;
+}
+
+bool RawConnection::readToClose(std::chrono::milliseconds timeout, std::string& text)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool closed = false;
+    while (m_fd >= 0 && !closed) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p {m_fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buffer[4096];
+        const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            closed = true;
+        else
+            m_read.append(buffer, static_cast<size_t>(n));
+    }
+    text = m_read;
+    return closed;
 }
 
 std::string percentEncoded(std::string_view text)

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <set>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -27,6 +30,9 @@ std::string loginTarget(std::string_view login, std::string_view password, std::
 
 class WizardServiceTest : public ::testing::Test {
 protected:
+    // What a suite changes in the service's options.
+    virtual void adjust(WizardService::Options&) {}
+
     void SetUp() override
     {
         ASSERT_TRUE(m_store.open(databasePath().string())) << m_store.errorText();
@@ -39,6 +45,7 @@ protected:
             }
             m_logged.notify_all();
         };
+        adjust(options);
         m_service = std::make_unique<WizardService>(m_store, options);
         m_port = m_service->bind("127.0.0.1", 0);
         ASSERT_GT(m_port, 0);
@@ -102,14 +109,42 @@ TEST_F(WizardServiceTest, NewAccountsAnswerIdsCountingUpFromOneAsPlainText)
     }
 }
 
+// A login is taken when it equals an account's login whatever the letter case of any letter; the
+// account keeps the spelling it was created with.
 TEST_F(WizardServiceTest, ATakenLoginAnswersZeroWhateverItsLetterCaseOrBlanks)
 {
-    ASSERT_EQ(create("Alice", "pw", "a@example.com"), "1");
-    EXPECT_EQ(create("Alice", "other", "b@example.com"), "0");
-    EXPECT_EQ(create("aLiCe", "other", "b@example.com"), "0");
-    EXPECT_EQ(create("  alice\t", "other", "b@example.com"), "0");
-    EXPECT_EQ(create("alicia", "pw", "c@example.com"), "2"); // a refusal uses no id
-    EXPECT_EQ(m_store.findByLogin("alice")->login, "Alice");
+    struct Case {
+        const char* tag;
+        const char* first;
+        const char* second;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"the same login", "Alice", "Alice", true},
+        {"ASCII letters in another case", "Bob", "bOB", true},
+        {"blanks around", "Carol", "  carol\t", true},
+        {"letters with diaereses", "Ünï", "üNÏ", true},
+        {"Greek, with a final sigma", "ΣΊΣΥΦΟΣ", "σίσυφος", true},
+        {"capital sharp s", "STRAẞE", "straße", true},
+        {"sharp s is not ss", "Weiß", "WEISS", false},
+        {"dotted capital I is not i", "İnci", "inci", false},
+        {"dotless i is not I", "ılık", "ILIK", false},
+        {"letters without a case partner", "データ", "データ", true},
+        {"names that differ in accents", "José", "Jose", false},
+    };
+    int id = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ASSERT_EQ(create(c.first, "pw", "a@example.com"), std::to_string(++id));
+        EXPECT_EQ(create(c.second, "other", "b@example.com"), c.taken ? "0" : std::to_string(++id));
+        const std::string second = c.second;
+        const std::string stored = second.substr(second.find_first_not_of(" \t"), second.find_last_not_of(" \t")
+                                                                                   - second.find_first_not_of(" \t") + 1);
+        const auto account = m_store.findByLogin(stored);
+        ASSERT_TRUE(account);
+        EXPECT_EQ(account->login, c.taken ? c.first : stored);
+    }
+    EXPECT_EQ(create("alicia", "pw", "c@example.com"), std::to_string(++id)); // a refusal uses no id
 }
 
 TEST_F(WizardServiceTest, RefusedFieldsAnswerTheirNegativeCodeAndStoreNothing)
@@ -226,14 +261,66 @@ TEST_F(WizardServiceTest, FieldsAreStoredTrimmedAsTheWizardStoresThem)
     EXPECT_TRUE(verifyPassword(account->passwordHash, "pw with space"));
 }
 
-TEST_F(WizardServiceTest, EveryOtherPathIsNotFound)
+// Requests as a client other than the wizard may send them: other paths are not found, other
+// methods on the scripts not allowed, a target in absolute form is the path it names, and a client
+// that asks before sending its body hears "100 Continue" at once.
+TEST_F(WizardServiceTest, RequestsAsOtherClientsSendThemGetTheirHttpAnswers)
 {
-    for (const char* target : {"/", "/wizard_files/", "/wizard_files/make_login.aspx?userlogin=a",
-             "/make_login.asp?userlogin=a&userpassword=p&email=e", "/wizard_files/MAKE_USR.ASP?id=1"}) {
-        SCOPED_TRACE(target);
-        EXPECT_EQ(request(target).status, 404);
+    const std::string login = "/wizard_files/make_login.asp?userlogin=a&userpassword=p&email=e";
+    struct Case {
+        const char* tag;
+        std::string request;
+        std::string answer; // the status line and headers it must hold, in order
+        std::string body;
+    };
+    const auto head = [](const std::string& method, const std::string& target, const std::string& more = "") {
+        return method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + more + "Connection: close\r\n\r\n";
+    };
+    const Case cases[] = {
+        {"the root", head("GET", "/"), "HTTP/1.1 404 Not Found\r\n", "Not Found"},
+        {"the folder", head("GET", "/wizard_files/"), "HTTP/1.1 404 ", "Not Found"},
+        {"another extension", head("GET", "/wizard_files/make_login.aspx?userlogin=a"), "HTTP/1.1 404 ", "Not Found"},
+        {"outside the folder", head("GET", "/make_login.asp?userlogin=a&userpassword=p&email=e"), "HTTP/1.1 404 ",
+         "Not Found"},
+        {"another letter case", head("GET", "/wizard_files/MAKE_USR.ASP?id=1"), "HTTP/1.1 404 ", "Not Found"},
+        {"POST elsewhere", head("POST", "/other", "Content-Length: 0\r\n"), "HTTP/1.1 404 ", "Not Found"},
+        {"POST to make_login", head("POST", login, "Content-Length: 3\r\n") + "a=b",
+         "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", "Method Not Allowed"},
+        {"PUT to make_usr", head("PUT", "/wizard_files/make_usr.asp?id=1", "Content-Length: 0\r\n"),
+         "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", "Method Not Allowed"},
+        {"DELETE", head("DELETE", login), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", "Method Not Allowed"},
+        {"HEAD: no body", head("HEAD", login), "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET\r\n", ""},
+        {"a script's absolute URL, as through a proxy", head("GET", "http://x:1/wizard_files/make_usr.asp?id=9"),
+         "HTTP/1.1 200 OK\r\n", "0"},
+        {"a host's absolute URL", head("GET", "HTTP://x"), "HTTP/1.1 404 ", "Not Found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        RawConnection connection(m_port);
+        ASSERT_TRUE(connection.connected());
+        connection.send(c.request);
+        std::string answer;
+        ASSERT_TRUE(connection.readToClose(std::chrono::seconds(10), answer)) << answer;
+        const auto end = answer.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << answer;
+        std::string header = answer.substr(0, end + 2);
+        header.erase(header.find("Content-Type"), header.find("\r\n", header.find("Content-Type")) + 2
+                     - header.find("Content-Type"));
+        EXPECT_EQ(header.substr(0, c.answer.size()), c.answer) << answer;
+        EXPECT_EQ(answer.substr(end + 4), c.body);
     }
     EXPECT_FALSE(m_store.findById(1));
+
+    // Expect: 100-continue: "100 Continue" before the body is sent, then the answer.
+    RawConnection connection(m_port);
+    connection.send("GET /wizard_files/make_usr.asp?id=7 HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                    "Content-Length: 4\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(connection.readUntil("\r\n\r\n", std::chrono::seconds(3)), "HTTP/1.1 100 Continue\r\n\r\n");
+    connection.send("body");
+    std::string answer;
+    EXPECT_TRUE(connection.readToClose(std::chrono::seconds(10), answer));
+    EXPECT_NE(answer.find("HTTP/1.1 200 OK\r\n"), std::string::npos) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 3), "\r\n0") << answer;
 }
 
 TEST_F(WizardServiceTest, EachRequestLogsOneLineWithoutThePassword)
@@ -256,6 +343,25 @@ TEST_F(WizardServiceTest, EachRequestLogsOneLineWithoutThePassword)
     EXPECT_EQ(lines[1], "GET /wizard_files/make_usr.asp?id=1 200 \"1\"");
     EXPECT_EQ(lines[2], "GET /elsewhere?userpassword=*** 404 \"Not Found\"");
     EXPECT_EQ(lines[3], "GET /wizard_files/make_login.asp?userlogin=bob&user%u0070assword=***&email=b 200 \"2\"");
+}
+
+TEST_F(WizardServiceTest, AStorageFailureAnswersMinusSixAndLogsItsCause)
+{
+    ASSERT_EQ(create("alice", "pw", "a@example.com"), "1");
+    ASSERT_EQ(log(1).size(), 1u);
+    sqlite3* db = nullptr; // another program breaks the store under the service
+    ASSERT_EQ(sqlite3_open(databasePath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE accounts", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    EXPECT_EQ(create("bob", "pw", "b@example.com"), "-6");
+    ASSERT_EQ(log(2).size(), 2u);
+    EXPECT_EQ(request("/wizard_files/make_usr.asp?id=1").body, "-6");
+    const auto lines = log(3);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "GET /wizard_files/make_login.asp?userlogin=bob&userpassword=***&email=b%40example.com 200 "
+                        "\"-6\" (storage: no such table: accounts)");
+    EXPECT_EQ(lines[2], "GET /wizard_files/make_usr.asp?id=1 200 \"-6\" (storage: no such table: accounts)");
 }
 
 TEST_F(WizardServiceTest, ConcurrentSignUpsGetDistinctIdsAndOneWinnerPerLogin)
@@ -295,6 +401,108 @@ TEST_F(WizardServiceTest, ASecondServiceCannotTakeAPortInUse)
     EXPECT_EQ(other.bind("127.0.0.1", m_port), -1);
 }
 
+// Sign-ups whose password hashes the test holds back, to see what the service does meanwhile.
+class SignUpBurstTest : public WizardServiceTest {
+protected:
+    static constexpr std::size_t MaxWaiting = 4;
+
+    void adjust(WizardService::Options& options) override
+    {
+        options.maxWaitingSignUps = MaxWaiting;
+        options.hasher = [this](std::string_view password) {
+            std::unique_lock lock(m_gateMutex);
+            ++m_hashesStarted;
+            m_gateChanged.notify_all();
+            m_gateChanged.wait(lock, [this] { return m_gateOpen; });
+            return hashPassword(password, PasswordCost::Minimum);
+        };
+    }
+
+    void TearDown() override
+    {
+        openGate();
+        WizardServiceTest::TearDown();
+    }
+
+    void openGate()
+    {
+        {
+            std::lock_guard lock(m_gateMutex);
+            m_gateOpen = true;
+        }
+        m_gateChanged.notify_all();
+    }
+
+    std::mutex m_gateMutex;
+    std::condition_variable m_gateChanged;
+    int m_hashesStarted = 0;
+    bool m_gateOpen = false;
+};
+
+// Requests that need no hash are answered at once while sign-ups wait for theirs; a sign-up past
+// the bound is answered 503 at once; the waiting ones all get their accounts afterwards.
+TEST_F(SignUpBurstTest, CheapRequestsAreAnsweredAtOnceWhileSignUpsWaitAndTooManyAreRefused)
+{
+    ASSERT_EQ(request("/warm-up").status, 404); // see ConcurrentSignUpsGetDistinctIdsAndOneWinnerPerLogin
+    constexpr std::size_t Held = MaxWaiting + 1; // one hashing, the others waiting
+    std::vector<std::string> answers(Held);
+    std::vector<std::thread> signUps;
+    const auto release = [&] { // on every way out of the test
+        openGate();
+        for (std::thread& signUp : signUps) {
+            if (signUp.joinable())
+                signUp.join();
+        }
+    };
+    struct AtExit {
+        std::function<void()> run;
+        ~AtExit() { run(); }
+    } releaseAtExit {release};
+    for (std::size_t i = 0; i < Held; ++i)
+        signUps.emplace_back([&, i] { answers[i] = create("user" + std::to_string(i), "pw", "u@example.com"); });
+    {
+        std::unique_lock lock(m_gateMutex);
+        ASSERT_TRUE(m_gateChanged.wait_for(lock, std::chrono::seconds(10), [this] {
+            return m_hashesStarted == 1 && m_service->signUpsWaiting() == MaxWaiting;
+        }));
+    }
+
+    struct Cheap {
+        const char* tag;
+        std::string target;
+        int status;
+        std::string body;
+    };
+    const Cheap cheap[] = {
+        {"a missing page", "/nothing", 404, "Not Found"},
+        {"an unknown id", "/wizard_files/make_usr.asp?id=99", 200, "0"},
+        {"a refused sign-up", "/wizard_files/make_login.asp?userlogin=x&email=e", 200, "-2"},
+        {"a sign-up past the bound", loginTarget("one-too-many", "pw", "e"), 503, "Service Unavailable"},
+    };
+    constexpr auto AtOnce = std::chrono::seconds(5); // generous: "at once" is milliseconds
+    for (const Cheap& c : cheap) {
+        SCOPED_TRACE(c.tag);
+        const auto asked = std::chrono::steady_clock::now();
+        const Reply reply = request(c.target);
+        const auto took = std::chrono::steady_clock::now() - asked;
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.body, c.body);
+        EXPECT_LT(took, AtOnce);
+        std::printf("[ measured ] %s answered in %.4f s while %zu sign-ups wait\n", c.tag,
+                    std::chrono::duration<double>(took).count(), Held);
+    }
+
+    release();
+    std::set<std::string> ids(answers.begin(), answers.end());
+    EXPECT_EQ(ids, (std::set<std::string>{"1", "2", "3", "4", "5"}));
+    EXPECT_FALSE(m_store.findByLogin("one-too-many"));
+    const auto lines = log(Held + std::size(cheap) + 1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "GET /wizard_files/make_login.asp?userlogin=one-too-many&userpassword=***&email=e 503 "
+                        "\"Service Unavailable\" (4 sign-ups wait for their password hash already)"),
+              lines.end());
+}
+
 TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
 {
     struct Case {
@@ -332,6 +540,46 @@ TEST(AccountStoreOpen, RefusesAFileThatIsNotADatabaseAndLeavesItAlone)
     EXPECT_FALSE(store.open(path.string()));
     EXPECT_NE(store.errorText().find("not-a-db"), std::string::npos);
     EXPECT_EQ(readFile(path), std::string(4096, 'z'));
+}
+
+// Written by release 1.0.0's service (ASCII-only letter case), which gave both "Ünï" and "ünï" an
+// account: sign-ups of Alice, Ünï, ünï, straße, José (passwords pw1 to pw5), then make_usr id=1.
+const std::filesystem::path FirstReleaseStore = DORVANE_FIRST_RELEASE_STORE;
+
+TEST(AccountStoreOpen, AStoreOfTheFirstReleaseIsUpgradedAndKeepsEveryAccount)
+{
+    TemporaryFolder folder;
+    const auto path = folder.path() / "accounts.db";
+    std::filesystem::copy_file(FirstReleaseStore, path);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    {
+        AccountStore store;
+        ASSERT_TRUE(store.open(path.string())) << store.errorText();
+        EXPECT_EQ(store.notice(), "upgraded " + path.string() + " from release 1.0.0: logins now compare whatever "
+                  "their letter case, for every letter; account 3 has a login that now matches an earlier account's: "
+                  "it keeps its id, and its login finds the earlier account");
+        const char* logins[] = {"Alice", "Ünï", "ünï", "straße", "José"};
+        for (int64_t id = 1; id <= 5; ++id) {
+            const auto account = store.findById(id);
+            ASSERT_TRUE(account) << id;
+            EXPECT_EQ(account->login, logins[id - 1]);
+            EXPECT_TRUE(verifyPassword(account->passwordHash, "pw" + std::to_string(id)));
+            EXPECT_EQ(account->complete, id == 1);
+        }
+        EXPECT_EQ(store.findByLogin("ÜNÏ")->id, 2);
+        EXPECT_EQ(store.findByLogin("JOSÉ")->id, 5);
+        EXPECT_EQ(store.findByLogin("ALICE")->id, 1);
+        EXPECT_FALSE(store.findByLogin("STRASSE"));
+        EXPECT_EQ(store.createAccount("üNÏ", "h", "e").result, AccountStore::CreateResult::LoginTaken);
+        const auto created = store.createAccount("Ünï2", "h", "e");
+        EXPECT_EQ(created.id, 6) << "ids are never reused";
+        EXPECT_EQ(store.completeAccount(3).result, AccountStore::CompleteResult::Completed);
+    }
+    AccountStore again; // upgraded already: nothing to tell
+    ASSERT_TRUE(again.open(path.string())) << again.errorText();
+    EXPECT_EQ(again.notice(), "");
+    EXPECT_EQ(again.findByLogin("ünï")->id, 2);
+    EXPECT_TRUE(again.findById(3)->complete);
 }
 
 TEST(AccountStoreOpen, CreatesANewDatabaseForItsOwnerOnly)

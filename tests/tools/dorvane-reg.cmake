@@ -5,5 +5,6 @@ dorvane_add_gtest(test_dorvane_reg
   LABELS unit
   TIMEOUT 300)
 target_compile_definitions(test_dorvane_reg PRIVATE REG_TOOL_PATH="$<TARGET_FILE:dorvane-reg>"
-  FAULT_SHIM_PATH="$<TARGET_FILE:dorvane_fault_shim>")
+  FAULT_SHIM_PATH="$<TARGET_FILE:dorvane_fault_shim>"
+  DORVANE_FIRST_RELEASE_HIVE="${PROJECT_SOURCE_DIR}/tests/platform/registry/data/hive-1.0.0.db")
 add_dependencies(test_dorvane_reg dorvane-reg dorvane_fault_shim)

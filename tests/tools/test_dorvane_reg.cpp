@@ -51,6 +51,7 @@ protected:
     struct RunAs {
         QString fault;         // DORVANE_FAULT for the preloaded shim; empty: no shim
         bool nobody = false;   // as user nobody, where root would ignore file permissions
+        QString locale = "C.UTF-8"; // LC_ALL: whether the terminal takes UTF-8
     };
 
     std::unique_ptr<QProcess> start(const QStringList& arguments) const { return start(arguments, RunAs()); }
@@ -59,6 +60,7 @@ protected:
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", QString::fromStdString((m_root / "config").string()));
+        environment.insert("LC_ALL", as.locale);
         if (!as.fault.isEmpty()) {
             environment.insert("LD_PRELOAD", FAULT_SHIM_PATH);
             environment.insert("DORVANE_FAULT", as.fault);
@@ -118,12 +120,25 @@ void expectFailure(const Result& result, const std::string& message)
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
 }
 
+TEST_F(DorvaneRegTest, AskingForHelpPrintsTheUsageAndChangesNothing)
+{
+    const QStringList asks[] = {{"/?"}, {"-?"}, {"--help"}, {"query", "/?"}, {"DELETE", "-?"}};
+    for (const QStringList& ask : asks) {
+        SCOPED_TRACE(ask.join(' ').toStdString());
+        const Result shown = reg(ask);
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_EQ(shown.out.rfind("Usage:\n  dorvane-reg query  KEY", 0), 0u) << shown.out;
+    }
+    EXPECT_FALSE(fs::exists(hiveFile()));
+}
+
 TEST_F(DorvaneRegTest, AddedValuesShowInTheFamiliarLayout)
 {
     struct Case {
         const char* tag;
         QStringList add;
         std::string shown;
+        QString locale = "C.UTF-8";
     };
     const Case cases[] = {
         {"string", {"/v", "wPath", "/d", "localhost:8080"}, "    wPath    REG_SZ    localhost:8080\n"},
@@ -137,35 +152,68 @@ TEST_F(DorvaneRegTest, AddedValuesShowInTheFamiliarLayout)
         {"string with a control character", {"/v", "Tab", "/d", "a\tb"}, "    Tab    REG_SZ    hex:610962\n"},
         {"a name that would forge a line", {"/v", "x\n    wPath    REG_SZ    evil", "/d", "1"},
          "    x\\x0A    wPath    REG_SZ    evil    REG_SZ    1\n"},
+        {"UTF-8 text", {"/v", "User", "/d", "José"}, "    User    REG_SZ    José\n"},
+        {"UTF-8 text in other scripts", {"/v", "Data", "/d", "データ €"}, "    Data    REG_SZ    データ €\n"},
+        {"UTF-8 text in an ASCII locale", {"/v", "User", "/d", "José"}, "    User    REG_SZ    hex:4A6F73C3A9\n", "C"},
+        {"a C1 control character", {"/v", "C1", "/d", "a\u009Bb"}, "    C1    REG_SZ    hex:61C29B62\n"},
+        {"a bidirectional override", {"/v", "Bidi", "/d", "a\u202Eb"}, "    Bidi    REG_SZ    hex:61E280AE62\n"},
+        {"a UTF-8 name", {"/v", "Größe", "/d", "1"}, "    Größe    REG_SZ    1\n"},
+        {"a name that would show reversed", {"/v", "a\u202Eb", "/d", "1"}, "    a\\xE2\\x80\\xAEb    REG_SZ    1\n"},
     };
     for (const auto& value : cases) {
         SCOPED_TRACE(value.tag);
-        const Result added = reg(QStringList{"add", "HKCU\\Software\\Dorvane Pro"} + value.add);
+        RunAs as;
+        as.locale = value.locale;
+        const Result added = reg(QStringList{"add", "HKCU\\Software\\Dorvane Pro"} + value.add + QStringList{"/f"}, as);
         EXPECT_EQ(added.exitCode, 0) << added.err;
         EXPECT_EQ(added.err, "");
         const QStringList which = value.add.first() == "/ve" ? QStringList{"/ve"} : QStringList{"/v", value.add[1]};
-        const Result shown = reg(QStringList{"query", "HKEY_CURRENT_USER\\Software\\Dorvane Pro"} + which);
+        const Result shown = reg(QStringList{"query", "HKEY_CURRENT_USER\\Software\\Dorvane Pro"} + which, as);
         EXPECT_EQ(shown.exitCode, 0) << shown.err;
         EXPECT_EQ(shown.out, "\nHKEY_CURRENT_USER\\Software\\Dorvane Pro\n" + value.shown + "\n");
     }
 }
 
-// The program stores the password scrambled (every top bit flipped); the shell shows its bytes.
-TEST_F(DorvaneRegTest, AScrambledPasswordShowsAsHexBytes)
+// Strings written by a program rather than typed: the wizard's scrambled password (every top bit
+// flipped) shows as its bytes, also when they happen to be printable UTF-8, and so do bytes that
+// are no UTF-8 at all.
+TEST_F(DorvaneRegTest, AScrambledPasswordAndBytesThatAreNoTextShowAsHex)
 {
-    ASSERT_EQ(setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1), 0);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Dorvane Pro\\Settings", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const BYTE scrambled[] = {0xE1, 0xE2, 0xE3, 0x00};
-    EXPECT_EQ(RegSetValueExA(key, "PassWord", 0, REG_SZ, scrambled, sizeof scrambled), ERROR_SUCCESS);
-    RegCloseKey(key);
-    unsetenv("XDG_CONFIG_HOME");
+    struct Case {
+        const char* tag;
+        const char* key;
+        const char* name;
+        std::string bytes;
+        const char* query; // the key as asked for
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"a scrambled password", "Software\\Dorvane Pro\\Settings", "PassWord", "\xE1\xE2\xE3", "HKCU\\Software\\Dorvane Pro\\Settings",
+         "    PassWord    REG_SZ    hex:E1E2E3\n"},
+        {"a scrambled password that reads as UTF-8", "Software\\Dorvane Pro\\Settings", "PassWord", "\xC3\xA9",
+         "hkcu\\SOFTWARE\\dorvane pro\\settings", "    PassWord    REG_SZ    hex:C3A9\n"},
+        {"bytes of no UTF-8", "Software\\Other", "Latin1", "Jos\xE9", "HKCU\\Software\\Other",
+         "    Latin1    REG_SZ    hex:4A6F73E9\n"},
+        {"a password value elsewhere is text", "Software\\Other", "PassWord", "\xC3\xA9", "HKCU\\Software\\Other",
+         "    PassWord    REG_SZ    \xC3\xA9\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ASSERT_EQ(setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1), 0);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, c.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const std::string stored = c.bytes + '\0';
+        EXPECT_EQ(RegSetValueExA(key, c.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(stored.data()),
+                                 static_cast<DWORD>(stored.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        unsetenv("XDG_CONFIG_HOME");
 
-    const Result shown = reg({"query", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "PassWord"});
-    EXPECT_EQ(shown.exitCode, 0) << shown.err;
-    EXPECT_EQ(shown.out, "\nHKEY_CURRENT_USER\\Software\\Dorvane Pro\\Settings\n    PassWord    REG_SZ    hex:E1E2E3\n\n");
+        const Result shown = reg({"query", c.query, "/v", c.name});
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_NE(shown.out.find(c.shown), std::string::npos) << shown.out;
+    }
 }
 
 TEST_F(DorvaneRegTest, AStringIsStoredWithItsTerminatingNul)
@@ -223,6 +271,19 @@ TEST_F(DorvaneRegTest, FailuresExitWithOneAndALineOnStderr)
         {"deleting a missing value", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/f"}, "unable to find"},
         {"data without a value", {"add", "HKCU\\x", "/d", "1"}, "add /v NAME, or /ve"},
         {"a type without a value", {"add", "HKCU\\x", "/t", "REG_DWORD"}, "add /v NAME, or /ve"},
+        {"an empty key name", {"add", "HKCU\\x\\\\y"}, "The key 'HKCU\\x\\\\y' has an empty name between two backslashes."},
+        {"a key name too long", {"add", "HKCU\\" + QString(256, 'k')}, "A key name is at most 255 bytes long, not 256."},
+        {"a key path too deep", {"add", "HKCU" + QString("\\k").repeated(513)},
+         "A key path is at most 512 keys deep, not 513."},
+        {"a value name too long", {"add", "HKCU\\x", "/v", QString(16384, 'v'), "/d", "1"},
+         "A value name is at most 16383 bytes long, not 16384."},
+        {"one value and all values", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "Nope", "/va", "/f"},
+         "Give one of /v NAME, /ve and /va, not more."},
+        {"data given twice", {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "a", "-D", "b", "/f"},
+         "Option /d is given twice."},
+        {"data on delete", {"delete", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "first", "/f"},
+         "Option /d does not go with delete."},
+        {"all values on query", {"query", "HKCU\\x", "/VA"}, "Option /va does not go with query."},
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.tag);
@@ -243,6 +304,66 @@ TEST_F(DorvaneRegTest, DeleteRemovesAValueOrAWholeKey)
     EXPECT_EQ(reg({"delete", "HKCU\\Software\\Dorvane Pro", "/f"}).exitCode, 0);
     EXPECT_EQ(reg({"query", "HKCU\\Software\\Dorvane Pro\\Settings"}).exitCode, 1);
     EXPECT_EQ(reg({"query", "HKCU\\Software"}).exitCode, 0);
+}
+
+// Names typed in one letter case find what was added in another, for every letter alike; names
+// that differ otherwise stay apart, and a listing shows the spelling first added.
+TEST_F(DorvaneRegTest, KeysAndValuesAreFoundWhateverTheLetterCaseOfTheirNames)
+{
+    struct Case {
+        const char* tag;
+        QString written;
+        QString asked;
+        bool same;
+    };
+    const Case cases[] = {
+        {"letters with diaereses", "Ünï", "üNÏ", true},
+        {"capital sharp s", "STRAẞE", "straße", true},
+        {"sharp s is not ss", "Straße", "STRASSE", false},
+        {"dotted capital I is not i", "İd", "id", false},
+        {"accents are not case", "École", "Ecole", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ASSERT_EQ(reg({"add", "HKCU\\Software\\" + c.written, "/v", c.written, "/d", "1"}).exitCode, 0);
+        EXPECT_EQ(reg({"query", "HKCU\\Software\\" + c.asked, "/v", c.asked}).exitCode, c.same ? 0 : 1);
+        const Result listed = reg({"query", "HKCU\\Software\\" + c.asked});
+        EXPECT_EQ(listed.exitCode, c.same ? 0 : 1) << listed.err;
+        if (c.same) {
+            EXPECT_EQ(listed.out, "\nHKEY_CURRENT_USER\\Software\\" + c.asked.toStdString() + "\n    "
+                                      + c.written.toStdString() + "    REG_SZ    1\n\n");
+        }
+        const Result deleted = reg({"delete", "HKCU\\Software\\" + c.asked, "/f"});
+        EXPECT_EQ(deleted.exitCode, c.same ? 0 : 1) << deleted.err;
+        EXPECT_EQ(reg({"query", "HKCU\\Software\\" + c.written}).exitCode, c.same ? 1 : 0);
+        reg({"delete", "HKCU\\Software\\" + c.written, "/f"});
+    }
+}
+
+// A hive written by release 1.0.0 may hold names that only now compare equal: the listing shows
+// every value with its own data, and says which key its name can't reach.
+TEST_F(DorvaneRegTest, AHiveOfTheFirstReleaseListsEverythingItHeld)
+{
+    fs::create_directories(hiveFile().parent_path());
+    fs::copy_file(DORVANE_FIRST_RELEASE_HIVE, hiveFile());
+    fs::permissions(hiveFile(), fs::perms::owner_read | fs::perms::owner_write);
+    const Result listed = reg({"query", "HKCU\\Software", "/s"});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, "\nHKEY_CURRENT_USER\\Software\n"
+                          "\nHKEY_CURRENT_USER\\Software\\Dorvane Pro\n"
+                          "    wPath    REG_SZ    127.0.0.1:8080\n"
+                          "\nHKEY_CURRENT_USER\\Software\\Dorvane Pro\\Settings\n"
+                          "    UserName    REG_SZ    José\n"
+                          "    PassWord    REG_SZ    hex:E1E2E3\n"
+                          "\nHKEY_CURRENT_USER\\Software\\Mixed\n"
+                          "    Name    REG_SZ    ascii\n"
+                          "\nHKEY_CURRENT_USER\\Software\\Ünï\n"
+                          "    zeta    REG_SZ    z\n"
+                          "    Ärger    REG_SZ    first\n"
+                          "    ärger    REG_SZ    second\n"
+                          "    alpha    REG_SZ    a\n");
+    EXPECT_EQ(listed.err, "Note: HKEY_CURRENT_USER\\Software\\ünï is not listed: its name differs from a key listed "
+                          "above only in letter case, and that key is the one its name opens.\n");
 }
 
 // Many processes start on a hive that doesn't exist yet, so they also race to create it.
@@ -341,10 +462,17 @@ TEST_F(DorvaneRegTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhi
         RunAs as;
         int exitCode;
         std::vector<std::string> said; // on stderr for a failure, stdout otherwise
+        bool notAHive = false;         // the hive's file is no hive at all
     };
     const Case cases[] = {
         {"the config folder is a file", [&] { std::ofstream(config) << "x"; },
          {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {}, 1, {config.string() + " is a file", "(system error 3)"}},
+        {"the config folder is a file, read", [&] { std::ofstream(config) << "x"; },
+         {"query", "HKCU\\a"}, {}, 1, {config.string() + " is a file, where the settings hive needs a folder."}},
+        {"a file that is no hive", [&] { fs::create_directories(folder); std::ofstream(hiveFile()) << "wPath=x"; },
+         {"query", "HKCU\\a"}, {}, 1,
+         {"The settings hive " + hive + " is damaged or is not a settings hive; it was left as it is.",
+          "(system error 1009)"}, true},
         {"the hive is a dangling link", [&] { fs::create_directories(folder); fs::create_symlink(m_root / "gone.db", hiveFile()); },
          {"add", "HKCU\\a", "/v", "x", "/d", "1"}, {}, 1,
          {hive + " is a link to " + (m_root / "gone.db").string() + ", which does not exist"}},
@@ -380,12 +508,18 @@ TEST_F(DorvaneRegTest, TheHiveFileItsLinksAndItsFoldersFailWithWhatHappenedToWhi
         const Result result = reg(c.arguments, c.as);
         if (c.exitCode != 0) {
             expectFailure(result, c.said.front());
+            // Each sentence once: the hive and its path named at most once.
+            for (const std::string& once : {hive, std::string("The settings hive")}) {
+                const auto first = result.err.find(once);
+                EXPECT_TRUE(first == std::string::npos || result.err.find(once, first + 1) == std::string::npos)
+                    << result.err;
+            }
         } else {
             EXPECT_EQ(result.exitCode, 0) << result.err;
         }
         for (const std::string& text : c.said)
             EXPECT_NE((c.exitCode != 0 ? result.err : result.out).find(text), std::string::npos) << result.err;
-        if (fs::is_regular_file(hiveFile(), ignored) && !c.as.nobody)
+        if (fs::is_regular_file(hiveFile(), ignored) && !c.as.nobody && !c.notAHive)
             expectWhole(hiveFile());
         expectNoCreatorsLeftovers(folder);
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -403,36 +537,41 @@ TEST_F(DorvaneRegTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLose
         {"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/d", "alice"},
         {"add", "HKCU\\Software\\Tree\\A\\B", "/v", "leaf", "/t", "REG_DWORD", "/d", "7"},
     };
+    const fs::path saved = m_root / "baseline.db";
+    const fs::path firstRelease = DORVANE_FIRST_RELEASE_HIVE; // see tests/platform/registry
     struct Case {
         const char* tag;
-        bool onBaseline;  // false: the operation creates the hive
+        const fs::path* start; // the hive before the operation; null: the operation creates it
         QStringList operation;
         bool atomic;
     };
     const Case cases[] = {
-        {"creating the hive", false, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "h"}, false},
-        {"adding a value", true, {"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "PassWord", "/d", "x"}, true},
-        {"overwriting a value", true, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "other", "/f"}, true},
-        {"adding a deep key", true, {"add", "HKCU\\Software\\New\\Deep\\Key", "/v", "v", "/d", "1"}, false},
-        {"deleting a value", true, {"delete", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/f"}, true},
-        {"deleting a tree", true, {"delete", "HKCU\\Software\\Tree", "/f"}, false},
+        {"creating the hive", nullptr, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "h"}, false},
+        {"adding a value", &saved, {"add", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "PassWord", "/d", "x"}, true},
+        {"overwriting a value", &saved, {"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "other", "/f"}, true},
+        {"adding a deep key", &saved, {"add", "HKCU\\Software\\New\\Deep\\Key", "/v", "v", "/d", "1"}, false},
+        {"deleting a value", &saved, {"delete", "HKCU\\Software\\Dorvane Pro\\Settings", "/v", "UserName", "/f"}, true},
+        {"deleting a tree", &saved, {"delete", "HKCU\\Software\\Tree", "/f"}, false},
+        // The listing is the same before and after the upgrade; after every kill the hive opens whole.
+        {"upgrading a hive of the first release", &firstRelease, {"query", "HKCU\\Software\\Mixed"}, true},
     };
     const QStringList everything = {"query", "HKCU", "/s"};
-    const fs::path saved = m_root / "baseline.db";
     for (const QStringList& add : baseline)
         ASSERT_EQ(reg(add).exitCode, 0);
     fs::copy_file(hiveFile(), saved);
-    const std::string before = reg(everything).out;
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
         const auto reset = [&] {
             fs::remove_all(hiveFile().parent_path());
-            if (c.onBaseline) {
+            if (c.start != nullptr) {
                 fs::create_directories(hiveFile().parent_path());
-                fs::copy_file(saved, hiveFile());
+                fs::copy_file(*c.start, hiveFile());
+                fs::permissions(hiveFile(), fs::perms::owner_read | fs::perms::owner_write);
             }
         };
+        reset();
+        const std::string before = c.start != nullptr ? reg(everything).out : "\nHKEY_CURRENT_USER\n\n";
         reset();
         ASSERT_EQ(reg(c.operation, {"count"}).exitCode, 0);
         const std::string after = reg(everything).out;
@@ -445,7 +584,7 @@ TEST_F(DorvaneRegTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLose
             reset();
             EXPECT_EQ(reg(c.operation, {"kill:" + QString::number(point)}).exitCode, -1) << "not killed";
             const Result now = reg(everything);
-            if (!c.onBaseline && !fs::exists(hiveFile())) {
+            if (c.start == nullptr && !fs::exists(hiveFile())) {
                 // Killed before the hive was in place: there is none yet, and nothing is left over.
                 EXPECT_EQ(now.exitCode, 0) << now.err;
                 ASSERT_EQ(reg({"add", "HKCU\\Probe"}).exitCode, 0);
@@ -455,8 +594,8 @@ TEST_F(DorvaneRegTest, KilledAtEveryPointOfEachOperationTheHiveStaysWholeAndLose
             ASSERT_EQ(now.exitCode, 0) << now.err;
             expectWhole(hiveFile());
             if (c.atomic) {
-                EXPECT_TRUE(now.out == (c.onBaseline ? before : "\nHKEY_CURRENT_USER\n\n") || now.out == after) << now.out;
-            } else if (c.onBaseline) {
+                EXPECT_TRUE(now.out == before || now.out == after) << now.out;
+            } else if (c.start == &saved) {
                 EXPECT_NE(now.out.find("wPath    REG_SZ    127.0.0.1:8080"), std::string::npos) << now.out;
             }
             expectNoCreatorsLeftovers(hiveFile().parent_path());

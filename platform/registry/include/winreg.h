@@ -5,8 +5,13 @@
 // Storage: one SQLite database per user, $XDG_CONFIG_HOME/dorvane/registry.db ($HOME/.config
 // when XDG_CONFIG_HOME is unset or relative), read again at every call made on the root itself,
 // so a test points it at a folder of its own with setenv. The folder is made 0700, the file 0600.
-// Key paths ("Software\Dorvane Pro") and value names compare case-insensitively (ASCII) and keep
-// the case first written; data is kept as the exact bytes given, with its type.
+// Key paths ("Software\Dorvane Pro") and value names compare whatever their letter case, every
+// letter alike: names are read as UTF-8 where they are well-formed UTF-8 and compared by their
+// Unicode simple case folding ("Ünï" and "üNÏ" are one name; "ß" and "ss", "i" and dotless "ı",
+// "e" and "é" are not); other bytes compare exactly. A name keeps the spelling first written;
+// data is kept as the exact bytes given, with its type. A hive written by release 1.0.0 (which
+// ignored the case of A-Z only) is upgraded in place when it is opened, all or nothing; where it
+// holds names that now compare equal, all are kept, and a name finds the one written first.
 //
 // Codes beyond the usual ones:
 //   ERROR_BADDB           the file is damaged or is not a hive; it is left exactly as it is

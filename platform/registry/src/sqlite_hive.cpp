@@ -1,6 +1,7 @@
 #include "sqlite_hive.h"
 
 #include "fault_injection.h"
+#include "unicode_text.h"
 #include "winerror.h"
 
 #include <sqlite3.h>
@@ -18,29 +19,61 @@ namespace {
 
 // Marks a database as a settings hive; any other file is refused rather than adopted.
 constexpr int kApplicationId = 0x44525648;
-constexpr int kSchemaVersion = 1;
+// The layouts a hive's user_version names: the first compared names by SQLite's NOCASE (ASCII
+// letters only) and is upgraded in place when it is opened.
+constexpr int kFirstLayout = 1;
+constexpr int kSchemaVersion = 2;
 // A writer waits this long for another process to finish its transaction.
 constexpr int kBusyTimeoutMs = 15000;
 
-constexpr const char* kSchema = R"sql(
-    PRAGMA application_id = 1146246728;
-    PRAGMA user_version = 1;
+// Names are looked up by their case-folded form (`folded`, platform::unicode::caseFolded), which
+// SQLite can't compute itself; `name` keeps the spelling first written, and orders the subkeys as
+// it always has (NOCASE). A folded name is not unique: a hive of the first layout may hold names
+// that only now compare equal, and all of them are kept; a lookup finds the one written first
+// (the lowest id), and the next once that one is deleted. Writers hold the write lock from their
+// first read (BEGIN IMMEDIATE), so they never add a second name that folds alike.
+constexpr const char* kTables = R"sql(
     CREATE TABLE keys (
         id INTEGER PRIMARY KEY AUTOINCREMENT,
         parent INTEGER REFERENCES keys(id),
         name TEXT NOT NULL COLLATE NOCASE,
-        UNIQUE (parent, name)
+        folded TEXT NOT NULL
     );
+    CREATE INDEX keys_by_name ON keys (parent, folded);
     CREATE TABLE key_values (
+        id INTEGER PRIMARY KEY,
         key INTEGER NOT NULL REFERENCES keys(id),
-        name TEXT NOT NULL COLLATE NOCASE,
+        name TEXT NOT NULL,
+        folded TEXT NOT NULL,
         type INTEGER NOT NULL,
-        data BLOB NOT NULL,
-        UNIQUE (key, name)
+        data BLOB NOT NULL
     );
-    INSERT INTO keys (id, parent, name) VALUES (1, NULL, '');
+    CREATE INDEX values_by_name ON key_values (key, folded);
 )sql";
-static_assert(kApplicationId == 1146246728, "the schema text spells the application id in decimal");
+constexpr const char* kNewHive[] = {
+    "PRAGMA application_id = 1146246728",
+    "PRAGMA user_version = 2",
+    kTables,
+    "INSERT INTO keys (id, parent, name, folded) VALUES (1, NULL, '', '')",
+};
+static_assert(kApplicationId == 1146246728 && kSchemaVersion == 2, "the schema text spells these in decimal");
+
+// The first layout's tables are renamed, the new ones made and filled, the old ones dropped; the
+// keys' id sequence carries on where it was, so an id is still never given out twice. Values get
+// their old rowids as ids, which keeps the order they were first written in.
+constexpr const char* kUpgradeFromFirstLayout[] = {
+    "ALTER TABLE keys RENAME TO keys_first_layout",
+    "ALTER TABLE key_values RENAME TO key_values_first_layout",
+    kTables,
+    "INSERT INTO keys (id, parent, name, folded) SELECT id, parent, name, case_folded(name) FROM keys_first_layout",
+    "INSERT INTO key_values (id, key, name, folded, type, data) "
+    "SELECT rowid, key, name, case_folded(name), type, data FROM key_values_first_layout",
+    "UPDATE sqlite_sequence SET seq = max(seq, coalesce((SELECT seq FROM sqlite_sequence "
+    "WHERE name = 'keys_first_layout'), 0)) WHERE name = 'keys'",
+    "DROP TABLE key_values_first_layout",
+    "DROP TABLE keys_first_layout",
+    "PRAGMA user_version = 2",
+};
 
 // A creator that finds its new file already unlinked (a cleaner judged it dead in the moment
 // before the creator locked it) starts again with a new name, this many times at most.
@@ -59,6 +92,35 @@ void noteFailure(std::string text)
 std::string errnoText(int error)
 {
     return std::strerror(error);
+}
+
+// What SQLite says about a failure with code rc: the connection's own message when it is about
+// that failure, else the code's general text. A connection's message is that of its latest call,
+// which may have succeeded since (a statement finalised after the one that failed) or may not
+// have failed at all (an injected failure); it must never read "not an error".
+std::string sqliteText(sqlite3* db, int rc)
+{
+    if (db != nullptr && (sqlite3_errcode(db) & 0xFF) == (rc & 0xFF))
+        return sqlite3_errmsg(db);
+    return sqlite3_errstr(rc);
+}
+
+// One SQL text of the hive's own (no parameters), as a statement step that tests can make fail.
+int execute(sqlite3* db, const char* sql)
+{
+    if (platform::fault::Injected(platform::fault::Kind::SqliteStep))
+        return SQLITE_IOERR;
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// case_folded(name) in SQL, for the upgrade that fills the folded names of a first-layout hive.
+void caseFoldedFunction(sqlite3_context* context, int /*count*/, sqlite3_value** arguments)
+{
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    const std::string folded = platform::unicode::caseFolded(
+        text != nullptr ? std::string_view(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0])))
+                        : std::string_view());
+    sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
 }
 
 // fallback is the code for failures that say nothing more specific (I/O errors and the like).
@@ -134,6 +196,18 @@ std::string folderOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The first folder of path that is a file instead (what ENOTDIR was about).
+std::string fileOnTheWayTo(const std::string& path)
+{
+    for (auto slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        struct stat st {};
+        if (stat(part.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            return part;
+    }
+    return folderOf(path);
 }
 
 // Permission to write, judged by the mode bits as well as by access(): a process that bypasses
@@ -379,6 +453,12 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
                         + ", which does not exist.");
             return ERROR_PATH_NOT_FOUND;
         }
+        if (errno == ENOTDIR && intent != Intent::Create) {
+            // Not an absent hive: something stands where its folder belongs, and a write would
+            // fail on it; a read says so too rather than "not found".
+            noteFailure(fileOnTheWayTo(path) + " is a file, where the settings hive needs a folder.");
+            return ERROR_PATH_NOT_FOUND;
+        }
         if (intent != Intent::Create) {
             hive.reset(new SqliteHive(path, nullptr, false));
             return ERROR_SUCCESS;
@@ -399,16 +479,35 @@ LONG SqliteHive::open(const std::string& path, Intent intent, std::shared_ptr<Sq
     LONG rc = openExisting(path, writable, db);
     if (rc != ERROR_SUCCESS)
         return rc;
-    // A writer checks every page first, so that it never adds to a damaged file.
-    rc = checkIsHive(db.get(), intent != Intent::Read && writable);
-    if (rc == ERROR_BADDB)
-        noteFailure("The settings hive " + path + " is damaged or is not a settings hive; it was left as it is.");
-    else if (rc != ERROR_SUCCESS)
-        noteFailure("Cannot read the settings hive " + path + ": " + sqlite3_errmsg(db.get()) + ".");
-    if (rc != ERROR_SUCCESS)
+    int layout = 0;
+    int sqliteRc = SQLITE_OK;
+    rc = checkIsHive(db.get(), layout, sqliteRc);
+    // A writer checks every page first, so that it never adds to a damaged file; so does an
+    // upgrade.
+    if (rc == ERROR_SUCCESS && writable && (intent != Intent::Read || layout == kFirstLayout))
+        rc = checkPages(db.get(), sqliteRc);
+    const char* action = "read";
+    if (rc == ERROR_SUCCESS && layout == kFirstLayout) {
+        action = "upgrade";
+        rc = writable ? upgrade(db.get(), sqliteRc) : upgradedCopy(db, sqliteRc);
+    }
+    if (rc != ERROR_SUCCESS) {
+        noteOpenFailure(path, action, rc, db.get(), sqliteRc);
         return rc;
+    }
     hive.reset(new SqliteHive(path, std::move(db), writable));
     return ERROR_SUCCESS;
+}
+
+void SqliteHive::noteOpenFailure(const std::string& path, const char* action, LONG rc, sqlite3* db, int sqliteRc)
+{
+    if (rc == ERROR_BADDB)
+        noteFailure("The settings hive " + path + " is damaged or is not a settings hive; it was left as it is.");
+    else if (rc == ERROR_BUSY)
+        noteFailure("Another program held the settings hive " + path + " too long; try again when it is done.");
+    else
+        noteFailure("Cannot " + std::string(action) + " the settings hive " + path + ": " + sqliteText(db, sqliteRc)
+                    + ".");
 }
 
 // Builds the hive under a temporary name and then links it into place, so that no process
@@ -458,14 +557,15 @@ LONG SqliteHive::buildNew(const std::string& temporary)
     int rc = openRc;
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
+    for (const char* sql : kNewHive) {
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    }
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
         return ERROR_SUCCESS;
-    noteFailure("Cannot write the new settings hive " + temporary + ": "
-                + (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc)) + ".");
+    noteFailure("Cannot write the new settings hive " + temporary + ": " + sqliteText(db.get(), rc) + ".");
     return toError(rc, ERROR_CANTWRITE);
 }
 
@@ -501,44 +601,110 @@ LONG SqliteHive::openExisting(const std::string& path, bool writable, Database& 
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     db.reset(raw);
     if (rc != SQLITE_OK) {
-        noteFailure("Cannot open the settings hive " + path + ": " + (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc))
-                    + ".");
+        noteFailure("Cannot open the settings hive " + path + ": " + sqliteText(raw, rc) + ".");
         return toError(rc, ERROR_CANTOPEN);
     }
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
     return ERROR_SUCCESS;
 }
 
-LONG SqliteHive::checkIsHive(sqlite3* db, bool deepCheck)
+LONG SqliteHive::checkIsHive(sqlite3* db, int& layout, int& sqliteRc)
 {
+    // A check that fails keeps its code; one that gives another answer means "not a hive".
+    const auto expect = [&sqliteRc](Statement& statement, int wanted) {
+        sqliteRc = statement.step();
+        return sqliteRc == wanted ? ERROR_SUCCESS : notAHive(sqliteRc);
+    };
     Statement application(db, "PRAGMA application_id");
-    int rc = application.step();
-    if (rc != SQLITE_ROW)
-        return notAHive(rc);
+    LONG rc = expect(application, SQLITE_ROW);
+    if (rc != ERROR_SUCCESS)
+        return rc;
     if (application.integer(0) != kApplicationId)
         return ERROR_BADDB;
 
     Statement version(db, "PRAGMA user_version");
-    rc = version.step();
-    if (rc != SQLITE_ROW || version.integer(0) != kSchemaVersion)
-        return notAHive(rc);
+    rc = expect(version, SQLITE_ROW);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    layout = static_cast<int>(version.integer(0));
+    if (layout != kSchemaVersion && layout != kFirstLayout)
+        return ERROR_BADDB;
 
-    Statement root(db, "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL");
-    rc = root.step();
-    if (rc != SQLITE_ROW)
-        return notAHive(rc);
-    Statement values(db, "SELECT key, name, type, data FROM key_values LIMIT 0");
-    rc = values.step();
-    if (rc != SQLITE_DONE)
-        return notAHive(rc);
+    const bool first = layout == kFirstLayout;
+    Statement root(db, first ? "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL"
+                             : "SELECT name, folded FROM keys WHERE id = 1 AND parent IS NULL");
+    rc = expect(root, SQLITE_ROW);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    Statement values(db, first ? "SELECT key, name, type, data FROM key_values LIMIT 0"
+                               : "SELECT id, key, name, folded, type, data FROM key_values LIMIT 0");
+    return expect(values, SQLITE_DONE);
+}
 
-    if (deepCheck) {
-        Statement check(db, "PRAGMA quick_check");
-        rc = check.step();
-        if (rc != SQLITE_ROW || check.text(0) != "ok")
-            return notAHive(rc);
-    }
+LONG SqliteHive::checkPages(sqlite3* db, int& sqliteRc)
+{
+    Statement check(db, "PRAGMA quick_check");
+    sqliteRc = check.step();
+    if (sqliteRc != SQLITE_ROW || check.text(0) != "ok")
+        return notAHive(sqliteRc);
     return ERROR_SUCCESS;
+}
+
+// All or nothing: one transaction, which another process's upgrade of the same file waits for
+// (and then finds nothing left to do).
+LONG SqliteHive::upgrade(sqlite3* db, int& sqliteRc)
+{
+    sqliteRc = sqlite3_create_function_v2(db, "case_folded", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                          caseFoldedFunction, nullptr, nullptr, nullptr);
+    if (sqliteRc != SQLITE_OK)
+        return toError(sqliteRc, ERROR_CANTWRITE);
+    Transaction transaction(db, Transaction::Kind::Write);
+    sqliteRc = transaction.begun();
+    if (sqliteRc != SQLITE_OK)
+        return toError(sqliteRc, ERROR_CANTWRITE);
+    std::int64_t layout = 0;
+    {
+        Statement version(db, "PRAGMA user_version"); // finished before the tables change
+        sqliteRc = version.step();
+        if (sqliteRc != SQLITE_ROW)
+            return toError(sqliteRc, ERROR_CANTREAD);
+        layout = version.integer(0);
+    }
+    if (layout == kSchemaVersion)
+        return ERROR_SUCCESS; // another process upgraded it first
+    for (const char* sql : kUpgradeFromFirstLayout) {
+        sqliteRc = execute(db, sql);
+        if (sqliteRc != SQLITE_OK)
+            return toError(sqliteRc, ERROR_CANTWRITE);
+    }
+    sqliteRc = transaction.commit();
+    return toError(sqliteRc, ERROR_CANTWRITE);
+}
+
+// A write-protected hive of the first layout stays as it is; it is read through a copy in memory,
+// upgraded there, made again at each open of the root.
+LONG SqliteHive::upgradedCopy(Database& db, int& sqliteRc)
+{
+    sqlite3* raw = nullptr;
+    sqliteRc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    Database copy(raw);
+    if (sqliteRc != SQLITE_OK)
+        return toError(sqliteRc, ERROR_NOT_ENOUGH_MEMORY);
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", db.get(), "main");
+    if (backup == nullptr) {
+        sqliteRc = sqlite3_errcode(copy.get());
+        return toError(sqliteRc, ERROR_CANTREAD);
+    }
+    const int stepRc = sqlite3_backup_step(backup, -1);
+    sqliteRc = sqlite3_backup_finish(backup);
+    if (stepRc != SQLITE_DONE)
+        sqliteRc = stepRc;
+    if (sqliteRc != SQLITE_OK && sqliteRc != SQLITE_DONE)
+        return toError(sqliteRc, ERROR_CANTREAD);
+    const LONG rc = upgrade(copy.get(), sqliteRc);
+    if (rc == ERROR_SUCCESS)
+        db = std::move(copy);
+    return rc;
 }
 
 // -- keys -------------------------------------------------------------------------------------
@@ -547,10 +713,10 @@ LONG SqliteHive::failed(int sqliteCode, DWORD fallback) const
 {
     const LONG rc = toError(sqliteCode, fallback);
     if (rc == ERROR_BUSY)
-        noteFailure("Another program held the settings hive " + m_path + " too long.");
+        noteFailure("Another program held the settings hive " + m_path + " too long; try again when it is done.");
     else if (rc != ERROR_SUCCESS)
         noteFailure("Cannot " + std::string(fallback == ERROR_CANTREAD ? "read" : "write") + " the settings hive "
-                    + m_path + ": " + sqlite3_errmsg(m_db.get()) + ".");
+                    + m_path + ": " + sqliteText(m_db.get(), sqliteCode) + ".");
     return rc;
 }
 
@@ -582,8 +748,8 @@ LONG SqliteHive::requireKey(KeyId key)
 
 LONG SqliteHive::childOf(KeyId parent, const std::string& name, KeyId& child)
 {
-    Statement find(m_db.get(), "SELECT id FROM keys WHERE parent = ? AND name = ?");
-    const int rc = find.bind(1, parent).bind(2, name).step();
+    Statement find(m_db.get(), "SELECT id FROM keys WHERE parent = ? AND folded = ? ORDER BY id LIMIT 1");
+    const int rc = find.bind(1, parent).bind(2, platform::unicode::caseFolded(name)).step();
     if (rc == SQLITE_DONE)
         return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW)
@@ -637,8 +803,9 @@ LONG SqliteHive::createKey(KeyId from, const std::vector<std::string>& path, Key
         rc = childOf(current, path[i], current);
         if (rc != ERROR_FILE_NOT_FOUND)
             continue;
-        Statement insert(m_db.get(), "INSERT INTO keys (parent, name) VALUES (?, ?)");
-        rc = failed(insert.bind(1, current).bind(2, path[i]).step(), ERROR_CANTWRITE);
+        Statement insert(m_db.get(), "INSERT INTO keys (parent, name, folded) VALUES (?, ?, ?)");
+        rc = failed(insert.bind(1, current).bind(2, path[i]).bind(3, platform::unicode::caseFolded(path[i])).step(),
+                    ERROR_CANTWRITE);
         current = sqlite3_last_insert_rowid(m_db.get());
         madeAny = true;
     }
@@ -725,8 +892,9 @@ LONG SqliteHive::readValue(KeyId key, const std::string& name, Value& value)
     LONG rc = beginOn(transaction, key, ERROR_CANTREAD);
     if (rc != ERROR_SUCCESS)
         return rc;
-    Statement select(m_db.get(), "SELECT name, type, data FROM key_values WHERE key = ? AND name = ?");
-    const int stepRc = select.bind(1, key).bind(2, name).step();
+    Statement select(m_db.get(),
+                     "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ? ORDER BY id LIMIT 1");
+    const int stepRc = select.bind(1, key).bind(2, platform::unicode::caseFolded(name)).step();
     if (stepRc == SQLITE_DONE)
         return ERROR_FILE_NOT_FOUND;
     if (stepRc != SQLITE_ROW)
@@ -747,13 +915,22 @@ LONG SqliteHive::writeValue(KeyId key, const std::string& name, DWORD type, cons
     rc = beginOn(transaction, key, ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
-    // On a name already present only type and data change, so the name keeps its first case.
-    Statement upsert(m_db.get(), "INSERT INTO key_values (key, name, type, data) VALUES (?, ?, ?, ?) "
-                                 "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-    rc = failed(upsert.bind(1, key).bind(2, name).bind(3, static_cast<std::int64_t>(type)).bindBlob(4, data, size).step(),
-                 ERROR_CANTWRITE);
+    // On a name already present only type and data change, so the name keeps its first spelling.
+    const std::string folded = platform::unicode::caseFolded(name);
+    Statement update(m_db.get(), "UPDATE key_values SET type = ?, data = ? WHERE id = "
+                                 "(SELECT id FROM key_values WHERE key = ? AND folded = ? ORDER BY id LIMIT 1)");
+    rc = failed(update.bind(1, static_cast<std::int64_t>(type)).bindBlob(2, data, size).bind(3, key).bind(4, folded).step(),
+                ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
+    if (sqlite3_changes(m_db.get()) == 0) {
+        Statement insert(m_db.get(), "INSERT INTO key_values (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)");
+        rc = failed(insert.bind(1, key).bind(2, name).bind(3, folded).bind(4, static_cast<std::int64_t>(type))
+                        .bindBlob(5, data, size).step(),
+                    ERROR_CANTWRITE);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
     return failed(transaction.commit(), ERROR_CANTWRITE);
 }
 
@@ -769,8 +946,9 @@ LONG SqliteHive::deleteValue(KeyId key, const std::string& name)
     rc = beginOn(transaction, key, ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
-    Statement remove(m_db.get(), "DELETE FROM key_values WHERE key = ? AND name = ?");
-    rc = failed(remove.bind(1, key).bind(2, name).step(), ERROR_CANTWRITE);
+    Statement remove(m_db.get(), "DELETE FROM key_values WHERE id = "
+                                 "(SELECT id FROM key_values WHERE key = ? AND folded = ? ORDER BY id LIMIT 1)");
+    rc = failed(remove.bind(1, key).bind(2, platform::unicode::caseFolded(name)).step(), ERROR_CANTWRITE);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (sqlite3_changes(m_db.get()) == 0)
@@ -788,7 +966,7 @@ LONG SqliteHive::valueAt(KeyId key, DWORD index, Value& value)
     if (rc != ERROR_SUCCESS)
         return rc;
     Statement select(m_db.get(),
-                     "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY rowid LIMIT 1 OFFSET ?");
+                     "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY id LIMIT 1 OFFSET ?");
     const int stepRc = select.bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
     if (stepRc == SQLITE_DONE)
         return ERROR_NO_MORE_ITEMS;

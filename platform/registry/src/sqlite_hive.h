@@ -61,7 +61,8 @@ public:
     [[nodiscard]] LONG requireWritable() const;
     [[nodiscard]] const std::string& path() const { return m_path; }
 
-    // Keys. A path is a list of names, each compared case-insensitively (ASCII).
+    // Keys. A path is a list of names, each compared whatever its letter case
+    // (platform::unicode::caseFolded); a name keeps the spelling first written.
     [[nodiscard]] LONG findKey(KeyId from, const std::vector<std::string>& path, KeyId& key);
     [[nodiscard]] LONG createKey(KeyId from, const std::vector<std::string>& path, KeyId& key, bool& created);
     [[nodiscard]] LONG checkKey(KeyId key);
@@ -70,7 +71,7 @@ public:
     // Subkeys in name order; ERROR_NO_MORE_ITEMS past the last.
     [[nodiscard]] LONG subkeyAt(KeyId key, DWORD index, std::string& name);
 
-    // Values. Names compare case-insensitively and keep the case first written.
+    // Values. Names compare as key names do.
     [[nodiscard]] LONG readValue(KeyId key, const std::string& name, Value& value);
     [[nodiscard]] LONG writeValue(KeyId key, const std::string& name, DWORD type, const BYTE* data, DWORD size);
     [[nodiscard]] LONG deleteValue(KeyId key, const std::string& name);
@@ -92,7 +93,15 @@ private:
     [[nodiscard]] static LONG buildNew(const std::string& temporary);
     static void removeDeadCreatorsLeftovers(const std::string& path);
     [[nodiscard]] static LONG openExisting(const std::string& path, bool writable, Database& db);
-    [[nodiscard]] static LONG checkIsHive(sqlite3* db, bool deepCheck);
+    // Each sets sqliteRc to the SQLite code it ended with, for the message.
+    // The hive's layout (user_version) when the file is a hive of a known layout.
+    [[nodiscard]] static LONG checkIsHive(sqlite3* db, int& layout, int& sqliteRc);
+    [[nodiscard]] static LONG checkPages(sqlite3* db, int& sqliteRc);
+    // From the first layout to the current one, in place.
+    [[nodiscard]] static LONG upgrade(sqlite3* db, int& sqliteRc);
+    // Replaces db with an upgraded copy of it in memory, leaving its file alone.
+    [[nodiscard]] static LONG upgradedCopy(Database& db, int& sqliteRc);
+    static void noteOpenFailure(const std::string& path, const char* action, LONG rc, sqlite3* db, int sqliteRc);
 
     [[nodiscard]] LONG childOf(KeyId parent, const std::string& name, KeyId& child);
     [[nodiscard]] LONG walk(KeyId from, const std::vector<std::string>& path, KeyId& key);
