@@ -91,6 +91,7 @@ constexpr DWORD ExtraInfoSize = 2048;
 
 void TAdvHttp::Private::SetURL(const std::string& url)
 {
+    TPropertyWrite writing(*this);
     if (!SplitURL(url))
         RaiseFailure();
 }
@@ -113,6 +114,7 @@ void TAdvHttp::Private::SetExtraInfo(const std::string& extraInfo)
 
 void TAdvHttp::Private::SetSSL(bool ssl)
 {
+    TPropertyWrite writing(*this);
     FSSL = ssl;
     if (!BuildURL())
         RaiseFailure();
@@ -126,6 +128,7 @@ std::int32_t TAdvHttp::Private::DefaultPort() const
 
 void TAdvHttp::Private::SetPort(std::int32_t port)
 {
+    TPropertyWrite writing(*this);
     if (port < 0 || port > 65535) {
         Fail(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
         RaiseFailure();
@@ -138,6 +141,7 @@ void TAdvHttp::Private::SetPort(std::int32_t port)
 // Stores a part and rebuilds URL; a failed rebuild puts the old part back.
 template <class Value> void TAdvHttp::Private::SetURLPart(Value& part, Value value)
 {
+    TPropertyWrite writing(*this);
     Value old = std::exchange(part, std::move(value));
     if (BuildURL())
         return;
