@@ -38,6 +38,7 @@ constexpr int WaitLimitMs = 10000; // reached only when something is broken
 constexpr std::size_t BigBodySize = 2000000;
 constexpr std::size_t GatedBodySize = 1000000;
 constexpr std::size_t BeforeTheGate = 100000;
+constexpr std::size_t CutBodySize = 1000;
 
 // ---- owners ----
 
@@ -164,6 +165,16 @@ protected:
         server.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(BigBodySize, 'b'), "application/octet-stream");
         });
+        // Announces more than it sends, then closes the connection.
+        server.server().Get("/cut", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(CutBodySize, "application/octet-stream",
+                                     [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                         if (offset > 0)
+                                             return false;
+                                         const std::string part(CutBodySize / 10, 'c');
+                                         return sink.write(part.data(), part.size());
+                                     });
+        });
         // Sends nothing at all, not even the head, until the gate opens.
         server.server().Get("/stalled", [this](const httplib::Request&, httplib::Response& res) {
             gate.Pass();
@@ -220,7 +231,10 @@ enum class Ending {
     CancelInAHandler,        // OnDataAvailable cancels its own request
     CancelThenReleased,      // another thread cancels a component that frees itself when it ends
     CancelWhenIdle,          // Cancel before and after a request: nothing happens
+    CancelInOnError,         // OnError of a failed request cancels it: nothing more happens
     ReceiveTimeout,          // the server stays silent longer than the component's receive time-out
+    ReleaseOnCloseRefusedStart, // a component that frees itself on close, whose start is refused
+    ReleaseOnCloseThenStartAgain, // ... starts again once its request has failed: refused, then freed
 };
 
 struct EndingRow {
@@ -284,6 +298,18 @@ const EndingRow Endings[] = {
     {"cancelThenReleased", Ending::CancelThenReleased, "/stalled", false, true, 1, 0, 1,
      ERROR_INTERNET_OPERATION_CANCELLED, true},
     {"cancelWhenIdle", Ending::CancelWhenIdle, "/ok", false, true, 1, 1, 0, 0, false},
+    {"cancelInOnErrorOfAFailedConnect", Ending::CancelInOnError, nullptr, false, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, false},
+    {"cancelInOnErrorOfAFailedConnectSynchronously", Ending::CancelInOnError, nullptr, true, true, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, false},
+    {"cancelInOnErrorOfACutBody", Ending::CancelInOnError, "/cut", false, false, 1, 0, 1,
+     ERROR_INTERNET_CONNECTION_ABORTED, false},
+    {"releaseOnCloseRefusedStart", Ending::ReleaseOnCloseRefusedStart, "/ok", false, false, 1, 0, 1,
+     ERROR_INVALID_PARAMETER, true},
+    {"releaseOnCloseRefusedStartSynchronously", Ending::ReleaseOnCloseRefusedStart, "/ok", true, true, 1, 0, 1,
+     ERROR_INVALID_PARAMETER, true},
+    {"releaseOnCloseThenStartAgain", Ending::ReleaseOnCloseThenStartAgain, nullptr, true, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, true},
     {"receiveTimeout", Ending::ReceiveTimeout, "/stalled", true, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT, false},
     {"receiveTimeoutAsynchronously", Ending::ReceiveTimeout, "/stalled", false, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT,
      false},
@@ -292,7 +318,7 @@ const EndingRow Endings[] = {
 bool IsCancel(Ending ending)
 {
     return ending == Ending::CancelFromAnotherThread || ending == Ending::CancelFromTheCaller ||
-           ending == Ending::CancelInAHandler;
+           ending == Ending::CancelInAHandler || ending == Ending::CancelInOnError;
 }
 
 void PrintTo(const EndingRow& row, std::ostream* out)
@@ -352,12 +378,15 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             if (waitAfterwards && QThread::currentThread() == QCoreApplication::instance()->thread())
                 QTest::qWait(50); // the component is still there while its handler runs
         };
-        http->OnError = [&events, releaseWhenDone, where](TObject* sender) {
+        const bool cancelInError = row.ending == Ending::CancelInOnError;
+        http->OnError = [&events, releaseWhenDone, cancelInError, where](TObject* sender) {
             where();
             ++events.errors;
             events.afterDeletion += events.deleting ? 1 : 0;
             if (releaseWhenDone)
                 static_cast<TAdvHttp*>(sender)->PostRelease();
+            if (cancelInError)
+                static_cast<TAdvHttp*>(sender)->Cancel(); // the ending is decided: nothing changes
         };
         const bool raise = row.ending == Ending::RaiseInDataAvailable;
         const bool cancel = row.ending == Ending::CancelInAHandler;
@@ -378,8 +407,11 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
                     throw std::runtime_error("the program stops the transfer");
             };
         }
-        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased)
+        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased ||
+            row.ending == Ending::ReleaseOnCloseRefusedStart || row.ending == Ending::ReleaseOnCloseThenStartAgain)
             http->SetReleaseOnClose(true);
+        if (row.ending == Ending::ReleaseOnCloseRefusedStart)
+            http->SetMethod("NOT A METHOD");
         components.emplace_back(http);
         created.push_back(http);
     }
@@ -433,6 +465,13 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
 
     if (row.ending == Ending::CancelFromTheCaller)
         cancelOnceHeldBack();
+
+    if (row.ending == Ending::ReleaseOnCloseThenStartAgain) {
+        // Its release is on its way to this thread's event loop, which has not turned since.
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(created[0]->Execute(row.synchronous)) << "a component about to be freed takes no request";
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    }
 
     if (row.ending == Ending::StartWhileBusy) {
         TAdvHttp& http = *components[0];
@@ -547,6 +586,16 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             EXPECT_EQ(http.Text(), "fine");
             EXPECT_EQ(http.ResponseHeader("x-served-by"), "consumer-test");
             EXPECT_EQ(seen[i]->errors, 1);
+            break;
+        case Ending::CancelInOnError:
+            if (row.synchronous) {
+                EXPECT_FALSE(results[i]);
+                EXPECT_EQ(raised, "A connection with the server could not be established.") << "the failure's own";
+            }
+            http.Cancel(); // over already: nothing more happens
+            EXPECT_EQ(seen[i]->errors, 1);
+            EXPECT_EQ(http.LastError(), row.lastError);
+            EXPECT_EQ(http.Text(), "") << "a failed request leaves no answer to read";
             break;
         case Ending::CancelWhenIdle:
             http.Cancel();
