@@ -39,6 +39,7 @@ constexpr std::size_t BigBodySize = 2000000;
 constexpr std::size_t GatedBodySize = 1000000;
 constexpr std::size_t BeforeTheGate = 100000;
 constexpr std::size_t CutBodySize = 1000;
+constexpr int WaitRounds = 20;
 
 // ---- owners ----
 
@@ -731,7 +732,9 @@ class WaitingForTheEnd : public Consumer, public testing::WithParamInterface<Own
 
 // As uAdvHttp.h says: on a widget owner's thread a plain wait on CompletionEvent can't end, since
 // the request's events wait for that very thread; the wait that lets them in ends. For any other
-// owner, events run on the request's threads and a plain wait serves.
+// owner, events run on the request's threads and a plain wait serves. Either way, once the event
+// is signalled the request is over: OnRequestComplete has returned, Busy is false, and the next
+// Execute is taken, round after round.
 TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
 {
     const OwnerKind kind = GetParam().kind;
@@ -744,16 +747,15 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     std::atomic<int> completes{0};
     QEventLoop loop;
     http->OnDataAvailable = [&](TObject*) { ++data; };
-    if (windowed) { // the way the header shows; other owners' events come on other threads
-        http->OnRequestComplete = [&](TObject*) {
-            ++completes;
-            loop.quit();
-        };
-        http->OnError = [&](TObject*) { loop.quit(); };
-    }
+    http->OnRequestComplete = [&](TObject*) {
+        std::this_thread::sleep_for(1ms); // a handler that does some work
+        ++completes;
+        loop.quit();
+    };
+    http->OnError = [&](TObject*) { loop.quit(); };
     ResetEvent(http->CompletionEvent());
     ASSERT_TRUE(http->Execute(false));
-    if (windowed) {
+    if (windowed) { // the way the header shows; other owners' events come on other threads
         EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), 200), WAIT_TIMEOUT) << "its events wait for us";
         QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit); // only when something is broken
         loop.exec();
@@ -762,6 +764,21 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
     EXPECT_EQ(http->ResponseBody().size(), BigBodySize);
     EXPECT_GT(data, 0);
+
+    http->SetURL(Url("/ok"));
+    for (int round = 2; round <= WaitRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ResetEvent(http->CompletionEvent());
+        ASSERT_TRUE(http->Execute(false)) << "the next request is taken once the wait has ended";
+        if (windowed) {
+            QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        ASSERT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
+        EXPECT_FALSE(http->Busy());
+        EXPECT_EQ(completes, round) << "OnRequestComplete has returned";
+        EXPECT_EQ(http->Text(), "fine");
+    }
     delete http;
 }
 
