@@ -639,6 +639,64 @@ INSTANTIATE_TEST_SUITE_P(Rows, OwnersAndEndings, testing::Combine(testing::Value
                              return std::string(std::get<0>(info.param).tag) + "_" + std::get<1>(info.param).tag;
                          });
 
+// The thread a component's events go to (TEventThread::Own) ends in the middle of its request.
+// The threads that fire events are shared with other components: none may wait for the ended
+// thread. The orphan's request stops with ERROR_INVALID_THREAD_ID, its events are dropped (none
+// runs anywhere else), the other components run to their end, and deleting the orphan returns.
+TEST_F(Consumer, AComponentWhoseEventThreadEndsMidRequestHoldsNothingUp)
+{
+    constexpr int others = 8;
+    TAdvHttp* orphan = nullptr;
+    std::atomic<int> elsewhere{0};
+    std::unique_ptr<QThread> eventThread(QThread::create([&] {
+        auto* http = new TAdvHttp(nullptr); // belongs to this thread
+        http->SetEventThread(TEventThread::Own);
+        http->SetURL(Url("/gated"));
+        http->SetRaiseExceptions(false);
+        QThread* const self = QThread::currentThread();
+        const TNotifyEvent where = [&elsewhere, self](TObject*) {
+            if (QThread::currentThread() != self)
+                ++elsewhere;
+        };
+        http->OnDataAvailable = where;
+        http->OnResponseReceived = where;
+        http->OnError = where;
+        http->OnRequestComplete = where;
+        orphan = http;
+        EXPECT_TRUE(http->Execute(false));
+        QEventLoop loop; // runs until the body is under way, then the thread ends
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (http->BytesRead() > 0)
+                loop.quit();
+        });
+        poll.start(1);
+        QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }));
+    eventThread->start();
+    ASSERT_TRUE(eventThread->wait(WaitLimitMs + 1000));
+    ASSERT_NE(orphan, nullptr);
+    gate.Open(); // the rest of the orphan's body comes, and its events with it
+
+    std::atomic<int> completes{0};
+    std::vector<std::unique_ptr<TAdvHttp>> components;
+    for (int i = 0; i < others; ++i) {
+        components.push_back(std::make_unique<TAdvHttp>(nullptr));
+        components.back()->SetURL(Url("/big"));
+        components.back()->OnRequestComplete = [&](TObject*) { ++completes; };
+        ASSERT_TRUE(components.back()->Execute(false));
+    }
+    EXPECT_TRUE(WaitFor([&] { return completes == others; })) << completes << " of " << others;
+    EXPECT_TRUE(WaitFor([&] { return !orphan->Busy(); }));
+    EXPECT_EQ(orphan->LastError(), ERROR_INVALID_THREAD_ID);
+    EXPECT_EQ(orphan->ErrorText(orphan->LastError()), "Invalid thread identifier.");
+    EXPECT_EQ(elsewhere, 0) << "no event ran on another thread than the orphan's";
+    const auto started = std::chrono::steady_clock::now();
+    delete orphan;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+}
+
 // Freeing later, and events on the component's own thread, need an event loop on that thread;
 // where there is none, each way of asking for them fails loudly, and the component stays the program's to free.
 TEST_F(Consumer, AComponentWhoseThreadRunsNoEventLoopCannotBeFreedLaterAndSaysSo)
