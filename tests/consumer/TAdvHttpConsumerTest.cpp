@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -40,6 +41,7 @@ constexpr std::size_t GatedBodySize = 1000000;
 constexpr std::size_t BeforeTheGate = 100000;
 constexpr std::size_t CutBodySize = 1000;
 constexpr int WaitRounds = 20;
+constexpr int RaceRounds = 40;
 
 // ---- owners ----
 
@@ -839,6 +841,52 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     }
     delete http;
 }
+
+// ---- a cancel racing a failure ----
+
+class CancelRacingAFailure : public Consumer, public testing::WithParamInterface<OwnerRow> {};
+
+// Another thread cancels a request that fails on its own (its body cut short) at a random
+// moment: whichever comes first is its one ending, and the other changes nothing.
+TEST_P(CancelRacingAFailure, EndsTheRequestOnceWithTheCodeOfWhicheverCameFirst)
+{
+    std::unique_ptr<QObject> owner = MakeOwner(GetParam().kind);
+    std::mt19937 random(20261209);
+    for (int round = 0; round < RaceRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto* http = new TAdvHttp(owner.get());
+        http->SetEventThread(GetParam().eventThread);
+        http->SetURL(Url("/cut"));
+        http->SetRaiseExceptions(false);
+        std::atomic<int> errors{0};
+        std::atomic<int> completes{0};
+        std::atomic<DWORD> errorSeen{0};
+        http->OnError = [&](TObject* sender) {
+            errorSeen = static_cast<TAdvHttp*>(sender)->LastError();
+            ++errors;
+        };
+        http->OnRequestComplete = [&](TObject*) { ++completes; };
+        ResetEvent(http->CompletionEvent());
+        ASSERT_TRUE(http->Execute(false));
+        std::atomic<bool> cancelled{false};
+        std::thread canceller([&, delay = std::chrono::microseconds(random() % 3000)] {
+            std::this_thread::sleep_for(delay);
+            http->Cancel();
+            cancelled = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return cancelled && WaitForSingleObject(http->CompletionEvent(), 0) == WAIT_OBJECT_0; }));
+        canceller.join();
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(completes, 0);
+        const DWORD code = http->LastError();
+        EXPECT_TRUE(code == ERROR_INTERNET_OPERATION_CANCELLED || code == ERROR_INTERNET_CONNECTION_ABORTED) << code;
+        EXPECT_EQ(errorSeen, code) << "the code OnError saw is the one kept";
+        delete http;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CancelRacingAFailure, testing::ValuesIn(Owners),
+                         [](const testing::TestParamInfo<OwnerRow>& info) { return std::string(info.param.tag); });
 
 INSTANTIATE_TEST_SUITE_P(Rows, WaitingForTheEnd, testing::ValuesIn(Owners),
                          [](const testing::TestParamInfo<OwnerRow>& info) { return std::string(info.param.tag); });
