@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPointer>
+#include <QProcess>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -42,6 +43,14 @@ constexpr std::size_t BeforeTheGate = 100000;
 constexpr std::size_t CutBodySize = 1000;
 constexpr int WaitRounds = 20;
 constexpr int RaceRounds = 40;
+// Runs of the exiting program per way of ending: races at exit show one run in a few.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int ExitRuns = 3;
+#else
+constexpr int ExitRuns = 20;
+#endif
+constexpr std::size_t EndlessChunk = 16384;
+constexpr std::size_t EndlessLimit = std::size_t{64} << 20; // reached only when a child hangs
 
 // ---- owners ----
 
@@ -177,6 +186,19 @@ protected:
                                          const std::string part(CutBodySize / 10, 'c');
                                          return sink.write(part.data(), part.size());
                                      });
+        });
+        // A body that keeps coming, a chunk a millisecond, until the client goes.
+        server.server().Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [](std::size_t offset, httplib::DataSink& sink) {
+                                                 if (offset >= EndlessLimit) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 std::this_thread::sleep_for(1ms); // the pace of the body
+                                                 const std::string bytes(EndlessChunk, 'e');
+                                                 return sink.write(bytes.data(), bytes.size());
+                                             });
         });
         // Sends nothing at all, not even the head, until the gate opens.
         server.server().Get("/stalled", [this](const httplib::Request&, httplib::Response& res) {
@@ -841,6 +863,38 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     }
     delete http;
 }
+
+// ---- ending the process ----
+
+class EndingTheProcess : public Consumer, public testing::WithParamInterface<const char*> {};
+
+// A program may end at any moment, its requests running on every kind of component: the layer's
+// and the component's process-wide state outlives every thread that can still reach it. Each
+// way of ending runs as a child process (tests/consumer/ExitingProgramTool.cpp), many times.
+TEST_P(EndingTheProcess, NeverCrashesWhileRequestsRun)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The child leaves components running on purpose: what it holds at exit is no leak.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+    for (int run = 0; run < ExitRuns; ++run) {
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.start(EXITING_PROGRAM_PATH, {GetParam(), QString::fromStdString(Url("/endless")), QString::number(run)});
+        const bool ended = child.waitForFinished(WaitLimitMs * 2);
+        if (!ended)
+            child.kill();
+        EXPECT_TRUE(ended) << "run " << run << ": still running";
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << "run " << run << ": " << child.readAllStandardError().toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << "run " << run << ": " << child.readAllStandardError().toStdString();
+        if (HasFailure())
+            return;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EndingTheProcess,
+                         testing::Values("returnFromMain", "exitFromMain", "exitFromAHandler", "exitFromAnotherThread",
+                                         "quit", "releaseOnClose"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 // ---- a cancel racing a failure ----
 
