@@ -19,7 +19,8 @@ std::mutex windowLock;
 HWND notifyWindow = nullptr;
 DWORD notifyWindowThread = 0;
 int notifyWindowUsers = 0;
-std::set<TAdvHttp*> liveComponents;
+// Never destroyed: components are made and freed on other threads up to the end of the process.
+std::set<TAdvHttp*>& liveComponents = *new std::set<TAdvHttp*>;
 // The components whose handlers run on this thread, innermost last.
 thread_local std::vector<const TAdvHttp*> handlersRunning;
 

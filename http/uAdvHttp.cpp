@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -26,6 +27,11 @@ constexpr const char* CannotReleaseLater =
     "once its request has ended";
 
 constexpr int HeldBackReleaseRetryMs = 10;
+// A response head longer than TAdvHttp::RawHeadersSize is asked for again with the size the
+// query gives, up to this.
+constexpr DWORD MaxResponseHeadSize = 1 << 20;
+// How often a delivery waiting for the component's own thread looks whether that thread has ended.
+constexpr auto OwnThreadCheckInterval = std::chrono::milliseconds(20);
 constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
 constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
@@ -149,8 +155,11 @@ std::string TAdvHttp::ClassName() const
 // ---------------------------------------------------------------------------------------------
 // Properties
 
+// Empty once the request has failed: what arrived before the failure is no answer to read.
 std::string TAdvHttp::Private::Text() const
 {
+    if (FEnding == TEnding::Failed)
+        return {};
     return std::string(FResponseBody.c_str()); // up to the first zero byte
 }
 
@@ -231,9 +240,11 @@ void TAdvHttp::Private::ReopenInternet()
         FInternetOutdated = true;
         return;
     }
-    TRequestInHand inHand(*this); // closing a failed request's handles may ask for a release
+    TPropertyWrite writing(*this);
     CloseInternet();
-    if (!OpenInternet())
+    // Without RaiseExceptions the failure stays recorded (LastError, OnError), and the next
+    // start opens the handle again.
+    if (!OpenInternet() && FRaiseExceptions)
         RaiseFailure();
 }
 
@@ -280,21 +291,31 @@ bool TAdvHttp::Private::Execute(bool synchronous)
         return Failed(std::make_exception_ptr(EInetError(
                           "A request is already running on this component; start the next one when it has ended")),
                       ERROR_BUSY);
+    // A component about to be freed would be freed under the new request, which would end with
+    // no event at all.
+    if (FReleasePending)
+        return Failed(std::make_exception_ptr(EInetError(
+                          "This component is being freed (ReleaseOnClose or PostRelease); it takes no new request")),
+                      ERROR_BUSY);
     CloseRequest(); // a failed asynchronous request leaves its handles to the next start
-    StartRequest(synchronous);
-    if (EnsureCompletionEvent() && EnsureInternetHandle() && Connect() && OpenRequest() && SendRequest() &&
-        (!synchronous || ProcessResponse())) {
-        // A cancelled request never reads as a success, however far it got.
-        if (!synchronous || !FCancelRequested)
-            return true;
-        static_cast<void>(RecordCancel());
-    }
-    // Every path that ends the request closes it, so Busy is false once we return.
-    CloseRequest();
-    std::exception_ptr failure = TakeFailure();
-    if (!failure && FCancelRequested && FRaiseExceptions)
-        failure = std::make_exception_ptr(EInetError(ErrorText(ERROR_INTERNET_OPERATION_CANCELLED)));
-    return Failed(failure, FLastError);
+    const std::uint64_t request = StartRequest(synchronous);
+    const bool started = EnsureCompletionEvent() && EnsureInternetHandle() && Connect() && OpenRequest() &&
+                         SendRequest();
+    if (started && !synchronous)
+        return true; // the worker, a failed completion or Cancel ends it
+    // Synchronously the request ends here, whichever way: it completed exactly when its response
+    // was read whole and OnRequestComplete delivered.
+    const bool completed = started && ProcessResponse() == TProgress::Completed;
+    if (!completed)
+        CloseRequest();
+    std::exception_ptr failure = completed ? nullptr : TakeFailure();
+    const DWORD reason = FLastError;
+    EndRequest(request);
+    if (completed)
+        return true;
+    if (!failure && FRaiseExceptions)
+        failure = std::make_exception_ptr(EInetError(ErrorText(reason)));
+    return Failed(failure, reason);
 }
 
 // A component whose event couldn't be made when it was built tries again: whoever waits for a
@@ -307,10 +328,9 @@ bool TAdvHttp::Private::EnsureCompletionEvent()
     return CheckResult(FCompletionEvent != nullptr) && FCompletionEvent != nullptr;
 }
 
-void TAdvHttp::Private::StartRequest(bool synchronous)
+std::uint64_t TAdvHttp::Private::StartRequest(bool synchronous)
 {
     FModeFlags = synchronous ? 0 : INTERNET_FLAG_ASYNC;
-    FBusy = true;
     FAbort = false;
     FSecureFlag = FSSL ? INTERNET_FLAG_SECURE : 0;
     // Nothing of the last response survives the start of the next one: a request that fails
@@ -332,14 +352,43 @@ void TAdvHttp::Private::StartRequest(bool synchronous)
     FChunkPosition = 0;
     FChunkSize = 0;
     FResponseBody.clear();
-    FCancelledByHandler = false;
+    DropHandlerFailure();
+    static_cast<void>(TakeFailure());
+    std::uint64_t request = 0;
+    {
+        std::lock_guard lock(FEndLock);
+        request = ++FRequestNumber;
+        FRequestOver = false;
+    }
     {
         std::lock_guard lock(FCancelLock);
         FCancelRequested = false;
         FCancelRecorded = false;
+        FStopCode = ERROR_INTERNET_OPERATION_CANCELLED;
+        FEnding = TEnding::Open;
+        FBusy = true;
     }
-    DropHandlerFailure();
-    static_cast<void>(TakeFailure());
+    return request;
+}
+
+std::uint64_t TAdvHttp::Private::CurrentRequest()
+{
+    std::lock_guard lock(FEndLock);
+    return FRequestNumber;
+}
+
+void TAdvHttp::Private::EndRequest(std::uint64_t request)
+{
+    {
+        std::lock_guard lock(FEndLock);
+        if (request != FRequestNumber || FRequestOver)
+            return;
+        FRequestOver = true;
+        FBusy = false;
+    }
+    SetEvent(FCompletionEvent);
+    if (FReleaseOnClose)
+        AskForRelease(); // held back while the request is still in hand on this thread
 }
 
 // A handle opened in the other mode would never complete this request's way (a synchronous
@@ -351,8 +400,6 @@ bool TAdvHttp::Private::EnsureInternetHandle()
     return FInternet != nullptr || OpenInternet();
 }
 
-// Guarded: with RaiseExceptions false a failure is dropped here, and the connect step then
-// fails on the missing handle with a code of its own.
 bool TAdvHttp::Private::OpenInternet()
 {
     const DWORD mode = FModeFlags;
@@ -361,7 +408,7 @@ bool TAdvHttp::Private::OpenInternet()
     else
         FInternet = InternetOpenA(FUserAgent.c_str(), INTERNET_OPEN_TYPE_PROXY, FProxy.c_str(), nullptr, mode);
     if (!CheckResult(FInternet != nullptr))
-        return Guarded(false);
+        return false;
     FInternetModeFlags = mode;
     FInternetOutdated = false;
     InternetSetStatusCallback(FInternet, StatusCallback);
@@ -407,6 +454,7 @@ bool TAdvHttp::Private::OpenRequest()
     FAuthAttempts = 0;
     SetUserName(FUserName);
     SetPassword(FPassword);
+    FCredentialsSent = CredentialsInForce();
     return true;
 }
 
@@ -432,14 +480,14 @@ bool TAdvHttp::Private::SendRequest()
 
 // Examine the status, answer authentication, read the response. In synchronous mode an
 // authentication re-send is answered by the next round of this loop; in asynchronous mode its
-// completion comes back to the worker. A failure closes the request, recorded first.
-bool TAdvHttp::Private::ProcessResponse()
+// completion comes back to the worker (Resent). A failure is recorded before the request closes.
+TAdvHttp::Private::TProgress TAdvHttp::Private::ProcessResponse()
 {
     for (;;) {
         switch (CheckAuthentication()) {
         case TStatusOutcome::Failed:
             CloseRequest();
-            return false;
+            return EndUnread();
         case TStatusOutcome::Content:
             return ReadResponse();
         case TStatusOutcome::Challenge:
@@ -448,33 +496,24 @@ bool TAdvHttp::Private::ProcessResponse()
         switch (AnswerAuthentication()) {
         case TAuthOutcome::Failed:
             CloseRequest();
-            return false;
-        case TAuthOutcome::Ended:
-            return true;
+            return EndUnread();
         case TAuthOutcome::Resent:
             if (FModeFlags != 0)
-                return true;
+                return TProgress::Resent;
             break;
         }
     }
 }
 
-// A failed status query is recorded and dropped whatever RaiseExceptions says: the headers and
-// body are read all the same. A status event's handler that raised stops the request.
+// A status event's handler that raised, or a status query that failed, stops the request.
 TAdvHttp::Private::TStatusOutcome TAdvHttp::Private::CheckAuthentication()
 {
     DWORD status = 0;
     DWORD length = sizeof(status);
     DWORD index = 0;
     BOOL queried = HttpQueryInfoA(FRequest, StatusCodeQuery, &status, &length, &index);
-    if (!CheckResult(queried != FALSE)) {
-        if (FCancelledByHandler || FCancelRequested)
-            return TStatusOutcome::Failed;
-        static_cast<void>(TakeFailure());
-        return TStatusOutcome::Content;
-    }
-    if (!queried) // failed without saying why: there is no status to look at
-        return TStatusOutcome::Content;
+    if (!CheckResult(queried != FALSE) || !queried)
+        return TStatusOutcome::Failed;
     FStatusCode = status;
     if (status == 401)
         return FireRequestEvent(q->OnNeedAuth) ? TStatusOutcome::Challenge : TStatusOutcome::Failed;
@@ -483,16 +522,24 @@ TAdvHttp::Private::TStatusOutcome TAdvHttp::Private::CheckAuthentication()
     return TStatusOutcome::Content;
 }
 
+// The request goes again only with credentials it has not been refused with: those a handler
+// of OnNeedAuth or OnNeedProxyAuth wrote, or the credential prompt's (DefaultUi), at most
+// AuthRetries times.
 TAdvHttp::Private::TAuthOutcome TAdvHttp::Private::AnswerAuthentication()
 {
-    if (FAuthAttempts >= FAuthRetries || (FDefaultUi && !AskForCredentials()))
-        return AbandonRequest() ? TAuthOutcome::Ended : TAuthOutcome::Failed;
+    if (FAbort) // being destroyed: nothing is sent any more
+        return TAuthOutcome::Failed;
+    const bool newCredentials = CredentialsInForce() != FCredentialsSent || (FDefaultUi && AskForCredentials());
+    if (FAuthAttempts >= FAuthRetries || !newCredentials)
+        return AbandonRequest();
     ++FAuthAttempts;
-    if (FAbort) {
-        CloseRequest();
-        return TAuthOutcome::Ended;
-    }
+    FCredentialsSent = CredentialsInForce();
     return SendRequest() ? TAuthOutcome::Resent : TAuthOutcome::Failed;
+}
+
+std::string TAdvHttp::Private::CredentialsInForce() const
+{
+    return FUserName + '\0' + FPassword + '\0' + FProxyUserName + '\0' + FProxyPassword;
 }
 
 bool TAdvHttp::Private::AskForCredentials()
@@ -502,63 +549,84 @@ bool TAdvHttp::Private::AskForCredentials()
     return answer != ERROR_SUCCESS && answer != ERROR_CANCELLED;
 }
 
-// The failure is recorded before the request closes, so that whoever waits for the closing
-// (CompletionEvent) finds it recorded. An abandoned request is no failure of the start: only a
-// raising q->OnError handler makes it one.
-bool TAdvHttp::Private::AbandonRequest()
+// The server (or proxy) wants credentials the request has not got: the login failed, recorded
+// before the request closes.
+TAdvHttp::Private::TAuthOutcome TAdvHttp::Private::AbandonRequest()
 {
-    const bool recorded = SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED);
+    static_cast<void>(Fail(ERROR_INTERNET_LOGIN_FAILURE));
     CloseRequest();
-    return recorded;
+    return TAuthOutcome::Failed;
 }
 
-// Headers and body; q->OnRequestComplete also when one of them failed.
-bool TAdvHttp::Private::ReadResponse()
+// Headers and body; a request completes only when both were read whole.
+TAdvHttp::Private::TProgress TAdvHttp::Private::ReadResponse()
 {
-    const bool read = ReadHeaders() && ReadBody();
-    if (!read)
-        CloseRequest(); // a header failure ends before the body
-    return CompleteRequest() && read;
+    if (!ReadHeaders()) {
+        CloseRequest();
+        return EndUnread();
+    }
+    if (!ReadBody())
+        return EndUnread();
+    return CompleteRequest() ? TProgress::Completed : TProgress::Failed;
 }
 
-// A request that was cancelled or abandoned did not finish and never reads as finished.
+// A request whose response was not read whole fails. Its failure is recorded by then, except
+// after a call that failed without a code, or when the component is being destroyed: a code of
+// its own then.
+TAdvHttp::Private::TProgress TAdvHttp::Private::EndUnread()
+{
+    static_cast<void>(Fail(ERROR_INTERNET_INTERNAL_ERROR)); // nothing when the ending is decided
+    return TProgress::Failed;
+}
+
+// The one place a request completes: its response read whole, and no failure or stop decided
+// first. Busy is false from here on, so that OnRequestComplete may start the next request.
+// True when it completed.
 bool TAdvHttp::Private::CompleteRequest()
 {
-    if (FCancelRequested)
-        return RecordCancel();
-    if (FLastError == ERROR_INTERNET_OPERATION_CANCELLED || FCancelledByHandler)
-        return true;
+    bool stopped = false;
+    if (!DecideEnding(TEnding::Completed, &stopped))
+        return stopped && RecordCancel();
+    FBusy = false;
     return Deliver(q->OnRequestComplete);
 }
 
 bool TAdvHttp::Private::ReadHeaders()
 {
     if (FRequest == nullptr)
-        return true;
+        return false;
     // Left uninitialised: the query writes what it hands back (clearing 8 KiB per request showed
-    // in the request rate's profile).
-    const auto buffer = std::make_unique_for_overwrite<char[]>(RawHeadersSize);
+    // in the request rate's profile). A longer head is asked for again with the size the query
+    // gives, up to MaxResponseHeadSize.
+    auto buffer = std::make_unique_for_overwrite<char[]>(RawHeadersSize);
     DWORD length = RawHeadersSize;
     DWORD index = 0;
     BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.get(), &length, &index);
-    if (!CheckResult(queried != FALSE))
-        return Guarded(false); // the headers keep the previous lines
+    if (!queried && GetLastError() == ERROR_INSUFFICIENT_BUFFER && length > RawHeadersSize) {
+        if (length > MaxResponseHeadSize)
+            return Fail(ERROR_INSUFFICIENT_BUFFER,
+                        "The response head is longer than " + std::to_string(MaxResponseHeadSize) + " bytes");
+        const DWORD size = length;
+        buffer = std::make_unique_for_overwrite<char[]>(size);
+        index = 0;
+        queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.get(), &length, &index);
+        length = queried ? std::min(length, size) : length;
+    }
+    if (!CheckResult(queried != FALSE) || !queried)
+        return false;
     FResponseHeaders.Clear();
-    if (queried)
-        FResponseHeaders.SetText(std::string_view(buffer.get(), std::min(length, RawHeadersSize)));
+    FResponseHeaders.SetText(std::string_view(buffer.get(), length));
     return true;
 }
 
-// Whatever happens, the request is closed at the end. A handler's exception stops the request
-// whatever RaiseExceptions says: the transfer did not finish, and Execute must not report that
-// it did.
+// Whatever happens, the request is closed at the end. True when the whole body was read.
 bool TAdvHttp::Private::ReadBody()
 {
     // Uninitialised: each read writes the part it hands over.
     FChunkBuffer = std::make_unique_for_overwrite<char[]>(ChunkBufferSize);
     FResponseBody.clear();
     ReserveForBody();
-    const bool read = Guarded(ReadChunks());
+    const bool read = ReadChunks();
     CloseRequest();
     return read;
 }
@@ -575,18 +643,20 @@ void TAdvHttp::Private::ReserveForBody()
         FResponseBody.reserve(length);
 }
 
+// True at the end of the body; false when a read failed, the request was stopped or the
+// component is being destroyed.
 bool TAdvHttp::Private::ReadChunks()
 {
     for (;;) {
         if (FCancelRequested)
             return RecordCancel();
         if (FRequest == nullptr || FAbort)
-            return true;
+            return false;
         FChunkCount = 0;
         BOOL read = InternetReadFile(FRequest, FChunkBuffer.get(), ChunkReadSize, &FChunkCount);
         if (IsPending(read)) {
-            if (!WaitForPendingRead()) // failed (recorded by the completion), cancelled or being destroyed
-                return FCancelRequested ? RecordCancel() : true;
+            if (!WaitForPendingRead()) // failed (recorded by the completion), stopped or being destroyed
+                return FCancelRequested ? RecordCancel() : false;
         } else if (!CheckResult(read != FALSE)) {
             return false;
         }
@@ -625,7 +695,6 @@ void TAdvHttp::Private::CloseRequest()
     FChunkBuffer.reset(); // the library no longer fills it once the request handle is closed
     DropHandlerFailure(); // a handler that raised while the handles closed has no one to reach
     FAbort = false;
-    FBusy = false;
 }
 
 // Once this returns, no status event of the request follows: its notifications are no longer
@@ -662,21 +731,31 @@ bool TAdvHttp::Private::CloseInternetHandle()
 // Cancelling
 
 // Closing the request handle ends a call blocked on it at once, on whatever thread; the thread
-// that runs the request then finds every call failing and ends it as cancelled. The lock keeps
-// the handle from being closed twice, and the request's thread from freeing what the library
-// may still fill (a pending read's buffer) before the close is through.
+// that runs the request then finds every call failing and ends it as stopped. The lock keeps
+// the handle from being closed twice, the stop from being taken for another ending, and the
+// request's thread from freeing what the library may still fill (a pending read's buffer)
+// before the close is through.
 void TAdvHttp::Private::Cancel()
+{
+    Stop(ERROR_INTERNET_OPERATION_CANCELLED);
+}
+
+// Ends the running request as stopped, recording code (12017 for Cancel); nothing happens once
+// its ending is decided, a failure or the completion.
+void TAdvHttp::Private::Stop(DWORD code)
 {
     if (q->InState(csDestroying))
         return;
-    // The closing notification may ask for a release (ReleaseOnClose); it waits until the
-    // request's end is recorded here, so the component is not freed under this call.
+    // The end of the request may ask for a release (ReleaseOnClose); it waits until the stop
+    // is through here, so the component is not freed under this call.
     TRequestInHand inHand(*this);
     {
         std::lock_guard lock(FCancelLock);
-        if (!FBusy)
+        if (!FBusy || FEnding != TEnding::Open)
             return;
+        FEnding = TEnding::Failed;
         FCancelRequested = true;
+        FStopCode = code;
         if (FRequest != nullptr && !FRequestClosedByCancel) {
             FRequestClosedByCancel = true;
             FNotifiedRequest = nullptr; // no status event after this
@@ -692,18 +771,24 @@ void TAdvHttp::Private::Cancel()
         EndCancelledWithoutWorker();
 }
 
-// The one record of a cancellation: LastError 12017, q->OnError once, and the EInetError that a
-// synchronous Execute raises. Always false.
+// The one record of a stop: LastError (12017 for Cancel), q->OnError once, and the EInetError
+// that a synchronous Execute raises. Always false.
 bool TAdvHttp::Private::RecordCancel()
 {
-    if (!FCancelRecorded.exchange(true))
-        static_cast<void>(Fail(ERROR_INTERNET_OPERATION_CANCELLED));
+    if (FCancelRecorded.exchange(true))
+        return false;
+    DWORD code = ERROR_INTERNET_OPERATION_CANCELLED;
+    {
+        std::lock_guard lock(FCancelLock);
+        code = FStopCode;
+    }
+    DeliverFailureOnce(code, [this, code] { return std::make_exception_ptr(EInetError(StopMessage(code))); });
     return false;
 }
 
-// Asynchronous mode: a worker that has the request sees the cancellation at its next step (woken
-// if it waits for the library). Without one (the send or an authentication re-send is pending),
-// no completion will ever come for the closed handle, so the request ends here, as a failed send
+// Asynchronous mode: a worker that has the request sees the stop at its next step (woken if it
+// waits for the library). Without one (the send or an authentication re-send is pending), no
+// completion will ever come for the closed handle, so the request ends here, as a failed send
 // does; a completion that slipped in meanwhile starts no worker (HandOverCompletion).
 void TAdvHttp::Private::EndCancelledWithoutWorker()
 {
@@ -713,58 +798,93 @@ void TAdvHttp::Private::EndCancelledWithoutWorker()
         if (FWorkerActive || !FBusy || q->InState(csDestroying))
             return;
     }
-    if (!FCancelRecorded.exchange(true))
-        RecordFromNotification(ERROR_INTERNET_OPERATION_CANCELLED);
-    DropHandlerFailure(); // what q->OnError's handler raised has no request to stop
+    const std::uint64_t request = CurrentRequest();
+    if (!FCancelRecorded.exchange(true)) {
+        DWORD code = ERROR_INTERNET_OPERATION_CANCELLED;
+        {
+            std::lock_guard lock(FCancelLock);
+            code = FStopCode;
+        }
+        FLastError = code;
+        static_cast<void>(FireCaught(q->OnError)); // no request is left for what it raises to stop
+    }
+    DropHandlerFailure();
     FNotifiedRequest = nullptr;
-    FBusy = false;
-    SetEvent(FCompletionEvent);
-    if (FReleaseOnClose)
-        AskForRelease();
+    EndRequest(request);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Failures
 
-// After every tested library call. LastError := 0, or the call's code when it failed. A code
-// that is an error (not 0, not 997: the library has nothing to report then) is recorded as the
-// failure. A status event's handler that raised inside the call stops the request. True when
-// the request may go on.
+// After every tested library call: a call that failed with an error code (not 0, not 997: the
+// library has nothing to report then) fails the request; a status event's handler that raised
+// inside the call, or a stop, stops it. True when the request may go on. LastError is left as
+// it is: 0 from the start of the request, or the code of its failure.
 bool TAdvHttp::Private::CheckResult(bool succeeded)
 {
     const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
+    if (WritingProperty())
+        return succeeded || !IsError(code) || Fail(code);
     if (!CheckHandlers())
         return false;
-    if (FCancelRequested && FBusy) // whatever the call says: its handle may have gone under it
+    if (FCancelRequested) // whatever the call says: its handle may have gone under it
         return RecordCancel();
     if (succeeded || !IsError(code))
-        return SetErrorCode(code);
+        return true;
     return Fail(code);
 }
 
-// LastError := code; q->OnError for a code that is an error. False when q->OnError's handler raised:
-// its exception is then the failure that reaches the caller.
-bool TAdvHttp::Private::SetErrorCode(DWORD code)
-{
-    FLastError = code;
-    return !IsError(code) || Deliver(q->OnError);
-}
-
-// The one place a failure is recorded: LastError, q->OnError, and the EInetError that reaches the
-// caller (the exception of q->OnError's handler instead, when it raised). Always false.
 bool TAdvHttp::Private::Fail(DWORD code, const std::string& message)
 {
-    if (SetErrorCode(code))
-        KeepFailure(std::make_exception_ptr(EInetError(message)));
-    return false;
+    return RecordFailure(code, [&message] { return std::make_exception_ptr(EInetError(message)); });
 }
 
 // With the library's text for the code, made once q->OnError has been delivered.
 bool TAdvHttp::Private::Fail(DWORD code)
 {
-    if (SetErrorCode(code))
-        KeepFailure(std::make_exception_ptr(EInetError(ErrorText(code))));
+    return RecordFailure(code, [this, code] { return std::make_exception_ptr(EInetError(ErrorText(code))); });
+}
+
+// The one place a failure is recorded: LastError, q->OnError, and the EInetError that reaches the
+// caller (the exception of q->OnError's handler instead, when it raised). Inside a request only
+// its first failure is recorded; after a stop, the stop is. Always false.
+bool TAdvHttp::Private::RecordFailure(DWORD code, const std::function<std::exception_ptr()>& failure)
+{
+    if (WritingProperty()) {
+        FLastError = code;
+        std::exception_ptr raised = FireCaught(q->OnError);
+        std::lock_guard lock(FFailureLock);
+        FWriteFailure = raised ? raised : failure();
+        return false;
+    }
+    bool stopped = false;
+    if (DecideEnding(TEnding::Failed, &stopped))
+        DeliverFailureOnce(code, failure);
+    else if (stopped)
+        static_cast<void>(RecordCancel());
     return false;
+}
+
+// LastError := code, q->OnError, and the failure kept for the caller (q->OnError's exception when
+// its handler raised). The ending is decided already.
+void TAdvHttp::Private::DeliverFailureOnce(DWORD code, const std::function<std::exception_ptr()>& failure)
+{
+    FLastError = code;
+    if (Deliver(q->OnError))
+        KeepFailure(failure());
+}
+
+// Decides how the running request ends, unless that is decided already. stopped: whether a
+// stop decided it. True when this call decided it.
+bool TAdvHttp::Private::DecideEnding(TEnding ending, bool* stopped)
+{
+    std::lock_guard lock(FCancelLock);
+    if (stopped != nullptr)
+        *stopped = FCancelRequested;
+    if (FEnding != TEnding::Open)
+        return false;
+    FEnding = ending;
+    return true;
 }
 
 // The one place a start that failed reaches its caller: the failure raised when RaiseExceptions
@@ -780,35 +900,56 @@ bool TAdvHttp::Private::Failed(std::exception_ptr failure, DWORD reason)
 // A property write that failed raises whatever RaiseExceptions says.
 void TAdvHttp::Private::RaiseFailure()
 {
-    std::exception_ptr failure = TakeFailure();
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(FFailureLock);
+        failure = std::exchange(FWriteFailure, nullptr);
+    }
     if (!failure)
         failure = std::make_exception_ptr(EInetError(ErrorText(FLastError)));
     std::rethrow_exception(failure);
 }
 
-// A step guarded as RaiseExceptions says: with it false, a failure of the step's own is dropped
-// here (it stays recorded in LastError) and the request goes on. A handler's exception is never
-// dropped. True when the request goes on.
-bool TAdvHttp::Private::Guarded(bool succeeded)
-{
-    if (succeeded)
-        return true;
-    if (FRaiseExceptions || FCancelledByHandler || (FCancelRequested && FBusy))
-        return false;
-    static_cast<void>(TakeFailure());
-    return true;
-}
-
 void TAdvHttp::Private::KeepFailure(std::exception_ptr failure)
 {
     std::lock_guard lock(FFailureLock);
-    FFailure = std::move(failure);
+    if (WritingProperty())
+        FWriteFailure = std::move(failure);
+    else
+        FFailure = std::move(failure);
 }
 
 std::exception_ptr TAdvHttp::Private::TakeFailure()
 {
     std::lock_guard lock(FFailureLock);
     return std::exchange(FFailure, nullptr);
+}
+
+namespace {
+// The component whose property this thread is writing, if any.
+thread_local const void* propertyWritten = nullptr;
+} // namespace
+
+TAdvHttp::Private::TPropertyWrite::TPropertyWrite(const Private& component)
+    : m_previous(std::exchange(propertyWritten, &component))
+{
+}
+
+TAdvHttp::Private::TPropertyWrite::~TPropertyWrite()
+{
+    propertyWritten = m_previous;
+}
+
+bool TAdvHttp::Private::WritingProperty() const
+{
+    return propertyWritten == this;
+}
+
+std::string TAdvHttp::Private::StopMessage(DWORD code) const
+{
+    if (code == ERROR_INVALID_THREAD_ID)
+        return "The thread this component's events go to (TEventThread::Own) has ended, so the request was stopped";
+    return ErrorText(code);
 }
 
 std::string TAdvHttp::Private::ErrorText(DWORD code) const
@@ -847,9 +988,11 @@ std::string TAdvHttp::Private::ErrorText(DWORD code) const
 // goes to the request's thread as a status event's handler's would.
 void TAdvHttp::Private::RecordFromNotification(DWORD code)
 {
-    FLastError = code;
     if (!IsError(code))
+        code = ERROR_INTERNET_INTERNAL_ERROR; // a request never ends failed without a code
+    if (!DecideEnding(TEnding::Failed)) // a stop, or an earlier failure, stands
         return;
+    FLastError = code;
     if (std::exception_ptr raised = FireCaught(q->OnError))
         KeepHandlerFailure(std::move(raised));
 }
@@ -889,8 +1032,13 @@ bool TAdvHttp::Private::FireRequestEvent(const TNotifyEvent& handler)
 // reaches the caller. What q->OnError's handler raises meanwhile is dropped. Always false.
 bool TAdvHttp::Private::CancelForHandler(std::exception_ptr raised)
 {
-    if (!FCancelledByHandler.exchange(true))
-        static_cast<void>(SetErrorCode(ERROR_INTERNET_OPERATION_CANCELLED));
+    bool stopped = false;
+    if (DecideEnding(TEnding::Failed, &stopped)) {
+        FLastError = ERROR_INTERNET_OPERATION_CANCELLED;
+        static_cast<void>(Deliver(q->OnError));
+    } else if (stopped) {
+        static_cast<void>(RecordCancel());
+    }
     KeepFailure(std::move(raised));
     return false;
 }
@@ -976,12 +1124,37 @@ void TAdvHttp::Private::DeliverOnOwnThread(const TNotifyEvent& handler)
         FOwnThreadQueue.push_back(&delivery);
     }
     PostTo(q, [this] { ServeOwnThreadDeliveries(); });
+    // An event that thread will never take (it has ended) is let go unrun, and so is one on
+    // its way when destruction begins: a firing thread is often shared with other components,
+    // and must not wait for ever.
+    bool dropped = false;
     {
         std::unique_lock lock(FOwnThreadLock);
-        FOwnThreadDone.wait(lock, [&delivery] { return delivery.Done; });
+        while (!delivery.Done) {
+            if (q->InState(csDestroying) || OwnThreadEnded()) {
+                const auto queued = std::find(FOwnThreadQueue.begin(), FOwnThreadQueue.end(), &delivery);
+                if (queued != FOwnThreadQueue.end()) { // else that thread runs it now
+                    FOwnThreadQueue.erase(queued);
+                    dropped = true;
+                    break;
+                }
+            }
+            FOwnThreadDone.wait_for(lock, OwnThreadCheckInterval);
+        }
+    }
+    if (dropped) {
+        Stop(ERROR_INVALID_THREAD_ID); // nothing once destruction has begun
+        return;
     }
     if (delivery.Raised)
         std::rethrow_exception(delivery.Raised);
+}
+
+// The component's thread has ended (or its QThread is gone): nothing runs its event loop again.
+bool TAdvHttp::Private::OwnThreadEnded() const
+{
+    const QThread* thread = q->thread();
+    return thread == nullptr || thread->isFinished();
 }
 
 // On the component's own thread. Once destruction has begun the events are let go unrun.
@@ -1049,6 +1222,7 @@ void TAdvHttp::Private::PostRelease()
         return;
     if (!CanReleaseLater())
         throw EInetError(CannotReleaseLater);
+    FReleasePending = true;
     ReleaseLater();
 }
 
@@ -1065,6 +1239,7 @@ void TAdvHttp::Private::AskForRelease()
 {
     if (q->InState(csDestroying))
         return;
+    FReleasePending = true;
     {
         std::lock_guard lock(FReleaseLock);
         if (FRequestsInHand > 0) {

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,34 +100,48 @@ public:
     void PostRelease();
     std::string ErrorText(DWORD code) const;
 
-    // What the status of a response asks for, and how an answer to a challenge went.
+    // What the status of a response asks for, how an answer to a challenge went, and where a
+    // response left its request.
     enum class TStatusOutcome { Failed, Content, Challenge };
-    enum class TAuthOutcome { Failed, Ended, Resent };
+    enum class TAuthOutcome { Failed, Resent };
+    enum class TProgress { Completed, Failed, Resent };
+    // How the running request ends, decided once (under FCancelLock): by its first failure, by
+    // Cancel (or a stop for an ended event thread), or by its completion. Nothing changes it
+    // until the next start; a request that has failed never completes.
+    enum class TEnding { Open, Failed, Completed };
 
     // The request, step by step. Each step says whether the request goes on; one that fails has
     // recorded why (LastError, OnError and the failure Execute may raise) before it returns false.
     [[nodiscard]] bool EnsureCompletionEvent();
-    void StartRequest(bool synchronous);
+    [[nodiscard]] std::uint64_t StartRequest(bool synchronous);
     [[nodiscard]] bool EnsureInternetHandle();
     [[nodiscard]] bool OpenInternet();
     void ReopenInternet();
     [[nodiscard]] bool Connect();
     [[nodiscard]] bool OpenRequest();
     [[nodiscard]] bool SendRequest();
-    [[nodiscard]] bool ProcessResponse();
+    [[nodiscard]] TProgress ProcessResponse();
     TStatusOutcome CheckAuthentication();
     TAuthOutcome AnswerAuthentication();
+    TAuthOutcome AbandonRequest();
+    [[nodiscard]] std::string CredentialsInForce() const;
+    void Stop(DWORD code);
     [[nodiscard]] bool RecordCancel();
     void EndCancelledWithoutWorker();
     bool AskForCredentials();
-    [[nodiscard]] bool AbandonRequest();
-    [[nodiscard]] bool ReadResponse();
+    [[nodiscard]] TProgress ReadResponse();
+    TProgress EndUnread();
     [[nodiscard]] bool ReadHeaders();
     [[nodiscard]] bool ReadBody();
     void ReserveForBody();
     [[nodiscard]] bool ReadChunks();
     [[nodiscard]] bool AppendChunk(DWORD count);
     [[nodiscard]] bool CompleteRequest();
+    // The request is over: its last event delivered, Busy false, CompletionEvent signalled, and
+    // a component that frees itself on close asks for it. Once per request, and not once a
+    // handler has started the next one.
+    void EndRequest(std::uint64_t request);
+    [[nodiscard]] std::uint64_t CurrentRequest();
     void CloseRequest();
     void CloseRequestHandle(HINTERNET request, bool closedByCancel);
     void WaitForClosingNotification();
@@ -134,17 +150,31 @@ public:
     bool CloseInternetHandle();
 
     // Failures. Fail and CheckResult record one; Failed (a start) and RaiseFailure (a property
-    // write) hand it to the caller; Guarded lets a step's failure pass as RaiseExceptions says.
+    // write) hand it to the caller. Inside a request the first failure decides its ending and
+    // later ones change nothing; a property write (TPropertyWrite on this thread) records its
+    // own failure, outside any request's ending.
     [[nodiscard]] bool CheckResult(bool succeeded);
-    [[nodiscard]] bool SetErrorCode(DWORD code);
     bool Fail(DWORD code, const std::string& message);
     bool Fail(DWORD code);
+    bool RecordFailure(DWORD code, const std::function<std::exception_ptr()>& failure);
+    [[nodiscard]] bool DecideEnding(TEnding ending, bool* stopped = nullptr);
     bool Failed(std::exception_ptr failure, DWORD reason);
     [[noreturn]] void RaiseFailure();
-    [[nodiscard]] bool Guarded(bool succeeded);
     void KeepFailure(std::exception_ptr failure);
     std::exception_ptr TakeFailure();
     void RecordFromNotification(DWORD code);
+    class TPropertyWrite {
+    public:
+        explicit TPropertyWrite(const Private& component);
+        ~TPropertyWrite();
+        TPropertyWrite(const TPropertyWrite&) = delete;
+        TPropertyWrite& operator=(const TPropertyWrite&) = delete;
+
+    private:
+        const void* m_previous;
+    };
+    [[nodiscard]] bool WritingProperty() const;
+    [[nodiscard]] std::string StopMessage(DWORD code) const;
 
     // URL and its parts (uAdvHttpUrl.cpp).
     [[nodiscard]] bool SplitURL(const std::string& url);
@@ -192,6 +222,7 @@ public:
     struct TOwnThreadDelivery;
     [[nodiscard]] bool DeliversToOwnThread() const;
     void DeliverOnOwnThread(const TNotifyEvent& handler);
+    [[nodiscard]] bool OwnThreadEnded() const;
     void ServeOwnThreadDeliveries();
     [[nodiscard]] bool OnDeliveryThread() const;
     void ServeDeliveries();
@@ -203,6 +234,7 @@ public:
     [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
     [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
     bool CancelForHandler(std::exception_ptr raised);
+    void DeliverFailureOnce(DWORD code, const std::function<std::exception_ptr()>& failure);
     [[nodiscard]] bool CheckHandlers();
     void KeepHandlerFailure(std::exception_ptr failure);
     void DropHandlerFailure();
@@ -249,6 +281,8 @@ public:
     std::atomic<DWORD> FStatusInfoLength{0};
     std::atomic<bool> FBusy{false};
     std::atomic<bool> FReleaseOnClose{false};
+    // A release was asked for (ReleaseOnClose or PostRelease): the component takes no new request.
+    std::atomic<bool> FReleasePending{false};
     // A release asked for while a request is in hand (inside Execute, or on the worker) waits
     // until it is out of hand, so the request's last events come first.
     std::mutex FReleaseLock;
@@ -263,9 +297,16 @@ public:
     // Cancel closes the request handle from any thread; the request's own thread then finds
     // its calls failing, records the cancellation once, and closes what is left.
     std::mutex FCancelLock;
-    std::atomic<bool> FCancelRequested{false};
+    std::atomic<TEnding> FEnding{TEnding::Completed}; // written under FCancelLock
+    std::atomic<bool> FCancelRequested{false}; // a stop decided the ending; written under FCancelLock
+    DWORD FStopCode = ERROR_INTERNET_OPERATION_CANCELLED; // what the stop records; guarded by FCancelLock
     bool FRequestClosedByCancel = false; // guarded by FCancelLock
     std::atomic<bool> FCancelRecorded{false};
+    // Requests are numbered, so that the end of one is never taken for the end of the next one
+    // (which a handler of its last event may start).
+    std::mutex FEndLock;
+    std::uint64_t FRequestNumber = 0; // guarded by FEndLock
+    bool FRequestOver = true;         // guarded by FEndLock
     // The request handle whose notifications are taken; empty once the request has ended (closed,
     // or its asynchronous send failed), so that no status event follows the end of a request.
     std::atomic<HINTERNET> FNotifiedRequest{nullptr};
@@ -285,6 +326,7 @@ public:
     std::unique_ptr<char[]> FChunkBuffer;
     DWORD FChunkCount = 0;
     std::int32_t FAuthAttempts = 0;
+    std::string FCredentialsSent; // those the last send went with: not sent again once refused
     std::atomic<bool> FAbort{false};
     bool FUseWindow = false;
     HANDLE FCompletionEvent = nullptr; // empty when it couldn't be made: the next start tries again
@@ -299,12 +341,12 @@ public:
     // The recorded failure of the current request (or property write): what Execute raises when
     // RaiseExceptions says so, or what a property write raises.
     std::exception_ptr FFailure; // guarded by FFailureLock
+    // The failure of a property write, which that write raises.
+    std::exception_ptr FWriteFailure; // guarded by FFailureLock
     // A status event's handler that raised inside a library call, on whatever thread: kept here
     // and taken by the thread that runs the request at its next step, never thrown through the
     // library.
     std::exception_ptr FHandlerFailure; // guarded by FFailureLock
-    // A handler raised in the middle of the current request, which stopped as cancelled.
-    std::atomic<bool> FCancelledByHandler{false};
 
     // The worker hand-off. A completion that arrives before the worker waits is kept in
     // FCompletionPending, so none is lost.

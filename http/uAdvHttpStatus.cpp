@@ -58,8 +58,6 @@ void TAdvHttp::Private::StatusCallback(HINTERNET handle, DWORD_PTR context, DWOR
         return; // the connection handle's own notifications
     auto* component = reinterpret_cast<Private*>(context);
     if (status == INTERNET_STATUS_HANDLE_CLOSING) {
-        // Handled before whoever closes the handle hears of it: a release it asks for is then
-        // held back while that closer still has the request in hand.
         component->HandleStatus(status, information, informationLength);
         component->RequestHandleClosing(handle);
         return;
@@ -121,10 +119,7 @@ void TAdvHttp::Private::HandleStatus(DWORD status, LPVOID information, DWORD inf
         FireEvent(q->OnConnectionClosed);
         break;
     case INTERNET_STATUS_HANDLE_CLOSING:
-        SetEvent(FCompletionEvent);
-        if (FReleaseOnClose)
-            AskForRelease(); // the last use of the component here: it may be freed from now on
-        break;
+        break; // the request's end (EndRequest) signals CompletionEvent, once its last event is through
     case INTERNET_STATUS_REQUEST_COMPLETE:
         RequestCompleted(information, informationLength);
         break;
@@ -158,13 +153,11 @@ void TAdvHttp::Private::RequestCompleted(LPVOID information, DWORD informationLe
         HandOverCompletion(true, ERROR_SUCCESS);
         return;
     }
+    const std::uint64_t request = CurrentRequest();
     RecordFromNotification(result.dwError);
-    const bool ended = HandOverCompletion(false, result.dwError);
-    SetEvent(FCompletionEvent);
-    // The failed send ends the request, whose handles close only at the next start: its end
-    // stands for the closing, and whoever frees the component waits for this notification.
-    if (ended && FReleaseOnClose)
-        AskForRelease();
+    // The failed send ends the request, whose handles close only at the next start.
+    if (HandOverCompletion(false, result.dwError))
+        EndRequest(request);
 }
 
 // True when a failure ended the request here (no worker had it in hand).
@@ -185,7 +178,6 @@ bool TAdvHttp::Private::HandOverCompletion(bool succeeded, DWORD error)
         // The send failed: the request is over. Its handles are closed by the next start or
         // by destruction, not from inside the library's notification.
         FNotifiedRequest = nullptr;
-        FBusy = false;
         return true;
     }
     static_cast<void>(error);
@@ -207,9 +199,10 @@ void TAdvHttp::Private::StartWorker(std::unique_lock<std::mutex>& lock)
         return;
     DWORD code = GetLastError();
     FWorkerActive = false;
-    FBusy = false;
     lock.unlock();
+    const std::uint64_t request = CurrentRequest();
     RecordFromNotification(code);
+    EndRequest(request);
 }
 
 DWORD TAdvHttp::Private::WorkerThreadProc(LPVOID parameter)
@@ -222,9 +215,12 @@ void TAdvHttp::Private::RunWorker()
 {
     TRequestInHand inHand(*this);
     do {
+        const std::uint64_t request = CurrentRequest();
+        const TProgress progress = ProcessResponse();
         // A failure is recorded already (LastError, q->OnError); a worker has no caller to raise it to.
-        if (!ProcessResponse())
-            static_cast<void>(TakeFailure());
+        static_cast<void>(TakeFailure());
+        if (progress != TProgress::Resent)
+            EndRequest(request); // not when a handler has started the next request
     } while (TakeNextResponse());
 }
 
@@ -243,7 +239,9 @@ bool TAdvHttp::Private::TakeNextResponse()
             if (FCompletionSucceeded)
                 return true;
             lock.unlock();
+            const std::uint64_t request = CurrentRequest(); // busy: no other can start meanwhile
             CloseRequest(); // the failure is recorded; the request is over
+            EndRequest(request);
             lock.lock();
             continue;
         }
@@ -252,9 +250,11 @@ bool TAdvHttp::Private::TakeNextResponse()
         if (FCancelRequested) {
             // A re-send was pending: no completion comes for the closed handle.
             lock.unlock();
+            const std::uint64_t request = CurrentRequest();
             static_cast<void>(RecordCancel());
             static_cast<void>(TakeFailure());
             CloseRequest();
+            EndRequest(request);
             lock.lock();
             continue;
         }

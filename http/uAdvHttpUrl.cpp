@@ -91,6 +91,7 @@ constexpr DWORD ExtraInfoSize = 2048;
 
 void TAdvHttp::Private::SetURL(const std::string& url)
 {
+    TPropertyWrite writing(*this);
     if (!SplitURL(url))
         RaiseFailure();
 }
@@ -113,9 +114,7 @@ void TAdvHttp::Private::SetExtraInfo(const std::string& extraInfo)
 
 void TAdvHttp::Private::SetSSL(bool ssl)
 {
-    FSSL = ssl;
-    if (!BuildURL())
-        RaiseFailure();
+    SetURLPart(FSSL, ssl);
 }
 
 // 0 stands for the scheme's default port, which is where a request for port 0 goes.
@@ -127,17 +126,18 @@ std::int32_t TAdvHttp::Private::DefaultPort() const
 void TAdvHttp::Private::SetPort(std::int32_t port)
 {
     if (port < 0 || port > 65535) {
+        TPropertyWrite writing(*this);
         Fail(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
         RaiseFailure();
     }
-    FPort = port == 0 ? DefaultPort() : port;
-    if (!BuildURL())
-        RaiseFailure();
+    SetURLPart(FPort, port == 0 ? DefaultPort() : port);
 }
 
-// Stores a part and rebuilds URL; a failed rebuild puts the old part back.
+// Stores a part and rebuilds URL; a failed rebuild puts the old part back, so a write changes
+// both or neither.
 template <class Value> void TAdvHttp::Private::SetURLPart(Value& part, Value value)
 {
+    TPropertyWrite writing(*this);
     Value old = std::exchange(part, std::move(value));
     if (BuildURL())
         return;
@@ -168,6 +168,10 @@ bool TAdvHttp::Private::BuildURL()
     const std::string combinedBase = onThisHost ? base + (relative.front() == '/' ? "" : "/") + relative : base;
     BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
                                         &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
+    if (!combined && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+        return Fail(ERROR_INSUFFICIENT_BUFFER, "The URL would grow too long: " + std::to_string(length - 1) +
+                                                   " bytes, more than the " + std::to_string(CombinedUrlSize - 1) +
+                                                   " a URL may have");
     if (!CheckResult(combined != FALSE))
         return false;
     if (!combined) // failed without saying why

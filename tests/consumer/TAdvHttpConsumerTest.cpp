@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPointer>
+#include <QProcess>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -21,6 +22,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -38,6 +40,17 @@ constexpr int WaitLimitMs = 10000; // reached only when something is broken
 constexpr std::size_t BigBodySize = 2000000;
 constexpr std::size_t GatedBodySize = 1000000;
 constexpr std::size_t BeforeTheGate = 100000;
+constexpr std::size_t CutBodySize = 1000;
+constexpr int WaitRounds = 20;
+constexpr int RaceRounds = 40;
+// Runs of the exiting program per way of ending: races at exit show one run in a few.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int ExitRuns = 3;
+#else
+constexpr int ExitRuns = 20;
+#endif
+constexpr std::size_t EndlessChunk = 16384;
+constexpr std::size_t EndlessLimit = std::size_t{64} << 20; // reached only when a child hangs
 
 // ---- owners ----
 
@@ -164,6 +177,29 @@ protected:
         server.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(BigBodySize, 'b'), "application/octet-stream");
         });
+        // Announces more than it sends, then closes the connection.
+        server.server().Get("/cut", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(CutBodySize, "application/octet-stream",
+                                     [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                         if (offset > 0)
+                                             return false;
+                                         const std::string part(CutBodySize / 10, 'c');
+                                         return sink.write(part.data(), part.size());
+                                     });
+        });
+        // A body that keeps coming, a chunk a millisecond, until the client goes.
+        server.server().Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [](std::size_t offset, httplib::DataSink& sink) {
+                                                 if (offset >= EndlessLimit) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 std::this_thread::sleep_for(1ms); // the pace of the body
+                                                 const std::string bytes(EndlessChunk, 'e');
+                                                 return sink.write(bytes.data(), bytes.size());
+                                             });
+        });
         // Sends nothing at all, not even the head, until the gate opens.
         server.server().Get("/stalled", [this](const httplib::Request&, httplib::Response& res) {
             gate.Pass();
@@ -220,7 +256,10 @@ enum class Ending {
     CancelInAHandler,        // OnDataAvailable cancels its own request
     CancelThenReleased,      // another thread cancels a component that frees itself when it ends
     CancelWhenIdle,          // Cancel before and after a request: nothing happens
+    CancelInOnError,         // OnError of a failed request cancels it: nothing more happens
     ReceiveTimeout,          // the server stays silent longer than the component's receive time-out
+    ReleaseOnCloseRefusedStart, // a component that frees itself on close, whose start is refused
+    ReleaseOnCloseThenStartAgain, // ... starts again once its request has failed: refused, then freed
 };
 
 struct EndingRow {
@@ -284,6 +323,18 @@ const EndingRow Endings[] = {
     {"cancelThenReleased", Ending::CancelThenReleased, "/stalled", false, true, 1, 0, 1,
      ERROR_INTERNET_OPERATION_CANCELLED, true},
     {"cancelWhenIdle", Ending::CancelWhenIdle, "/ok", false, true, 1, 1, 0, 0, false},
+    {"cancelInOnErrorOfAFailedConnect", Ending::CancelInOnError, nullptr, false, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, false},
+    {"cancelInOnErrorOfAFailedConnectSynchronously", Ending::CancelInOnError, nullptr, true, true, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, false},
+    {"cancelInOnErrorOfACutBody", Ending::CancelInOnError, "/cut", false, false, 1, 0, 1,
+     ERROR_INTERNET_CONNECTION_ABORTED, false},
+    {"releaseOnCloseRefusedStart", Ending::ReleaseOnCloseRefusedStart, "/ok", false, false, 1, 0, 1,
+     ERROR_INVALID_PARAMETER, true},
+    {"releaseOnCloseRefusedStartSynchronously", Ending::ReleaseOnCloseRefusedStart, "/ok", true, true, 1, 0, 1,
+     ERROR_INVALID_PARAMETER, true},
+    {"releaseOnCloseThenStartAgain", Ending::ReleaseOnCloseThenStartAgain, nullptr, true, false, 1, 0, 1,
+     ERROR_INTERNET_CANNOT_CONNECT, true},
     {"receiveTimeout", Ending::ReceiveTimeout, "/stalled", true, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT, false},
     {"receiveTimeoutAsynchronously", Ending::ReceiveTimeout, "/stalled", false, false, 1, 0, 1, ERROR_INTERNET_TIMEOUT,
      false},
@@ -292,7 +343,7 @@ const EndingRow Endings[] = {
 bool IsCancel(Ending ending)
 {
     return ending == Ending::CancelFromAnotherThread || ending == Ending::CancelFromTheCaller ||
-           ending == Ending::CancelInAHandler;
+           ending == Ending::CancelInAHandler || ending == Ending::CancelInOnError;
 }
 
 void PrintTo(const EndingRow& row, std::ostream* out)
@@ -352,12 +403,15 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             if (waitAfterwards && QThread::currentThread() == QCoreApplication::instance()->thread())
                 QTest::qWait(50); // the component is still there while its handler runs
         };
-        http->OnError = [&events, releaseWhenDone, where](TObject* sender) {
+        const bool cancelInError = row.ending == Ending::CancelInOnError;
+        http->OnError = [&events, releaseWhenDone, cancelInError, where](TObject* sender) {
             where();
             ++events.errors;
             events.afterDeletion += events.deleting ? 1 : 0;
             if (releaseWhenDone)
                 static_cast<TAdvHttp*>(sender)->PostRelease();
+            if (cancelInError)
+                static_cast<TAdvHttp*>(sender)->Cancel(); // the ending is decided: nothing changes
         };
         const bool raise = row.ending == Ending::RaiseInDataAvailable;
         const bool cancel = row.ending == Ending::CancelInAHandler;
@@ -378,8 +432,11 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
                     throw std::runtime_error("the program stops the transfer");
             };
         }
-        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased)
+        if (row.ending == Ending::ReleaseOnClose || row.ending == Ending::CancelThenReleased ||
+            row.ending == Ending::ReleaseOnCloseRefusedStart || row.ending == Ending::ReleaseOnCloseThenStartAgain)
             http->SetReleaseOnClose(true);
+        if (row.ending == Ending::ReleaseOnCloseRefusedStart)
+            http->SetMethod("NOT A METHOD");
         components.emplace_back(http);
         created.push_back(http);
     }
@@ -433,6 +490,13 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
 
     if (row.ending == Ending::CancelFromTheCaller)
         cancelOnceHeldBack();
+
+    if (row.ending == Ending::ReleaseOnCloseThenStartAgain) {
+        // Its release is on its way to this thread's event loop, which has not turned since.
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(created[0]->Execute(row.synchronous)) << "a component about to be freed takes no request";
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    }
 
     if (row.ending == Ending::StartWhileBusy) {
         TAdvHttp& http = *components[0];
@@ -548,6 +612,16 @@ TEST_P(OwnersAndEndings, EveryEndingLeavesTheProgramSound)
             EXPECT_EQ(http.ResponseHeader("x-served-by"), "consumer-test");
             EXPECT_EQ(seen[i]->errors, 1);
             break;
+        case Ending::CancelInOnError:
+            if (row.synchronous) {
+                EXPECT_FALSE(results[i]);
+                EXPECT_EQ(raised, "A connection with the server could not be established.") << "the failure's own";
+            }
+            http.Cancel(); // over already: nothing more happens
+            EXPECT_EQ(seen[i]->errors, 1);
+            EXPECT_EQ(http.LastError(), row.lastError);
+            EXPECT_EQ(http.Text(), "") << "a failed request leaves no answer to read";
+            break;
         case Ending::CancelWhenIdle:
             http.Cancel();
             EXPECT_EQ(http.LastError(), 0u);
@@ -588,6 +662,64 @@ INSTANTIATE_TEST_SUITE_P(Rows, OwnersAndEndings, testing::Combine(testing::Value
                          [](const testing::TestParamInfo<std::tuple<OwnerRow, EndingRow>>& info) {
                              return std::string(std::get<0>(info.param).tag) + "_" + std::get<1>(info.param).tag;
                          });
+
+// The thread a component's events go to (TEventThread::Own) ends in the middle of its request.
+// The threads that fire events are shared with other components: none may wait for the ended
+// thread. The orphan's request stops with ERROR_INVALID_THREAD_ID, its events are dropped (none
+// runs anywhere else), the other components run to their end, and deleting the orphan returns.
+TEST_F(Consumer, AComponentWhoseEventThreadEndsMidRequestHoldsNothingUp)
+{
+    constexpr int others = 8;
+    TAdvHttp* orphan = nullptr;
+    std::atomic<int> elsewhere{0};
+    std::unique_ptr<QThread> eventThread(QThread::create([&] {
+        auto* http = new TAdvHttp(nullptr); // belongs to this thread
+        http->SetEventThread(TEventThread::Own);
+        http->SetURL(Url("/gated"));
+        http->SetRaiseExceptions(false);
+        QThread* const self = QThread::currentThread();
+        const TNotifyEvent where = [&elsewhere, self](TObject*) {
+            if (QThread::currentThread() != self)
+                ++elsewhere;
+        };
+        http->OnDataAvailable = where;
+        http->OnResponseReceived = where;
+        http->OnError = where;
+        http->OnRequestComplete = where;
+        orphan = http;
+        EXPECT_TRUE(http->Execute(false));
+        QEventLoop loop; // runs until the body is under way, then the thread ends
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (http->BytesRead() > 0)
+                loop.quit();
+        });
+        poll.start(1);
+        QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }));
+    eventThread->start();
+    ASSERT_TRUE(eventThread->wait(WaitLimitMs + 1000));
+    ASSERT_NE(orphan, nullptr);
+    gate.Open(); // the rest of the orphan's body comes, and its events with it
+
+    std::atomic<int> completes{0};
+    std::vector<std::unique_ptr<TAdvHttp>> components;
+    for (int i = 0; i < others; ++i) {
+        components.push_back(std::make_unique<TAdvHttp>(nullptr));
+        components.back()->SetURL(Url("/big"));
+        components.back()->OnRequestComplete = [&](TObject*) { ++completes; };
+        ASSERT_TRUE(components.back()->Execute(false));
+    }
+    EXPECT_TRUE(WaitFor([&] { return completes == others; })) << completes << " of " << others;
+    EXPECT_TRUE(WaitFor([&] { return !orphan->Busy(); }));
+    EXPECT_EQ(orphan->LastError(), ERROR_INVALID_THREAD_ID);
+    EXPECT_EQ(orphan->ErrorText(orphan->LastError()), "Invalid thread identifier.");
+    EXPECT_EQ(elsewhere, 0) << "no event ran on another thread than the orphan's";
+    const auto started = std::chrono::steady_clock::now();
+    delete orphan;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+}
 
 // Freeing later, and events on the component's own thread, need an event loop on that thread;
 // where there is none, each way of asking for them fails loudly, and the component stays the program's to free.
@@ -682,7 +814,9 @@ class WaitingForTheEnd : public Consumer, public testing::WithParamInterface<Own
 
 // As uAdvHttp.h says: on a widget owner's thread a plain wait on CompletionEvent can't end, since
 // the request's events wait for that very thread; the wait that lets them in ends. For any other
-// owner, events run on the request's threads and a plain wait serves.
+// owner, events run on the request's threads and a plain wait serves. Either way, once the event
+// is signalled the request is over: OnRequestComplete has returned, Busy is false, and the next
+// Execute is taken, round after round.
 TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
 {
     const OwnerKind kind = GetParam().kind;
@@ -695,16 +829,15 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     std::atomic<int> completes{0};
     QEventLoop loop;
     http->OnDataAvailable = [&](TObject*) { ++data; };
-    if (windowed) { // the way the header shows; other owners' events come on other threads
-        http->OnRequestComplete = [&](TObject*) {
-            ++completes;
-            loop.quit();
-        };
-        http->OnError = [&](TObject*) { loop.quit(); };
-    }
+    http->OnRequestComplete = [&](TObject*) {
+        std::this_thread::sleep_for(1ms); // a handler that does some work
+        ++completes;
+        loop.quit();
+    };
+    http->OnError = [&](TObject*) { loop.quit(); };
     ResetEvent(http->CompletionEvent());
     ASSERT_TRUE(http->Execute(false));
-    if (windowed) {
+    if (windowed) { // the way the header shows; other owners' events come on other threads
         EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), 200), WAIT_TIMEOUT) << "its events wait for us";
         QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit); // only when something is broken
         loop.exec();
@@ -713,8 +846,101 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
     EXPECT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
     EXPECT_EQ(http->ResponseBody().size(), BigBodySize);
     EXPECT_GT(data, 0);
+
+    http->SetURL(Url("/ok"));
+    for (int round = 2; round <= WaitRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ResetEvent(http->CompletionEvent());
+        ASSERT_TRUE(http->Execute(false)) << "the next request is taken once the wait has ended";
+        if (windowed) {
+            QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        ASSERT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
+        EXPECT_FALSE(http->Busy());
+        EXPECT_EQ(completes, round) << "OnRequestComplete has returned";
+        EXPECT_EQ(http->Text(), "fine");
+    }
     delete http;
 }
+
+// ---- ending the process ----
+
+class EndingTheProcess : public Consumer, public testing::WithParamInterface<const char*> {};
+
+// A program may end at any moment, its requests running on every kind of component: the layer's
+// and the component's process-wide state outlives every thread that can still reach it. Each
+// way of ending runs as a child process (tests/consumer/ExitingProgramTool.cpp), many times.
+TEST_P(EndingTheProcess, NeverCrashesWhileRequestsRun)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The child leaves components running on purpose: what it holds at exit is no leak.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+    for (int run = 0; run < ExitRuns; ++run) {
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.start(EXITING_PROGRAM_PATH, {GetParam(), QString::fromStdString(Url("/endless")), QString::number(run)});
+        const bool ended = child.waitForFinished(WaitLimitMs * 2);
+        if (!ended)
+            child.kill();
+        EXPECT_TRUE(ended) << "run " << run << ": still running";
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << "run " << run << ": " << child.readAllStandardError().toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << "run " << run << ": " << child.readAllStandardError().toStdString();
+        if (HasFailure())
+            return;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EndingTheProcess,
+                         testing::Values("returnFromMain", "exitFromMain", "exitFromAHandler", "exitFromAnotherThread",
+                                         "quit", "releaseOnClose"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// ---- a cancel racing a failure ----
+
+class CancelRacingAFailure : public Consumer, public testing::WithParamInterface<OwnerRow> {};
+
+// Another thread cancels a request that fails on its own (its body cut short) at a random
+// moment: whichever comes first is its one ending, and the other changes nothing.
+TEST_P(CancelRacingAFailure, EndsTheRequestOnceWithTheCodeOfWhicheverCameFirst)
+{
+    std::unique_ptr<QObject> owner = MakeOwner(GetParam().kind);
+    std::mt19937 random(20261209);
+    for (int round = 0; round < RaceRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto* http = new TAdvHttp(owner.get());
+        http->SetEventThread(GetParam().eventThread);
+        http->SetURL(Url("/cut"));
+        http->SetRaiseExceptions(false);
+        std::atomic<int> errors{0};
+        std::atomic<int> completes{0};
+        std::atomic<DWORD> errorSeen{0};
+        http->OnError = [&](TObject* sender) {
+            errorSeen = static_cast<TAdvHttp*>(sender)->LastError();
+            ++errors;
+        };
+        http->OnRequestComplete = [&](TObject*) { ++completes; };
+        ResetEvent(http->CompletionEvent());
+        ASSERT_TRUE(http->Execute(false));
+        std::atomic<bool> cancelled{false};
+        std::thread canceller([&, delay = std::chrono::microseconds(random() % 3000)] {
+            std::this_thread::sleep_for(delay);
+            http->Cancel();
+            cancelled = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return cancelled && WaitForSingleObject(http->CompletionEvent(), 0) == WAIT_OBJECT_0; }));
+        canceller.join();
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(completes, 0);
+        const DWORD code = http->LastError();
+        EXPECT_TRUE(code == ERROR_INTERNET_OPERATION_CANCELLED || code == ERROR_INTERNET_CONNECTION_ABORTED) << code;
+        EXPECT_EQ(errorSeen, code) << "the code OnError saw is the one kept";
+        delete http;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CancelRacingAFailure, testing::ValuesIn(Owners),
+                         [](const testing::TestParamInfo<OwnerRow>& info) { return std::string(info.param.tag); });
 
 INSTANTIATE_TEST_SUITE_P(Rows, WaitingForTheEnd, testing::ValuesIn(Owners),
                          [](const testing::TestParamInfo<OwnerRow>& info) { return std::string(info.param.tag); });

@@ -225,10 +225,7 @@ TEST_F(Endings, AComponentFiresNoStatusEventAfterItsRequestEnded)
             watch.ended = true;
             over = true;
         };
-        http->OnError = [&](TObject* sender) {
-            if (static_cast<TAdvHttp*>(sender)->LastError() == ERROR_INTERNET_OPERATION_CANCELLED)
-                over = true; // abandoned: no OnRequestComplete follows
-        };
+        http->OnError = [&](TObject*) { over = true; }; // a failed request ends without OnRequestComplete
         QPointer<TAdvHttp> alive(http);
         if (ending == 1 && windowed) {
             const int at = 1 + static_cast<int>(random() % 8);

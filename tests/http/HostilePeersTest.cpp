@@ -8,11 +8,21 @@
 // same event folded into one; advhttp exits 1 on a failure and 0 otherwise, in both modes,
 // and writes the body it got. Silent peers meet a receive time-out of 0.3 s, so that no row
 // waits more than 3 s.
+//
+// The component runs every row in every mode (synchronous and asynchronous, raising and not,
+// each kind of owner), and each time one rule holds: the request ends exactly once, in
+// OnRequestComplete and a true Execute exactly when its response was read whole, else in one
+// OnError with LastError holding the failure's code to the end, Text empty, and a synchronous
+// Execute false or raising.
+#include <QObject>
 #include <QProcess>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,7 +55,6 @@ struct Row {
     const char* events; // the component's, in order, runs folded
     DWORD layerError = ~DWORD{0}; // when the layer differs from the component (it answers no 401)
     const char* user = "";        // credentials given to every client, "user:password"
-    DWORD reported = 0; // a failure reported on the way (OnError) by a request that completes
 };
 
 // ---- the peers' scripts ----
@@ -129,14 +138,14 @@ std::vector<Row> Rows()
         {"bareLineFeeds", Answer("HTTP/1.1 200 OK\nContent-Length: 4\n\nfine"), 0, Stage::Send, 200, okBody,
          "data complete"},
         {"headersBeyondTheComponentsBuffer", Answer(Ok(okBody, "X-Filler: " + std::string(9000, 'f') + "\r\n")), 0,
-         Stage::Send, 200, okBody, "error data complete", ~DWORD{0}, "", ERROR_INSUFFICIENT_BUFFER},
+         Stage::Send, 200, okBody, "data complete"},
         // Framing
         {"badChunkSize", Answer(Chunked("4\r\nfine\r\nzz\r\nmore\r\n0\r\n\r\n")), ERROR_INTERNET_CONNECTION_ABORTED,
-         Stage::Read, 200, okBody, "data error complete"},
+         Stage::Read, 200, okBody, "data error"},
         {"chunkSizeOverflow", Answer(Chunked("FFFFFFFFFFFFFFFFFF\r\nfine\r\n0\r\n\r\n")),
-         ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, "", "error complete"},
+         ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, "", "error"},
         {"noLastChunk", Answer(Chunked("4\r\nfine\r\n")), ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, okBody,
-         "data error complete"},
+         "data error"},
         {"chunkExtensionsAndTrailers", Answer(Chunked("4;name=value\r\nfine\r\n0\r\nX-Trailer: t\r\n\r\n")), 0,
          Stage::Send, 200, okBody, "data complete"},
         {"moreBodyThanAnnounced", Answer(Ok(okBody) + "surplus"), 0, Stage::Send, 200, okBody, "data complete"},
@@ -145,20 +154,20 @@ std::vector<Row> Rows()
          0, Stage::Send, 200, okBody, "data complete"},
         // Early close
         {"bodyCutShort", Answer(Cut), ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, "only this",
-         "data error complete"},
+         "data error"},
         {"closedBeforeAnswering", {Step::readRequest(), Step::close()}, ERROR_INTERNET_CONNECTION_ABORTED,
          Stage::Send, 0, "", "error"},
         {"closedInTheHead", Answer("HTTP/1.1 200 OK\r\nContent-Le"), ERROR_INTERNET_CONNECTION_ABORTED, Stage::Send,
          0, "", "error"},
         {"closedRightAfterTheHead", Answer(Head("HTTP/1.1 200 OK", "Content-Length: 4\r\n")),
-         ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, "", "error complete"},
+         ERROR_INTERNET_CONNECTION_ABORTED, Stage::Read, 200, "", "error"},
         // Resets
         {"resetBeforeAnswering", {Step::readRequest(), Step::reset()}, ERROR_INTERNET_CONNECTION_RESET, Stage::Send,
          0, "", "error"},
         {"resetInTheHead", ThenReset("HTTP/1.1 200 OK\r\nX-A: 1\r\n"), ERROR_INTERNET_CONNECTION_RESET, Stage::Send,
          0, "", "error"},
         {"resetMidBody", ThenReset(Cut), ERROR_INTERNET_CONNECTION_RESET, Stage::Read, 200, "only this",
-         "data error complete"},
+         "data error"},
         {"resetAfterAWholeAnswer", ThenReset(Ok(okBody)), 0, Stage::Send, 200, okBody, "data complete"},
         // Interim answers
         {"continue100", Answer(Head("HTTP/1.1 100 Continue") + Ok(okBody)), 0, Stage::Send, 200, okBody,
@@ -192,23 +201,23 @@ std::vector<Row> Rows()
          Stage::Send, 0, "", "redirect error"},
         // Authentication loops
         {"challengeForever", Always(Challenge("WWW-Authenticate: Basic realm=\"r\"\r\n")),
-         ERROR_INTERNET_OPERATION_CANCELLED, Stage::Send, 401, "denied", "needauth error", 0},
+         ERROR_INTERNET_LOGIN_FAILURE, Stage::Send, 401, "denied", "needauth error", 0},
         {"challengeForeverDespiteCredentials", Always(Challenge("WWW-Authenticate: Basic realm=\"r\"\r\n")),
-         ERROR_INTERNET_OPERATION_CANCELLED, Stage::Send, 401, "denied", "needauth error", 0, "alice:secret"},
-        {"challengeWithoutScheme", Always(Challenge("")), ERROR_INTERNET_OPERATION_CANCELLED, Stage::Send, 401,
+         ERROR_INTERNET_LOGIN_FAILURE, Stage::Send, 401, "denied", "needauth error", 0, "alice:secret"},
+        {"challengeWithoutScheme", Always(Challenge("")), ERROR_INTERNET_LOGIN_FAILURE, Stage::Send, 401,
          "denied", "needauth error", 0, "alice:secret"},
         {"challengeOfAnUnknownScheme", Always(Challenge("WWW-Authenticate: Frobnicate x=1\r\n")),
-         ERROR_INTERNET_OPERATION_CANCELLED, Stage::Send, 401, "denied", "needauth error", 0, "alice:secret"},
+         ERROR_INTERNET_LOGIN_FAILURE, Stage::Send, 401, "denied", "needauth error", 0, "alice:secret"},
         {"proxyChallengeWithoutProxy",
          Always(Head("HTTP/1.1 407 Proxy Authentication Required", "Content-Length: 2\r\n") + "no"),
-         ERROR_INTERNET_OPERATION_CANCELLED, Stage::Send, 407, "no", "needproxyauth error", 0},
+         ERROR_INTERNET_LOGIN_FAILURE, Stage::Send, 407, "no", "needproxyauth error", 0},
         // Slow and silent peers
         {"silentAfterTheRequest", {Step::readRequest(), Step::stall(10s)}, ERROR_INTERNET_TIMEOUT, Stage::Send, 0,
          "", "error"},
         {"silentInTheHead", ThenSilent("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n"), ERROR_INTERNET_TIMEOUT,
          Stage::Send, 0, "", "error"},
         {"silentMidBody", ThenSilent(Cut), ERROR_INTERNET_TIMEOUT, Stage::Read, 200, "only this",
-         "data error complete"},
+         "data error"},
         {"silentAfterAnInterimAnswer", ThenSilent(Head("HTTP/1.1 100 Continue")), ERROR_INTERNET_TIMEOUT,
          Stage::Send, 0, "", "interim error"},
         {"slowButSteady", Answer(Ok("0123456789"), {30, 40, 44, 46, 48}), 0, Stage::Send, 200, "0123456789",
@@ -228,7 +237,7 @@ std::vector<Row> Rows()
         {"hugeStatusLine", Answer("HTTP/1.1 200 " + std::string(200 << 10, 'r') + "\r\nContent-Length: 4\r\n\r\nfine"),
          ERROR_HTTP_INVALID_SERVER_RESPONSE, Stage::Send, 0, "", "error"},
         {"manyHeadersWithinTheLimit", Answer(Ok(okBody, "X-Many: " + Many + "\r\n")), 0, Stage::Send, 200, okBody,
-         "error data complete", ~DWORD{0}, "", ERROR_INSUFFICIENT_BUFFER},
+         "data complete"},
     };
 }
 
@@ -287,14 +296,6 @@ Outcome ThroughTheLayer(const Row& row, int port)
     return outcome;
 }
 
-struct ComponentOutcome {
-    bool result = false;
-    DWORD error = 0;
-    DWORD status = 0;
-    std::string body;
-    std::string events;
-};
-
 // Records the significant events in order, a run of one event folded into one.
 class EventTrace {
 public:
@@ -317,36 +318,108 @@ private:
     std::string m_last;
 };
 
-ComponentOutcome ThroughTheComponent(const Row& row, int port, bool synchronous)
+std::string TextOf(DWORD code)
 {
-    TAdvHttp http(nullptr);
-    http.SetURL("http://127.0.0.1:" + std::to_string(port) + "/");
-    http.SetRaiseExceptions(false);
-    http.SetDefaultUi(false);
+    const TAdvHttp http(nullptr);
+    return http.ErrorText(code);
+}
+
+enum class Owner { None, ObjectEventsOnItsThread, Widget };
+
+struct Mode {
+    bool synchronous;
+    bool raising;
+    Owner owner;
+};
+
+std::string Describe(const Mode& mode)
+{
+    const char* owners[] = {"no owner", "object owner, events on its thread", "widget owner"};
+    return std::string("component, ") + (mode.synchronous ? "synchronous, " : "asynchronous, ") +
+           (mode.raising ? "raising, " : "not raising, ") + owners[static_cast<int>(mode.owner)];
+}
+
+std::vector<Mode> EveryMode()
+{
+    std::vector<Mode> modes;
+    for (const bool synchronous : {true, false}) {
+        for (const bool raising : {false, true}) {
+            for (const Owner owner : {Owner::None, Owner::ObjectEventsOnItsThread, Owner::Widget})
+                modes.push_back({synchronous, raising, owner});
+        }
+    }
+    return modes;
+}
+
+struct ComponentOutcome {
+    bool result = false;
+    std::string raised;    // the message of what Execute raised
+    DWORD whyNot = 0;      // the thread's last error after a false result
+    int completes = 0;
+    int errors = 0;
+    DWORD errorSeen = 0;   // LastError inside OnError
+    DWORD error = 0;       // LastError at the end
+    DWORD status = 0;
+    std::string text;
+    std::string body;
+    std::string events;
+};
+
+ComponentOutcome ThroughTheComponent(const Row& row, int port, const Mode& mode)
+{
+    std::unique_ptr<QObject> owner;
+    if (mode.owner == Owner::ObjectEventsOnItsThread)
+        owner = std::make_unique<QObject>();
+    else if (mode.owner == Owner::Widget)
+        owner = std::make_unique<QWidget>();
+    auto* http = new TAdvHttp(owner.get());
+    const std::unique_ptr<TAdvHttp> ownerless(owner ? nullptr : http);
+    if (mode.owner == Owner::ObjectEventsOnItsThread)
+        http->SetEventThread(TEventThread::Own);
+    http->SetURL("http://127.0.0.1:" + std::to_string(port) + "/");
+    http->SetRaiseExceptions(mode.raising);
+    http->SetDefaultUi(false);
     if (*row.user != '\0') {
-        http.SetUserName(Credential(row.user, false));
-        http.SetPassword(Credential(row.user, true));
+        http->SetUserName(Credential(row.user, false));
+        http->SetPassword(Credential(row.user, true));
     }
     EventTrace trace;
-    http.OnIntermediateResponse = [&](TObject*) { trace.Add("interim"); };
-    http.OnRedirect = [&](TObject*) { trace.Add("redirect"); };
-    http.OnNeedAuth = [&](TObject*) { trace.Add("needauth"); };
-    http.OnNeedProxyAuth = [&](TObject*) { trace.Add("needproxyauth"); };
-    http.OnDataAvailable = [&](TObject*) { trace.Add("data"); };
-    http.OnError = [&](TObject*) { trace.Add("error"); };
-    http.OnRequestComplete = [&](TObject*) { trace.Add("complete"); };
+    std::atomic<int> completes{0};
+    std::atomic<int> errors{0};
+    std::atomic<DWORD> errorSeen{0};
+    http->OnIntermediateResponse = [&](TObject*) { trace.Add("interim"); };
+    http->OnRedirect = [&](TObject*) { trace.Add("redirect"); };
+    http->OnNeedAuth = [&](TObject*) { trace.Add("needauth"); };
+    http->OnNeedProxyAuth = [&](TObject*) { trace.Add("needproxyauth"); };
+    http->OnDataAvailable = [&](TObject*) { trace.Add("data"); };
+    http->OnError = [&](TObject* sender) {
+        trace.Add("error");
+        errorSeen = static_cast<TAdvHttp*>(sender)->LastError();
+        ++errors;
+    };
+    http->OnRequestComplete = [&](TObject*) {
+        trace.Add("complete");
+        ++completes;
+    };
     ComponentOutcome outcome;
-    outcome.result = http.Execute(synchronous);
-    if (!synchronous) {
-        // The events of the row, then the end of the request (no more may follow).
-        EXPECT_TRUE(httptest::WaitFor([&] { return trace.Text() == row.events; }, 5s))
-            << "events so far: " << trace.Text();
-        EXPECT_TRUE(httptest::WaitFor(
-            [&] { return !http.Busy() && WaitForSingleObject(http.CompletionEvent(), 0) == WAIT_OBJECT_0; }, 5s));
+    ResetEvent(http->CompletionEvent());
+    try {
+        outcome.result = http->Execute(mode.synchronous);
+        outcome.whyNot = outcome.result ? 0 : GetLastError();
+    } catch (const EInetError& error) {
+        outcome.raised = error.what();
     }
-    outcome.error = http.LastError();
-    outcome.status = http.StatusCode();
-    outcome.body = http.ResponseBody();
+    // Over once CompletionEvent is signalled: the last event is through, and no more may follow.
+    EXPECT_TRUE(httptest::WaitFor([&] { return WaitForSingleObject(http->CompletionEvent(), 0) == WAIT_OBJECT_0; }, 5s))
+        << "events so far: " << trace.Text();
+    EXPECT_FALSE(http->Busy());
+    outcome.completes = completes;
+    outcome.errors = errors;
+    outcome.errorSeen = errorSeen;
+    outcome.error = http->LastError();
+    outcome.status = http->StatusCode();
+    outcome.text = http->Text();
+    outcome.body = http->ResponseBody();
     outcome.events = trace.Text();
     return outcome;
 }
@@ -401,32 +474,43 @@ TEST_P(HostilePeers, EveryClientMakesTheSameOfIt)
         EXPECT_EQ(layer.status, row.status);
         EXPECT_EQ(short_(layer.body), short_(row.body));
     }
-    for (const bool synchronous : {true, false}) {
-        SCOPED_TRACE(synchronous ? "component, synchronous" : "component, asynchronous");
+    const bool readWhole = row.error == 0;
+    const std::string body = row.error == ERROR_INTERNET_LOGIN_FAILURE ? "" : row.body; // a refusal's page is not read
+    for (const Mode& mode : EveryMode()) {
+        SCOPED_TRACE(Describe(mode));
         ScriptedServer peer(row.script);
-        const ComponentOutcome component = ThroughTheComponent(row, peer.port(), synchronous);
-        // Only a failure raised while starting returns false; asynchronously that is after the start.
-        const bool failsStarting = row.error != 0 && row.error != ERROR_INTERNET_OPERATION_CANCELLED &&
-                                   row.stage == Stage::Send;
-        EXPECT_EQ(component.result, !(synchronous && failsStarting));
+        const ComponentOutcome component = ThroughTheComponent(row, peer.port(), mode);
+        EXPECT_EQ(component.completes + component.errors, 1) << "exactly one ending";
+        EXPECT_EQ(component.completes, readWhole ? 1 : 0);
         EXPECT_EQ(component.error, row.error);
+        if (!readWhole) {
+            EXPECT_EQ(component.errorSeen, row.error) << "the code OnError saw is the one kept";
+        }
+        // Asynchronously Execute returns once the request is sent, which every row's is.
+        EXPECT_EQ(component.result, readWhole || !mode.synchronous);
+        if (mode.synchronous && !readWhole && mode.raising) {
+            EXPECT_EQ(component.raised, TextOf(row.error)) << "the message is ErrorText(LastError())";
+        } else {
+            EXPECT_EQ(component.raised, "");
+        }
+        if (!component.result && component.raised.empty()) {
+            EXPECT_EQ(component.whyNot, row.error);
+        }
         EXPECT_EQ(component.events, row.events);
         if (row.status != 0) {
             EXPECT_EQ(component.status, row.status);
         }
-        const std::string body = row.error == ERROR_INTERNET_OPERATION_CANCELLED ? "" : row.body;
         EXPECT_EQ(short_(component.body), short_(body));
+        EXPECT_EQ(short_(component.text), readWhole ? short_(std::string(body.c_str())) : "");
     }
     for (const bool async : {false, true}) {
         SCOPED_TRACE(async ? "advhttp --async" : "advhttp");
         ScriptedServer peer(row.script);
         const ToolOutcome tool = ThroughAdvHttp(row, peer.port(), async);
-        const DWORD reported = row.reported != 0 ? row.reported : row.error;
-        EXPECT_EQ(tool.exitCode, reported == 0 ? 0 : 1) << tool.err;
-        const std::string body = row.error == ERROR_INTERNET_OPERATION_CANCELLED ? "" : row.body;
+        EXPECT_EQ(tool.exitCode, readWhole ? 0 : 1) << tool.err;
         EXPECT_EQ(short_(tool.out), short_(body));
-        if (reported != 0) {
-            EXPECT_NE(tool.err.find("advhttp: error " + std::to_string(reported) + ":"), std::string::npos)
+        if (!readWhole) {
+            EXPECT_NE(tool.err.find("advhttp: error " + std::to_string(row.error) + ":"), std::string::npos)
                 << tool.err;
         }
     }

@@ -188,30 +188,47 @@ TEST_F(TAdvHttpRequest, AMethodThatIsNoHttpTokenIsRefusedBeforeAnythingIsSent)
     }
 }
 
-TEST_F(TAdvHttpRequest, AuthenticationIsRetriedAsOftenAsAuthRetriesSays)
+// A 401 is answered only with credentials the server has not refused yet: those OnNeedAuth
+// writes (the credential prompt of DefaultUi asks only when it writes none), at most
+// AuthRetries times. Then the request fails as a failed login.
+TEST_F(TAdvHttpRequest, AuthenticationIsRetriedOnlyWithNewCredentialsAndAtMostAuthRetriesTimes)
 {
     struct Case {
+        const char* tag;
         int retries;
-        int sends;
+        bool defaultUi;
+        bool newCredentials; // OnNeedAuth writes a password not tried yet (else the one in force)
+        int sends;           // requests that reached the component (each 401 fires OnNeedAuth)
     };
-    for (Case c : {Case{3, 4}, Case{0, 1}}) {
-        {
-            std::lock_guard lock(mutex);
-            authHits = 0;
-        }
+    for (const Case& c : {Case{"newCredentialsEachTime", 3, false, true, 4},
+                          Case{"noRetriesAllowed", 0, false, true, 1},
+                          Case{"handlerWritesTheSameAgain", 3, false, false, 1},
+                          Case{"handlerCredentialsWinOverThePrompt", 2, true, true, 3}}) {
+        SCOPED_TRACE(c.tag);
         auto http = MakeHttp("/auth");
+        http->SetRaiseExceptions(false);
+        http->SetDefaultUi(c.defaultUi);
         http->SetAuthRetries(c.retries);
+        http->SetUserName("alice");
+        http->SetPassword("first");
         int needAuth = 0;
         int errors = 0;
         int completions = 0;
-        http->OnNeedAuth = [&](TObject*) { ++needAuth; };
+        http->OnNeedAuth = [&](TObject* sender) {
+            ++needAuth;
+            if (c.newCredentials)
+                static_cast<TAdvHttp*>(sender)->SetPassword("guess" + std::to_string(needAuth));
+            else
+                static_cast<TAdvHttp*>(sender)->SetPassword("first");
+        };
         http->OnError = [&](TObject*) { ++errors; };
         http->OnRequestComplete = [&](TObject*) { ++completions; };
-        EXPECT_TRUE(http->Execute(true)) << "an abandoned request raises nothing";
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(authHits, c.sends) << c.retries;
-        EXPECT_EQ(needAuth, c.sends) << c.retries;
-        EXPECT_EQ(http->LastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+        EXPECT_FALSE(http->Execute(true)) << "a request that was refused is no success";
+        EXPECT_EQ(GetLastError(), ERROR_INTERNET_LOGIN_FAILURE);
+        EXPECT_EQ(needAuth, c.sends);
+        EXPECT_EQ(http->LastError(), ERROR_INTERNET_LOGIN_FAILURE);
+        EXPECT_EQ(http->ErrorText(http->LastError()),
+                  "The login failed: the server (or proxy) asks for credentials and none it accepts were given.");
         EXPECT_EQ(errors, 1);
         EXPECT_EQ(completions, 0);
         EXPECT_EQ(http->Text(), "");

@@ -196,15 +196,43 @@ INSTANTIATE_TEST_SUITE_P(
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/", true}),
     [](const testing::TestParamInfo<BadUrl>& info) { return std::string(info.param.tag); });
 
-TEST(TAdvHttpUrl, AFailedPartWritePutsThePartBack)
+// Each part write changes the part and URL together, or neither: a URL at its longest
+// refuses every write that would lengthen it, saying so.
+TEST(TAdvHttpUrl, AFailedPartWriteLeavesThePartAndUrlAsTheyWere)
 {
-    TAdvHttp http(nullptr);
-    http.SetURL("http://h/p");
-    EXPECT_THROW(http.SetURLPath(std::string(3000, 'x')), EInetError);
-    EXPECT_EQ(http.URLPath(), "/p");
-    EXPECT_EQ(http.URL(), "http://h/p");
-    EXPECT_THROW(http.SetPort(-1), EInetError);
-    EXPECT_EQ(http.Port(), 80);
+    const std::string path = "/" + std::string(2042, 'p');
+    const std::string url = "http://h" + path; // 2051 bytes, of the 2054 a URL may have
+    struct Case {
+        const char* tag;
+        std::function<void(TAdvHttp&)> write;
+        const char* message;
+    } cases[] = {
+        {"port", [](TAdvHttp& h) { h.SetPort(65535); }, "The URL would grow too long: 2057 bytes, more than the 2054"},
+        {"ssl", [](TAdvHttp& h) { h.SetSSL(true); }, "The URL would grow too long: 2055 bytes, more than the 2054"},
+        {"hostName", [](TAdvHttp& h) { h.SetHostName("hhhhhh"); }, "The URL would grow too long"},
+        {"urlPath", [&](TAdvHttp& h) { h.SetURLPath(path + "pppp/"); }, "The URL would grow too long"},
+        {"extraInfo", [](TAdvHttp& h) { h.SetExtraInfo("?abcde"); }, "The URL would grow too long"},
+        {"portOutOfRange", [](TAdvHttp& h) { h.SetPort(-1); }, "The port -1 is not between 0 and 65535"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        TAdvHttp http(nullptr);
+        http.SetRaiseExceptions(false); // URL writes raise whatever it says
+        http.SetURL(url);
+        ASSERT_EQ(http.URL(), url);
+        try {
+            c.write(http);
+            ADD_FAILURE() << "no exception";
+        } catch (const EInetError& error) {
+            EXPECT_EQ(error.Message().rfind(c.message, 0), 0u) << error.Message();
+        }
+        EXPECT_TRUE(http.URL() == url) << "URL changed";
+        EXPECT_EQ(http.Port(), 80);
+        EXPECT_FALSE(http.SSL());
+        EXPECT_EQ(http.HostName(), "h");
+        EXPECT_TRUE(http.URLPath() == path) << "URLPath changed";
+        EXPECT_EQ(http.ExtraInfo(), "");
+    }
 }
 
 // A part never moves URL to a scheme, host or port the request wouldn't use.

@@ -74,3 +74,5 @@ inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 /// The operation was canceled by the user.
 inline constexpr DWORD ERROR_CANCELLED = 1223;
+/// Invalid thread identifier.
+inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;

@@ -32,6 +32,7 @@ constexpr struct {
     {ERROR_NO_MORE_ITEMS, "No more data is available."},
     {ERROR_IO_PENDING, "Overlapped I/O operation is in progress."},
     {ERROR_CANCELLED, "The operation was canceled by the user."},
+    {ERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
     {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
 };
 

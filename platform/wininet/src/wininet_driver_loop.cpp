@@ -36,10 +36,11 @@ struct Pool {
     std::vector<std::weak_ptr<DriverLoop>> loops;
 };
 
+// Never destroyed, as the handle table: loops join and leave it up to the end of the process.
 Pool& pool()
 {
-    static Pool instance;
-    return instance;
+    static Pool* const instance = new Pool;
+    return *instance;
 }
 
 } // namespace

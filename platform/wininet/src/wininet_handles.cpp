@@ -10,10 +10,12 @@ namespace {
 
 using InternetHandles = platform::HandleTable<HINTERNET, HandleObject>;
 
+// Never destroyed: a thread of the program (a worker inside InternetReadFile, a driver loop)
+// may still look a handle up while the process ends.
 InternetHandles& handleTable()
 {
-    static InternetHandles table(0x10004);
-    return table;
+    static InternetHandles* const table = new InternetHandles(0x10004);
+    return *table;
 }
 
 std::atomic<DWORD> connectTimeoutDefault{60000};

@@ -252,7 +252,12 @@ BOOL copyNumber(DWORD value, LPVOID buffer, LPDWORD bufferLength)
 }
 
 std::mutex hookMutex;
-InternetErrorDlgHook errorDialogHook;
+// Never destroyed: a request's thread may ask for the prompt while the process ends.
+InternetErrorDlgHook& errorDialogHook()
+{
+    static InternetErrorDlgHook* const hook = new InternetErrorDlgHook;
+    return *hook;
+}
 
 } // namespace
 
@@ -385,7 +390,7 @@ DWORD InternetErrorDlg(HWND parent, HINTERNET request, DWORD error, DWORD flags,
     InternetErrorDlgHook hook;
     {
         std::lock_guard lock(hookMutex);
-        hook = errorDialogHook;
+        hook = errorDialogHook();
     }
     if (!hook)
         return ERROR_CANCELLED;
@@ -395,7 +400,7 @@ DWORD InternetErrorDlg(HWND parent, HINTERNET request, DWORD error, DWORD flags,
 InternetErrorDlgHook SetInternetErrorDlgHook(InternetErrorDlgHook hook)
 {
     std::lock_guard lock(hookMutex);
-    InternetErrorDlgHook previous = std::move(errorDialogHook);
-    errorDialogHook = std::move(hook);
+    InternetErrorDlgHook previous = std::move(errorDialogHook());
+    errorDialogHook() = std::move(hook);
     return previous;
 }
