@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -185,14 +186,17 @@ std::string TAdvHttp::Private::ResponseHeader(const std::string& name) const
     return value;
 }
 
-// Only a plain decimal number counts: a length the server garbled is as good as none.
+// Only a plain decimal number within range counts (the library refuses a response with any
+// other): a length the server garbled is as good as none.
 std::int64_t TAdvHttp::Private::ContentLength() const
 {
     const std::string text = ResponseHeader("Content-Length");
-    if (text.empty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    std::int64_t length = 0;
+    const char* end = text.data() + text.size();
+    if (text.empty() || text.front() < '0' || text.front() > '9')
         return UnknownContentLength;
-    return std::stoll(text);
+    const auto [stop, error] = std::from_chars(text.data(), end, length);
+    return error == std::errc() && stop == end ? length : UnknownContentLength;
 }
 
 void TAdvHttp::Private::SetEventThread(TEventThread thread)

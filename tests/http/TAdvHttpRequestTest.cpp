@@ -338,6 +338,39 @@ TEST_F(TAdvHttpRequest, ABodyOfSeveralChunksIsAppendedInOrder)
     EXPECT_EQ(http->Text(), PatternBody(40000));
 }
 
+TEST_F(TAdvHttpRequest, ContentLengthIsThePlainDecimalNumberTheServerSent)
+{
+    struct Case {
+        const char* tag;
+        const char* value;
+        const char* body;
+        std::int64_t expected;
+    };
+    const Case cases[] = {
+        {"aNine", "9", "nine byte", 9},
+        {"nineteenDigitsWithinTheRange", "9223372036854775807", "cut", 9223372036854775807},
+        {"twentyDigitsWithLeadingZeros", "00000000000000000004", "four", 4},
+        {"zero", "0", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer peer({Step::readRequest(),
+                             Step::send("HTTP/1.1 200 OK\r\nContent-Length: " + std::string(c.value) + "\r\n\r\n" +
+                                        c.body),
+                             Step::close()});
+        TAdvHttp http(nullptr);
+        http.SetURL("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+        http.SetRaiseExceptions(false);
+        std::int64_t whileReading = TAdvHttp::UnknownContentLength;
+        http.OnDataAvailable = [&](TObject*) { whileReading = http.ContentLength(); };
+        static_cast<void>(http.Execute(true));
+        EXPECT_EQ(http.ContentLength(), c.expected);
+        if (*c.body != '\0') {
+            EXPECT_EQ(whileReading, c.expected) << "known for progress";
+        }
+    }
+}
+
 TEST_F(TAdvHttpRequest, TextEndsAtTheFirstZeroByte)
 {
     auto http = MakeHttp("/nul");
