@@ -416,13 +416,8 @@ bool TAdvHttp::Private::OpenRequest()
 
 bool TAdvHttp::Private::SendRequest()
 {
-    // A line break inside a line would start a header the caller never listed (a value taken
-    // from user input could smuggle one in).
-    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
-        if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
-            return Fail(ERROR_HTTP_INVALID_HEADER,
-                        "Request header line " + std::to_string(i + 1) + " holds a line break");
-    }
+    if (!CheckRequestHead())
+        return false;
     std::string headers;
     if (FRequestHeaders.Count() > 0)
         headers = FRequestHeaders.Text() + "\r\n";
@@ -432,6 +427,44 @@ bool TAdvHttp::Private::SendRequest()
                                  static_cast<DWORD>(FRequestBody.size()));
     // Asynchronous mode: pending, and the request-complete notification tells how it went.
     return IsPending(sent) || CheckResult(sent != FALSE);
+}
+
+// Every value that reaches the request head, checked before each send (a handler may have
+// written credentials since the last one). A control byte in one, a line break above all, would
+// end its line and start one the caller never wrote: a value taken from user input could smuggle
+// a header in. The path and extra information are no such values: the request encodes their
+// control bytes. Tab is the one control byte a header value may hold.
+bool TAdvHttp::Private::CheckRequestHead()
+{
+    const auto holdsControlByte = [](const std::string& value) {
+        return std::any_of(value.begin(), value.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return (byte < 0x20 && c != '\t') || byte == 0x7F;
+        });
+    };
+    const auto refuse = [this](const std::string& what) {
+        return Fail(ERROR_HTTP_INVALID_HEADER, what + " holds a control character (a line break, for instance), "
+                                                      "which would end its line in the request head");
+    };
+    const std::pair<const char*, const std::string*> values[] = {
+        {"UserAgent", &FUserAgent},         {"Proxy", &FProxy},
+        {"UserName", &FUserName},           {"Password", &FPassword},
+        {"ProxyUserName", &FProxyUserName}, {"ProxyPassword", &FProxyPassword},
+    };
+    for (const auto& [name, value] : values) {
+        if (holdsControlByte(*value))
+            return refuse(name);
+    }
+    // The accept types that go out: those before the first empty line.
+    for (std::size_t i = 0; i < FAcceptTypes.Count() && i < MaxAcceptTypes && !FAcceptTypes[i].empty(); ++i) {
+        if (holdsControlByte(FAcceptTypes[i]))
+            return refuse("AcceptTypes line " + std::to_string(i + 1));
+    }
+    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
+        if (holdsControlByte(FRequestHeaders[i]))
+            return refuse("RequestHeaders line " + std::to_string(i + 1));
+    }
+    return true;
 }
 
 // Examine the status, answer authentication, read the response. In synchronous mode an

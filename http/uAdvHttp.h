@@ -120,7 +120,8 @@ public:
     /// UserAgent: the agent text sent with every request (start value DefaultUserAgent).
     const std::string& UserAgent() const;
     /// Sets UserAgent; an open Internet handle is closed and opened again with the new agent (a
-    /// running request keeps its handles, and the next start reopens it).
+    /// running request keeps its handles, and the next start reopens it). An agent holding a
+    /// control character fails the next request, as SetRequestHeaders says.
     void SetUserAgent(const std::string& agent);
     /// Proxy: the proxy server ("host:port") every request goes through; empty (the start value)
     /// for the system's setting.
@@ -181,8 +182,12 @@ public:
     void SetDefaultUi(bool defaultUi);
     /// RequestHeaders: extra header lines ("Name: value") sent with every request.
     const TStringList& RequestHeaders() const;
-    /// Copies the lines of headers into RequestHeaders. A line holding a line break fails the
-    /// next request with ERROR_HTTP_INVALID_HEADER.
+    /// Copies the lines of headers into RequestHeaders. A line holding a control character (a
+    /// line break, a zero byte; tab is allowed) fails the next request with
+    /// ERROR_HTTP_INVALID_HEADER before anything is sent. So does such a character in any other
+    /// value that reaches the request head: UserAgent, Proxy, UserName, Password, ProxyUserName,
+    /// ProxyPassword and the AcceptTypes lines that are sent; the message names the property.
+    /// (URLPath and ExtraInfo go out with such characters encoded.)
     void SetRequestHeaders(const TStringList& headers);
     /// AcceptTypes: the media types the request accepts, at most MaxAcceptTypes; an empty line
     /// ends the list.

@@ -112,6 +112,7 @@ public:
     [[nodiscard]] bool Connect();
     [[nodiscard]] bool OpenRequest();
     [[nodiscard]] bool SendRequest();
+    [[nodiscard]] bool CheckRequestHead();
     [[nodiscard]] bool ProcessResponse();
     TStatusOutcome CheckAuthentication();
     TAuthOutcome AnswerAuthentication();

@@ -190,6 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadUrl{"portNotANumber", "http://elsewhere:8x/", true},
                     BadUrl{"noHost", "http:///path", true},
                     BadUrl{"hostWithAnEscape", "http://h%6Fst/path", true},
+                    BadUrl{"hostWithALineBreak", "http://h\r\nInjected: 2/path", true},
                     BadUrl{"hostTooLong", "http://" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
@@ -221,7 +222,8 @@ TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
         {"host with a user", &TAdvHttp::SetHostName, "user@elsewhere"},
         {"empty host", &TAdvHttp::SetHostName, ""},
         {"host with an escape", &TAdvHttp::SetHostName, "h%6Fst"},
-        {"host with a high byte", &TAdvHttp::SetHostName, "caf\xE9.test"},
+        {"host with a byte that is no UTF-8", &TAdvHttp::SetHostName, "caf\xE9.test"},
+        {"host with a line break", &TAdvHttp::SetHostName, "h\r\nInjected: 2"},
     };
     for (const Case& c : cases) {
         TAdvHttp http(nullptr);

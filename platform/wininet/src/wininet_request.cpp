@@ -49,8 +49,17 @@ bool isTokenCharacter(char c)
     return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
 }
 
-// A caller's header line: a name that is a token, a colon, and a value with no control byte but
-// tab (a CR or NUL inside would end the line on the wire and start another).
+// A header value holds no control byte but tab: a CR, LF or NUL inside would end the line on
+// the wire and start another.
+bool isHeaderValue(std::string_view value)
+{
+    return std::none_of(value.begin(), value.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\t') || byte == 0x7F;
+    });
+}
+
+// A caller's header line: a name that is a token, a colon, and a header value.
 bool isHeaderLine(const std::string& line)
 {
     const std::size_t colon = line.find(':');
@@ -60,12 +69,17 @@ bool isHeaderLine(const std::string& line)
         if (!isTokenCharacter(line[i]))
             return false;
     }
-    for (std::size_t i = colon + 1; i < line.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(line[i]);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
-            return false;
-    }
-    return true;
+    return isHeaderValue(std::string_view(line).substr(colon + 1));
+}
+
+// What the layer itself puts into the head (the agent, accept types, referrer, and credentials,
+// which a digest answer quotes as they are) holds header values only.
+bool isSafeHead(const std::string& agent, const std::string& accept, const std::string& referrer,
+                const HandleOptions& options)
+{
+    const auto safe = [](const std::optional<std::string>& value) { return !value || isHeaderValue(*value); };
+    return isHeaderValue(agent) && isHeaderValue(accept) && isHeaderValue(referrer) && safe(options.userName) &&
+           safe(options.password) && safe(options.proxyUserName) && safe(options.proxyPassword);
 }
 
 // The caller's extra headers: lines ended by CR LF (or LF); length -1 (or 0) means up to the NUL.
@@ -124,11 +138,12 @@ public:
     bool setup(LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength, TransferSetup& setup) const
     {
         std::vector<std::string> extra;
-        if (!splitHeaders(headers, headersLength, extra)) {
+        const Session& session = *m_connection->session();
+        const HandleOptions options = effectiveOptions();
+        if (!splitHeaders(headers, headersLength, extra) || !isSafeHead(session.agent, m_accept, m_referrer, options)) {
             SetLastError(ERROR_HTTP_INVALID_HEADER);
             return false;
         }
-        const Session& session = *m_connection->session();
         const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
         const INTERNET_PORT defaultPort = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
         const INTERNET_PORT port = m_connection->port != 0 ? m_connection->port : defaultPort;
@@ -145,7 +160,7 @@ public:
         if (setup.hasBody)
             setup.body.assign(static_cast<const char*>(optional), optionalLength);
         setup.flags = m_flags;
-        setup.options = effectiveOptions();
+        setup.options = options;
         setup.accessType = session.accessType;
         setup.proxy = session.proxy;
         setup.proxyBypass = session.proxyBypass;
