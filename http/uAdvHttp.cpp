@@ -383,7 +383,25 @@ bool TAdvHttp::Private::Connect()
     DWORD receiveTimeout = FReceiveTimeout;
     if (receiveTimeout != 0)
         InternetSetOptionA(FConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof(receiveTimeout));
+    DWORD requestTimeout = FRequestTimeout;
+    if (requestTimeout != 0)
+        InternetSetOptionA(FConnect, INTERNET_OPTION_REQUEST_TIMEOUT, &requestTimeout, sizeof(requestTimeout));
+    SetCertificateOptions();
     return true;
+}
+
+// The component's own certificates, where it has them; the process's otherwise.
+void TAdvHttp::Private::SetCertificateOptions()
+{
+    const std::pair<DWORD, std::string*> files[] = {
+        {INTERNET_OPTION_CA_CERTIFICATES, &FCertificateAuthorities},
+        {INTERNET_OPTION_CLIENT_CERTIFICATE_FILE, &FClientCertificate},
+        {INTERNET_OPTION_CLIENT_KEY_FILE, &FClientKey},
+    };
+    for (const auto& [option, file] : files) {
+        if (!file->empty())
+            InternetSetOptionA(FConnect, option, file->data(), static_cast<DWORD>(file->size()));
+    }
 }
 
 bool TAdvHttp::Private::OpenRequest()
@@ -600,15 +618,16 @@ bool TAdvHttp::Private::ReadBody()
     return read;
 }
 
-// A body of announced length gets its buffer at once: one allocation instead of a series of
-// copies into ever larger ones, each touching fresh memory (reading a large body, the page
+// A kept body of announced length gets its buffer at once: one allocation instead of a series
+// of copies into ever larger ones, each touching fresh memory (reading a large body, the page
 // faults cost more than the network). A failed query just leaves the buffer to grow.
 void TAdvHttp::Private::ReserveForBody()
 {
     DWORD length = 0;
     DWORD size = sizeof length;
-    if (HttpQueryInfoA(FRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr) &&
-        length <= MaxResponseBodySize)
+    if (FKeepResponseBody &&
+        HttpQueryInfoA(FRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr) &&
+        length <= FResponseBodyLimit)
         FResponseBody.reserve(length);
 }
 
@@ -629,21 +648,30 @@ bool TAdvHttp::Private::ReadChunks()
         }
         if (FChunkCount == 0)
             return true;
-        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
+        if (!TakeChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
             return false;
     }
 }
 
-bool TAdvHttp::Private::AppendChunk(DWORD count)
+// The chunk in the buffer is appended to the body when it is kept; a body that is not kept is
+// counted only, and its chunk lives until the next read.
+bool TAdvHttp::Private::TakeChunk(DWORD count)
 {
-    if (FResponseBody.size() + count > MaxResponseBodySize)
-        return Fail(ERROR_NOT_ENOUGH_MEMORY,
-                    "The response body is longer than " + std::to_string(MaxResponseBodySize) + " bytes");
-    FChunkPosition = static_cast<DWORD>(FResponseBody.size());
-    FResponseBody.append(FChunkBuffer.get(), count);
+    if (FKeepResponseBody) {
+        if (FResponseBody.size() + count > FResponseBodyLimit)
+            return Fail(ERROR_FILE_TOO_LARGE, "The response body is longer than ResponseBodyLimit allows (" +
+                                                  std::to_string(FResponseBodyLimit) + " bytes)");
+        FResponseBody.append(FChunkBuffer.get(), count);
+    }
+    FChunkPosition = FBytesRead.load();
     FChunkSize = count;
     FBytesRead += count;
     return true;
+}
+
+std::string_view TAdvHttp::Private::Chunk() const
+{
+    return FChunkBuffer ? std::string_view(FChunkBuffer.get(), FChunkSize) : std::string_view();
 }
 
 void TAdvHttp::Private::CloseRequest()

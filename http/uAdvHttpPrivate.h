@@ -70,6 +70,18 @@ public:
     void SetInternetFlags(TInternetFlags flags);
     DWORD ReceiveTimeout() const { return FReceiveTimeout; }
     void SetReceiveTimeout(DWORD milliseconds) { FReceiveTimeout = milliseconds; }
+    DWORD RequestTimeout() const { return FRequestTimeout; }
+    void SetRequestTimeout(DWORD milliseconds) { FRequestTimeout = milliseconds; }
+    bool KeepResponseBody() const { return FKeepResponseBody; }
+    void SetKeepResponseBody(bool keep) { FKeepResponseBody = keep; }
+    std::size_t ResponseBodyLimit() const { return FResponseBodyLimit; }
+    void SetResponseBodyLimit(std::size_t bytes) { FResponseBodyLimit = bytes; }
+    const std::string& CertificateAuthorities() const { return FCertificateAuthorities; }
+    void SetCertificateAuthorities(const std::string& fileOrFolder) { FCertificateAuthorities = fileOrFolder; }
+    const std::string& ClientCertificate() const { return FClientCertificate; }
+    void SetClientCertificate(const std::string& file) { FClientCertificate = file; }
+    const std::string& ClientKey() const { return FClientKey; }
+    void SetClientKey(const std::string& file) { FClientKey = file; }
     TEventThread EventThread() const { return FEventThread; }
     void SetEventThread(TEventThread thread);
     DWORD LastError() const { return FLastError; }
@@ -82,6 +94,7 @@ public:
     DWORD ChunkPosition() const { return FChunkPosition; }
     DWORD ChunkSize() const { return FChunkSize; }
     DWORD BytesRead() const { return FBytesRead; }
+    std::string_view Chunk() const;
     std::string RedirectURL() const;
     LPVOID StatusInfo() const { return FStatusInfo; }
     DWORD StatusInfoLength() const { return FStatusInfoLength; }
@@ -125,7 +138,8 @@ public:
     [[nodiscard]] bool ReadBody();
     void ReserveForBody();
     [[nodiscard]] bool ReadChunks();
-    [[nodiscard]] bool AppendChunk(DWORD count);
+    [[nodiscard]] bool TakeChunk(DWORD count);
+    void SetCertificateOptions();
     [[nodiscard]] bool CompleteRequest();
     void CloseRequest();
     void CloseRequestHandle(HINTERNET request, bool closedByCancel);
@@ -232,6 +246,12 @@ public:
     TInternetFlags FInternetFlags;
     DWORD FRequestFlags = 0;
     DWORD FReceiveTimeout = 0; // 0: the library's
+    DWORD FRequestTimeout = 0; // 0: none
+    bool FKeepResponseBody = true;
+    std::size_t FResponseBodyLimit = MaxResponseBodySize;
+    std::string FCertificateAuthorities;
+    std::string FClientCertificate;
+    std::string FClientKey;
     std::atomic<TEventThread> FEventThread{TEventThread::Firing};
 
     // Values read by handlers. Notifications and the worker write them on other threads.

@@ -46,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"noPath", "http://h", false, "h", 80, "", ""},
         SplitCase{"portZeroIsTheDefault", "http://h:0/p", false, "h", 80, "/p", ""},
         SplitCase{"httpsPortZeroIsTheDefault", "https://h:0/s", true, "h", 443, "/s", ""},
-        SplitCase{"ipv6Literal", "http://[::1]:8080/p?q", false, "[::1]", 8080, "/p", "?q"}),
+        SplitCase{"ipv6Literal", "http://[::1]:8080/p?q", false, "[::1]", 8080, "/p", "?q"},
+        SplitCase{"internationalizedHost", "https://b\xC3\xBC" "cher.example/x", true, "b\xC3\xBC" "cher.example", 443,
+                  "/x", ""}),
     [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.tag); });
 
 TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenOnlyWhenPresent)

@@ -164,6 +164,10 @@ std::vector<Row> Rows()
                    http.SetProxy("127.0.0.1:" + port);
                }),
          Proxied("http://target.test/", "target.test")},
+        {"internationalizedHostInItsAsciiForm",
+         Shape(Url("http://b\xC3\xBC" "cher.example/x"),
+               [](TAdvHttp& http, const std::string& port) { http.SetProxy("127.0.0.1:" + port); }),
+         Proxied("http://xn--bcher-kva.example/x", "xn--bcher-kva.example")},
         {"ipv6Literal", Url("http://[::1]:{port}/p"),
          "GET /p HTTP/1.1\r\nHost: [::1]:{port}\r\n" + Agent + KeepAlive + "\r\n", 0, false, true},
         {"ipv6WrittenBare",

@@ -7,8 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include <curl/curl.h>
+
 #include "ascii_text.h"
 #include "errhandlingapi.h"
+#include "wininet_curl.h"
 #include "wininet_response_head.h"
 #include "wininet_session.h"
 #include "wininet_transfer.h"
@@ -108,6 +111,24 @@ bool splitHeaders(LPCSTR headers, DWORD length, std::vector<std::string>& lines)
     return true;
 }
 
+// A host name outside ASCII in its ASCII-compatible form ("bücher.example" in UTF-8:
+// "xn--bcher-kva.example"), converted by libidn2 through libcurl's URL parser; an ASCII name
+// as it is. Empty when the name can't be converted.
+std::string asciiCompatibleHost(const std::string& host)
+{
+    if (std::all_of(host.begin(), host.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return host;
+    const curl::Url url = curl::newUrl();
+    const std::string text = "http://" + host + "/";
+    char* converted = nullptr;
+    std::string ascii;
+    if (url && curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url.get(), CURLUPART_HOST, &converted, CURLU_PUNYCODE) == CURLUE_OK)
+        ascii = converted;
+    curl_free(converted);
+    return ascii;
+}
+
 bool hasValue(const std::string& header)
 {
     return header.find_first_not_of(" \t", header.find(':') + 1) != std::string::npos;
@@ -147,14 +168,18 @@ public:
         const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
         const INTERNET_PORT defaultPort = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
         const INTERNET_PORT port = m_connection->port != 0 ? m_connection->port : defaultPort;
-        const std::string& host = m_connection->host;
+        const std::string host = asciiCompatibleHost(m_connection->host);
+        if (host.empty()) {
+            SetLastError(ERROR_INTERNET_INVALID_URL);
+            return false;
+        }
         // An IPv6 address goes into the URL in brackets, given bare ("::1") or bracketed ("[::1]").
         const bool bareAddress = host.find(':') != std::string::npos && host.front() != '[';
         const std::string literal = bareAddress ? "[" + host + "]" : host;
         const std::string authority = port == defaultPort ? literal : literal + ":" + std::to_string(port);
 
         setup.url = (secure ? "https://" : "http://") + authority + m_target;
-        setup.hostName = host;
+        setup.hostName = m_connection->host; // as the caller wrote it, for the notifications
         setup.verb = m_verb;
         setup.hasBody = optional != nullptr && optionalLength > 0;
         if (setup.hasBody)

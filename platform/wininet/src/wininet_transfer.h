@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,8 @@ struct TransferSetup {
     DWORD accessType = 0;
     std::string proxy;
     std::string proxyBypass;
+    // When the request's time is up (INTERNET_OPTION_REQUEST_TIMEOUT), counted from its first send.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 class Transfer : public std::enable_shared_from_this<Transfer> {
@@ -83,6 +86,9 @@ public:
     void onSocketOpened(int socket, const std::string& address);
     void onRequestReady(const char* primaryAddress, int localPort);
     void onBytesSent(std::size_t size);
+    // A message of the secure handshake (or a record after it) went out or came in: from the
+    // handshake on, the server's silence is bounded by the receive time-out.
+    void onSecureData();
     // True when the server has been silent longer than the receive time-out while the request
     // waited on it (not while the reader is behind).
     bool silentTooLong(std::chrono::steady_clock::time_point now) const;
@@ -178,6 +184,7 @@ private:
     std::thread::id m_deliveringThread; // the thread inside a status callback of this request
     int m_deliveryDepth = 0;
     bool m_closingOwed = false; // closed meanwhile from another thread: notify when delivered
+    std::optional<std::chrono::steady_clock::time_point> m_deadline; // set by the first send
 
     // Layer thread only.
     curl::Easy m_easy;
