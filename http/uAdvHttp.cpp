@@ -648,14 +648,14 @@ bool TAdvHttp::Private::ReadChunks()
         }
         if (FChunkCount == 0)
             return true;
-        if (!TakeChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
+        if (!AppendChunk(std::min(FChunkCount, ChunkReadSize)) || !FireRequestEvent(q->OnDataAvailable))
             return false;
     }
 }
 
 // The chunk in the buffer is appended to the body when it is kept; a body that is not kept is
 // counted only, and its chunk lives until the next read.
-bool TAdvHttp::Private::TakeChunk(DWORD count)
+bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
     if (FKeepResponseBody) {
         if (FResponseBody.size() + count > FResponseBodyLimit)

@@ -138,7 +138,7 @@ public:
     [[nodiscard]] bool ReadBody();
     void ReserveForBody();
     [[nodiscard]] bool ReadChunks();
-    [[nodiscard]] bool TakeChunk(DWORD count);
+    [[nodiscard]] bool AppendChunk(DWORD count);
     void SetCertificateOptions();
     [[nodiscard]] bool CompleteRequest();
     void CloseRequest();
