@@ -503,10 +503,8 @@ void Transfer::onBytesSent(std::size_t size)
 
 void Transfer::onSecureData()
 {
-    if (!m_progress.awaitingServer) {
-        m_progress.awaitingServer = true;
-        m_progress.lastActivity = std::chrono::steady_clock::now();
-    }
+    m_progress.awaitingServer = true;
+    m_progress.lastActivity = std::chrono::steady_clock::now();
 }
 
 bool Transfer::silentTooLong(std::chrono::steady_clock::time_point now) const

@@ -87,7 +87,7 @@ public:
     void onRequestReady(const char* primaryAddress, int localPort);
     void onBytesSent(std::size_t size);
     // A message of the secure handshake (or a record after it) went out or came in: from the
-    // handshake on, the server's silence is bounded by the receive time-out.
+    // handshake on, the server may stay silent no longer than the receive time-out.
     void onSecureData();
     // True when the server has been silent longer than the receive time-out while the request
     // waited on it (not while the reader is behind).
@@ -136,7 +136,8 @@ private:
         std::vector<int> connectingSockets; // opened for the connection being set up
         std::chrono::steady_clock::time_point lastActivity;
         std::chrono::milliseconds receiveTimeout{0};
-        bool awaitingServer = false; // connected and sending or receiving: the receive time-out runs
+        bool awaitingServer = false; // in the handshake, or connected and sending or receiving: the
+                                     // receive time-out runs
         ResponseHead head;           // of the response being received
     };
 
