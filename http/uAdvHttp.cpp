@@ -336,6 +336,8 @@ void TAdvHttp::Private::StartRequest(bool synchronous)
     FChunkPosition = 0;
     FChunkSize = 0;
     FResponseBody.clear();
+    FKeepingBody = FKeepResponseBody;
+    FBodyLimit = FResponseBodyLimit;
     FCancelledByHandler = false;
     {
         std::lock_guard lock(FCancelLock);
@@ -625,9 +627,9 @@ void TAdvHttp::Private::ReserveForBody()
 {
     DWORD length = 0;
     DWORD size = sizeof length;
-    if (FKeepResponseBody &&
+    if (FKeepingBody &&
         HttpQueryInfoA(FRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr) &&
-        length <= FResponseBodyLimit)
+        length <= FBodyLimit)
         FResponseBody.reserve(length);
 }
 
@@ -657,10 +659,10 @@ bool TAdvHttp::Private::ReadChunks()
 // counted only, and its chunk lives until the next read.
 bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
-    if (FKeepResponseBody) {
-        if (FResponseBody.size() + count > FResponseBodyLimit)
+    if (FKeepingBody) {
+        if (FResponseBody.size() + count > FBodyLimit)
             return Fail(ERROR_FILE_TOO_LARGE, "The response body is longer than ResponseBodyLimit allows (" +
-                                                  std::to_string(FResponseBodyLimit) + " bytes)");
+                                                  std::to_string(FBodyLimit) + " bytes)");
         FResponseBody.append(FChunkBuffer.get(), count);
     }
     FChunkPosition = FBytesRead.load();

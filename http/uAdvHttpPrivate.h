@@ -249,6 +249,10 @@ public:
     DWORD FRequestTimeout = 0; // 0: none
     bool FKeepResponseBody = true;
     std::size_t FResponseBodyLimit = MaxResponseBodySize;
+    // The two above as the current request took them at its start: a handler that writes them
+    // meanwhile changes the next request, not the body half read.
+    bool FKeepingBody = true;
+    std::size_t FBodyLimit = MaxResponseBodySize;
     std::string FCertificateAuthorities;
     std::string FClientCertificate;
     std::string FClientKey;
