@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -194,14 +195,17 @@ std::string TAdvHttp::Private::ResponseHeader(const std::string& name) const
     return value;
 }
 
-// Only a plain decimal number counts: a length the server garbled is as good as none.
+// Only a plain decimal number within range counts (the library refuses a response with any
+// other): a length the server garbled is as good as none.
 std::int64_t TAdvHttp::Private::ContentLength() const
 {
     const std::string text = ResponseHeader("Content-Length");
-    if (text.empty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    std::int64_t length = 0;
+    const char* end = text.data() + text.size();
+    if (text.empty() || text.front() < '0' || text.front() > '9')
         return UnknownContentLength;
-    return std::stoll(text);
+    const auto [stop, error] = std::from_chars(text.data(), end, length);
+    return error == std::errc() && stop == end ? length : UnknownContentLength;
 }
 
 void TAdvHttp::Private::SetEventThread(TEventThread thread)
@@ -352,6 +356,8 @@ std::uint64_t TAdvHttp::Private::StartRequest(bool synchronous)
     FChunkPosition = 0;
     FChunkSize = 0;
     FResponseBody.clear();
+    FKeepingBody = FKeepResponseBody;
+    FBodyLimit = FResponseBodyLimit;
     DropHandlerFailure();
     static_cast<void>(TakeFailure());
     std::uint64_t request = 0;
@@ -426,7 +432,25 @@ bool TAdvHttp::Private::Connect()
     DWORD receiveTimeout = FReceiveTimeout;
     if (receiveTimeout != 0)
         InternetSetOptionA(FConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof(receiveTimeout));
+    DWORD requestTimeout = FRequestTimeout;
+    if (requestTimeout != 0)
+        InternetSetOptionA(FConnect, INTERNET_OPTION_REQUEST_TIMEOUT, &requestTimeout, sizeof(requestTimeout));
+    SetCertificateOptions();
     return true;
+}
+
+// The component's own certificates, where it has them; the process's otherwise.
+void TAdvHttp::Private::SetCertificateOptions()
+{
+    const std::pair<DWORD, std::string*> files[] = {
+        {INTERNET_OPTION_CA_CERTIFICATES, &FCertificateAuthorities},
+        {INTERNET_OPTION_CLIENT_CERTIFICATE_FILE, &FClientCertificate},
+        {INTERNET_OPTION_CLIENT_KEY_FILE, &FClientKey},
+    };
+    for (const auto& [option, file] : files) {
+        if (!file->empty())
+            InternetSetOptionA(FConnect, option, file->data(), static_cast<DWORD>(file->size()));
+    }
 }
 
 bool TAdvHttp::Private::OpenRequest()
@@ -460,13 +484,8 @@ bool TAdvHttp::Private::OpenRequest()
 
 bool TAdvHttp::Private::SendRequest()
 {
-    // A line break inside a line would start a header the caller never listed (a value taken
-    // from user input could smuggle one in).
-    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
-        if (FRequestHeaders[i].find_first_of("\r\n") != std::string::npos)
-            return Fail(ERROR_HTTP_INVALID_HEADER,
-                        "Request header line " + std::to_string(i + 1) + " holds a line break");
-    }
+    if (!CheckRequestHead())
+        return false;
     std::string headers;
     if (FRequestHeaders.Count() > 0)
         headers = FRequestHeaders.Text() + "\r\n";
@@ -476,6 +495,44 @@ bool TAdvHttp::Private::SendRequest()
                                  static_cast<DWORD>(FRequestBody.size()));
     // Asynchronous mode: pending, and the request-complete notification tells how it went.
     return IsPending(sent) || CheckResult(sent != FALSE);
+}
+
+// Every value that reaches the request head, checked before each send (a handler may have
+// written credentials since the last one). A control byte in one, a line break above all, would
+// end its line and start one the caller never wrote: a value taken from user input could smuggle
+// a header in. The path and extra information are no such values: the request encodes their
+// control bytes. Tab is the one control byte a header value may hold.
+bool TAdvHttp::Private::CheckRequestHead()
+{
+    const auto holdsControlByte = [](const std::string& value) {
+        return std::any_of(value.begin(), value.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return (byte < 0x20 && c != '\t') || byte == 0x7F;
+        });
+    };
+    const auto refuse = [this](const std::string& what) {
+        return Fail(ERROR_HTTP_INVALID_HEADER, what + " holds a control character (a line break, for instance), "
+                                                      "which would end its line in the request head");
+    };
+    const std::pair<const char*, const std::string*> values[] = {
+        {"UserAgent", &FUserAgent},         {"Proxy", &FProxy},
+        {"UserName", &FUserName},           {"Password", &FPassword},
+        {"ProxyUserName", &FProxyUserName}, {"ProxyPassword", &FProxyPassword},
+    };
+    for (const auto& [name, value] : values) {
+        if (holdsControlByte(*value))
+            return refuse(name);
+    }
+    // The accept types that go out: those before the first empty line.
+    for (std::size_t i = 0; i < FAcceptTypes.Count() && i < MaxAcceptTypes && !FAcceptTypes[i].empty(); ++i) {
+        if (holdsControlByte(FAcceptTypes[i]))
+            return refuse("AcceptTypes line " + std::to_string(i + 1));
+    }
+    for (std::size_t i = 0; i < FRequestHeaders.Count(); ++i) {
+        if (holdsControlByte(FRequestHeaders[i]))
+            return refuse("RequestHeaders line " + std::to_string(i + 1));
+    }
+    return true;
 }
 
 // Examine the status, answer authentication, read the response. In synchronous mode an
@@ -631,15 +688,16 @@ bool TAdvHttp::Private::ReadBody()
     return read;
 }
 
-// A body of announced length gets its buffer at once: one allocation instead of a series of
-// copies into ever larger ones, each touching fresh memory (reading a large body, the page
+// A kept body of announced length gets its buffer at once: one allocation instead of a series
+// of copies into ever larger ones, each touching fresh memory (reading a large body, the page
 // faults cost more than the network). A failed query just leaves the buffer to grow.
 void TAdvHttp::Private::ReserveForBody()
 {
     DWORD length = 0;
     DWORD size = sizeof length;
-    if (HttpQueryInfoA(FRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr) &&
-        length <= MaxResponseBodySize)
+    if (FKeepingBody &&
+        HttpQueryInfoA(FRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr) &&
+        length <= FBodyLimit)
         FResponseBody.reserve(length);
 }
 
@@ -667,16 +725,25 @@ bool TAdvHttp::Private::ReadChunks()
     }
 }
 
+// The chunk in the buffer is appended to the body when it is kept; a body that is not kept is
+// counted only, and its chunk lives until the next read.
 bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
-    if (FResponseBody.size() + count > MaxResponseBodySize)
-        return Fail(ERROR_NOT_ENOUGH_MEMORY,
-                    "The response body is longer than " + std::to_string(MaxResponseBodySize) + " bytes");
-    FChunkPosition = static_cast<DWORD>(FResponseBody.size());
-    FResponseBody.append(FChunkBuffer.get(), count);
+    if (FKeepingBody) {
+        if (FResponseBody.size() + count > FBodyLimit)
+            return Fail(ERROR_FILE_TOO_LARGE, "The response body is longer than ResponseBodyLimit allows (" +
+                                                  std::to_string(FBodyLimit) + " bytes)");
+        FResponseBody.append(FChunkBuffer.get(), count);
+    }
+    FChunkPosition = FBytesRead.load();
     FChunkSize = count;
     FBytesRead += count;
     return true;
+}
+
+std::string_view TAdvHttp::Private::Chunk() const
+{
+    return FChunkBuffer ? std::string_view(FChunkBuffer.get(), FChunkSize) : std::string_view();
 }
 
 void TAdvHttp::Private::CloseRequest()

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Exception.h"
@@ -120,7 +121,8 @@ public:
     /// UserAgent: the agent text sent with every request (start value DefaultUserAgent).
     const std::string& UserAgent() const;
     /// Sets UserAgent; an open Internet handle is closed and opened again with the new agent (a
-    /// running request keeps its handles, and the next start reopens it).
+    /// running request keeps its handles, and the next start reopens it). An agent holding a
+    /// control character fails the next request, as SetRequestHeaders says.
     void SetUserAgent(const std::string& agent);
     /// Proxy: the proxy server ("host:port") every request goes through; empty (the start value)
     /// for the system's setting.
@@ -181,8 +183,12 @@ public:
     void SetDefaultUi(bool defaultUi);
     /// RequestHeaders: extra header lines ("Name: value") sent with every request.
     const TStringList& RequestHeaders() const;
-    /// Copies the lines of headers into RequestHeaders. A line holding a line break fails the
-    /// next request with ERROR_HTTP_INVALID_HEADER.
+    /// Copies the lines of headers into RequestHeaders. A line holding a control character (a
+    /// line break, a zero byte; tab is allowed) fails the next request with
+    /// ERROR_HTTP_INVALID_HEADER before anything is sent. So does such a character in any other
+    /// value that reaches the request head: UserAgent, Proxy, UserName, Password, ProxyUserName,
+    /// ProxyPassword and the AcceptTypes lines that are sent; the message names the property.
+    /// (URLPath and ExtraInfo go out with such characters encoded.)
     void SetRequestHeaders(const TStringList& headers);
     /// AcceptTypes: the media types the request accepts, at most MaxAcceptTypes; an empty line
     /// ends the list.
@@ -221,8 +227,56 @@ public:
     /// body) before the request fails with ERROR_INTERNET_TIMEOUT; applied at the next request.
     /// 0, the start value, leaves it to the library: 30 s unless the process set another default.
     DWORD ReceiveTimeout() const;
-    /// Sets ReceiveTimeout.
+    /// Sets ReceiveTimeout. It also bounds the secure handshake of an https request: a server
+    /// that stays silent that long after the connection is made fails the request the same way.
     void SetReceiveTimeout(DWORD milliseconds);
+    /// Milliseconds a whole request may take on the network, from its first send until its body
+    /// has arrived, redirects and authentication rounds included, before it fails with
+    /// ERROR_INTERNET_TIMEOUT: a server that drips its answer can't hold a request for ever.
+    /// 0, the start value, sets no such bound. Applied at the next request.
+    DWORD RequestTimeout() const;
+    /// Sets RequestTimeout.
+    void SetRequestTimeout(DWORD milliseconds);
+    /// Whether the response body is kept: true (the start value) gathers it in ResponseBody and
+    /// Text, up to ResponseBodyLimit. False keeps nothing: each chunk is handed to
+    /// OnDataAvailable (read it there with Chunk()) and dropped, so a body of any size takes the
+    /// same little memory; ResponseBody and Text stay empty and ResponseBodyLimit doesn't apply.
+    /// Applied at the next request.
+    ///
+    /// @code
+    /// QFile file("big.iso");
+    /// file.open(QIODevice::WriteOnly);
+    /// http->SetKeepResponseBody(false);
+    /// http->OnDataAvailable = [&](TObject*) { file.write(http->Chunk().data(), http->Chunk().size()); };
+    /// @endcode
+    bool KeepResponseBody() const;
+    /// Sets KeepResponseBody.
+    void SetKeepResponseBody(bool keep);
+    /// The most bytes of response body kept in memory (start value MaxResponseBodySize). A kept
+    /// body that grows past it ends the request with ERROR_FILE_TOO_LARGE and a message naming
+    /// this limit; raise it, or receive the body without keeping it (SetKeepResponseBody).
+    /// Applied at the next request.
+    std::size_t ResponseBodyLimit() const;
+    /// Sets ResponseBodyLimit.
+    void SetResponseBodyLimit(std::size_t bytes);
+    /// The certificate authorities this component trusts for https: a PEM file, or a folder of
+    /// them named by their hashes (as `openssl rehash` makes it). Empty, the start value, keeps
+    /// the process's: the system's, or those SSL_CERT_FILE and SSL_CERT_DIR name. Which checks
+    /// are made is InternetFlags' say (the start value ignores the name and the dates of the
+    /// server's certificate). Applied at the next request.
+    const std::string& CertificateAuthorities() const;
+    /// Sets CertificateAuthorities.
+    void SetCertificateAuthorities(const std::string& fileOrFolder);
+    /// The certificate (a PEM file) this component shows a server that asks for one; empty, the
+    /// start value, shows none. Its key is ClientKey. Applied at the next request.
+    const std::string& ClientCertificate() const;
+    /// Sets ClientCertificate.
+    void SetClientCertificate(const std::string& file);
+    /// The private key (an unencrypted PEM file) of ClientCertificate; empty, the start value,
+    /// when the certificate's file holds the key too.
+    const std::string& ClientKey() const;
+    /// Sets ClientKey.
+    void SetClientKey(const std::string& file);
     /// Where events run when the owner is not a widget; TEventThread::Firing to start with. With
     /// TEventThread::Own, a request's events wait until the component's thread takes them from
     /// its event loop, so that thread must let its loop run (QEventLoop, QCoreApplication::exec)
@@ -254,12 +308,17 @@ public:
     DWORD BytesReceived() const;
     /// The sum of the response-received byte counts of the current request.
     DWORD TotalBytesReceived() const;
-    /// The offset in the response body at which the last chunk was appended (OnDataAvailable).
+    /// The offset in the response body of the last chunk read (OnDataAvailable), whether the
+    /// body is kept or not.
     DWORD ChunkPosition() const;
     /// The byte count of the last chunk appended to the response body (at most ChunkReadSize).
     DWORD ChunkSize() const;
-    /// The body bytes read so far in the current request.
+    /// The body bytes read so far in the current request (counted modulo 2^32, as ChunkPosition
+    /// is, for a body past 4 GiB).
     DWORD BytesRead() const;
+    /// The chunk of the body just read, ChunkSize bytes: valid inside OnDataAvailable only (the
+    /// next read reuses its memory), whether the body is kept or not.
+    std::string_view Chunk() const;
     /// The URL of the last redirect notification.
     std::string RedirectURL() const;
     /// The information of the last status notification, as the library passed it; valid only
@@ -362,8 +421,8 @@ public:
     TNotifyEvent OnResolvingName;        ///< Resolving the server's name (StatusInfo).
     TNotifyEvent OnSendingRequest;       ///< Sending the request (StatusInfo).
     TNotifyEvent OnStateChange;          ///< The connection's state changed (StatusInfo, not decoded).
-    /// A chunk of the body was appended (ChunkPosition, ChunkSize, BytesRead, ContentLength,
-    /// ResponseBody).
+    /// A chunk of the body was read (Chunk, ChunkPosition, ChunkSize, BytesRead, ContentLength),
+    /// and appended to ResponseBody when KeepResponseBody is true.
     TNotifyEvent OnDataAvailable;
     /// The server asks for credentials (StatusCode 401): write UserName and Password here.
     TNotifyEvent OnNeedAuth;
@@ -380,7 +439,8 @@ public:
     static constexpr DWORD ChunkReadSize = 16384;        ///< The body is read in chunks of this many bytes.
     static constexpr std::size_t ChunkBufferSize = ChunkReadSize + 1; ///< The chunk buffer's size.
     static constexpr DWORD CombinedUrlSize = 2055;       ///< A longer URL can't be built.
-    /// The response body is kept in memory; a body past this ends the request with an error.
+    /// The start value of ResponseBodyLimit: a kept body past it ends the request with
+    /// ERROR_FILE_TOO_LARGE.
     static constexpr std::size_t MaxResponseBodySize = std::size_t{512} * 1024 * 1024;
     ///@}
 

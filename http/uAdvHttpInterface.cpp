@@ -227,6 +227,66 @@ void TAdvHttp::SetReceiveTimeout(DWORD milliseconds)
     d->SetReceiveTimeout(milliseconds);
 }
 
+DWORD TAdvHttp::RequestTimeout() const
+{
+    return d->RequestTimeout();
+}
+
+void TAdvHttp::SetRequestTimeout(DWORD milliseconds)
+{
+    d->SetRequestTimeout(milliseconds);
+}
+
+bool TAdvHttp::KeepResponseBody() const
+{
+    return d->KeepResponseBody();
+}
+
+void TAdvHttp::SetKeepResponseBody(bool keep)
+{
+    d->SetKeepResponseBody(keep);
+}
+
+std::size_t TAdvHttp::ResponseBodyLimit() const
+{
+    return d->ResponseBodyLimit();
+}
+
+void TAdvHttp::SetResponseBodyLimit(std::size_t bytes)
+{
+    d->SetResponseBodyLimit(bytes);
+}
+
+const std::string& TAdvHttp::CertificateAuthorities() const
+{
+    return d->CertificateAuthorities();
+}
+
+void TAdvHttp::SetCertificateAuthorities(const std::string& fileOrFolder)
+{
+    d->SetCertificateAuthorities(fileOrFolder);
+}
+
+const std::string& TAdvHttp::ClientCertificate() const
+{
+    return d->ClientCertificate();
+}
+
+void TAdvHttp::SetClientCertificate(const std::string& file)
+{
+    d->SetClientCertificate(file);
+}
+
+const std::string& TAdvHttp::ClientKey() const
+{
+    return d->ClientKey();
+}
+
+void TAdvHttp::SetClientKey(const std::string& file)
+{
+    d->SetClientKey(file);
+}
+
 TEventThread TAdvHttp::EventThread() const
 {
     return d->EventThread();
@@ -285,6 +345,11 @@ DWORD TAdvHttp::ChunkSize() const
 DWORD TAdvHttp::BytesRead() const
 {
     return d->BytesRead();
+}
+
+std::string_view TAdvHttp::Chunk() const
+{
+    return d->Chunk();
 }
 
 std::string TAdvHttp::RedirectURL() const

@@ -72,6 +72,18 @@ public:
     void SetInternetFlags(TInternetFlags flags);
     DWORD ReceiveTimeout() const { return FReceiveTimeout; }
     void SetReceiveTimeout(DWORD milliseconds) { FReceiveTimeout = milliseconds; }
+    DWORD RequestTimeout() const { return FRequestTimeout; }
+    void SetRequestTimeout(DWORD milliseconds) { FRequestTimeout = milliseconds; }
+    bool KeepResponseBody() const { return FKeepResponseBody; }
+    void SetKeepResponseBody(bool keep) { FKeepResponseBody = keep; }
+    std::size_t ResponseBodyLimit() const { return FResponseBodyLimit; }
+    void SetResponseBodyLimit(std::size_t bytes) { FResponseBodyLimit = bytes; }
+    const std::string& CertificateAuthorities() const { return FCertificateAuthorities; }
+    void SetCertificateAuthorities(const std::string& fileOrFolder) { FCertificateAuthorities = fileOrFolder; }
+    const std::string& ClientCertificate() const { return FClientCertificate; }
+    void SetClientCertificate(const std::string& file) { FClientCertificate = file; }
+    const std::string& ClientKey() const { return FClientKey; }
+    void SetClientKey(const std::string& file) { FClientKey = file; }
     TEventThread EventThread() const { return FEventThread; }
     void SetEventThread(TEventThread thread);
     DWORD LastError() const { return FLastError; }
@@ -84,6 +96,7 @@ public:
     DWORD ChunkPosition() const { return FChunkPosition; }
     DWORD ChunkSize() const { return FChunkSize; }
     DWORD BytesRead() const { return FBytesRead; }
+    std::string_view Chunk() const;
     std::string RedirectURL() const;
     LPVOID StatusInfo() const { return FStatusInfo; }
     DWORD StatusInfoLength() const { return FStatusInfoLength; }
@@ -120,6 +133,7 @@ public:
     [[nodiscard]] bool Connect();
     [[nodiscard]] bool OpenRequest();
     [[nodiscard]] bool SendRequest();
+    [[nodiscard]] bool CheckRequestHead();
     [[nodiscard]] TProgress ProcessResponse();
     TStatusOutcome CheckAuthentication();
     TAuthOutcome AnswerAuthentication();
@@ -136,6 +150,7 @@ public:
     void ReserveForBody();
     [[nodiscard]] bool ReadChunks();
     [[nodiscard]] bool AppendChunk(DWORD count);
+    void SetCertificateOptions();
     [[nodiscard]] bool CompleteRequest();
     // The request is over: its last event delivered, Busy false, CompletionEvent signalled, and
     // a component that frees itself on close asks for it. Once per request, and not once a
@@ -263,6 +278,16 @@ public:
     TInternetFlags FInternetFlags;
     DWORD FRequestFlags = 0;
     DWORD FReceiveTimeout = 0; // 0: the library's
+    DWORD FRequestTimeout = 0; // 0: none
+    bool FKeepResponseBody = true;
+    std::size_t FResponseBodyLimit = MaxResponseBodySize;
+    // The two above as the current request took them at its start: a handler that writes them
+    // meanwhile changes the next request, not the body half read.
+    bool FKeepingBody = true;
+    std::size_t FBodyLimit = MaxResponseBodySize;
+    std::string FCertificateAuthorities;
+    std::string FClientCertificate;
+    std::string FClientKey;
     std::atomic<TEventThread> FEventThread{TEventThread::Firing};
 
     // Values read by handlers. Notifications and the worker write them on other threads.

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <utility>
 
+#include <QByteArray>
+#include <QString>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -30,7 +33,15 @@ bool IsBracketedIPv6Address(std::string_view host)
            IsIPv6Address(host.substr(1, host.size() - 2));
 }
 
-// A host name as the request connects to it: letters, digits, "-", "." and "_", or an IPv6
+// Text that reads back the same through UTF-8 (no stray byte turned into a replacement mark).
+bool IsUtf8(std::string_view text)
+{
+    const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// A host name as the request connects to it: letters (an internationalized name's in UTF-8,
+// which the request sends in its ASCII-compatible form), digits, "-", "." and "_", or an IPv6
 // address, written bare ("::1") or bracketed ("[::1]"), which mean the same host. Anything else
 // (a user, port, path, escape, or bytes the network library would re-encode) would send the
 // request somewhere other than where URL points.
@@ -40,8 +51,9 @@ bool IsPlainHostName(std::string_view host)
         return false;
     if (IsIPv6Address(host) || IsBracketedIPv6Address(host))
         return true;
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+    return IsUtf8(host) && std::all_of(host.begin(), host.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x80 || std::isalnum(byte) || c == '-' || c == '.' || c == '_';
     });
 }
 

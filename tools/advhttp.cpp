@@ -46,6 +46,11 @@ constexpr const char* Usage = R"(usage: advhttp [options] URL
   -t, --connect-timeout MS   connect time-out in milliseconds (default 30000)
   -T, --receive-timeout MS   how long the server may stay silent, in milliseconds
                              (default 30000)
+  -m, --max-time MS          how long the whole request may take, in milliseconds
+                             (default: no limit)
+      --cacert FILE|FOLDER   trust these certificate authorities instead of the system's
+      --cert FILE            client certificate (PEM) for a server that asks for one
+      --key FILE             the client certificate's key (PEM; default: in --cert's file)
   -f, --flags LIST           request flags: comma-separated members such as
                              ifNoAutoRedirect,-ifKeepConnection ("+"/no sign adds to the
                              defaults, "-" removes, "none" clears them all)
@@ -70,6 +75,10 @@ struct Options {
     std::string userAgent;
     std::optional<std::int32_t> connectTimeout;
     std::optional<std::int32_t> receiveTimeout;
+    std::optional<std::int32_t> maxTime;
+    std::string certificateAuthorities;
+    std::string clientCertificate;
+    std::string clientKey;
     std::optional<std::int32_t> authRetries;
     std::vector<std::string> flagChanges;
     bool async = false;
@@ -196,6 +205,14 @@ Options ParseArguments(const QStringList& arguments)
             options.connectTimeout = ParseNumber(argument, value());
         } else if (argument == "-T" || argument == "--receive-timeout") {
             options.receiveTimeout = ParseNumber(argument, value());
+        } else if (argument == "-m" || argument == "--max-time") {
+            options.maxTime = ParseNumber(argument, value());
+        } else if (argument == "--cacert") {
+            options.certificateAuthorities = value();
+        } else if (argument == "--cert") {
+            options.clientCertificate = value();
+        } else if (argument == "--key") {
+            options.clientKey = value();
         } else if (argument == "-r" || argument == "--auth-retries") {
             options.authRetries = ParseNumber(argument, value());
         } else if (argument == "-f" || argument == "--flags") {
@@ -374,6 +391,13 @@ void Configure(TAdvHttp& http, const Options& options)
         http.SetConnectTimeout(*options.connectTimeout);
     if (options.authRetries)
         http.SetAuthRetries(*options.authRetries);
+    if (options.maxTime)
+        http.SetRequestTimeout(static_cast<DWORD>(*options.maxTime));
+    http.SetCertificateAuthorities(options.certificateAuthorities);
+    http.SetClientCertificate(options.clientCertificate);
+    http.SetClientKey(options.clientKey);
+    // The body goes out as it arrives and is not kept, so a body of any size passes.
+    http.SetKeepResponseBody(false);
     http.SetInternetFlags(ApplyFlagChanges(http.InternetFlags(), options.flagChanges));
     if (options.receiveTimeout) {
         // The component has no receive time-out of its own; it takes the process's default.
@@ -422,8 +446,7 @@ bool Perform(TAdvHttp& http, const Options& options, std::FILE* out)
         if (options.verbose)
             log.Print("* DataAvailable position=" + std::to_string(http.ChunkPosition()) +
                       " size=" + std::to_string(http.ChunkSize()) + " read=" + std::to_string(http.BytesRead()));
-        const std::string_view body = http.ResponseBody();
-        const std::string_view chunk = body.substr(http.ChunkPosition(), http.ChunkSize());
+        const std::string_view chunk = http.Chunk();
         if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size())
             writeFailed = true;
     };

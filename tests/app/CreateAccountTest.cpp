@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
@@ -202,6 +203,25 @@ TEST_F(CreateAccount, SendsEveryFieldAsTypedAndStoresItTrimmed)
     EXPECT_EQ(RequestLine(server.received(1)), "GET /wizard_files/make_usr.asp?id=5 HTTP/1.1");
     EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("a&b=c"));
     EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString(ScramblePassword("p#q?r %41")));
+}
+
+// A service on an internationalized host name is reached by the name's ASCII form. Such a name
+// resolves nowhere on a test machine, so the requests go through a proxy, as the system's
+// setting (http_proxy) says.
+TEST_F(CreateAccount, AServiceOnAnInternationalizedHostIsReachedByItsAsciiName)
+{
+    ScriptedServer proxy(std::vector<Script>{Answer(200, "5"), Answer(200, "1")});
+    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+    WriteStoredValue(kServiceKey, "wPath", REG_SZ, StoredString("b\xC3\xBC" "cher.example"));
+    OpenWindow();
+    Fill("e@x.test", "alice", "abc");
+    Create();
+    const bool finished = proxy.waitForFinished(2);
+    ::unsetenv("http_proxy");
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(window->ActivePage(), "Thanks");
+    EXPECT_EQ(RequestLine(proxy.received(0)), "GET http://xn--bcher-kva.example/wizard_files/make_login.asp?"
+                                              "userlogin=alice&userpassword=abc&email=e%40x.test HTTP/1.1");
 }
 
 TEST_F(CreateAccount, RefusesAPasswordThatCantBeStoredBeforeSendingAnything)

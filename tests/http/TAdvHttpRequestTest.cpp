@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +20,7 @@
 #include "errhandlingapi.h"
 #include "local_http_server.h"
 #include "scripted_server.h"
+#include "test_certificates.h"
 #include "uAdvHttp.h"
 
 using dorvane::test::LocalHttpServer;
@@ -28,6 +35,30 @@ std::string PatternBody(std::size_t size)
     for (std::size_t i = 0; i < size; ++i)
         body[i] = static_cast<char>('a' + i % 26);
     return body;
+}
+
+// 2 GiB, a tenth of it under the sanitizers, which slow every copy down.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t HugeBodySize = std::size_t{205} << 20;
+#else
+constexpr std::size_t HugeBodySize = std::size_t{2} << 30;
+#endif
+
+// The pattern of every body here, long enough to serve any piece from any offset.
+const std::string& Pattern()
+{
+    static const std::string pattern = PatternBody((1 << 16) + 26);
+    return pattern;
+}
+
+// The memory the process holds now.
+std::size_t ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    std::size_t resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
 class TAdvHttpRequest : public testing::Test {
@@ -50,6 +81,13 @@ protected:
         });
         server.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(PatternBody(40000), "application/octet-stream");
+        });
+        server.server().Get("/huge", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(HugeBodySize, "application/octet-stream",
+                                     [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                         const std::size_t piece = std::min<std::size_t>(length, 1 << 16);
+                                         return sink.write(Pattern().data() + offset % 26, piece);
+                                     });
         });
         server.server().Get("/nul", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string("ab\0cd", 5), "application/octet-stream");
@@ -353,6 +391,220 @@ TEST_F(TAdvHttpRequest, ABodyOfSeveralChunksIsAppendedInOrder)
     }
     EXPECT_EQ(http->BytesRead(), 40000u);
     EXPECT_EQ(http->Text(), PatternBody(40000));
+}
+
+TEST_F(TAdvHttpRequest, ContentLengthIsThePlainDecimalNumberTheServerSent)
+{
+    struct Case {
+        const char* tag;
+        const char* value;
+        const char* body;
+        std::int64_t expected;
+    };
+    const Case cases[] = {
+        {"aNine", "9", "nine byte", 9},
+        {"nineteenDigitsWithinTheRange", "9223372036854775807", "cut", 9223372036854775807},
+        {"twentyDigitsWithLeadingZeros", "00000000000000000004", "four", 4},
+        {"zero", "0", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer peer({Step::readRequest(),
+                             Step::send("HTTP/1.1 200 OK\r\nContent-Length: " + std::string(c.value) + "\r\n\r\n" +
+                                        c.body),
+                             Step::close()});
+        TAdvHttp http(nullptr);
+        http.SetURL("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+        http.SetRaiseExceptions(false);
+        std::int64_t whileReading = TAdvHttp::UnknownContentLength;
+        http.OnDataAvailable = [&](TObject*) { whileReading = http.ContentLength(); };
+        static_cast<void>(http.Execute(true));
+        EXPECT_EQ(http.ContentLength(), c.expected);
+        if (*c.body != '\0') {
+            EXPECT_EQ(whileReading, c.expected) << "known for progress";
+        }
+    }
+}
+
+// A kept body stops at ResponseBodyLimit with a failure of its own; a body not kept is only
+// handed to OnDataAvailable, chunk by chunk, whatever its size.
+TEST_F(TAdvHttpRequest, TheBodyIsKeptUpToItsLimitOrOnlyHandedToOnDataAvailable)
+{
+    struct Case {
+        const char* tag;
+        bool keep;
+        std::size_t limit;
+        DWORD error;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"keptWithinTheLimit", true, 40000, 0, 40000},
+        {"keptPastTheLimit", true, 39999, ERROR_FILE_TOO_LARGE, 32768},
+        {"notKeptPastTheLimit", false, 10, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        auto http = MakeHttp("/big");
+        http->SetKeepResponseBody(c.keep);
+        http->SetResponseBodyLimit(c.limit);
+        std::string chunks;
+        DWORD position = 0;
+        http->OnDataAvailable = [&](TObject*) {
+            EXPECT_EQ(http->ChunkPosition(), position);
+            EXPECT_EQ(http->Chunk().size(), http->ChunkSize());
+            position += http->ChunkSize();
+            chunks += http->Chunk();
+        };
+        std::string message;
+        try {
+            EXPECT_TRUE(http->Execute(true));
+        } catch (const EInetError& error) {
+            message = error.Message();
+        }
+        EXPECT_EQ(http->LastError(), c.error);
+        EXPECT_EQ(http->ResponseBody().size(), c.kept);
+        EXPECT_EQ(http->ResponseBody(), chunks.substr(0, c.kept));
+        if (c.error == 0) {
+            EXPECT_EQ(chunks, PatternBody(40000));
+            EXPECT_EQ(http->BytesRead(), 40000u);
+        } else {
+            EXPECT_EQ(message, "The response body is longer than ResponseBodyLimit allows (39999 bytes)");
+            EXPECT_EQ(http->ErrorText(c.error), "The file size exceeds the limit allowed and cannot be saved.");
+        }
+        EXPECT_EQ(http->Chunk(), "") << "nothing to read once the request is over";
+    }
+}
+
+// The whole body passes through OnDataAvailable in order while the memory held stays far below
+// its size (a kept body would hold all of it).
+TEST_F(TAdvHttpRequest, ABodyNotKeptPassesWholeInBoundedMemoryWhateverItsSize)
+{
+    for (const bool synchronous : {true, false}) {
+        SCOPED_TRACE(synchronous ? "synchronous" : "asynchronous");
+        auto http = MakeHttp("/huge");
+        http->SetKeepResponseBody(false);
+        const std::size_t before = ResidentBytes();
+        std::size_t grownMost = 0;
+        std::uint64_t received = 0;
+        std::atomic<bool> matches = true;
+        std::atomic<bool> complete = false;
+        http->OnDataAvailable = [&](TObject*) {
+            const std::string_view chunk = http->Chunk();
+            if (std::memcmp(chunk.data(), Pattern().data() + received % 26, chunk.size()) != 0)
+                matches = false;
+            received += chunk.size();
+            if (received % (std::uint64_t{64} << 20) < chunk.size())
+                grownMost = std::max(grownMost, ResidentBytes() - std::min(before, ResidentBytes()));
+        };
+        http->OnRequestComplete = [&](TObject*) { complete = true; };
+        ASSERT_TRUE(http->Execute(synchronous));
+        ASSERT_TRUE(httptest::WaitFor([&] { return complete.load(); }, std::chrono::minutes(2)));
+        EXPECT_EQ(received, HugeBodySize);
+        EXPECT_TRUE(matches) << "every chunk in its place";
+        EXPECT_EQ(http->ResponseBody(), "");
+        EXPECT_EQ(http->LastError(), 0u);
+        EXPECT_LT(grownMost, std::size_t{64} << 20) << "the body is not kept";
+        EXPECT_EQ(http->ContentLength(), static_cast<std::int64_t>(HugeBodySize));
+    }
+}
+
+// A server that drips its answer, or never answers the secure handshake, can't hold a request
+// for long: RequestTimeout bounds the whole request, ReceiveTimeout the handshake too.
+TEST_F(TAdvHttpRequest, ASlowServerHoldsARequestNoLongerThanItsTimeOuts)
+{
+    std::vector<std::size_t> everyByte(200);
+    for (std::size_t i = 0; i < everyByte.size(); ++i)
+        everyByte[i] = 40 + i;
+    struct Case {
+        const char* tag;
+        dorvane::test::Script script;
+        bool secure;
+        DWORD requestTimeout;
+        DWORD receiveTimeout;
+    };
+    const Case cases[] = {
+        // 200 bytes 50 ms apart: 10 s, never silent for long.
+        {"drip", {Step::readRequest(),
+                  Step::send(dorvane::test::httpResponse(200, std::string(200, 'd')), everyByte,
+                             std::chrono::milliseconds(50)),
+                  Step::close()},
+         false, 300, 0},
+        {"silentHandshake", {Step::stall(std::chrono::seconds(10))}, true, 0, 300},
+    };
+    for (const Case& c : cases) {
+        for (const bool synchronous : {true, false}) {
+            SCOPED_TRACE(std::string(c.tag) + (synchronous ? ", synchronous" : ", asynchronous"));
+            ScriptedServer peer(c.script);
+            TAdvHttp http(nullptr);
+            http.SetURL(std::string(c.secure ? "https" : "http") + "://127.0.0.1:" + std::to_string(peer.port()) + "/");
+            http.SetRaiseExceptions(false);
+            http.SetRequestTimeout(c.requestTimeout);
+            http.SetReceiveTimeout(c.receiveTimeout);
+            std::atomic<int> errors = 0;
+            http.OnError = [&](TObject*) { ++errors; };
+            const auto started = std::chrono::steady_clock::now();
+            static_cast<void>(http.Execute(synchronous));
+            EXPECT_TRUE(httptest::WaitFor([&] { return errors > 0 && !http.Busy(); }));
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+            EXPECT_EQ(http.LastError(), ERROR_INTERNET_TIMEOUT);
+        }
+    }
+}
+
+// The certificates of a component's own: the authorities it trusts instead of the process's,
+// and the certificate it shows a server that asks. The start flags check who issued the
+// server's certificate, not its name or dates; the guide's one line turns both checks on.
+TEST_F(TAdvHttpRequest, CertificatesAreTheComponentsOwnAndCheckedAsItsFlagsSay)
+{
+    using dorvane::test::IssuedCertificate;
+    using dorvane::test::TestCertificates;
+    using V = TestCertificates::Validity;
+    TestCertificates pki;
+    TestCertificates other("Another Test Authority");
+    const IssuedCertificate client = pki.issue("client.test");
+    struct Case {
+        const char* tag;
+        const char* name;
+        V validity;
+        bool bothChecks;
+        const TestCertificates* trusted;
+        bool asksForACertificate;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"startFlagsIgnoreTheName", "wrong.test", V::Current, false, &pki, false, 0},
+        {"startFlagsIgnoreTheDates", "127.0.0.1", V::Expired, false, &pki, false, 0},
+        {"startFlagsCheckTheIssuer", "127.0.0.1", V::Current, false, &other, false, ERROR_INTERNET_INVALID_CA},
+        {"bothChecksRefuseAWrongName", "wrong.test", V::Current, true, &pki, false, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+        {"bothChecksRefuseAnExpiredCertificate", "127.0.0.1", V::Expired, true, &pki, false,
+         ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+        {"bothChecksPassAGoodCertificate", "127.0.0.1", V::Current, true, &pki, false, 0},
+        {"aClientCertificateWhereTheServerAsks", "127.0.0.1", V::Current, true, &pki, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const IssuedCertificate issued = pki.issue(c.name, c.validity);
+        LocalHttpServer https(std::make_unique<httplib::SSLServer>(
+            issued.certificateFile.c_str(), issued.keyFile.c_str(),
+            c.asksForACertificate ? pki.authorityFile().c_str() : nullptr));
+        https.server().Get("/", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("secret", "text/plain");
+        });
+        ASSERT_TRUE(https.start());
+        TAdvHttp http(nullptr);
+        http.SetURL("https://127.0.0.1:" + std::to_string(https.port()) + "/");
+        http.SetRaiseExceptions(false);
+        if (c.bothChecks)
+            http.SetInternetFlags({ifIgnoreRedirectToHttp, ifIgnoreRedirectToHttps, ifKeepConnection, ifNoUi, ifReload});
+        http.SetCertificateAuthorities(c.trusted->authorityFile());
+        if (c.asksForACertificate) {
+            http.SetClientCertificate(client.certificateFile);
+            http.SetClientKey(client.keyFile);
+        }
+        EXPECT_EQ(http.Execute(true), c.error == 0);
+        EXPECT_EQ(http.LastError(), c.error);
+        EXPECT_EQ(http.Text(), c.error == 0 ? "secret" : "");
+    }
 }
 
 TEST_F(TAdvHttpRequest, TextEndsAtTheFirstZeroByte)

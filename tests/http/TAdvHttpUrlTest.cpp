@@ -46,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"noPath", "http://h", false, "h", 80, "", ""},
         SplitCase{"portZeroIsTheDefault", "http://h:0/p", false, "h", 80, "/p", ""},
         SplitCase{"httpsPortZeroIsTheDefault", "https://h:0/s", true, "h", 443, "/s", ""},
-        SplitCase{"ipv6Literal", "http://[::1]:8080/p?q", false, "[::1]", 8080, "/p", "?q"}),
+        SplitCase{"ipv6Literal", "http://[::1]:8080/p?q", false, "[::1]", 8080, "/p", "?q"},
+        SplitCase{"internationalizedHost", "https://b\xC3\xBC" "cher.example/x", true, "b\xC3\xBC" "cher.example", 443,
+                  "/x", ""}),
     [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.tag); });
 
 TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenOnlyWhenPresent)
@@ -190,6 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadUrl{"portNotANumber", "http://elsewhere:8x/", true},
                     BadUrl{"noHost", "http:///path", true},
                     BadUrl{"hostWithAnEscape", "http://h%6Fst/path", true},
+                    BadUrl{"hostWithALineBreak", "http://h\r\nInjected: 2/path", true},
                     BadUrl{"hostTooLong", "http://" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
@@ -249,7 +252,8 @@ TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
         {"host with a user", &TAdvHttp::SetHostName, "user@elsewhere"},
         {"empty host", &TAdvHttp::SetHostName, ""},
         {"host with an escape", &TAdvHttp::SetHostName, "h%6Fst"},
-        {"host with a high byte", &TAdvHttp::SetHostName, "caf\xE9.test"},
+        {"host with a byte that is no UTF-8", &TAdvHttp::SetHostName, "caf\xE9.test"},
+        {"host with a line break", &TAdvHttp::SetHostName, "h\r\nInjected: 2"},
     };
     for (const Case& c : cases) {
         TAdvHttp http(nullptr);

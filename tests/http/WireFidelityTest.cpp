@@ -23,6 +23,7 @@ struct Row {
     DWORD error = 0;    // the component's LastError afterwards
     bool challenge = false; // the peer asks for credentials first
     bool ipv6 = false;
+    const char* message = nullptr; // a part of the failure's message
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -58,6 +59,12 @@ template <class... Steps> auto Shape(Steps... steps)
 auto Headers(std::vector<std::string> lines)
 {
     return [lines](TAdvHttp& http, const std::string&) { http.SetRequestHeaders(TStringList(lines)); };
+}
+
+// A property written with one value.
+auto Set(void (TAdvHttp::*setter)(const std::string&), std::string value)
+{
+    return [setter, value](TAdvHttp& http, const std::string&) { (http.*setter)(value); };
 }
 
 auto Body(std::string body)
@@ -157,6 +164,10 @@ std::vector<Row> Rows()
                    http.SetProxy("127.0.0.1:" + port);
                }),
          Proxied("http://target.test/", "target.test")},
+        {"internationalizedHostInItsAsciiForm",
+         Shape(Url("http://b\xC3\xBC" "cher.example/x"),
+               [](TAdvHttp& http, const std::string& port) { http.SetProxy("127.0.0.1:" + port); }),
+         Proxied("http://xn--bcher-kva.example/x", "xn--bcher-kva.example")},
         {"ipv6Literal", Url("http://[::1]:{port}/p"),
          "GET /p HTTP/1.1\r\nHost: [::1]:{port}\r\n" + Agent + KeepAlive + "\r\n", 0, false, true},
         {"ipv6WrittenBare",
@@ -168,6 +179,43 @@ std::vector<Row> Rows()
          ERROR_HTTP_INVALID_HEADER},
         {"aLineThatIsNoHeaderIsRefused", Shape(Url(Local("/")), Headers({"not a header"})), "",
          ERROR_HTTP_INVALID_HEADER},
+        // Every property that reaches the request head refuses a control character (a line break
+        // above all, which would end its line and start one the caller never wrote) before
+        // anything is sent; the failure names the property.
+        {"aLineBreakInTheUserAgentIsRefused", Shape(Url(Local("/")), Set(&TAdvHttp::SetUserAgent, "A\r\nInjected: 2")),
+         "", ERROR_HTTP_INVALID_HEADER, false, false, "UserAgent"},
+        {"aLoneLineFeedInTheUserAgentIsRefused", Shape(Url(Local("/")), Set(&TAdvHttp::SetUserAgent, "A\nInjected: 2")),
+         "", ERROR_HTTP_INVALID_HEADER, false, false, "UserAgent"},
+        {"aLineBreakInAnAcceptTypeIsRefused",
+         Shape(Url(Local("/")),
+               [](TAdvHttp& http, const std::string&) {
+                   http.SetAcceptTypes(TStringList({"text/html", "text/plain\r\nInjected: 2"}));
+               }),
+         "", ERROR_HTTP_INVALID_HEADER, false, false, "AcceptTypes line 2"},
+        {"aLineBreakInTheProxyIsRefused",
+         Shape(Url("http://target.test/"),
+               [](TAdvHttp& http, const std::string& port) { http.SetProxy("127.0.0.1:" + port + "\r\nInjected: 2"); }),
+         "", ERROR_HTTP_INVALID_HEADER, false, false, "Proxy"},
+        {"aLineBreakInTheUserNameIsRefused",
+         Shape(Url(Local("/private")), Set(&TAdvHttp::SetUserName, "alice\r\nInjected: 2"),
+               Set(&TAdvHttp::SetPassword, "secret")),
+         "", ERROR_HTTP_INVALID_HEADER, true, false, "UserName"},
+        {"aNulInThePasswordIsRefused",
+         Shape(Url(Local("/private")), Set(&TAdvHttp::SetUserName, "alice"),
+               Set(&TAdvHttp::SetPassword, std::string("sec\0ret", 7))),
+         "", ERROR_HTTP_INVALID_HEADER, true, false, "Password"},
+        {"aLineBreakInTheProxyUserNameIsRefused",
+         Shape(Url(Local("/")), Set(&TAdvHttp::SetProxyUserName, "bob\r\nInjected: 2")), "",
+         ERROR_HTTP_INVALID_HEADER, false, false, "ProxyUserName"},
+        {"aLineBreakInTheProxyPasswordIsRefused",
+         Shape(Url(Local("/")), Set(&TAdvHttp::SetProxyPassword, "pw\rInjected: 2")), "",
+         ERROR_HTTP_INVALID_HEADER, false, false, "ProxyPassword"},
+        {"aTabInTheUserAgentIsSent", Shape(Url(Local("/")), Set(&TAdvHttp::SetUserAgent, "A\tB")),
+         "GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUser-Agent: A\tB\r\n" + KeepAlive + "\r\n"},
+        {"aLineBreakInThePathIsEncoded", Shape(Url(Local("/")), Set(&TAdvHttp::SetURLPath, "/a\r\nInjected: 2")),
+         Get("/a%0D%0AInjected:%202", KeepAlive + "\r\n")},
+        {"aLineBreakInTheQueryIsEncoded", Shape(Url(Local("/")), Set(&TAdvHttp::SetExtraInfo, "?q=\r\nInjected: 2")),
+         Get("/?q=%0D%0AInjected:%202", KeepAlive + "\r\n")},
     };
 }
 
@@ -188,11 +236,19 @@ TEST_P(WireFidelity, TheServerReceivesExactlyTheseBytes)
     ASSERT_TRUE(peer.listening());
     const std::string port = std::to_string(peer.port());
     TAdvHttp http(nullptr);
-    http.SetRaiseExceptions(false);
     http.SetDefaultUi(false);
     row.shape(http, port);
-    EXPECT_EQ(http.Execute(true), row.error == 0);
+    std::string message;
+    http.SetRaiseExceptions(row.message != nullptr);
+    try {
+        EXPECT_EQ(http.Execute(true), row.error == 0);
+    } catch (const EInetError& error) {
+        message = error.Message();
+    }
     EXPECT_EQ(http.LastError(), row.error);
+    if (row.message != nullptr) {
+        EXPECT_NE(message.find(row.message), std::string::npos) << message;
+    }
     if (row.error == 0) {
         EXPECT_EQ(http.Text(), "ok");
         ASSERT_TRUE(peer.waitForFinished(1));

@@ -77,11 +77,16 @@ void writeCertificate(const std::string& path, X509* certificate)
     std::fclose(file);
 }
 
-void writeKey(const std::string& path, EVP_PKEY* key)
+void writeKey(const std::string& path, EVP_PKEY* key, const char* mode = "w")
 {
-    FILE* file = std::fopen(path.c_str(), "w");
+    FILE* file = std::fopen(path.c_str(), mode);
     PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
     std::fclose(file);
+}
+
+void appendKey(const std::string& path, EVP_PKEY* key)
+{
+    writeKey(path, key, "a");
 }
 
 bool isAddress(const std::string& name)
@@ -102,7 +107,7 @@ struct TestCertificates::Authority {
     }
 };
 
-TestCertificates::TestCertificates()
+TestCertificates::TestCertificates(const std::string& authorityName)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "dorvane-pki-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
@@ -110,7 +115,7 @@ TestCertificates::TestCertificates()
     m_folder = pattern;
     m_authority = new Authority;
     m_authority->key = newKey();
-    m_authority->certificate = newCertificate("Dorvane Test Authority", m_authority->key, m_serial++,
+    m_authority->certificate = newCertificate(authorityName, m_authority->key, m_serial++,
                                               windowFor(Validity::Current));
     X509_set_issuer_name(m_authority->certificate, X509_get_subject_name(m_authority->certificate));
     addExtension(m_authority->certificate, m_authority->certificate, NID_basic_constraints, "critical,CA:TRUE");
@@ -119,6 +124,11 @@ TestCertificates::TestCertificates()
     X509_sign(m_authority->certificate, m_authority->key, EVP_sha256());
     m_authorityFile = m_folder + "/authority.pem";
     writeCertificate(m_authorityFile, m_authority->certificate);
+    m_authorityFolder = m_folder + "/authorities";
+    std::filesystem::create_directory(m_authorityFolder);
+    char hashName[16];
+    std::snprintf(hashName, sizeof hashName, "%08lx.0", X509_subject_name_hash(m_authority->certificate));
+    writeCertificate(m_authorityFolder + "/" + hashName, m_authority->certificate);
 }
 
 TestCertificates::~TestCertificates()
@@ -144,8 +154,11 @@ IssuedCertificate TestCertificates::issue(const std::string& name, Validity vali
     IssuedCertificate issued;
     issued.certificateFile = m_folder + "/server" + std::to_string(serial) + ".pem";
     issued.keyFile = m_folder + "/server" + std::to_string(serial) + ".key";
+    issued.combinedFile = m_folder + "/server" + std::to_string(serial) + "-with-key.pem";
     writeCertificate(issued.certificateFile, certificate);
     writeKey(issued.keyFile, key);
+    writeCertificate(issued.combinedFile, certificate);
+    appendKey(issued.combinedFile, key);
     X509_free(certificate);
     EVP_PKEY_free(key);
     return issued;

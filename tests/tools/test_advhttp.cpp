@@ -4,16 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "local_http_server.h"
 #include "scripted_server.h"
+#include "test_certificates.h"
 
+using dorvane::test::IssuedCertificate;
 using dorvane::test::LocalHttpServer;
 using dorvane::test::ScriptedServer;
 using dorvane::test::Step;
+using dorvane::test::TestCertificates;
 
 namespace {
 
@@ -125,11 +130,47 @@ TEST_F(AdvHttpTool, RepeatsOverOneConnection)
     EXPECT_EQ(server.received(1), "");
 }
 
+// --cacert, --cert and --key: the authorities trusted and the certificate shown are the ones
+// named, whatever the process's.
+TEST(AdvHttpToolCertificates, TrustsAndShowsTheCertificatesNamed)
+{
+    TestCertificates pki;
+    const IssuedCertificate server = pki.issue("127.0.0.1");
+    const IssuedCertificate client = pki.issue("client.test");
+    LocalHttpServer https(std::make_unique<httplib::SSLServer>(server.certificateFile.c_str(),
+                                                               server.keyFile.c_str(), pki.authorityFile().c_str()));
+    https.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("secret", "text/plain");
+    });
+    ASSERT_TRUE(https.start());
+    const QString url = QString("https://127.0.0.1:%1/").arg(https.port());
+    const QString authority = QString::fromStdString(pki.authorityFile());
+    const Outcome outcome = advhttp({"--cacert", authority, "--cert", QString::fromStdString(client.certificateFile),
+                                     "--key", QString::fromStdString(client.keyFile), url});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "secret");
+    EXPECT_NE(advhttp({"--cacert", authority, url}).exitCode, 0) << "the server asks for a certificate";
+}
+
 TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
 {
     ScriptedServer refused({Step::close()});
     const int closedPort = refused.port();
     refused.stop();
+    // 100 bytes 50 ms apart: 5 s, never silent for long.
+    std::vector<std::size_t> everyByte(100);
+    for (std::size_t i = 0; i < everyByte.size(); ++i)
+        everyByte[i] = 40 + i;
+    ScriptedServer drip({Step::readRequest(),
+                         Step::send(dorvane::test::httpResponse(200, std::string(100, 'd')), everyByte,
+                                    std::chrono::milliseconds(50)),
+                         Step::close()});
+    TestCertificates pki;
+    TestCertificates other("Another Test Authority");
+    const IssuedCertificate issued = pki.issue("127.0.0.1");
+    LocalHttpServer https(std::make_unique<httplib::SSLServer>(issued.certificateFile.c_str(), issued.keyFile.c_str()));
+    ASSERT_TRUE(https.start());
+    const QString httpsUrl = QString("https://127.0.0.1:%1/").arg(https.port());
 
     struct Case {
         const char* tag;
@@ -147,6 +188,9 @@ TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
         {"unknown option", {"--frobnicate", "http://127.0.0.1/"}, 2, "unknown option --frobnicate"},
         {"unknown flag", {"-f", "ifNoSuchFlag", "http://127.0.0.1/"}, 2, "unknown flag ifNoSuchFlag"},
         {"no URL", {"-v"}, 2, "no URL given"},
+        {"a dripping server past --max-time", {"-m", "300", urlOf(drip.port(), "/")}, 1, "advhttp: error 12002"},
+        {"--cacert of another authority", {"--cacert", QString::fromStdString(other.authorityFile()), httpsUrl}, 1,
+         "advhttp: error 12045"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = advhttp(c.arguments);

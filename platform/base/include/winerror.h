@@ -42,6 +42,8 @@ inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_BUSY = 170;
 /// Already exists.
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+/// The file size exceeds the limit allowed and cannot be saved.
+inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 /// More data is available.
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 /// No more data is available.

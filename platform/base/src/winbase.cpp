@@ -28,6 +28,7 @@ constexpr struct {
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
     {ERROR_BUSY, "The requested resource is in use."},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_MORE_DATA, "More data is available."},
     {ERROR_NO_MORE_ITEMS, "No more data is available."},
     {ERROR_IO_PENDING, "Overlapped I/O operation is in progress."},

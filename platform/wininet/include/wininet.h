@@ -42,7 +42,10 @@
 /// ERROR_INTERNET_OPERATION_CANCELLED; closing the Internet handle closes every handle under it.
 /// The body of a response is read ahead into a bounded buffer (the transfer waits while the
 /// reader is behind). Trusted certificate authorities: the system's, or those named by the
-/// SSL_CERT_FILE / SSL_CERT_DIR environment variables as for any OpenSSL program.
+/// SSL_CERT_FILE / SSL_CERT_DIR environment variables as for any OpenSSL program, unless a handle
+/// names its own (INTERNET_OPTION_CA_CERTIFICATES). A host name outside ASCII ("bücher.example",
+/// in UTF-8) goes to the network and into the Host header in its ASCII-compatible form
+/// ("xn--bcher-kva.example").
 #pragma once
 
 #include <functional>
@@ -213,6 +216,25 @@ inline constexpr DWORD INTERNET_OPTION_PASSWORD = 29;
 inline constexpr DWORD INTERNET_OPTION_PROXY_USERNAME = 43;
 /// of the whole process, used by every request whose handles set none.
 inline constexpr DWORD INTERNET_OPTION_PROXY_PASSWORD = 44;
+///@}
+
+/// @name Options of this layer alone
+/// Set on a handle, for it and the handles opened under it, like the options above; no other
+/// Internet client knows these numbers.
+///@{
+/// Milliseconds a request may take on the network, from its first HttpSendRequestA until its
+/// body has arrived (redirects and re-sends on the same request handle included), before the
+/// call waiting on it fails with ERROR_INTERNET_TIMEOUT; a DWORD, 0 for no bound (the default).
+inline constexpr DWORD INTERNET_OPTION_REQUEST_TIMEOUT = 0x10001;
+/// The certificate authorities trusted for https, as text: a PEM file, or a folder of them
+/// named by their hashes; instead of the process's (the system's, or SSL_CERT_FILE /
+/// SSL_CERT_DIR). Empty: the process's.
+inline constexpr DWORD INTERNET_OPTION_CA_CERTIFICATES = 0x10002;
+/// The client certificate shown to a server that asks for one, as text: a PEM file's name.
+inline constexpr DWORD INTERNET_OPTION_CLIENT_CERTIFICATE_FILE = 0x10003;
+/// The client certificate's private key, as text: an unencrypted PEM file's name (empty: the
+/// certificate's file holds it).
+inline constexpr DWORD INTERNET_OPTION_CLIENT_KEY_FILE = 0x10004;
 ///@}
 
 /// @name HttpQueryInfoA levels and modifiers

@@ -66,6 +66,14 @@ void HandleObject::setOptions(const HandleOptions& changes)
         m_options.proxyUserName = changes.proxyUserName;
     if (changes.proxyPassword)
         m_options.proxyPassword = changes.proxyPassword;
+    if (changes.requestTimeout)
+        m_options.requestTimeout = changes.requestTimeout;
+    if (changes.certificateAuthorities)
+        m_options.certificateAuthorities = changes.certificateAuthorities;
+    if (changes.clientCertificate)
+        m_options.clientCertificate = changes.clientCertificate;
+    if (changes.clientKey)
+        m_options.clientKey = changes.clientKey;
 }
 
 HandleOptions HandleObject::effectiveOptions() const
@@ -84,6 +92,10 @@ HandleOptions HandleObject::effectiveOptions() const
     inherit(options.password, fromParent.password);
     inherit(options.proxyUserName, fromParent.proxyUserName);
     inherit(options.proxyPassword, fromParent.proxyPassword);
+    inherit(options.requestTimeout, fromParent.requestTimeout);
+    inherit(options.certificateAuthorities, fromParent.certificateAuthorities);
+    inherit(options.clientCertificate, fromParent.clientCertificate);
+    inherit(options.clientKey, fromParent.clientKey);
     return options;
 }
 
@@ -240,6 +252,19 @@ BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD buf
         break;
     case INTERNET_OPTION_PROXY_PASSWORD:
         changes.proxyPassword = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_REQUEST_TIMEOUT:
+        if (!readTimeout(buffer, bufferLength, changes.requestTimeout))
+            return FALSE;
+        break;
+    case INTERNET_OPTION_CA_CERTIFICATES:
+        changes.certificateAuthorities = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_CLIENT_CERTIFICATE_FILE:
+        changes.clientCertificate = readString(buffer, bufferLength);
+        break;
+    case INTERNET_OPTION_CLIENT_KEY_FILE:
+        changes.clientKey = readString(buffer, bufferLength);
         break;
     default:
         SetLastError(ERROR_INTERNET_INVALID_OPTION);

@@ -36,6 +36,10 @@ struct HandleOptions {
     std::optional<std::string> password;
     std::optional<std::string> proxyUserName;
     std::optional<std::string> proxyPassword;
+    std::optional<DWORD> requestTimeout;
+    std::optional<std::string> certificateAuthorities;
+    std::optional<std::string> clientCertificate;
+    std::optional<std::string> clientKey;
 };
 
 class HandleObject {

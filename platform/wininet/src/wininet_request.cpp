@@ -7,8 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include <curl/curl.h>
+
 #include "ascii_text.h"
 #include "errhandlingapi.h"
+#include "wininet_curl.h"
 #include "wininet_response_head.h"
 #include "wininet_session.h"
 #include "wininet_transfer.h"
@@ -49,8 +52,17 @@ bool isTokenCharacter(char c)
     return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
 }
 
-// A caller's header line: a name that is a token, a colon, and a value with no control byte but
-// tab (a CR or NUL inside would end the line on the wire and start another).
+// A header value holds no control byte but tab: a CR, LF or NUL inside would end the line on
+// the wire and start another.
+bool isHeaderValue(std::string_view value)
+{
+    return std::none_of(value.begin(), value.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\t') || byte == 0x7F;
+    });
+}
+
+// A caller's header line: a name that is a token, a colon, and a header value.
 bool isHeaderLine(const std::string& line)
 {
     const std::size_t colon = line.find(':');
@@ -60,12 +72,17 @@ bool isHeaderLine(const std::string& line)
         if (!isTokenCharacter(line[i]))
             return false;
     }
-    for (std::size_t i = colon + 1; i < line.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(line[i]);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
-            return false;
-    }
-    return true;
+    return isHeaderValue(std::string_view(line).substr(colon + 1));
+}
+
+// What the layer itself puts into the head (the agent, accept types, referrer, and credentials,
+// which a digest answer quotes as they are) holds header values only.
+bool isSafeHead(const std::string& agent, const std::string& accept, const std::string& referrer,
+                const HandleOptions& options)
+{
+    const auto safe = [](const std::optional<std::string>& value) { return !value || isHeaderValue(*value); };
+    return isHeaderValue(agent) && isHeaderValue(accept) && isHeaderValue(referrer) && safe(options.userName) &&
+           safe(options.password) && safe(options.proxyUserName) && safe(options.proxyPassword);
 }
 
 // The caller's extra headers: lines ended by CR LF (or LF); length -1 (or 0) means up to the NUL.
@@ -92,6 +109,24 @@ bool splitHeaders(LPCSTR headers, DWORD length, std::vector<std::string>& lines)
         position = end + 1;
     }
     return true;
+}
+
+// A host name outside ASCII in its ASCII-compatible form ("bücher.example" in UTF-8:
+// "xn--bcher-kva.example"), converted by libidn2 through libcurl's URL parser; an ASCII name
+// as it is. Empty when the name can't be converted.
+std::string asciiCompatibleHost(const std::string& host)
+{
+    if (std::all_of(host.begin(), host.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return host;
+    const curl::Url url = curl::newUrl();
+    const std::string text = "http://" + host + "/";
+    char* converted = nullptr;
+    std::string ascii;
+    if (url && curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url.get(), CURLUPART_HOST, &converted, CURLU_PUNYCODE) == CURLUE_OK)
+        ascii = converted;
+    curl_free(converted);
+    return ascii;
 }
 
 bool hasValue(const std::string& header)
@@ -125,29 +160,34 @@ public:
     bool setup(LPCSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength, TransferSetup& setup) const
     {
         std::vector<std::string> extra;
-        if (!splitHeaders(headers, headersLength, extra)) {
+        const Session& session = *m_connection->session();
+        const HandleOptions options = effectiveOptions();
+        if (!splitHeaders(headers, headersLength, extra) || !isSafeHead(session.agent, m_accept, m_referrer, options)) {
             SetLastError(ERROR_HTTP_INVALID_HEADER);
             return false;
         }
-        const Session& session = *m_connection->session();
         const bool secure = (m_flags & INTERNET_FLAG_SECURE) != 0;
         const INTERNET_PORT defaultPort = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
         const INTERNET_PORT port = m_connection->port != 0 ? m_connection->port : defaultPort;
-        const std::string& host = m_connection->host;
+        const std::string host = asciiCompatibleHost(m_connection->host);
+        if (host.empty()) {
+            SetLastError(ERROR_INTERNET_INVALID_URL);
+            return false;
+        }
         // An IPv6 address goes into the URL in brackets, given bare ("::1") or bracketed ("[::1]").
         const bool bareAddress = host.find(':') != std::string::npos && host.front() != '[';
         const std::string literal = bareAddress ? "[" + host + "]" : host;
         const std::string authority = port == defaultPort ? literal : literal + ":" + std::to_string(port);
 
         setup.url = (secure ? "https://" : "http://") + authority + m_target;
-        setup.hostName = host;
+        setup.hostName = m_connection->host; // as the caller wrote it, for the notifications
         setup.verb = m_verb;
         setup.http10 = m_http10;
         setup.hasBody = optional != nullptr && optionalLength > 0;
         if (setup.hasBody)
             setup.body.assign(static_cast<const char*>(optional), optionalLength);
         setup.flags = m_flags;
-        setup.options = effectiveOptions();
+        setup.options = options;
         setup.accessType = session.accessType;
         setup.proxy = session.proxy;
         setup.proxyBypass = session.proxyBypass;

@@ -1,5 +1,7 @@
 #include "wininet_response_head.h"
 
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 
 #include "ascii_text.h"
@@ -18,6 +20,18 @@ std::string_view withoutLineEnd(std::string_view line)
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
+}
+
+// A length libcurl can hold: decimal digits only (no sign, no "0x", nothing after them), at most
+// the largest 64-bit number. libcurl reads "0x10" as 0 and "5abc" as 5, and takes a value past
+// that number whole, so the body it frames would not be the one the server meant.
+bool isPlainLength(std::string_view value)
+{
+    if (value.empty() || value.front() < '0' || value.front() > '9')
+        return false;
+    std::int64_t length = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+    return error == std::errc() && end == value.data() + value.size();
 }
 
 } // namespace
@@ -103,7 +117,7 @@ ResponseHead::Line ResponseHead::take(std::string_view raw)
     if (auto value = fieldValue(line, "Content-Length")) {
         while (!value->empty() && isBlank(value->back()))
             value->remove_suffix(1);
-        if (!m_contentLength.empty() && m_contentLength != *value)
+        if (!isPlainLength(*value) || (!m_contentLength.empty() && m_contentLength != *value))
             return refuse();
         m_contentLength.assign(*value);
     }

@@ -32,7 +32,8 @@ public:
         Status,  // a status line: a new head begins
         Field,   // a header line
         End,     // the empty line that ends the head
-        Refused, // too large, or with conflicting lengths (a way to smuggle a response)
+        Refused, // too large, a length that is no plain number, or conflicting lengths (a way to
+                 // smuggle a response)
     };
 
     // Takes one line as libcurl hands it over, line end included.

@@ -67,6 +67,10 @@ DWORD Transfer::send(TransferSetup setup)
         return ERROR_INTERNET_OPERATION_CANCELLED;
     ++m_generation;
     m_response = Response{.phase = Phase::Sending, .sendPending = m_shared->async};
+    const DWORD requestTimeout = setup.options.requestTimeout.value_or(0);
+    if (!m_deadline && requestTimeout != 0)
+        m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(requestTimeout);
+    setup.deadline = m_deadline;
     lock.unlock();
     post([self = shared_from_this(), setup = std::move(setup)](Driver& driver) { driver.startTransfer(self, setup); });
     if (m_shared->async)
@@ -497,6 +501,12 @@ void Transfer::onRequestReady(const char* primaryAddress, int localPort)
 void Transfer::onBytesSent(std::size_t size)
 {
     m_progress.bytesSent += size;
+    m_progress.lastActivity = std::chrono::steady_clock::now();
+}
+
+void Transfer::onSecureData()
+{
+    m_progress.awaitingServer = true;
     m_progress.lastActivity = std::chrono::steady_clock::now();
 }
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,8 @@ struct TransferSetup {
     DWORD accessType = 0;
     std::string proxy;
     std::string proxyBypass;
+    // When the request's time is up (INTERNET_OPTION_REQUEST_TIMEOUT), counted from its first send.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 class Transfer : public std::enable_shared_from_this<Transfer> {
@@ -84,6 +87,9 @@ public:
     void onSocketOpened(int socket, const std::string& address);
     void onRequestReady(const char* primaryAddress, int localPort);
     void onBytesSent(std::size_t size);
+    // A message of the secure handshake (or a record after it) went out or came in: from the
+    // handshake on, the server may stay silent no longer than the receive time-out.
+    void onSecureData();
     // True when the server has been silent longer than the receive time-out while the request
     // waited on it (not while the reader is behind).
     bool silentTooLong(std::chrono::steady_clock::time_point now) const;
@@ -131,7 +137,8 @@ private:
         std::vector<int> connectingSockets; // opened for the connection being set up
         std::chrono::steady_clock::time_point lastActivity;
         std::chrono::milliseconds receiveTimeout{0};
-        bool awaitingServer = false; // connected and sending or receiving: the receive time-out runs
+        bool awaitingServer = false; // in the handshake, or connected and sending or receiving: the
+                                     // receive time-out runs
         ResponseHead head;           // of the response being received
     };
 
@@ -179,6 +186,7 @@ private:
     std::thread::id m_deliveringThread; // the thread inside a status callback of this request
     int m_deliveryDepth = 0;
     bool m_closingOwed = false; // closed meanwhile from another thread: notify when delivered
+    std::optional<std::chrono::steady_clock::time_point> m_deadline; // set by the first send
 
     // Layer thread only.
     curl::Easy m_easy;

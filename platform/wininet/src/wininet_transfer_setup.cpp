@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "fault_injection.h"
@@ -121,6 +123,10 @@ int debugCallback(CURL*, curl_infotype type, char*, size_t size, void* transfer)
 {
     if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_OUT)
         transferOf(transfer)->onBytesSent(size);
+    // libcurl reports the secure handshake only here (its connect time-out would cover it
+    // whole, 30 s against a server that never answers it).
+    if (type == CURLINFO_SSL_DATA_OUT || type == CURLINFO_SSL_DATA_IN)
+        transferOf(transfer)->onSecureData();
     return 0;
 }
 
@@ -220,22 +226,46 @@ void configureAccess(Options& options, const TransferSetup& setup)
     }
 }
 
-// The connect time-out, the certificate checks, and the session's cookie store (the share; an
-// empty cookie file name switches the engine on).
-void configureConnection(Options& options, const TransferSetup& setup, void* share)
+// The trusted authorities: the handle's own, alone; else the system's, unless SSL_CERT_FILE /
+// SSL_CERT_DIR name others, as for every OpenSSL program on this system.
+void configureAuthorities(Options& options, const HandleOptions& handleOptions)
 {
-    options.set(CURLOPT_CONNECTTIMEOUT_MS,
-                static_cast<long>(setup.options.connectTimeout.value_or(defaultConnectTimeout())))
-        .set(CURLOPT_SSL_VERIFYPEER, 1L)
-        .set(CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
-    if ((setup.flags & INTERNET_FLAG_IGNORE_CERT_DATE_INVALID) != 0)
-        options.set(CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
-    // The trusted authorities: the system's, unless SSL_CERT_FILE / SSL_CERT_DIR name others,
-    // as for every OpenSSL program on this system.
+    const std::string own = handleOptions.certificateAuthorities.value_or(std::string());
+    if (!own.empty()) {
+        std::error_code error;
+        const bool folder = std::filesystem::is_directory(own, error);
+        // The other one is emptied, or libcurl's built-in bundle or folder would be trusted too.
+        options.set(folder ? CURLOPT_CAPATH : CURLOPT_CAINFO, own)
+            .set(folder ? CURLOPT_CAINFO : CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+        return;
+    }
     if (const char* file = std::getenv("SSL_CERT_FILE"))
         options.set(CURLOPT_CAINFO, file);
     if (const char* folder = std::getenv("SSL_CERT_DIR"))
         options.set(CURLOPT_CAPATH, folder);
+}
+
+// The time-outs, the certificate checks and the client's certificate, and the session's cookie
+// store (the share; an empty cookie file name switches the engine on).
+void configureConnection(Options& options, const TransferSetup& setup, void* share)
+{
+    const HandleOptions& handleOptions = setup.options;
+    options.set(CURLOPT_CONNECTTIMEOUT_MS,
+                static_cast<long>(handleOptions.connectTimeout.value_or(defaultConnectTimeout())))
+        .set(CURLOPT_SSL_VERIFYPEER, 1L)
+        .set(CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
+    // What is left of the request's time; a re-send after it is up fails at once.
+    if (setup.deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*setup.deadline - std::chrono::steady_clock::now());
+        options.set(CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(left.count())));
+    }
+    if ((setup.flags & INTERNET_FLAG_IGNORE_CERT_DATE_INVALID) != 0)
+        options.set(CURLOPT_SSL_CTX_FUNCTION, ignoreCertificateDates);
+    configureAuthorities(options, handleOptions);
+    if (handleOptions.clientCertificate && !handleOptions.clientCertificate->empty())
+        options.set(CURLOPT_SSLCERT, *handleOptions.clientCertificate);
+    if (handleOptions.clientKey && !handleOptions.clientKey->empty())
+        options.set(CURLOPT_SSLKEY, *handleOptions.clientKey);
     options.set(CURLOPT_SHARE, share);
     if (share != nullptr)
         options.set(CURLOPT_COOKIEFILE, "");

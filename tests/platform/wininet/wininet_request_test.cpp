@@ -407,6 +407,41 @@ TEST(WininetRequestHead, EachRequestGoesOutSmallAndExact)
     }
 }
 
+TEST(WininetRequestHead, AControlByteInAValueTheLayerSendsIsRefusedBeforeAnythingIsSent)
+{
+    struct Case {
+        const char* tag;
+        const char* agent;
+        LPCSTR accept;
+        const char* referrer;
+        DWORD credential; // 0, or the option that carries the bad value
+    };
+    const Case cases[] = {
+        {"agent", "A\r\nInjected: 1", nullptr, nullptr, 0},
+        {"agentWithALoneLineFeed", "A\nInjected: 1", nullptr, nullptr, 0},
+        {"acceptType", "A", "text/plain\r\nInjected: 1", nullptr, 0},
+        {"referrer", "A", nullptr, "http://x/\rInjected: 1", 0},
+        {"userName", "A", nullptr, nullptr, INTERNET_OPTION_USERNAME},
+        {"proxyPassword", "A", nullptr, nullptr, INTERNET_OPTION_PROXY_PASSWORD},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "ok")), Step::close()});
+        InternetHandle internet(InternetOpenA(c.agent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
+                                                   nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+        LPCSTR accept[] = {c.accept, nullptr};
+        InternetHandle request(HttpOpenRequestA(connection, "GET", "/", nullptr, c.referrer, accept, 0, 0));
+        if (c.credential != 0) {
+            char value[] = "x\r\nInjected: 1";
+            ASSERT_TRUE(InternetSetOptionA(connection, c.credential, value, sizeof value - 1));
+        }
+        EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_HEADER);
+        EXPECT_EQ(server.connectionCount(), 0);
+    }
+}
+
 TEST(WininetKeepAlive, RequestsOfOneInternetHandleShareTheConnection)
 {
     ScriptedServer server({Step::readRequest(), Step::send(httpResponse(200, "again")), Step::repeat()});
