@@ -348,8 +348,9 @@ TEST_F(TAdvHttpAsync, AHandlerMayStartTheNextRequestFromOnRequestComplete)
     TAdvHttp* http = MakeHttp(Url("/hello"));
     int complete = 0;
     http->OnRequestComplete = [&](TObject* sender) {
-        if (++complete < 3)
+        if (++complete < 3) {
             EXPECT_TRUE(static_cast<TAdvHttp*>(sender)->Execute(false));
+        }
     };
     ASSERT_TRUE(http->Execute(false));
     ASSERT_TRUE(httptest::WaitFor([&] { return complete == 3 && !http->Busy(); }));

@@ -163,8 +163,9 @@ TEST_P(TAdvHttpLayoutRoundTrip, ReadsBackIntoTheSameValues)
     const auto read = copy.PublishedProperties();
     ASSERT_EQ(written.size(), read.size());
     for (std::size_t i = 0; i < written.size(); ++i) {
-        if (written[i].Name != "Text")
+        if (written[i].Name != "Text") {
             EXPECT_TRUE(written[i].Read() == read[i].Read()) << written[i].Name << " in\n" << layout;
+        }
     }
     EXPECT_EQ(WriteComponentLayout(copy), layout);
 }

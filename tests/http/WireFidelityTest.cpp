@@ -254,8 +254,9 @@ TEST_P(WireFidelity, TheServerReceivesExactlyTheseBytes)
         ASSERT_TRUE(peer.waitForFinished(1));
     }
     EXPECT_EQ(peer.received(0), WithPort(row.wire, port));
-    if (row.ipv6)
+    if (row.ipv6) {
         EXPECT_EQ(http.URL(), "http://[::1]:" + port + "/p") << "URL, HostName and the request agree";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WireFidelity, testing::ValuesIn(Rows()),
