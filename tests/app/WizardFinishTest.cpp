@@ -76,13 +76,53 @@ TEST_F(WizardFinish, LeavesWhenNotAskedToStartAnything)
     EXPECT_TRUE(errors.messages.isEmpty());
 }
 
-TEST_F(WizardFinish, ClosesEvenWhenTheApplicationCantBeStarted)
+// Whatever stands where the application should be, the user is told what could not be started
+// and why, and the window closes.
+TEST_F(WizardFinish, SaysWhyTheApplicationCantBeStartedAndCloses)
 {
-    ScopedPath path(programs.path());  // an empty folder first, and nothing named so elsewhere
-    ClickIndicator(window.CheckBox1);
-    ClickButton(window.Button9);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_TRUE(errors.messages.isEmpty());
+    enum class Stand { Nothing, NotExecutable, Folder, BrokenBinary, ScriptWithoutInterpreterLine };
+    struct Case {
+        const char* tag;
+        Stand stand;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"nothing", Stand::Nothing, "The system cannot find the file specified."},
+        // The search for a program passes over what can't be run, as the shell's does.
+        {"not executable", Stand::NotExecutable, "The system cannot find the file specified."},
+        {"a folder", Stand::Folder, "The system cannot find the file specified."},
+        {"a broken binary", Stand::BrokenBinary, "An attempt was made to load a program with an incorrect format."},
+        {"a script without #!", Stand::ScriptWithoutInterpreterLine,
+         "An attempt was made to load a program with an incorrect format."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        QTemporaryDir folder;
+        ScopedPath path(folder.path());  // first, and nothing named so elsewhere
+        const QString standIn = folder.path() + "/Dorvane.exe";
+        QFile file(standIn);
+        if (c.stand == Stand::Folder)
+            ASSERT_TRUE(QDir().mkdir(standIn));
+        else if (c.stand != Stand::Nothing) {
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(c.stand == Stand::BrokenBinary ? QByteArray("\x7f" "ELF\x02\x01\x01garbage", 16)
+                                                      : QByteArray("echo started\n"));
+            file.close();
+            file.setPermissions(c.stand == Stand::NotExecutable ? QFile::ReadOwner | QFile::WriteOwner
+                                                                : QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        TForm1 finishing;
+        finishing.show();
+        finishing.ShowPage("Thanks");
+        ClickIndicator(finishing.CheckBox1);
+        ClickButton(finishing.Button9);
+
+        EXPECT_FALSE(finishing.isVisible());
+        ASSERT_EQ(errors.messages.size(), 1);
+        EXPECT_EQ(errors.messages.front().toStdString(),
+                  std::string("The Dorvane application (Dorvane.exe) could not be started: ") + c.reason);
+        errors.messages.clear();
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ constexpr struct {
     {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
     {ERROR_ACCESS_DENIED, "Access is denied."},
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
+    {ERROR_BAD_FORMAT, "An attempt was made to load a program with an incorrect format."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory is available to process this command."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
