@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include "AnsiText.h"
@@ -68,8 +69,17 @@ bool StoreOption(HINTERNET request, DWORD option, std::string text)
 
 }  // namespace
 
-DWORD PromptForCredentials(HWND, HINTERNET request, DWORD statusCode)
+DWORD PromptForCredentials(HWND parent, HINTERNET request, DWORD statusCode)
 {
+    // An asynchronous request asks from its worker; a dialog lives on the window's thread, which
+    // waits in an event loop meanwhile and shows it there.
+    if (QThread::currentThread() != qApp->thread()) {
+        DWORD answer = ERROR_CANCELLED;
+        QMetaObject::invokeMethod(
+            qApp, [&] { answer = PromptForCredentials(parent, request, statusCode); },
+            Qt::BlockingQueuedConnection);
+        return answer;
+    }
     // The platform window handle means nothing to the toolkit; the dialog sits over whatever
     // window the user is working in.
     TCredentialDialog dialog(QApplication::activeWindow(), statusCode);

@@ -56,7 +56,8 @@ void WriteString(HKEY key, const char* name, const std::string& text)
 std::string ReadWizardURL()
 {
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kServiceKey, 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+    // Read access is all it takes: a hive the wizard can't write still names the service.
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kServiceKey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
         return {};  // no service configured: the requests will say so when the URL is written
     const KeyHandle key(opened);
     return "http://" + ReadString(key.get(), "wPath") + "/wizard_files/";

@@ -1,13 +1,17 @@
 #include "Unit1.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
 #include "AccessibleWizard.h"
@@ -18,6 +22,9 @@
 #include "ReadableColours.h"
 #include "SmoothPicture.h"
 #include "StoredSettings.h"
+#include "errhandlingapi.h"
+#include "synchapi.h"
+#include "winbase.h"
 #include "TReader.h"
 #include "uAdvHttp.h"
 #include "winexec.h"
@@ -42,6 +49,12 @@ const QString kNameTaken = QStringLiteral("User name already exists.");
 const QString kNetworkError =
     QStringLiteral("An error occured. Please check you network connection and try again.");
 constexpr const char* kDesktopApplication = "Dorvane.exe";
+
+// The service answers a number of a few bytes; anything longer is no answer of it, and is not
+// kept whole (a huge one would cost its size in memory before being refused).
+constexpr std::size_t kAnswerLimit = 4096;
+// How long the component may take, once a request's last event has arrived, to record its end.
+constexpr DWORD kEndingRecordedWithin = 5000;
 
 void PresentInMessageBox(QWidget* window, const QString& text)
 {
@@ -81,6 +94,9 @@ TForm1::TForm1(QWidget* parent)
     GuardPageButtons();
     Guarded([this] { LoadPicture(); });
     Guarded([this] { LoadComponentLayout(); });
+    AdvHttp1->SetResponseBodyLimit(kAnswerLimit);
+    AdvHttp1->OnRequestComplete = [this](TObject*) { EndRequestWait(true); };
+    AdvHttp1->OnError = [this](TObject*) { EndRequestWait(false); };
     Guarded([this] { FormCreate(this); });
 }
 
@@ -143,6 +159,7 @@ void TForm1::NextBtnClick(QObject*)
 
 void TForm1::BackBtnClick(QObject*)
 {
+    CancelRequest();
     ShowPage(QStringLiteral("Default"));
     CreateBtn->setEnabled(false);
 }
@@ -178,16 +195,26 @@ void TForm1::SignBtnClick(QObject*)
 
 void TForm1::Button2Click(QObject*)
 {
-    if (CheckBox1->isChecked())
-        static_cast<void>(WinExec(kDesktopApplication, SW_SHOWNORMAL));  // a failed start is not reported
+    CancelRequest();
+    if (CheckBox1->isChecked() && WinExec(kDesktopApplication, SW_SHOWNORMAL) <= 31) {
+        const DWORD reason = GetLastError();
+        char text[512] = {};
+        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, reason, 0, text,
+                           sizeof text, nullptr) == 0)
+            std::snprintf(text, sizeof text, "Error %lu.", static_cast<unsigned long>(reason));
+        ShowError(QStringLiteral("The Dorvane application (%1) could not be started: %2")
+                      .arg(QString::fromLatin1(kDesktopApplication), FromAnsi(TrimBlanks(text))));
+    }
     close();
 }
 
-// The two requests run on this thread and block it until they are answered; the window neither
-// repaints nor reacts meanwhile, so "Please wait..." is painted before the first one.
+// The two requests run on the component's worker while this thread waits in an event loop of its
+// own (RunRequest): the handler keeps its plain order, and the window keeps painting and its
+// Cancel, Back, Escape and close button end a request at once. The component's synchronous
+// mode would leave the window deaf for as long as a silent service keeps the request waiting.
 void TForm1::CreateBtnClick(QObject*)
 {
-    if (m_creating)
+    if (m_creating || m_requestWait != nullptr)
         return;
     Label7->show();
     // Pending input is handled here too: a second click on Create that was already queued must
@@ -210,49 +237,133 @@ void TForm1::CreateBtnClick(QObject*)
     const std::string password = ToAnsi(txt_pwd->text());
     if (!PasswordCanBeStored(password)) {
         // Refused before anything is sent: the account's password would not be the one stored.
-        Label7->resize(kMessageLabelWidth, Label7->height());
-        SetLabelText(Label7, FromAnsi(kUnstorablePasswordMessage));
+        ShowSignUpMessage(FromAnsi(kUnstorablePasswordMessage));
         return;
     }
 
-    const std::int32_t resultCode = RequestLogin(login, password, email);
-    if (resultCode > 0) {
-        Label7->hide();
-        CompleteAccount();
-        SaveCredentials(TrimBlanks(login), TrimBlanks(password));
-        ShowPage(QStringLiteral("Thanks"));
-    } else if (resultCode < 0) {
-        Label7->resize(kMessageLabelWidth, Label7->height());
-        SetLabelText(Label7, kNetworkError);
-    } else {
-        Label7->resize(kMessageLabelWidth, Label7->height());
-        SetLabelText(Label7, kNameTaken);
+    if (m_madeLogin && (m_madeLogin->login != login || m_madeLogin->password != password ||
+                        m_madeLogin->email != email))
+        m_madeLogin.reset();  // other fields: another account
+    if (!m_madeLogin) {
+        const std::optional<std::string> answer = RunRequest(CreateLoginURL(WizardURL, login, password, email));
+        if (!StillSigningUp())
+            return;
+        const std::int32_t resultCode = answer ? ParseResultCode(*answer) : kNotANumber;
+        if (resultCode <= 0) {
+            ShowSignUpMessage(resultCode == 0 ? kNameTaken : kNetworkError);
+            return;
+        }
+        m_madeLogin = TMadeLogin{login, password, email, *answer};
+    }
+    if (!m_madeLogin->completed) {
+        // The id goes back exactly as the service wrote it, blanks and line ends aside.
+        const bool completed = RunRequest(CompleteAccountURL(WizardURL, m_madeLogin->id)).has_value();
+        if (!StillSigningUp())
+            return;
+        if (!completed) {
+            ShowSignUpMessage(kNetworkError);
+            return;
+        }
+        m_madeLogin->completed = true;
+    }
+    StoreAccount(TrimBlanks(login), TrimBlanks(password));
+    m_madeLogin.reset();
+    ShowPage(QStringLiteral("Thanks"));
+}
+
+// The account exists on the service now; when its credentials can't be stored the user is told
+// why (as Sign In tells), and Create stores them once the cause is mended.
+void TForm1::StoreAccount(const std::string& login, const std::string& password)
+{
+    Label7->hide();
+    try {
+        SaveCredentials(login, password);
+    } catch (const ESettingsError& error) {
+        txt_EmailKeyUp(txt_Email, 0, {});
+        throw ESettingsError("Your account has been created, but its login and password could not be stored. " +
+                             std::string(error.what()));
     }
 }
 
-// The first request; its answer read as the result code. A URL the component can't take
-// (no service configured) leaves the handler as an error.
-std::int32_t TForm1::RequestLogin(const std::string& login, const std::string& password, const std::string& email)
+// One request; its answer, trimmed of surrounding blanks and line ends, only when the response
+// came whole with a 2xx status. No answer when the URL can't be taken (no usable wPath), the
+// request failed, was cancelled, or the response was an error status, cut short or longer than
+// an answer of the service can be.
+std::optional<std::string> TForm1::RunRequest(const std::string& url)
 {
-    AdvHttp1->SetURL(CreateLoginURL(WizardURL, login, password, email));
-    static_cast<void>(AdvHttp1->Execute(true));  // a failure leaves Text empty, read as no number
     try {
-        return ParseResultCode(AdvHttp1->Text());
+        AdvHttp1->SetURL(url);
     } catch (const std::exception&) {
-        return kNotANumber;
+        return std::nullopt;
     }
+    if (HANDLE done = AdvHttp1->CompletionEvent(); done != nullptr)
+        ResetEvent(done);
+    m_requestEnded = false;
+    m_requestCompleted = false;
+    m_requestCancelled = false;
+    QEventLoop wait;
+    m_requestWait = &wait;
+    // The fields are sent already: they stay as sent while the request waits.
+    for (QLineEdit* field : {txt_Email, txt_Login, txt_pwd})
+        field->setReadOnly(true);
+    if (AdvHttp1->Execute(false) && !m_requestEnded)
+        wait.exec();  // until the request's last event, a cancel, or the application's end
+    if (!m_requestEnded) {
+        // Cancelled, or the application is ending: the request ends at once, and its OnError
+        // comes through this thread's events.
+        AdvHttp1->Cancel();
+        QTimer::singleShot(kEndingRecordedWithin, &wait, &QEventLoop::quit);
+        if (!m_requestEnded)
+            wait.exec();
+    }
+    for (QLineEdit* field : {txt_Email, txt_Login, txt_pwd})
+        field->setReadOnly(false);
+    m_requestWait = nullptr;
+    // The last event has been delivered; the component records the end on its worker.
+    if (HANDLE done = AdvHttp1->CompletionEvent(); done != nullptr && AdvHttp1->Busy())
+        WaitForSingleObject(done, kEndingRecordedWithin);
+
+    const DWORD status = AdvHttp1->StatusCode();
+    if (!m_requestCompleted || m_requestCancelled || AdvHttp1->LastError() != 0 || status < 200 || status > 299)
+        return std::nullopt;
+    return TrimBlanks(AdvHttp1->Text());
 }
 
-// The second request, carrying the id exactly as the first answer gave it. Its outcome is not
-// looked at: the account exists once the first request succeeded.
-void TForm1::CompleteAccount()
+void TForm1::EndRequestWait(bool completed)
 {
-    try {
-        AdvHttp1->SetURL(CompleteAccountURL(WizardURL, AdvHttp1->Text()));
-        static_cast<void>(AdvHttp1->Execute(true));
-    } catch (const std::exception&) {
-        // ignored, as the answer is
-    }
+    m_requestEnded = true;
+    m_requestCompleted = completed;
+    if (m_requestWait != nullptr)
+        m_requestWait->quit();
+}
+
+// Ends the request in progress at once, if there is one: its wait returns with no answer.
+void TForm1::CancelRequest()
+{
+    if (m_requestWait == nullptr)
+        return;
+    m_requestCancelled = true;
+    AdvHttp1->Cancel();
+    m_requestWait->quit();
+}
+
+// Whether the sign-up that waited for a request goes on: not once the user cancelled it, went
+// Back, or closed the window.
+bool TForm1::StillSigningUp() const
+{
+    if (!m_requestCancelled && isVisible() && Notebook1->currentWidget() == New)
+        return true;
+    Label7->hide();
+    return false;
+}
+
+// A failed sign-up: the message on the page, and Create usable again for another try.
+void TForm1::ShowSignUpMessage(const QString& text)
+{
+    Label7->resize(kMessageLabelWidth, Label7->height());
+    Label7->show();
+    SetLabelText(Label7, text);
+    txt_EmailKeyUp(txt_Email, 0, {});
 }
 
 // --- wiring ---------------------------------------------------------------------------------
@@ -414,6 +525,24 @@ void TForm1::showEvent(QShowEvent* event)
         PlaceCentred();
     }
     QWidget::showEvent(event);
+}
+
+// Closing the window ends the request it waits for; nothing of that sign-up is stored.
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    CancelRequest();
+    QWidget::closeEvent(event);
+}
+
+// Escape while a request runs ends it and closes the window, as Cancel does.
+void TForm1::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && m_requestWait != nullptr) {
+        CancelRequest();
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TForm1::PlaceCentred()

@@ -11,7 +11,10 @@
 #include <QString>
 #include <cstdint>
 #include <QWidget>
+
+class QEventLoop;
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "DoubleClickGuard.h"
@@ -62,6 +65,8 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     using KeyUpHandler = void (TForm1::*)(QObject*, int, Qt::KeyboardModifiers);
@@ -75,9 +80,12 @@ private:
     void LoadPicture();
     void LoadComponentLayout();
     void SetLabelText(QLabel* label, const QString& text);
-    [[nodiscard]] std::int32_t RequestLogin(const std::string& login, const std::string& password,
-                                            const std::string& email);
-    void CompleteAccount();
+    [[nodiscard]] std::optional<std::string> RunRequest(const std::string& url);
+    void EndRequestWait(bool completed);
+    void CancelRequest();
+    [[nodiscard]] bool StillSigningUp() const;
+    void ShowSignUpMessage(const QString& text);
+    void StoreAccount(const std::string& login, const std::string& password);
     void PlaceCentred();
 
     // Runs one handler; whatever it throws ends here, in the error presenter.
@@ -88,6 +96,24 @@ private:
     [[nodiscard]] KeyUpHandler KeyUpHandlerOf(QObject* control) const;
 
     void GuardPageButtons();
+
+    // A sign-up whose make_login was answered with an id: kept while make_usr or storing the
+    // credentials has not succeeded, so that trying again with the same fields completes that
+    // account instead of asking for the login a second time (the service would answer that it
+    // is taken).
+    struct TMadeLogin {
+        std::string login;
+        std::string password;
+        std::string email;
+        std::string id;
+        bool completed = false;  // make_usr answered too: only the credentials remain to store
+    };
+    std::optional<TMadeLogin> m_madeLogin;
+
+    QEventLoop* m_requestWait = nullptr;  // the wait of the request in progress, if any
+    bool m_requestEnded = false;          // its OnRequestComplete or OnError has arrived
+    bool m_requestCompleted = false;      // its response was read whole
+    bool m_requestCancelled = false;      // Cancel, Back, Escape or the close button ended it
 
     bool m_placed = false;    // centred once, when first shown
     bool m_creating = false;  // CreateBtnClick is letting pending messages through

@@ -8,14 +8,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <atomic>
+#include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -103,88 +107,132 @@ protected:
     std::unique_ptr<TForm1> window;
 };
 
-// --- the first answer -----------------------------------------------------------------------
+// --- the answers ----------------------------------------------------------------------------
 
-enum class Outcome { Thanks, NetworkMessage, NameTaken };
+enum class Request { Login, Complete };
 
-struct AnswerCase {
+// One way the service can answer a request, and what the wizard may make of it.
+struct AnswerKind {
     const char* tag;
-    int status;
-    std::string answer;
-    Outcome outcome;
-    const char* completeRequestLine;  // for Thanks: the second request exactly
+    Script script;
+    bool complete2xx;            // a whole 2xx answer within the wizard's bound
+    int asResult = -1;           // read as the first answer: > 0 an id, 0 the name is taken
+    std::string idSent = {};     // for an id: what make_usr carries
 };
 
-const AnswerCase kAnswers[] = {
-    {"17", 200, "17", Outcome::Thanks, "GET /wizard_files/make_usr.asp?id=17 HTTP/1.1"},
-    {"space 17", 200, " 17", Outcome::Thanks, "GET /wizard_files/make_usr.asp?id=%2017 HTTP/1.1"},
-    {"dollar 1A", 200, "$1A", Outcome::Thanks, "GET /wizard_files/make_usr.asp?id=%241A HTTP/1.1"},
-    {"0x1A", 200, "0x1A", Outcome::Thanks, "GET /wizard_files/make_usr.asp?id=0x1A HTTP/1.1"},
-    {"-5", 200, "-5", Outcome::NetworkMessage, nullptr},
-    {"12abc", 200, "12abc", Outcome::NetworkMessage, nullptr},
-    {"empty", 200, "", Outcome::NetworkMessage, nullptr},
-    {"17 CR LF", 200, "17\r\n", Outcome::NetworkMessage, nullptr},
-    {"404 page", 404, "<html><body>Not Found</body></html>", Outcome::NetworkMessage, nullptr},
-    {"404 with a number", 404, "17", Outcome::Thanks, "GET /wizard_files/make_usr.asp?id=17 HTTP/1.1"},
-    {"0", 200, "0", Outcome::NameTaken, nullptr},
-};
+// "Content-Length: 100" and then two bytes: the connection closes in the middle of the body.
+const std::string kCutShort = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n17";
+const std::string kChunkedCutShort = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n17\r\n";
 
-TEST_F(CreateAccount, ReactsToEachFirstAnswerAsItReads)
+std::vector<AnswerKind> AnswerKinds()
 {
-    for (const AnswerCase& row : kAnswers) {
-        SCOPED_TRACE(row.tag);
-        ScopedHive rowHive;
-        ScriptedServer server(std::vector<Script>{Answer(row.status, row.answer), Answer(200, "1")});
-        OpenWindowFor(server.port());
-        Fill("a@b.test", "alice", "abc");
-        Create();
+    return {
+        {"200 with 17", Answer(200, "17"), true, 17, "17"},
+        {"201 with 17", Answer(201, "17"), true, 17, "17"},
+        {"200 with space 17", Answer(200, " 17"), true, 17, "17"},
+        {"200 with 17 CR LF", Answer(200, "17\r\n"), true, 17, "17"},
+        {"200 with 17 LF", Answer(200, "17\n"), true, 17, "17"},
+        {"200 with blanks and line ends around 17", Answer(200, "\t 17 \r\n\r\n"), true, 17, "17"},
+        {"200 with dollar 1A", Answer(200, "$1A"), true, 26, "%241A"},
+        {"200 with 0x1A", Answer(200, "0x1A"), true, 26, "0x1A"},
+        {"200 with 0", Answer(200, "0"), true, 0},
+        {"200 with -5", Answer(200, "-5"), true},
+        {"200 with 12abc", Answer(200, "12abc"), true},
+        {"200 empty", Answer(200, ""), true},
+        {"300 with 17", Answer(300, "17"), false},
+        {"404 with 17", Answer(404, "17"), false},
+        {"404 page", Answer(404, "<html><body>Not Found</body></html>"), false},
+        {"500 with 17", Answer(500, "17"), false},
+        {"200 with 17 and 8 KiB of blanks", Answer(200, "17" + std::string(8192, ' ')), false},
+        {"200 cut short", {Step::readRequest(), Step::send(kCutShort), Step::close()}, false},
+        {"200 chunked cut short", {Step::readRequest(), Step::send(kChunkedCutShort), Step::close()}, false},
+        {"reset", {Step::readRequest(), Step::reset()}, false},
+        {"silent", {Step::readRequest(), Step::stall(std::chrono::seconds(20))}, false},
+    };
+}
 
-        ASSERT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
-        const int requests = row.outcome == Outcome::Thanks ? 2 : 1;
-        EXPECT_TRUE(server.waitForFinished(requests));
-        EXPECT_EQ(server.connectionCount(), requests);
-        EXPECT_EQ(RequestLine(server.received(0)),
-                  "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=abc&email=a%40b.test HTTP/1.1");
-        EXPECT_FALSE(window->CreateBtn->isEnabled());
-        // A message is readable: all its lines show, above the first field.
-        EXPECT_GE(window->Label7->height(), window->Label7->heightForWidth(window->Label7->width()));
-        EXPECT_LE(window->Label7->geometry().bottom(), window->Label1->geometry().top());
-        switch (row.outcome) {
-        case Outcome::Thanks:
-            EXPECT_EQ(window->ActivePage(), "Thanks");
-            EXPECT_TRUE(window->Label7->isHidden());
-            EXPECT_FALSE(window->Label9->isHidden());
-            EXPECT_EQ(RequestLine(server.received(1)), row.completeRequestLine);
-            EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("alice"));
-            EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString("\xE1\xE2\xE3"));
-            break;
-        case Outcome::NetworkMessage:
+// The one rule over every answer at each request: the credentials are stored and Thanks shows
+// exactly when both requests got a complete 2xx answer and the first a positive id; otherwise the
+// page tells why, nothing is stored, and Create is ready for another try.
+TEST_F(CreateAccount, StoresAndThanksExactlyWhenBothRequestsGotACompleteSuccessAnswer)
+{
+    for (const Request request : {Request::Login, Request::Complete}) {
+        for (const AnswerKind& kind : AnswerKinds()) {
+            const bool atLogin = request == Request::Login;
+            SCOPED_TRACE(std::string(atLogin ? "make_login: " : "make_usr: ") + kind.tag);
+            ScopedHive rowHive;
+            ScriptedServer server(atLogin ? std::vector<Script>{kind.script, Answer(200, "1")}
+                                          : std::vector<Script>{Answer(200, "17"), kind.script});
+            OpenWindowFor(server.port());
+            window->AdvHttp1->SetReceiveTimeout(300);  // keeps the silent service's rows short
+            Fill("a@b.test", "alice", "abc");
+            Create();
+
+            const bool made = kind.complete2xx && (!atLogin || kind.asResult > 0);
+            ASSERT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+            EXPECT_EQ(RequestLine(server.received(0)),
+                      "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=abc&email=a%40b.test HTTP/1.1");
+            EXPECT_EQ(server.connectionCount(), atLogin && !made ? 1 : 2);
+            if (made) {
+                EXPECT_EQ(window->ActivePage(), "Thanks");
+                EXPECT_TRUE(window->Label7->isHidden());
+                EXPECT_FALSE(window->Label9->isHidden());
+                EXPECT_EQ(RequestLine(server.received(1)),
+                          "GET /wizard_files/make_usr.asp?id=" + (atLogin ? kind.idSent : "17") + " HTTP/1.1");
+                EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("alice"));
+                EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString("\xE1\xE2\xE3"));
+                continue;
+            }
+            const bool nameTaken = atLogin && kind.complete2xx && kind.asResult == 0;
             EXPECT_EQ(window->ActivePage(), "New");
             EXPECT_TRUE(window->Label7->isVisible());
-            EXPECT_EQ(window->Label7->text(), kNetworkMessage);
+            EXPECT_EQ(window->Label7->text(), nameTaken ? kNameTakenMessage : kNetworkMessage);
             EXPECT_EQ(window->Label7->width(), 260);
+            // A message is readable: all its lines show, above the first field.
+            EXPECT_GE(window->Label7->height(), window->Label7->heightForWidth(window->Label7->width()));
+            EXPECT_LE(window->Label7->geometry().bottom(), window->Label1->geometry().top());
+            EXPECT_TRUE(window->CreateBtn->isEnabled());
+            EXPECT_FALSE(window->txt_Login->isReadOnly());
             ExpectNothingStored();
-            break;
-        case Outcome::NameTaken:
-            EXPECT_EQ(window->ActivePage(), "New");
-            EXPECT_TRUE(window->Label7->isVisible());
-            EXPECT_EQ(window->Label7->text(), kNameTakenMessage);
-            EXPECT_EQ(window->Label7->width(), 260);
-            ExpectNothingStored();
-            break;
         }
     }
 }
 
-TEST_F(CreateAccount, AnUnreachableServiceShowsTheNetworkMessage)
+// No usable service location: every request fails with the page's message, never a raw system
+// text in a box, and the page is ready for another try.
+TEST_F(CreateAccount, WithoutAUsableServiceLocationTheNetworkMessageShows)
 {
-    OpenWindowFor(RefusingPort());
-    Fill("a@b.test", "alice", "abc");
-    Create();
-    EXPECT_TRUE(errors.messages.isEmpty());
-    EXPECT_EQ(window->Label7->text(), kNetworkMessage);
-    EXPECT_EQ(window->ActivePage(), "New");
-    ExpectNothingStored();
+    struct Case {
+        const char* tag;
+        std::optional<std::string> wPath;  // none: no service key at all
+    };
+    const Case cases[] = {
+        {"no service key", std::nullopt},
+        {"no wPath value", "(absent)"},
+        {"empty", ""},
+        {"nothing listening", "127.0.0.1:" + std::to_string(RefusingPort())},
+        {"port out of range", "127.0.0.1:99999"},
+        {"CR LF inside", "127.0.0.1\r\nX-Injected: 1"},
+        {"100,000 characters", std::string(100000, 'h')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScopedHive rowHive;
+        if (c.wPath && *c.wPath == "(absent)")
+            WriteStoredValue(kServiceKey, "Other", REG_SZ, StoredString("x"));
+        else if (c.wPath)
+            WriteStoredValue(kServiceKey, "wPath", REG_SZ, StoredString(*c.wPath));
+        OpenWindow();
+        Fill("a@b.test", "alice", "abc");
+        Create();
+
+        EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+        errors.messages.clear();
+        EXPECT_EQ(window->ActivePage(), "New");
+        EXPECT_EQ(window->Label7->text(), kNetworkMessage);
+        EXPECT_TRUE(window->CreateBtn->isEnabled());
+        ExpectNothingStored();
+    }
 }
 
 // --- what the server receives ---------------------------------------------------------------
@@ -252,13 +300,16 @@ public:
         label->installEventFilter(this);
     }
     std::atomic<bool> paintedPleaseWait{false};
+    int count = 0;  // paints of the label, on the window's thread
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == m_label && event->type() == QEvent::Paint && m_label->isVisible() &&
-            m_label->text() == "Please wait...")
-            paintedPleaseWait = true;
+        if (watched == m_label && event->type() == QEvent::Paint) {
+            ++count;
+            if (m_label->isVisible() && m_label->text() == "Please wait...")
+                paintedPleaseWait = true;
+        }
         return false;
     }
 
@@ -275,6 +326,7 @@ TEST_F(CreateAccount, PaintsPleaseWaitBeforeTheRequestReachesTheServer)
     http.server().Get("/wizard_files/make_login.asp", [&](const httplib::Request&, httplib::Response& response) {
         waitShownAtRequest = watcher->paintedPleaseWait.load();
         ++loginRequests;
+        response.set_header("Connection", "close");  // the server's stop then waits for no idle connection
         response.set_content("-1", "text/plain");
     });
     ASSERT_TRUE(http.start());
@@ -288,27 +340,46 @@ TEST_F(CreateAccount, PaintsPleaseWaitBeforeTheRequestReachesTheServer)
     EXPECT_TRUE(waitShownAtRequest.load());
 }
 
-TEST_F(CreateAccount, AfterAFailureCreateWaitsForAKeyReleaseThenTriesAgain)
+// The account made by the first request stays the user's: trying again with the same fields
+// completes it rather than asking for the login again (which the service would call taken).
+TEST_F(CreateAccount, ARetryAfterAFailedCompletionCompletesTheAccountAlreadyMade)
 {
-    ScriptedServer server(std::vector<Script>{Answer(200, "0"), Answer(200, "8"), Answer(200, "1")});
-    OpenWindowFor(server.port());
-    Fill("a@b.test", "alice", "abc");
-    Create();
-    ASSERT_EQ(window->Label7->text(), kNameTakenMessage);
-    EXPECT_FALSE(window->CreateBtn->isEnabled());
+    struct Case {
+        const char* tag;
+        const char* loginOnRetry;
+        std::vector<std::string> retryRequests;
+    };
+    const Case cases[] = {
+        {"same fields", "alice", {"GET /wizard_files/make_usr.asp?id=17 HTTP/1.1"}},
+        {"login changed",
+         "alice2",
+         {"GET /wizard_files/make_login.asp?userlogin=alice2&userpassword=abc&email=a%40b.test HTTP/1.1",
+          "GET /wizard_files/make_usr.asp?id=18 HTTP/1.1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScopedHive rowHive;
+        const bool sameFields = c.retryRequests.size() == 1;
+        ScriptedServer server(std::vector<Script>{Answer(200, "17"), Answer(500, "1"),
+                                                  Answer(200, sameFields ? "1" : "18"), Answer(200, "1")});
+        OpenWindowFor(server.port());
+        Fill("a@b.test", "alice", "abc");
+        Create();
+        ASSERT_EQ(window->Label7->text(), kNetworkMessage);
+        ExpectNothingStored();
 
-    ClickButton(window->CreateBtn);  // disabled: nothing is sent
-    EXPECT_EQ(server.connectionCount(), 1);
-
-    window->txt_Login->clear();
-    TypeInto(window->txt_Login, "alice2");
-    ASSERT_TRUE(window->CreateBtn->isEnabled());
-    Create();
-    EXPECT_EQ(window->ActivePage(), "Thanks");
-    ASSERT_TRUE(server.waitForFinished(3));
-    EXPECT_EQ(RequestLine(server.received(1)),
-              "GET /wizard_files/make_login.asp?userlogin=alice2&userpassword=abc&email=a%40b.test HTTP/1.1");
-    EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("alice2"));
+        ASSERT_TRUE(window->CreateBtn->isEnabled()) << "usable again without an edit";
+        if (!sameFields) {
+            window->txt_Login->clear();
+            TypeInto(window->txt_Login, c.loginOnRetry);
+        }
+        Create();
+        EXPECT_EQ(window->ActivePage(), "Thanks");
+        ASSERT_EQ(server.connectionCount(), static_cast<int>(2 + c.retryRequests.size()));
+        for (std::size_t i = 0; i < c.retryRequests.size(); ++i)
+            EXPECT_EQ(RequestLine(server.received(2 + i)), c.retryRequests[i]);
+        EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString(c.loginOnRetry));
+    }
 }
 
 TEST_F(CreateAccount, AClickQueuedWhilePleaseWaitIsPaintedStartsNoSecondSignUp)
@@ -338,30 +409,98 @@ TEST_F(CreateAccount, KeysTypedWhilePleaseWaitIsPaintedAreSentAndStored)
     EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString(ScramblePassword("abcd")));
 }
 
-// The user clicks where Finish will be while Create still waits for the service: that click was
-// made before the Thanks page showed, so it is dropped when it is finally delivered.
-TEST_F(CreateAccount, AClickQueuedWhileCreateWaitsDoesNotReachTheThanksPage)
+// Runs an action on the window's thread once the server has seen n connections: the wizard's
+// request then waits for an answer that doesn't come.
+class WhenConnected : public QObject {
+public:
+    WhenConnected(const ScriptedServer& server, int connections, std::function<void()> action)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this, &server, connections, action = std::move(action)] {
+            if (server.connectionCount() < connections)
+                return;
+            m_timer.stop();
+            action();
+        });
+        m_timer.start(10);
+    }
+
+private:
+    QTimer m_timer;
+};
+
+// While the service is silent the window keeps serving the user: it repaints, clicks and keys
+// start nothing, and Cancel, the close box, Escape and Back end the request at once. Nothing the
+// user left is stored.
+TEST_F(CreateAccount, WhileTheServiceIsSilentTheUserCanLeaveAtOnce)
 {
     using namespace std::chrono_literals;
-    ScriptedServer server(std::vector<Script>{
-        {Step::readRequest(), Step::stall(1500ms), Step::send(httpResponse(200, "4", "Connection: close\r\n")),
-         Step::close()},
-        Answer(200, "1")});
-    OpenWindowFor(server.port());
-    Fill("a@b.test", "alice", "abc");
-    constexpr quint64 createTime = 5000000;
-    std::thread user([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (server.connectionCount() < 1 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(5ms);
-        PostClick(window->Button9, createTime + 700);  // past the double-click interval after the press on Create
-    });
-    SendClick(window->CreateBtn, createTime);
-    user.join();
-    QCoreApplication::processEvents();
+    enum class Leave { Cancel, CloseBox, Escape, Back };
+    struct Case {
+        const char* tag;
+        Leave leave;
+        Request waiting;
+    };
+    const Case cases[] = {
+        {"Cancel at make_login", Leave::Cancel, Request::Login},
+        {"Cancel at make_usr", Leave::Cancel, Request::Complete},
+        {"close box at make_login", Leave::CloseBox, Request::Login},
+        {"close box at make_usr", Leave::CloseBox, Request::Complete},
+        {"Escape at make_login", Leave::Escape, Request::Login},
+        {"Escape at make_usr", Leave::Escape, Request::Complete},
+        {"Back at make_login", Leave::Back, Request::Login},
+        {"Back at make_usr", Leave::Back, Request::Complete},
+    };
+    const Script silent{Step::readRequest(), Step::stall(20s)};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        ScopedHive rowHive;
+        const bool atLogin = c.waiting == Request::Login;
+        ScriptedServer server(atLogin ? std::vector<Script>{silent} : std::vector<Script>{Answer(200, "17"), silent});
+        OpenWindowFor(server.port());
+        Fill("a@b.test", "alice", "abc");
+        PaintWatcher paints(window->Label7);
+        QElapsedTimer sinceLeaving;
+        int paintsWhileWaiting = -1;
+        WhenConnected waiting(server, atLogin ? 1 : 2, [&] {
+            // The window still serves: a click and a key reach it and start nothing.
+            ClickButton(window->CreateBtn);
+            TypeInto(window->txt_Login, "x");
+            paints.count = 0;
+            window->Label7->repaint();
+            paintsWhileWaiting = paints.count;
+            sinceLeaving.start();
+            switch (c.leave) {
+            case Leave::Cancel:
+                ClickButton(window->Button5);
+                break;
+            case Leave::CloseBox:
+                window->close();
+                break;
+            case Leave::Escape:
+                QTest::keyClick(window->txt_pwd, Qt::Key_Escape);
+                break;
+            case Leave::Back:
+                ClickButton(window->BackBtn);
+                break;
+            }
+        });
+        Create();
 
-    EXPECT_EQ(window->ActivePage(), "Thanks");
-    EXPECT_TRUE(window->isVisible());
+        ASSERT_TRUE(sinceLeaving.isValid()) << "the request never waited";
+        EXPECT_LT(sinceLeaving.elapsed(), 5000) << "ended at once, not when the service gave up";
+        EXPECT_EQ(paintsWhileWaiting, 1);
+        EXPECT_EQ(server.connectionCount(), atLogin ? 1 : 2);
+        EXPECT_EQ(window->txt_Login->text(), "alice");
+        EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+        ExpectNothingStored();
+        if (c.leave == Leave::Back) {
+            EXPECT_TRUE(window->isVisible());
+            EXPECT_EQ(window->ActivePage(), "Default");
+            EXPECT_FALSE(window->Label7->isVisibleTo(window->New)) << "no \"Please wait...\" for nothing";
+        } else {
+            EXPECT_FALSE(window->isVisible());
+        }
+    }
 }
 
 TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
@@ -385,45 +524,64 @@ TEST_F(CreateAccount, LeavingWhilePleaseWaitIsPaintedSendsNothing)
 
         EXPECT_EQ(window->isVisible(), c.visible);
         EXPECT_EQ(window->ActivePage(), c.page);
-        if (c.visible)
+        if (c.visible) {
             EXPECT_FALSE(window->Label7->isVisibleTo(window->New)) << "no \"Please wait...\" for nothing";
+        }
         EXPECT_EQ(server.connectionCount(), 0);
         ExpectNothingStored();
     }
 }
 
-// --- errors leaving the handler ---------------------------------------------------------------
+// --- storing ----------------------------------------------------------------------------------
 
-TEST_F(CreateAccount, WithoutAConfiguredServiceTheErrorIsShownAndThePageStays)
+// The account is made by then; the user hears that its credentials weren't stored, and Create
+// stores them once the settings can be written again, without asking the service a second time.
+TEST_F(CreateAccount, CredentialsThatCantBeStoredAreToldAndStoredOnTheNextTry)
 {
-    OpenWindow();  // no service key: WizardURL is empty
-    ASSERT_EQ(window->WizardURL, "");
-    Fill("a@b.test", "alice", "abc");
-    Create();
+    enum class Block { FileForFolder, WriteProtected };
+    for (const Block block : {Block::FileForFolder, Block::WriteProtected}) {
+        SCOPED_TRACE(block == Block::FileForFolder ? "a file where the settings folder belongs" : "write-protected hive");
+        ScopedHive rowHive;
+        ScriptedServer server(std::vector<Script>{Answer(200, "3"), Answer(200, "1")});
+        const QByteArray hiveFolder = (rowHive.folder() + "/dorvane").toLocal8Bit();
+        const QByteArray hiveFile = hiveFolder + "/registry.db";
+        if (block == Block::WriteProtected) {
+            WriteStoredValue(kServiceKey, "wPath", REG_SZ, StoredString("127.0.0.1:" + std::to_string(server.port())));
+            ASSERT_EQ(::chmod(hiveFile.constData(), 0400), 0);
+            ASSERT_EQ(::chmod(hiveFolder.constData(), 0500), 0);
+            OpenWindow();
+        } else {
+            OpenWindowFor(server.port());
+            QFile file(rowHive.folder() + "/not-a-folder");
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            setenv("XDG_CONFIG_HOME", file.fileName().toLocal8Bit().constData(), 1);
+        }
+        Fill("a@b.test", "alice", "abc");
+        Create();
 
-    ASSERT_EQ(errors.messages.size(), 1);
-    EXPECT_EQ(window->ActivePage(), "New");
-    EXPECT_EQ(window->Label7->text(), "Please wait...");
-    EXPECT_FALSE(window->CreateBtn->isEnabled());
-    ExpectNothingStored();
-}
+        EXPECT_EQ(server.connectionCount(), 2);
+        ASSERT_EQ(errors.messages.size(), 1);
+        EXPECT_TRUE(errors.messages.front().startsWith(
+            "Your account has been created, but its login and password could not be stored."))
+            << errors.messages.front().toStdString();
+        EXPECT_TRUE(errors.messages.front().contains("Software\\Dorvane Pro\\Settings"));
+        errors.messages.clear();
+        EXPECT_EQ(window->ActivePage(), "New");
+        EXPECT_TRUE(window->isVisible());
+        ASSERT_TRUE(window->CreateBtn->isEnabled());
 
-TEST_F(CreateAccount, ASettingsWriteFailureIsShownAndThePageStays)
-{
-    ScriptedServer server(std::vector<Script>{Answer(200, "3"), Answer(200, "1")});
-    OpenWindowFor(server.port());
-    Fill("a@b.test", "alice", "abc");
-    const QString blocker = hive.folder() + "/not-a-folder";
-    QFile file(blocker);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
-    setenv("XDG_CONFIG_HOME", blocker.toLocal8Bit().constData(), 1);
-    Create();
-
-    ASSERT_EQ(errors.messages.size(), 1);
-    EXPECT_TRUE(errors.messages.front().contains("Software\\Dorvane Pro\\Settings"));
-    EXPECT_EQ(window->ActivePage(), "New");
-    EXPECT_TRUE(window->isVisible());
+        if (block == Block::WriteProtected) {
+            ASSERT_EQ(::chmod(hiveFolder.constData(), 0700), 0);
+            ASSERT_EQ(::chmod(hiveFile.constData(), 0600), 0);
+        } else {
+            setenv("XDG_CONFIG_HOME", rowHive.folder().toLocal8Bit().constData(), 1);
+        }
+        ExpectNothingStored();
+        Create();
+        EXPECT_EQ(window->ActivePage(), "Thanks");
+        EXPECT_EQ(server.connectionCount(), 2);
+        EXPECT_EQ(ReadStoredValue(kSettingsKey, "UserName")->bytes, StoredString("alice"));
+    }
 }
 
 // --- against the reference service ----------------------------------------------------------
