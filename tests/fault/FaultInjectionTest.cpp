@@ -267,7 +267,7 @@ std::string SignIn(FaultWindow& window)
     ScopedHive hive;
     WriteStoredValue(kServiceKey, "wPath", REG_SZ, StoredString("127.0.0.1:" + std::to_string(TheService().Port())));
     WriteStoredValue(kSettingsKey, "UserName", REG_SZ, StoredString("old"));
-    WriteStoredValue(kSettingsKey, "PassWord", REG_SZ, StoredString(ScramblePassword("older")));
+    WriteStoredValue(kSettingsKey, "PassWord", REG_SZ, StoredString("\xEF\xEC\xE4\xE5\xF2"));
     ErrorCapture errors;
     window.Open();
     auto form = std::make_unique<TForm1>();
@@ -286,8 +286,8 @@ std::string SignIn(FaultWindow& window)
     form.reset();
     const std::string userName = Stored("UserName");
     const std::string password = Stored("PassWord");
-    const bool stored = userName == StoredString("alice") && password == StoredString(ScramblePassword("abc"));
-    const bool untouched = userName == StoredString("old") && password == StoredString(ScramblePassword("older"));
+    const bool stored = userName == StoredString("alice") && password == StoredString("\xE1\xE2\xE3");
+    const bool untouched = userName == StoredString("old") && password == StoredString("\xEF\xEC\xE4\xE5\xF2");
     if (page == "Thanks") {
         if (!stored)
             return "thanked, but stored " + userName + " / " + password;
