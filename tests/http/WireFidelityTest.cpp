@@ -177,6 +177,8 @@ std::vector<Row> Rows()
          ERROR_HTTP_INVALID_HEADER},
         {"aLineBreakInsideAHeaderLineIsRefused", Shape(Url(Local("/")), Headers({"X-A: 1\r\nInjected: 2"})), "",
          ERROR_HTTP_INVALID_HEADER},
+        {"aLoneLineFeedInsideAHeaderLineIsRefused", Shape(Url(Local("/")), Headers({"X-A: 1\nInjected: 2"})), "",
+         ERROR_HTTP_INVALID_HEADER},
         {"aLineThatIsNoHeaderIsRefused", Shape(Url(Local("/")), Headers({"not a header"})), "",
          ERROR_HTTP_INVALID_HEADER},
         // Every property that reaches the request head refuses a control character (a line break
