@@ -238,6 +238,21 @@ TEST_F(RegistryTest, CreatingMakesEveryMissingLevelAndSaysWhetherItDid)
         EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key), ERROR_SUCCESS);
         RegCloseKey(key);
     }
+
+    // A creation that fails at its last level leaves none of the levels it made before.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(hiveFile().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER refuse BEFORE INSERT ON keys WHEN NEW.name = 'refused' "
+                           "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    key = nullptr;
+    EXPECT_NE(RegCreateKeyExA(HKEY_CURRENT_USER, "X\\Y\\refused", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "X", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, QueryReportsTheSizeNeededWhenTheBufferIsShort)
