@@ -1,7 +1,7 @@
 #pragma once
 // The service's one reading of a request target. The handlers take their parameters from it and
-// the log masks by it, so what the log hides is exactly what the service read as a password,
-// however a client spelled the name.
+// the log masks by it, so the log hides whatever the service read as a password (and any
+// parameter so named in another letter case), however a client spelled the name.
 //
 //   const RequestTarget target = RequestTarget::parse("/p?user%70assword=x&b");
 //   target.path();                         // "/p"

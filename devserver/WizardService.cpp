@@ -3,6 +3,8 @@
 #include "AccountStore.h"
 #include "QueryString.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -21,13 +23,16 @@ HttpReply numberAnswer(int value)
     return {200, std::to_string(value)};
 }
 
+// Letter case ignored: the service reads only "userpassword", but a client that spells it
+// otherwise is still sending a password, and the log must not show it.
 bool isPasswordParameter(std::string_view name)
 {
-    for (const char* password : PasswordParameters) {
-        if (name == password)
-            return true;
-    }
-    return false;
+    const auto sameIgnoringCase = [name](std::string_view password) {
+        return std::equal(name.begin(), name.end(), password.begin(), password.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        });
+    };
+    return std::any_of(std::begin(PasswordParameters), std::end(PasswordParameters), sameIgnoringCase);
 }
 
 // Bytes 0x20 and below are blanks to the wizard: it trims them from what it stores.

@@ -515,7 +515,8 @@ TEST(MaskedTarget, HidesThePasswordHoweverItIsSpelledAndEscapesControlBytes)
         {"/p?a=1&userpassword=x&userpassword=y", "/p?a=1&userpassword=***&userpassword=***"},
         {"/p?user%70assword=x&b", "/p?user%70assword=***&b"},
         {"/p?user%u0070assword=SECRET", "/p?user%u0070assword=***"},
-        {"/p?%75ser%50assword=x", "/p?%75ser%50assword=x"}, // a capital P: not the password
+        {"/p?%75ser%50assword=x", "/p?%75ser%50assword=***"}, // not read as the password, but one
+        {"/p?USERPASSWORD=SECRET4", "/p?USERPASSWORD=***"},
         {"/p?user+password=x&userpassword", "/p?user+password=x&userpassword"},
         {"/p?&&userpassword=x=y&", "/p?&&userpassword=***&"},
         {"/p?userpassword", "/p?userpassword"},
