@@ -105,7 +105,7 @@ TEST_F(WizardFinish, SaysWhyTheApplicationCantBeStartedAndCloses)
             ASSERT_TRUE(QDir().mkdir(standIn));
         else if (c.stand != Stand::Nothing) {
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(c.stand == Stand::BrokenBinary ? QByteArray("\x7f" "ELF\x02\x01\x01garbage", 16)
+            file.write(c.stand == Stand::BrokenBinary ? QByteArray("\x7f" "ELF\x02\x01\x01garbage")
                                                       : QByteArray("echo started\n"));
             file.close();
             file.setPermissions(c.stand == Stand::NotExecutable ? QFile::ReadOwner | QFile::WriteOwner
