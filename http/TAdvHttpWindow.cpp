@@ -1,15 +1,13 @@
 #include "TAdvHttpWindow.h"
 
-#include <algorithm>
 #include <mutex>
-#include <set>
-#include <vector>
+#include <string>
+#include <utility>
 
 #include "Exception.h"
 #include "errhandlingapi.h"
 #include "libloaderapi.h"
 #include "processthreadsapi.h"
-#include "uAdvHttp.h"
 
 namespace {
 
@@ -19,51 +17,14 @@ std::mutex windowLock;
 HWND notifyWindow = nullptr;
 DWORD notifyWindowThread = 0;
 int notifyWindowUsers = 0;
-// Never destroyed: components are made and freed on other threads up to the end of the process.
-std::set<TAdvHttp*>& liveComponents = *new std::set<TAdvHttp*>;
-// The components whose handlers run on this thread, innermost last.
-thread_local std::vector<const TAdvHttp*> handlersRunning;
-
-void RunEvent(TAdvHttp* component, TEventDelivery* delivery)
-{
-    delivery->Raised = nullptr;
-    // An event still on its way when destruction began is dropped here, so the destroying
-    // thread never runs a handler of a dying component.
-    if (component->InState(csDestroying) || delivery->Handler == nullptr || !*delivery->Handler)
-        return;
-    try {
-        THandlerScope running(component);
-        (*delivery->Handler)(component);
-    } catch (...) {
-        delivery->Raised = std::current_exception();
-    }
-}
-
-// The components whose release came while one of their handlers ran on this thread (a nested
-// event loop inside the handler); each is released again once its handlers have returned.
-thread_local std::set<const TAdvHttp*> releasesHeldBack;
-
-void ReleaseComponent(TAdvHttp* component)
-{
-    if (!TAdvHttpWindow::IsRegistered(component) || component->InState(csDestroying))
-        return;
-    if (THandlerScope::Running(component)) {
-        releasesHeldBack.insert(component);
-        return;
-    }
-    delete component;
-}
 
 } // namespace
 
 LRESULT NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_ADVHTTP_EVENT:
-        RunEvent(reinterpret_cast<TAdvHttp*>(lParam), reinterpret_cast<TEventDelivery*>(wParam));
-        return 0;
-    case WM_ADVHTTP_RELEASE:
-        ReleaseComponent(reinterpret_cast<TAdvHttp*>(lParam));
+    case WM_ADVHTTP_CALL:
+        reinterpret_cast<void (*)(void*)>(wParam)(reinterpret_cast<void*>(lParam));
         return 0;
     case WM_ADVHTTP_DESTROYWINDOW:
         ReleaseNotifyWindow();
@@ -144,41 +105,4 @@ void TAdvHttpWindow::RemoveUser()
     }
     if (last)
         ReleaseNotifyWindow();
-}
-
-void TAdvHttpWindow::Register(TAdvHttp* component)
-{
-    std::lock_guard lock(windowLock);
-    liveComponents.insert(component);
-}
-
-void TAdvHttpWindow::Unregister(TAdvHttp* component)
-{
-    std::lock_guard lock(windowLock);
-    liveComponents.erase(component);
-}
-
-bool TAdvHttpWindow::IsRegistered(TAdvHttp* component)
-{
-    std::lock_guard lock(windowLock);
-    return liveComponents.count(component) != 0;
-}
-
-THandlerScope::THandlerScope(const TAdvHttp* component)
-{
-    handlersRunning.push_back(component);
-}
-
-THandlerScope::~THandlerScope()
-{
-    const TAdvHttp* component = handlersRunning.back();
-    handlersRunning.pop_back();
-    if (!Running(component) && releasesHeldBack.erase(component) != 0)
-        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0,
-                     reinterpret_cast<LPARAM>(const_cast<TAdvHttp*>(component)));
-}
-
-bool THandlerScope::Running(const TAdvHttp* component)
-{
-    return std::find(handlersRunning.begin(), handlersRunning.end(), component) != handlersRunning.end();
 }

@@ -1,24 +1,18 @@
+// TAdvHttp: making and freeing the component, the steps of a request, cancelling and freeing
+// later. Its properties are in uAdvHttpProperties.cpp and uAdvHttpUrl.cpp, failures in
+// uAdvHttpFailures.cpp, the library's notifications and the worker in uAdvHttpStatus.cpp, and
+// where its events run in TEventRoute.
 #include "uAdvHttpPrivate.h"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
-#include <QAbstractEventDispatcher>
-#include <QPointer>
-#include <QThread>
-#include <QTimer>
-
-#include "TAdvHttpWindow.h"
-#include "ascii_text.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
-#include "libloaderapi.h"
-#include "processthreadsapi.h"
 #include "synchapi.h"
+#include "winuser.h" // GetDesktopWindow: the credential prompt's parent
 #include "winbase.h"
 
 namespace {
@@ -27,22 +21,12 @@ constexpr const char* CannotReleaseLater =
     "This component can't be freed later: the thread it belongs to runs no event loop; free it yourself "
     "once its request has ended";
 
-constexpr int HeldBackReleaseRetryMs = 10;
 // A response head longer than TAdvHttp::RawHeadersSize is asked for again with the size the
 // query gives, up to this.
 constexpr DWORD MaxResponseHeadSize = 1 << 20;
-// How often a delivery waiting for the component's own thread looks whether that thread has ended.
-constexpr auto OwnThreadCheckInterval = std::chrono::milliseconds(20);
-constexpr DWORD ErrorTextSize = 257;          // 256 offered to the formatter, and the NUL
-constexpr DWORD ExtendedErrorTextSize = 4096; // the server's text is cut here
 constexpr DWORD CredentialDialogFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 constexpr DWORD StatusCodeQuery = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
-
-bool IsError(DWORD code)
-{
-    return code != ERROR_SUCCESS && code != ERROR_IO_PENDING;
-}
 
 // A pending call (asynchronous mode) records nothing: its completion may already have recorded
 // the outcome on the library's thread, and 997 written now would overwrite it.
@@ -62,37 +46,6 @@ bool IsHttpToken(const std::string& text)
     });
 }
 
-// Qt's posted-event queue is guarded by a futex that ThreadSanitizer doesn't see, so what a
-// functor carries from the posting thread to the receiving one would look raced. The post and
-// the functor's first step both take this lock, which makes the hand-over visible to it.
-std::mutex postLock;
-
-template <class Work> void PostTo(QObject* context, Work work)
-{
-    std::lock_guard lock(postLock);
-    QMetaObject::invokeMethod(
-        context,
-        [work = std::move(work)]() mutable {
-            { std::lock_guard handedOver(postLock); }
-            work();
-        },
-        Qt::QueuedConnection);
-}
-
-// On the component's own thread. A release that comes while one of its handlers runs there (in
-// a nested event loop) waits until the handler has returned.
-void ReleaseWhenNoHandlerRuns(QPointer<TAdvHttp> component)
-{
-    if (component.isNull() || component->InState(csDestroying))
-        return;
-    if (THandlerScope::Running(component.data())) {
-        QTimer::singleShot(HeldBackReleaseRetryMs, QAbstractEventDispatcher::instance(),
-                           [component] { ReleaseWhenNoHandlerRuns(component); });
-        return;
-    }
-    delete component.data();
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -102,34 +55,25 @@ TAdvHttp::TAdvHttp(QObject* owner)
     : TComponent(owner)
     , d(std::make_unique<Private>(this))
 {
-    d->FUserAgent = DefaultUserAgent;
-    d->FRaiseExceptions = true;
-    d->FSSL = false;
-    d->FMethod = "GET";
-    d->FHostName = LoopbackHostName;
-    d->FPort = INTERNET_DEFAULT_HTTP_PORT;
-    d->FDefaultUi = true;
-    d->FConnectTimeout = 30000;
-    d->FAuthRetries = 3;
-    d->FUseWindow = OwnerIsWindowed();
-    d->SetInternetFlags(DefaultInternetFlags);
-    if (!InState(csDesigning) && d->FUseWindow)
-        TAdvHttpWindow::AddUser();
+}
+
+TAdvHttp::Private::Private(TAdvHttp* component)
+    : q(component)
+    , FRoute(component, component->OwnerIsWindowed(), [this] { Stop(ERROR_INVALID_THREAD_ID); })
     // Left empty when it can't be made: the next start tries again, and fails as the system says.
-    d->FCompletionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    TAdvHttpWindow::Register(this);
+    , FCompletionEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
 }
 
 TAdvHttp::~TAdvHttp()
 {
     // The request that fired the running handler goes on with this component once the handler
     // returns, and waiting for it here would wait for ever: no way on is safe.
-    if (THandlerScope::Running(this))
+    if (TEventRoute::HandlerRunning(this))
         qFatal("TAdvHttp: a component was freed inside its own event handler (directly or with its owner); "
                "free it with PostRelease() instead");
     Destroying();
-    TAdvHttpWindow::Unregister(this);
-    d->WaitForDeliveries(); // before closing: the library's thread may be waiting on one of them
+    d->FRoute.Close(); // before closing: the library's thread may be waiting on one of its events
     HANDLE worker = nullptr;
     {
         std::lock_guard lock(d->FWorkerLock);
@@ -144,8 +88,6 @@ TAdvHttp::~TAdvHttp()
     d->CloseInternet();
     if (d->FCompletionEvent != nullptr)
         CloseHandle(d->FCompletionEvent);
-    if (!InState(csDesigning) && d->FUseWindow)
-        TAdvHttpWindow::RemoveUser();
 }
 
 std::string TAdvHttp::ClassName() const
@@ -154,151 +96,26 @@ std::string TAdvHttp::ClassName() const
 }
 
 // ---------------------------------------------------------------------------------------------
-// Properties
-
-// Empty once the request has failed: what arrived before the failure is no answer to read.
-std::string TAdvHttp::Private::Text() const
-{
-    if (FEnding == TEnding::Failed)
-        return {};
-    return std::string(FResponseBody.c_str()); // up to the first zero byte
-}
-
-std::string TAdvHttp::Private::ServerAddress() const
-{
-    std::lock_guard lock(FTextValuesLock);
-    return FServerAddress;
-}
-
-std::string TAdvHttp::Private::RedirectURL() const
-{
-    std::lock_guard lock(FTextValuesLock);
-    return FRedirectURL;
-}
-
-std::string TAdvHttp::Private::ResponseHeader(const std::string& name) const
-{
-    std::string value;
-    // The first line is the status line, which has no name.
-    for (std::size_t i = 1; i < FResponseHeaders.Count(); ++i) {
-        const std::string& line = FResponseHeaders[i];
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos || !platform::ascii::equalIgnoringCase(std::string_view(line).substr(0, colon), name))
-            continue;
-        const std::size_t first = line.find_first_not_of(" \t", colon + 1);
-        const std::size_t last = line.find_last_not_of(" \t");
-        if (!value.empty())
-            value += ", ";
-        if (first != std::string::npos)
-            value += line.substr(first, last - first + 1);
-    }
-    return value;
-}
-
-// Only a plain decimal number within range counts (the library refuses a response with any
-// other): a length the server garbled is as good as none.
-std::int64_t TAdvHttp::Private::ContentLength() const
-{
-    const std::string text = ResponseHeader("Content-Length");
-    std::int64_t length = 0;
-    const char* end = text.data() + text.size();
-    if (text.empty() || text.front() < '0' || text.front() > '9')
-        return UnknownContentLength;
-    const auto [stop, error] = std::from_chars(text.data(), end, length);
-    return error == std::errc() && stop == end ? length : UnknownContentLength;
-}
-
-void TAdvHttp::Private::SetEventThread(TEventThread thread)
-{
-    if (thread == TEventThread::Own && QAbstractEventDispatcher::instance(q->thread()) == nullptr)
-        throw EInetError("Events can't be delivered to this component's thread: it runs no event loop");
-    FEventThread = thread;
-}
-
-void TAdvHttp::Private::SetInternetFlags(TInternetFlags flags)
-{
-    FInternetFlags = flags;
-    FRequestFlags = RequestFlagsOf(flags);
-}
-
-void TAdvHttp::Private::SetUserAgent(const std::string& agent)
-{
-    FUserAgent = agent;
-    ReopenInternet();
-}
-
-void TAdvHttp::Private::SetProxy(const std::string& proxy)
-{
-    FProxy = proxy;
-    ReopenInternet();
-}
-
-// The Internet handle carries the agent and the proxy, so a change reopens it at once; a
-// running request keeps its handles (a worker may be reading from them) and the next start
-// reopens it instead.
-void TAdvHttp::Private::ReopenInternet()
-{
-    if (FInternet == nullptr)
-        return;
-    if (Busy()) {
-        FInternetOutdated = true;
-        return;
-    }
-    TPropertyWrite writing(*this);
-    CloseInternet();
-    // Without RaiseExceptions the failure stays recorded (LastError, OnError), and the next
-    // start opens the handle again.
-    if (!OpenInternet() && FRaiseExceptions)
-        RaiseFailure();
-}
-
-void TAdvHttp::Private::SetUserName(const std::string& userName)
-{
-    FUserName = userName;
-    SetConnectionOption(INTERNET_OPTION_USERNAME, FUserName);
-}
-
-void TAdvHttp::Private::SetPassword(const std::string& password)
-{
-    FPassword = password;
-    SetConnectionOption(INTERNET_OPTION_PASSWORD, FPassword);
-}
-
-void TAdvHttp::Private::SetProxyUserName(const std::string& userName)
-{
-    FProxyUserName = userName;
-    SetConnectionOption(INTERNET_OPTION_PROXY_USERNAME, FProxyUserName);
-}
-
-void TAdvHttp::Private::SetProxyPassword(const std::string& password)
-{
-    FProxyPassword = password;
-    SetConnectionOption(INTERNET_OPTION_PROXY_PASSWORD, FProxyPassword);
-}
-
-void TAdvHttp::Private::SetConnectionOption(DWORD option, const std::string& value)
-{
-    if (FConnect == nullptr)
-        return;
-    InternetSetOptionA(FConnect, option, const_cast<char*>(value.data()), static_cast<DWORD>(value.size()));
-}
-
-// ---------------------------------------------------------------------------------------------
 // The request
 
-bool TAdvHttp::Private::Execute(bool synchronous)
+bool TAdvHttp::Execute(bool synchronous)
+{
+    return d->Run(synchronous);
+}
+
+bool TAdvHttp::Private::Run(bool synchronous)
 {
     TRequestInHand inHand(*this);
     // The running request and every value, LastError included, are left alone: the reason goes
     // to the calling thread's last error instead, a code no request records.
-    if (Busy())
-        return Failed(std::make_exception_ptr(EInetError(
+    if (FBusy)
+        return ReportStartFailure(std::make_exception_ptr(EInetError(
                           "A request is already running on this component; start the next one when it has ended")),
                       ERROR_BUSY);
     // A component about to be freed would be freed under the new request, which would end with
     // no event at all.
     if (FReleasePending)
-        return Failed(std::make_exception_ptr(EInetError(
+        return ReportStartFailure(std::make_exception_ptr(EInetError(
                           "This component is being freed (ReleaseOnClose or PostRelease); it takes no new request")),
                       ERROR_BUSY);
     CloseRequest(); // a failed asynchronous request leaves its handles to the next start
@@ -312,14 +129,14 @@ bool TAdvHttp::Private::Execute(bool synchronous)
     const bool completed = started && ProcessResponse() == TProgress::Completed;
     if (!completed)
         CloseRequest();
-    std::exception_ptr failure = completed ? nullptr : TakeFailure();
+    std::exception_ptr failure = completed ? nullptr : TakeCallerFailure();
     const DWORD reason = FLastError;
     EndRequest(request);
     if (completed)
         return true;
     if (!failure && FRaiseExceptions)
-        failure = std::make_exception_ptr(EInetError(ErrorText(reason)));
-    return Failed(failure, reason);
+        failure = std::make_exception_ptr(EInetError(q->ErrorText(reason)));
+    return ReportStartFailure(failure, reason);
 }
 
 // A component whose event couldn't be made when it was built tries again: whoever waits for a
@@ -359,7 +176,7 @@ std::uint64_t TAdvHttp::Private::StartRequest(bool synchronous)
     FKeepingBody = FKeepResponseBody;
     FBodyLimit = FResponseBodyLimit;
     DropHandlerFailure();
-    static_cast<void>(TakeFailure());
+    static_cast<void>(TakeCallerFailure()); // the last request's, which its caller has had
     std::uint64_t request = 0;
     {
         std::lock_guard lock(FEndLock);
@@ -456,7 +273,7 @@ void TAdvHttp::Private::SetCertificateOptions()
 bool TAdvHttp::Private::OpenRequest()
 {
     if (!IsHttpToken(FMethod))
-        return Fail(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
+        return RecordFailure(ERROR_INVALID_PARAMETER, "The request method '" + FMethod + "' is not a valid HTTP method");
     std::string objectPath = FURLPath + FExtraInfo;
     // The library reads the list up to the first empty entry, so an empty line ends it.
     std::array<LPCSTR, MaxAcceptTypes + 1> acceptTypes{};
@@ -476,8 +293,8 @@ bool TAdvHttp::Private::OpenRequest()
     if (!CheckResult(FRequest != nullptr))
         return false;
     FAuthAttempts = 0;
-    SetUserName(FUserName);
-    SetPassword(FPassword);
+    SetConnectionOption(INTERNET_OPTION_USERNAME, FUserName);
+    SetConnectionOption(INTERNET_OPTION_PASSWORD, FPassword);
     FCredentialsSent = CredentialsInForce();
     return true;
 }
@@ -511,7 +328,7 @@ bool TAdvHttp::Private::CheckRequestHead()
         });
     };
     const auto refuse = [this](const std::string& what) {
-        return Fail(ERROR_HTTP_INVALID_HEADER, what + " holds a control character (a line break, for instance), "
+        return RecordFailure(ERROR_HTTP_INVALID_HEADER, what + " holds a control character (a line break, for instance), "
                                                       "which would end its line in the request head");
     };
     const std::pair<const char*, const std::string*> values[] = {
@@ -610,7 +427,7 @@ bool TAdvHttp::Private::AskForCredentials()
 // before the request closes.
 TAdvHttp::Private::TAuthOutcome TAdvHttp::Private::AbandonRequest()
 {
-    static_cast<void>(Fail(ERROR_INTERNET_LOGIN_FAILURE));
+    static_cast<void>(RecordFailure(ERROR_INTERNET_LOGIN_FAILURE));
     CloseRequest();
     return TAuthOutcome::Failed;
 }
@@ -632,7 +449,7 @@ TAdvHttp::Private::TProgress TAdvHttp::Private::ReadResponse()
 // its own then.
 TAdvHttp::Private::TProgress TAdvHttp::Private::EndUnread()
 {
-    static_cast<void>(Fail(ERROR_INTERNET_INTERNAL_ERROR)); // nothing when the ending is decided
+    static_cast<void>(RecordFailure(ERROR_INTERNET_INTERNAL_ERROR)); // nothing when the ending is decided
     return TProgress::Failed;
 }
 
@@ -661,7 +478,7 @@ bool TAdvHttp::Private::ReadHeaders()
     BOOL queried = HttpQueryInfoA(FRequest, HTTP_QUERY_RAW_HEADERS_CRLF, buffer.get(), &length, &index);
     if (!queried && GetLastError() == ERROR_INSUFFICIENT_BUFFER && length > RawHeadersSize) {
         if (length > MaxResponseHeadSize)
-            return Fail(ERROR_INSUFFICIENT_BUFFER,
+            return RecordFailure(ERROR_INSUFFICIENT_BUFFER,
                         "The response head is longer than " + std::to_string(MaxResponseHeadSize) + " bytes");
         const DWORD size = length;
         buffer = std::make_unique_for_overwrite<char[]>(size);
@@ -731,7 +548,7 @@ bool TAdvHttp::Private::AppendChunk(DWORD count)
 {
     if (FKeepingBody) {
         if (FResponseBody.size() + count > FBodyLimit)
-            return Fail(ERROR_FILE_TOO_LARGE, "The response body is longer than ResponseBodyLimit allows (" +
+            return RecordFailure(ERROR_FILE_TOO_LARGE, "The response body is longer than ResponseBodyLimit allows (" +
                                                   std::to_string(FBodyLimit) + " bytes)");
         FResponseBody.append(FChunkBuffer.get(), count);
     }
@@ -739,11 +556,6 @@ bool TAdvHttp::Private::AppendChunk(DWORD count)
     FChunkSize = count;
     FBytesRead += count;
     return true;
-}
-
-std::string_view TAdvHttp::Private::Chunk() const
-{
-    return FChunkBuffer ? std::string_view(FChunkBuffer.get(), FChunkSize) : std::string_view();
 }
 
 void TAdvHttp::Private::CloseRequest()
@@ -802,9 +614,9 @@ bool TAdvHttp::Private::CloseInternetHandle()
 // the handle from being closed twice, the stop from being taken for another ending, and the
 // request's thread from freeing what the library may still fill (a pending read's buffer)
 // before the close is through.
-void TAdvHttp::Private::Cancel()
+void TAdvHttp::Cancel()
 {
-    Stop(ERROR_INTERNET_OPERATION_CANCELLED);
+    d->Stop(ERROR_INTERNET_OPERATION_CANCELLED);
 }
 
 // Ends the running request as stopped, recording code (12017 for Cancel); nothing happens once
@@ -881,378 +693,6 @@ void TAdvHttp::Private::EndCancelledWithoutWorker()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Failures
-
-// After every tested library call: a call that failed with an error code (not 0, not 997: the
-// library has nothing to report then) fails the request; a status event's handler that raised
-// inside the call, or a stop, stops it. True when the request may go on. LastError is left as
-// it is: 0 from the start of the request, or the code of its failure.
-bool TAdvHttp::Private::CheckResult(bool succeeded)
-{
-    const DWORD code = succeeded ? ERROR_SUCCESS : GetLastError();
-    if (WritingProperty())
-        return succeeded || !IsError(code) || Fail(code);
-    if (!CheckHandlers())
-        return false;
-    if (FCancelRequested) // whatever the call says: its handle may have gone under it
-        return RecordCancel();
-    if (succeeded || !IsError(code))
-        return true;
-    return Fail(code);
-}
-
-bool TAdvHttp::Private::Fail(DWORD code, const std::string& message)
-{
-    return RecordFailure(code, [&message] { return std::make_exception_ptr(EInetError(message)); });
-}
-
-// With the library's text for the code, made once q->OnError has been delivered.
-bool TAdvHttp::Private::Fail(DWORD code)
-{
-    return RecordFailure(code, [this, code] { return std::make_exception_ptr(EInetError(ErrorText(code))); });
-}
-
-// The one place a failure is recorded: LastError, q->OnError, and the EInetError that reaches the
-// caller (the exception of q->OnError's handler instead, when it raised). Inside a request only
-// its first failure is recorded; after a stop, the stop is. Always false.
-bool TAdvHttp::Private::RecordFailure(DWORD code, const std::function<std::exception_ptr()>& failure)
-{
-    if (WritingProperty()) {
-        FLastError = code;
-        std::exception_ptr raised = FireCaught(q->OnError);
-        std::lock_guard lock(FFailureLock);
-        FWriteFailure = raised ? raised : failure();
-        return false;
-    }
-    bool stopped = false;
-    if (DecideEnding(TEnding::Failed, &stopped))
-        DeliverFailureOnce(code, failure);
-    else if (stopped)
-        static_cast<void>(RecordCancel());
-    return false;
-}
-
-// LastError := code, q->OnError, and the failure kept for the caller (q->OnError's exception when
-// its handler raised). The ending is decided already.
-void TAdvHttp::Private::DeliverFailureOnce(DWORD code, const std::function<std::exception_ptr()>& failure)
-{
-    FLastError = code;
-    if (Deliver(q->OnError))
-        KeepFailure(failure());
-}
-
-// Decides how the running request ends, unless that is decided already. stopped: whether a
-// stop decided it. True when this call decided it.
-bool TAdvHttp::Private::DecideEnding(TEnding ending, bool* stopped)
-{
-    std::lock_guard lock(FCancelLock);
-    if (stopped != nullptr)
-        *stopped = FCancelRequested;
-    if (FEnding != TEnding::Open)
-        return false;
-    FEnding = ending;
-    return true;
-}
-
-// The one place a start that failed reaches its caller: the failure raised when RaiseExceptions
-// says so, else false with the reason in the calling thread's last error.
-bool TAdvHttp::Private::Failed(std::exception_ptr failure, DWORD reason)
-{
-    if (FRaiseExceptions && failure)
-        std::rethrow_exception(failure);
-    SetLastError(reason);
-    return false;
-}
-
-// A property write that failed raises whatever RaiseExceptions says.
-void TAdvHttp::Private::RaiseFailure()
-{
-    std::exception_ptr failure;
-    {
-        std::lock_guard lock(FFailureLock);
-        failure = std::exchange(FWriteFailure, nullptr);
-    }
-    if (!failure)
-        failure = std::make_exception_ptr(EInetError(ErrorText(FLastError)));
-    std::rethrow_exception(failure);
-}
-
-void TAdvHttp::Private::KeepFailure(std::exception_ptr failure)
-{
-    std::lock_guard lock(FFailureLock);
-    if (WritingProperty())
-        FWriteFailure = std::move(failure);
-    else
-        FFailure = std::move(failure);
-}
-
-std::exception_ptr TAdvHttp::Private::TakeFailure()
-{
-    std::lock_guard lock(FFailureLock);
-    return std::exchange(FFailure, nullptr);
-}
-
-namespace {
-// The component whose property this thread is writing, if any.
-thread_local const void* propertyWritten = nullptr;
-} // namespace
-
-TAdvHttp::Private::TPropertyWrite::TPropertyWrite(const Private& component)
-    : m_previous(std::exchange(propertyWritten, &component))
-{
-}
-
-TAdvHttp::Private::TPropertyWrite::~TPropertyWrite()
-{
-    propertyWritten = m_previous;
-}
-
-bool TAdvHttp::Private::WritingProperty() const
-{
-    return propertyWritten == this;
-}
-
-std::string TAdvHttp::Private::StopMessage(DWORD code) const
-{
-    if (code == ERROR_INVALID_THREAD_ID)
-        return "The thread this component's events go to (TEventThread::Own) has ended, so the request was stopped";
-    return ErrorText(code);
-}
-
-std::string TAdvHttp::Private::ErrorText(DWORD code) const
-{
-    DWORD savedError = GetLastError(); // producing the text must not change the recorded code
-    std::array<char, ErrorTextSize> buffer{};
-    FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("wininet.dll"), code, 0, buffer.data(),
-                   ErrorTextSize - 1, nullptr);
-    std::string message = buffer.data();
-    if (message.empty()) {
-        // A code the Internet library has no text for (a system code) still gets a readable one.
-        buffer.fill(0);
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer.data(), ErrorTextSize - 1, nullptr);
-        message = buffer.data();
-    }
-    if (message.empty())
-        message = "Error " + std::to_string(code);
-    if (code == ERROR_INTERNET_EXTENDED_ERROR) {
-        DWORD serverError = 0;
-        std::vector<char> text(ExtendedErrorTextSize + 1);
-        DWORD length = ExtendedErrorTextSize;
-        if (!InternetGetLastResponseInfoA(&serverError, text.data(), &length) &&
-            GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-            text.resize(length + 1);
-            InternetGetLastResponseInfoA(&serverError, text.data(), &length);
-        }
-        text[std::min(length, ExtendedErrorTextSize)] = '\0';
-        message += "\r\nExtended error:" + std::to_string(static_cast<std::int32_t>(serverError)) + " - " +
-                   text.data() + "\r\n";
-    }
-    SetLastError(savedError);
-    return message;
-}
-
-// A failure told by a notification, on the library's thread: what q->OnError's handler raises
-// goes to the request's thread as a status event's handler's would.
-void TAdvHttp::Private::RecordFromNotification(DWORD code)
-{
-    if (!IsError(code))
-        code = ERROR_INTERNET_INTERNAL_ERROR; // a request never ends failed without a code
-    if (!DecideEnding(TEnding::Failed)) // a stop, or an earlier failure, stands
-        return;
-    FLastError = code;
-    if (std::exception_ptr raised = FireCaught(q->OnError))
-        KeepHandlerFailure(std::move(raised));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Handlers that raise
-
-// The one place the request's thread takes what a handler raised.
-std::exception_ptr TAdvHttp::Private::FireCaught(const TNotifyEvent& handler)
-{
-    try {
-        FireEvent(handler);
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
-// An event whose handler's exception travels like a failure at that point. False when it raised.
-bool TAdvHttp::Private::Deliver(const TNotifyEvent& handler)
-{
-    std::exception_ptr raised = FireCaught(handler);
-    if (!raised)
-        return true;
-    KeepFailure(std::move(raised));
-    return false;
-}
-
-// An event in the middle of the request (the body, authentication): a handler that raises ends it.
-bool TAdvHttp::Private::FireRequestEvent(const TNotifyEvent& handler)
-{
-    std::exception_ptr raised = FireCaught(handler);
-    return !raised || CancelForHandler(std::move(raised));
-}
-
-// The request stops as cancelled, recorded before it closes; the handler's exception is what
-// reaches the caller. What q->OnError's handler raises meanwhile is dropped. Always false.
-bool TAdvHttp::Private::CancelForHandler(std::exception_ptr raised)
-{
-    bool stopped = false;
-    if (DecideEnding(TEnding::Failed, &stopped)) {
-        FLastError = ERROR_INTERNET_OPERATION_CANCELLED;
-        static_cast<void>(Deliver(q->OnError));
-    } else if (stopped) {
-        static_cast<void>(RecordCancel());
-    }
-    KeepFailure(std::move(raised));
-    return false;
-}
-
-// A status event's handler that raised on the library's thread during the last call stops the
-// request here, on the request's thread. True when none did.
-bool TAdvHttp::Private::CheckHandlers()
-{
-    std::exception_ptr raised;
-    {
-        std::lock_guard lock(FFailureLock);
-        raised = std::exchange(FHandlerFailure, nullptr);
-    }
-    return !raised || CancelForHandler(std::move(raised));
-}
-
-// A status event's handler raised on the library's thread (never through the library): the
-// thread that runs the request takes it at its next step.
-void TAdvHttp::Private::KeepHandlerFailure(std::exception_ptr failure)
-{
-    std::lock_guard lock(FFailureLock);
-    if (!FHandlerFailure)
-        FHandlerFailure = std::move(failure);
-}
-
-void TAdvHttp::Private::DropHandlerFailure()
-{
-    std::lock_guard lock(FFailureLock);
-    FHandlerFailure = nullptr;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Event delivery
-
-void TAdvHttp::Private::FireEvent(const TNotifyEvent& handler)
-{
-    if (!handler)
-        return;
-    ++FDeliveriesInFlight;
-    struct TDeliveryCount {
-        std::atomic<int>& Count;
-        ~TDeliveryCount() { --Count; }
-    } counted{FDeliveriesInFlight};
-    if (q->InState(csDestroying))
-        return;
-    // A copy, so a handler that reassigns its own event doesn't pull the function from under itself.
-    TNotifyEvent call = handler;
-    if (DeliversToOwnThread() && QThread::currentThread() != q->thread()) {
-        DeliverOnOwnThread(call);
-        return;
-    }
-    HWND window = FUseWindow ? TAdvHttpWindow::Handle() : nullptr;
-    if (window == nullptr) {
-        THandlerScope running(q);
-        call(q);
-        return;
-    }
-    TEventDelivery delivery{&call, nullptr};
-    SendMessageA(window, WM_ADVHTTP_EVENT, reinterpret_cast<WPARAM>(&delivery), reinterpret_cast<LPARAM>(q));
-    if (delivery.Raised)
-        std::rethrow_exception(delivery.Raised);
-}
-
-// Events to the component's own thread: each waits in the queue until that thread's event loop
-// (or a wait of ours on that thread) runs it, and its firing thread waits for it, as a send to
-// the notification window does, so the handler reads the values of its moment.
-struct TAdvHttp::Private::TOwnThreadDelivery {
-    const TNotifyEvent* Handler = nullptr;
-    std::exception_ptr Raised;
-    bool Done = false; // guarded by FOwnThreadLock
-};
-
-bool TAdvHttp::Private::DeliversToOwnThread() const
-{
-    return !FUseWindow && FEventThread == TEventThread::Own;
-}
-
-void TAdvHttp::Private::DeliverOnOwnThread(const TNotifyEvent& handler)
-{
-    TOwnThreadDelivery delivery{&handler, nullptr, false};
-    {
-        std::lock_guard lock(FOwnThreadLock);
-        FOwnThreadQueue.push_back(&delivery);
-    }
-    PostTo(q, [this] { ServeOwnThreadDeliveries(); });
-    // An event that thread will never take (it has ended) is let go unrun, and so is one on
-    // its way when destruction begins: a firing thread is often shared with other components,
-    // and must not wait for ever.
-    bool dropped = false;
-    {
-        std::unique_lock lock(FOwnThreadLock);
-        while (!delivery.Done) {
-            if (q->InState(csDestroying) || OwnThreadEnded()) {
-                const auto queued = std::find(FOwnThreadQueue.begin(), FOwnThreadQueue.end(), &delivery);
-                if (queued != FOwnThreadQueue.end()) { // else that thread runs it now
-                    FOwnThreadQueue.erase(queued);
-                    dropped = true;
-                    break;
-                }
-            }
-            FOwnThreadDone.wait_for(lock, OwnThreadCheckInterval);
-        }
-    }
-    if (dropped) {
-        Stop(ERROR_INVALID_THREAD_ID); // nothing once destruction has begun
-        return;
-    }
-    if (delivery.Raised)
-        std::rethrow_exception(delivery.Raised);
-}
-
-// The component's thread has ended (or its QThread is gone): nothing runs its event loop again.
-bool TAdvHttp::Private::OwnThreadEnded() const
-{
-    const QThread* thread = q->thread();
-    return thread == nullptr || thread->isFinished();
-}
-
-// On the component's own thread. Once destruction has begun the events are let go unrun.
-void TAdvHttp::Private::ServeOwnThreadDeliveries()
-{
-    for (;;) {
-        TOwnThreadDelivery* delivery = nullptr;
-        {
-            std::lock_guard lock(FOwnThreadLock);
-            if (FOwnThreadQueue.empty())
-                return;
-            delivery = FOwnThreadQueue.front();
-            FOwnThreadQueue.erase(FOwnThreadQueue.begin());
-        }
-        if (!q->InState(csDestroying)) {
-            THandlerScope running(q);
-            try {
-                (*delivery->Handler)(q);
-            } catch (...) {
-                delivery->Raised = std::current_exception();
-            }
-        }
-        {
-            std::lock_guard lock(FOwnThreadLock);
-            delivery->Done = true;
-        }
-        FOwnThreadDone.notify_all();
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
 // Freeing later
 
 TAdvHttp::Private::TRequestInHand::TRequestInHand(Private& component)
@@ -1272,34 +712,25 @@ TAdvHttp::Private::TRequestInHand::~TRequestInHand()
     if (!release)
         return;
     const DWORD lastError = GetLastError(); // what Execute tells its caller
-    m_component.ReleaseLater(); // the last use of the component on this thread
+    m_component.FRoute.ReleaseLater(); // the last use of the component on this thread
     SetLastError(lastError);
 }
 
-void TAdvHttp::Private::SetReleaseOnClose(bool release)
+void TAdvHttp::SetReleaseOnClose(bool release)
 {
-    if (release && !CanReleaseLater())
+    if (release && !d->FRoute.CanReleaseLater())
         throw EInetError(CannotReleaseLater);
-    FReleaseOnClose = release;
+    d->FReleaseOnClose = release;
 }
 
-void TAdvHttp::Private::PostRelease()
+void TAdvHttp::PostRelease()
 {
-    if (q->InState(csDestroying))
+    if (InState(csDestroying))
         return;
-    if (!CanReleaseLater())
+    if (!d->FRoute.CanReleaseLater())
         throw EInetError(CannotReleaseLater);
-    FReleasePending = true;
-    ReleaseLater();
-}
-
-// A windowed component goes with a message to the notification window; any other with a deferred
-// delete, run by the event loop of its own thread. A thread without an event loop never runs one.
-bool TAdvHttp::Private::CanReleaseLater() const
-{
-    if (FUseWindow)
-        return TAdvHttpWindow::Handle() != nullptr;
-    return QAbstractEventDispatcher::instance(q->thread()) != nullptr;
+    d->FReleasePending = true;
+    d->FRoute.ReleaseLater();
 }
 
 void TAdvHttp::Private::AskForRelease()
@@ -1314,18 +745,5 @@ void TAdvHttp::Private::AskForRelease()
             return;
         }
     }
-    ReleaseLater();
-}
-
-void TAdvHttp::Private::ReleaseLater()
-{
-    if (FUseWindow) {
-        PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_RELEASE, 0, reinterpret_cast<LPARAM>(q));
-        return;
-    }
-    // Not deleteLater: a nested event loop inside one of the component's handlers on its own
-    // thread (a message box, QTest::qWait) runs deferred deletes, and would free the component
-    // under the request that fired the handler.
-    QPointer<TAdvHttp> component(q);
-    PostTo(QAbstractEventDispatcher::instance(q->thread()), [component] { ReleaseWhenNoHandlerRuns(component); });
+    FRoute.ReleaseLater();
 }

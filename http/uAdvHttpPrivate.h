@@ -1,6 +1,7 @@
-// Inside TAdvHttp: its state, handles, locks and the steps of a request, behind the component's
-// one pointer (TAdvHttp::d). The public operations forward here; q leads back to the component
-// for its events, its owner and its thread.
+// Inside TAdvHttp: its state, handles and locks, and the steps of a request, behind the
+// component's one pointer (TAdvHttp::d). The public class reads and writes the plain values here
+// itself; what this part declares is what it does. q leads back to the component for its
+// events, its owner and its thread.
 #pragma once
 
 #include <atomic>
@@ -13,105 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "TEventRoute.h"
 #include "uAdvHttp.h"
 
 class TAdvHttp::Private {
 public:
-    explicit Private(TAdvHttp* component)
-        : q(component)
-    {
-    }
+    explicit Private(TAdvHttp* component);
     Private(const Private&) = delete;
     Private& operator=(const Private&) = delete;
 
     TAdvHttp* const q;
-
-    // The public operations, done here.
-    std::int32_t ConnectTimeout() const { return FConnectTimeout; }
-    void SetConnectTimeout(std::int32_t milliseconds) { FConnectTimeout = milliseconds; }
-    bool RaiseExceptions() const { return FRaiseExceptions; }
-    void SetRaiseExceptions(bool raise) { FRaiseExceptions = raise; }
-    const std::string& UserAgent() const { return FUserAgent; }
-    void SetUserAgent(const std::string& agent);
-    const std::string& Proxy() const { return FProxy; }
-    void SetProxy(const std::string& proxy);
-    bool SSL() const { return FSSL; }
-    void SetSSL(bool ssl);
-    const std::string& URL() const { return FURL; }
-    void SetURL(const std::string& url);
-    const std::string& URLPath() const { return FURLPath; }
-    void SetURLPath(const std::string& path);
-    const std::string& ExtraInfo() const { return FExtraInfo; }
-    void SetExtraInfo(const std::string& extraInfo);
-    std::int32_t Port() const { return FPort; }
-    void SetPort(std::int32_t port);
-    const std::string& UserName() const { return FUserName; }
-    void SetUserName(const std::string& userName);
-    const std::string& Password() const { return FPassword; }
-    void SetPassword(const std::string& password);
-    const std::string& ProxyUserName() const { return FProxyUserName; }
-    void SetProxyUserName(const std::string& userName);
-    const std::string& ProxyPassword() const { return FProxyPassword; }
-    void SetProxyPassword(const std::string& password);
-    const std::string& HostName() const { return FHostName; }
-    void SetHostName(const std::string& hostName);
-    bool DefaultUi() const { return FDefaultUi; }
-    void SetDefaultUi(bool defaultUi) { FDefaultUi = defaultUi; }
-    const TStringList& RequestHeaders() const { return FRequestHeaders; }
-    void SetRequestHeaders(const TStringList& headers) { FRequestHeaders.Assign(headers); }
-    const TStringList& AcceptTypes() const { return FAcceptTypes; }
-    void SetAcceptTypes(const TStringList& types) { FAcceptTypes.Assign(types); }
-    const std::string& Method() const { return FMethod; }
-    void SetMethod(const std::string& method) { FMethod = method; }
-    std::string Text() const;
-    const std::string& ResponseBody() const { return FResponseBody; }
-    void SetText(const std::string& requestBody) { FRequestBody = requestBody; }
-    std::int32_t AuthRetries() const { return FAuthRetries; }
-    void SetAuthRetries(std::int32_t retries) { FAuthRetries = retries; }
-    TInternetFlags InternetFlags() const { return FInternetFlags; }
-    void SetInternetFlags(TInternetFlags flags);
-    DWORD ReceiveTimeout() const { return FReceiveTimeout; }
-    void SetReceiveTimeout(DWORD milliseconds) { FReceiveTimeout = milliseconds; }
-    DWORD RequestTimeout() const { return FRequestTimeout; }
-    void SetRequestTimeout(DWORD milliseconds) { FRequestTimeout = milliseconds; }
-    bool KeepResponseBody() const { return FKeepResponseBody; }
-    void SetKeepResponseBody(bool keep) { FKeepResponseBody = keep; }
-    std::size_t ResponseBodyLimit() const { return FResponseBodyLimit; }
-    void SetResponseBodyLimit(std::size_t bytes) { FResponseBodyLimit = bytes; }
-    const std::string& CertificateAuthorities() const { return FCertificateAuthorities; }
-    void SetCertificateAuthorities(const std::string& fileOrFolder) { FCertificateAuthorities = fileOrFolder; }
-    const std::string& ClientCertificate() const { return FClientCertificate; }
-    void SetClientCertificate(const std::string& file) { FClientCertificate = file; }
-    const std::string& ClientKey() const { return FClientKey; }
-    void SetClientKey(const std::string& file) { FClientKey = file; }
-    TEventThread EventThread() const { return FEventThread; }
-    void SetEventThread(TEventThread thread);
-    DWORD LastError() const { return FLastError; }
-    DWORD StatusCode() const { return FStatusCode; }
-    const TStringList& ResponseHeaders() const { return FResponseHeaders; }
-    std::string ServerAddress() const;
-    DWORD BytesSent() const { return FBytesSent; }
-    DWORD BytesReceived() const { return FBytesReceived; }
-    DWORD TotalBytesReceived() const { return FTotalBytesReceived; }
-    DWORD ChunkPosition() const { return FChunkPosition; }
-    DWORD ChunkSize() const { return FChunkSize; }
-    DWORD BytesRead() const { return FBytesRead; }
-    std::string_view Chunk() const;
-    std::string RedirectURL() const;
-    LPVOID StatusInfo() const { return FStatusInfo; }
-    DWORD StatusInfoLength() const { return FStatusInfoLength; }
-    bool Busy() const { return FBusy; }
-    std::int64_t ContentLength() const;
-    std::string ResponseHeader(const std::string& name) const;
-    bool ReleaseOnClose() const { return FReleaseOnClose; }
-    void SetReleaseOnClose(bool release);
-    HANDLE CompletionEvent() const { return FCompletionEvent; }
-    DWORD RequestFlags() const { return FRequestFlags; }
-    [[nodiscard]] bool Execute(bool synchronous);
-    void Cancel();
-    void FireEvent(const TNotifyEvent& handler);
-    void PostRelease();
-    std::string ErrorText(DWORD code) const;
+    // How the component's events reach their handlers, and how it is freed later.
+    TEventRoute FRoute;
 
     // What the status of a response asks for, how an answer to a challenge went, and where a
     // response left its request.
@@ -123,35 +37,34 @@ public:
     // until the next start; a request that has failed never completes.
     enum class TEnding { Open, Failed, Completed };
 
-    // The request, step by step. Each step says whether the request goes on; one that fails has
-    // recorded why (LastError, OnError and the failure Execute may raise) before it returns false.
+    // The request, step by step (uAdvHttp.cpp). Each step says whether the request goes on; one
+    // that fails has recorded why before it returns false.
+    [[nodiscard]] bool Run(bool synchronous);
     [[nodiscard]] bool EnsureCompletionEvent();
     [[nodiscard]] std::uint64_t StartRequest(bool synchronous);
     [[nodiscard]] bool EnsureInternetHandle();
     [[nodiscard]] bool OpenInternet();
     void ReopenInternet();
     [[nodiscard]] bool Connect();
+    void SetCertificateOptions();
+    void SetConnectionOption(DWORD option, const std::string& value);
     [[nodiscard]] bool OpenRequest();
     [[nodiscard]] bool SendRequest();
     [[nodiscard]] bool CheckRequestHead();
     [[nodiscard]] TProgress ProcessResponse();
     TStatusOutcome CheckAuthentication();
     TAuthOutcome AnswerAuthentication();
-    TAuthOutcome AbandonRequest();
     [[nodiscard]] std::string CredentialsInForce() const;
-    void Stop(DWORD code);
-    [[nodiscard]] bool RecordCancel();
-    void EndCancelledWithoutWorker();
     bool AskForCredentials();
+    TAuthOutcome AbandonRequest();
     [[nodiscard]] TProgress ReadResponse();
     TProgress EndUnread();
+    [[nodiscard]] bool CompleteRequest();
     [[nodiscard]] bool ReadHeaders();
     [[nodiscard]] bool ReadBody();
     void ReserveForBody();
     [[nodiscard]] bool ReadChunks();
     [[nodiscard]] bool AppendChunk(DWORD count);
-    void SetCertificateOptions();
-    [[nodiscard]] bool CompleteRequest();
     // The request is over: its last event delivered, Busy false, CompletionEvent signalled, and
     // a component that frees itself on close asks for it. Once per request, and not once a
     // handler has started the next one.
@@ -159,25 +72,29 @@ public:
     [[nodiscard]] std::uint64_t CurrentRequest();
     void CloseRequest();
     void CloseRequestHandle(HINTERNET request, bool closedByCancel);
-    void WaitForClosingNotification();
-    void RequestHandleClosing(HINTERNET request);
     bool CloseInternet();
     bool CloseInternetHandle();
+    // Stopping: Cancel, or an event thread that has ended.
+    void Stop(DWORD code);
+    [[nodiscard]] bool RecordCancel();
+    void EndCancelledWithoutWorker();
 
-    // Failures. Fail and CheckResult record one; Failed (a start) and RaiseFailure (a property
-    // write) hand it to the caller. Inside a request the first failure decides its ending and
-    // later ones change nothing; a property write (TPropertyWrite on this thread) records its
-    // own failure, outside any request's ending.
+    // Failures (uAdvHttpFailures.cpp). A failure is recorded in one place, RecordFailureAs
+    // (LastError, OnError, and the exception kept for the caller); inside a request only the
+    // first decides its ending. Whether it is raised is decided where it reaches a caller:
+    // ReportStartFailure for Execute, RaiseWriteFailure for a property write (which records its
+    // own failure, outside any request's ending, while a TPropertyWrite lives on this thread).
     [[nodiscard]] bool CheckResult(bool succeeded);
-    bool Fail(DWORD code, const std::string& message);
-    bool Fail(DWORD code);
-    bool RecordFailure(DWORD code, const std::function<std::exception_ptr()>& failure);
-    [[nodiscard]] bool DecideEnding(TEnding ending, bool* stopped = nullptr);
-    bool Failed(std::exception_ptr failure, DWORD reason);
-    [[noreturn]] void RaiseFailure();
-    void KeepFailure(std::exception_ptr failure);
-    std::exception_ptr TakeFailure();
+    bool RecordFailure(DWORD code);
+    bool RecordFailure(DWORD code, const std::string& message);
+    bool RecordFailureAs(DWORD code, const std::function<std::exception_ptr()>& makeFailure);
     void RecordFromNotification(DWORD code);
+    void DeliverFailureOnce(DWORD code, const std::function<std::exception_ptr()>& makeFailure);
+    [[nodiscard]] bool DecideEnding(TEnding ending, bool* stopped = nullptr);
+    bool ReportStartFailure(std::exception_ptr failure, DWORD reason);
+    [[noreturn]] void RaiseWriteFailure();
+    void KeepForCaller(std::exception_ptr failure);
+    std::exception_ptr TakeCallerFailure();
     class TPropertyWrite {
     public:
         explicit TPropertyWrite(const Private& component);
@@ -191,15 +108,23 @@ public:
     [[nodiscard]] bool WritingProperty() const;
     [[nodiscard]] std::string StopMessage(DWORD code) const;
 
+    // Handlers that raise (uAdvHttpFailures.cpp). FireCaught is the one place the request's own
+    // thread takes a handler's exception; a status event's, raised on the library's thread, is
+    // kept until the request's thread looks (CheckHandlers).
+    std::exception_ptr FireCaught(const TNotifyEvent& handler);
+    [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
+    [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
+    bool CancelForHandler(std::exception_ptr raised);
+    [[nodiscard]] bool CheckHandlers();
+    void KeepHandlerFailure(std::exception_ptr failure);
+    void DropHandlerFailure();
+
     // URL and its parts (uAdvHttpUrl.cpp).
     [[nodiscard]] bool SplitURL(const std::string& url);
     [[nodiscard]] bool BuildURL();
     std::int32_t DefaultPort() const;
     template <class Value> void SetURLPart(Value& part, Value value);
-
-    // Credentials set on the open connection; a layout read that leaves a value as it is
-    // (uAdvHttpStreaming.cpp).
-    void SetConnectionOption(DWORD option, const std::string& value);
+    // A layout read that leaves a value as it is (uAdvHttpStreaming.cpp).
     bool SkipWhileLoading(bool unchanged) const;
 
     // Freeing later. While a TRequestInHand lives, a request of this component is in hand on its
@@ -215,49 +140,27 @@ public:
     private:
         Private& m_component;
     };
-    [[nodiscard]] bool CanReleaseLater() const;
     void AskForRelease();
-    void ReleaseLater();
 
-    // Status notifications and the worker.
+    // Status notifications and the worker (uAdvHttpStatus.cpp).
     static void StatusCallback(HINTERNET internet, DWORD_PTR context, DWORD status, LPVOID information,
                                DWORD informationLength);
     void HandleStatus(DWORD status, LPVOID information, DWORD informationLength);
     void RequestCompleted(LPVOID information, DWORD informationLength);
-    bool HandOverCompletion(bool succeeded, DWORD error);
+    bool HandOverCompletion(bool succeeded);
     void StartWorker(std::unique_lock<std::mutex>& lock);
     static DWORD WorkerThreadProc(LPVOID parameter);
     void RunWorker();
     bool WaitForPendingRead();
     bool TakeNextResponse();
     void WaitForWorker(HANDLE worker);
-    void WaitForDeliveries();
-    // Delivery to the component's own thread (TEventThread::Own), and the waits on the thread
-    // that takes deliveries, which serve those sent to it meanwhile.
-    struct TOwnThreadDelivery;
-    [[nodiscard]] bool DeliversToOwnThread() const;
-    void DeliverOnOwnThread(const TNotifyEvent& handler);
-    [[nodiscard]] bool OwnThreadEnded() const;
-    void ServeOwnThreadDeliveries();
-    [[nodiscard]] bool OnDeliveryThread() const;
-    void ServeDeliveries();
-
-    // Handlers that raise. FireCaught is the one place the request's own thread takes a
-    // handler's exception; a status event's, raised on the library's thread, is kept until the
-    // request's thread looks (CheckHandlers).
-    std::exception_ptr FireCaught(const TNotifyEvent& handler);
-    [[nodiscard]] bool Deliver(const TNotifyEvent& handler);
-    [[nodiscard]] bool FireRequestEvent(const TNotifyEvent& handler);
-    bool CancelForHandler(std::exception_ptr raised);
-    void DeliverFailureOnce(DWORD code, const std::function<std::exception_ptr()>& failure);
-    [[nodiscard]] bool CheckHandlers();
-    void KeepHandlerFailure(std::exception_ptr failure);
-    void DropHandlerFailure();
+    void WaitForClosingNotification();
+    void RequestHandleClosing(HINTERNET request);
 
     // Published values.
     std::int32_t FConnectTimeout = 30000;
     bool FRaiseExceptions = true;
-    std::string FUserAgent;
+    std::string FUserAgent = DefaultUserAgent;
     std::string FProxy;
     bool FSSL = false;
     std::string FURL;
@@ -268,15 +171,15 @@ public:
     std::string FPassword;
     std::string FProxyUserName;
     std::string FProxyPassword;
-    std::string FHostName;
+    std::string FHostName = LoopbackHostName;
     bool FDefaultUi = true;
     TStringList FRequestHeaders;
     TStringList FAcceptTypes;
-    std::string FMethod;
+    std::string FMethod = "GET";
     std::string FRequestBody;
     std::int32_t FAuthRetries = 3;
-    TInternetFlags FInternetFlags;
-    DWORD FRequestFlags = 0;
+    TInternetFlags FInternetFlags = DefaultInternetFlags;
+    DWORD FRequestFlags = RequestFlagsOf(DefaultInternetFlags); // follows FInternetFlags
     DWORD FReceiveTimeout = 0; // 0: the library's
     DWORD FRequestTimeout = 0; // 0: none
     bool FKeepResponseBody = true;
@@ -288,7 +191,6 @@ public:
     std::string FCertificateAuthorities;
     std::string FClientCertificate;
     std::string FClientKey;
-    std::atomic<TEventThread> FEventThread{TEventThread::Firing};
 
     // Values read by handlers. Notifications and the worker write them on other threads.
     std::atomic<DWORD> FLastError{0};
@@ -353,15 +255,7 @@ public:
     std::int32_t FAuthAttempts = 0;
     std::string FCredentialsSent; // those the last send went with: not sent again once refused
     std::atomic<bool> FAbort{false};
-    bool FUseWindow = false;
     HANDLE FCompletionEvent = nullptr; // empty when it couldn't be made: the next start tries again
-    // Events on their way to the window. A delivery counts itself before it looks at the
-    // destroying state, so the destructor either sees it here or it sees the state and stops.
-    std::atomic<int> FDeliveriesInFlight{0};
-    // Events on their way to the component's own thread (TEventThread::Own), oldest first.
-    std::mutex FOwnThreadLock;
-    std::condition_variable FOwnThreadDone;
-    std::vector<TOwnThreadDelivery*> FOwnThreadQueue; // guarded by FOwnThreadLock
     std::mutex FFailureLock;
     // The recorded failure of the current request (or property write): what Execute raises when
     // RaiseExceptions says so, or what a property write raises.

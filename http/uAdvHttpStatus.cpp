@@ -29,15 +29,6 @@ std::string TextOf(LPVOID information, DWORD length)
     return std::string(text, strnlen(text, length));
 }
 
-// Runs the events that other threads are waiting to deliver on this thread, and nothing else: the
-// waits below may run inside a destructor (ours, or an owner's that is half torn down), where
-// a posted event, a deferred delete or a polish of the owner must not run.
-void ServeEventsSentToThisThread()
-{
-    MSG msg{};
-    static_cast<void>(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE));
-}
-
 DWORD FirstValueOf(LPVOID information, DWORD length)
 {
     DWORD value = 0;
@@ -80,7 +71,7 @@ void TAdvHttp::Private::HandleStatus(DWORD status, LPVOID information, DWORD inf
     FStatusInfoLength = informationLength;
     switch (status) {
     case INTERNET_STATUS_RESOLVING_NAME:
-        FireEvent(q->OnResolvingName);
+        FRoute.Fire(q->OnResolvingName);
         break;
     case INTERNET_STATUS_NAME_RESOLVED:
     case INTERNET_STATUS_CONNECTING_TO_SERVER:
@@ -90,33 +81,33 @@ void TAdvHttp::Private::HandleStatus(DWORD status, LPVOID information, DWORD inf
             FServerAddress = TextOf(information, informationLength);
         }
         if (status == INTERNET_STATUS_NAME_RESOLVED)
-            FireEvent(q->OnNameResolved);
+            FRoute.Fire(q->OnNameResolved);
         else if (status == INTERNET_STATUS_CONNECTING_TO_SERVER)
-            FireEvent(q->OnConnectingToServer);
+            FRoute.Fire(q->OnConnectingToServer);
         else
-            FireEvent(q->OnConnectedToServer);
+            FRoute.Fire(q->OnConnectedToServer);
         break;
     }
     case INTERNET_STATUS_SENDING_REQUEST:
-        FireEvent(q->OnSendingRequest);
+        FRoute.Fire(q->OnSendingRequest);
         break;
     case INTERNET_STATUS_REQUEST_SENT:
         FBytesSent = FirstValueOf(information, informationLength);
-        FireEvent(q->OnRequestSent);
+        FRoute.Fire(q->OnRequestSent);
         break;
     case INTERNET_STATUS_RECEIVING_RESPONSE:
-        FireEvent(q->OnReceivingResponse);
+        FRoute.Fire(q->OnReceivingResponse);
         break;
     case INTERNET_STATUS_RESPONSE_RECEIVED:
         FBytesReceived = FirstValueOf(information, informationLength);
         FTotalBytesReceived += FBytesReceived;
-        FireEvent(q->OnResponseReceived);
+        FRoute.Fire(q->OnResponseReceived);
         break;
     case INTERNET_STATUS_CLOSING_CONNECTION:
-        FireEvent(q->OnClosingConnection);
+        FRoute.Fire(q->OnClosingConnection);
         break;
     case INTERNET_STATUS_CONNECTION_CLOSED:
-        FireEvent(q->OnConnectionClosed);
+        FRoute.Fire(q->OnConnectionClosed);
         break;
     case INTERNET_STATUS_HANDLE_CLOSING:
         break; // the request's end (EndRequest) signals CompletionEvent, once its last event is through
@@ -128,14 +119,14 @@ void TAdvHttp::Private::HandleStatus(DWORD status, LPVOID information, DWORD inf
             std::lock_guard lock(FTextValuesLock);
             FRedirectURL = TextOf(information, informationLength);
         }
-        FireEvent(q->OnRedirect);
+        FRoute.Fire(q->OnRedirect);
         break;
     }
     case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
-        FireEvent(q->OnIntermediateResponse);
+        FRoute.Fire(q->OnIntermediateResponse);
         break;
     case INTERNET_STATUS_STATE_CHANGE:
-        FireEvent(q->OnStateChange);
+        FRoute.Fire(q->OnStateChange);
         break;
     default:
         break;
@@ -150,18 +141,18 @@ void TAdvHttp::Private::RequestCompleted(LPVOID information, DWORD informationLe
     if (information != nullptr && informationLength >= sizeof(result))
         std::memcpy(&result, information, sizeof(result));
     if (result.dwResult != 0) {
-        HandOverCompletion(true, ERROR_SUCCESS);
+        HandOverCompletion(true);
         return;
     }
     const std::uint64_t request = CurrentRequest();
     RecordFromNotification(result.dwError);
     // The failed send ends the request, whose handles close only at the next start.
-    if (HandOverCompletion(false, result.dwError))
+    if (HandOverCompletion(false))
         EndRequest(request);
 }
 
 // True when a failure ended the request here (no worker had it in hand).
-bool TAdvHttp::Private::HandOverCompletion(bool succeeded, DWORD error)
+bool TAdvHttp::Private::HandOverCompletion(bool succeeded)
 {
     std::unique_lock lock(FWorkerLock);
     if (q->InState(csDestroying))
@@ -180,7 +171,6 @@ bool TAdvHttp::Private::HandOverCompletion(bool succeeded, DWORD error)
         FNotifiedRequest = nullptr;
         return true;
     }
-    static_cast<void>(error);
     StartWorker(lock);
     return false;
 }
@@ -218,7 +208,7 @@ void TAdvHttp::Private::RunWorker()
         const std::uint64_t request = CurrentRequest();
         const TProgress progress = ProcessResponse();
         // A failure is recorded already (LastError, q->OnError); a worker has no caller to raise it to.
-        static_cast<void>(TakeFailure());
+        static_cast<void>(TakeCallerFailure());
         if (progress != TProgress::Resent)
             EndRequest(request); // not when a handler has started the next request
     } while (TakeNextResponse());
@@ -252,7 +242,7 @@ bool TAdvHttp::Private::TakeNextResponse()
             lock.unlock();
             const std::uint64_t request = CurrentRequest();
             static_cast<void>(RecordCancel());
-            static_cast<void>(TakeFailure());
+            static_cast<void>(TakeCallerFailure()); // recorded; a worker has no caller to raise it to
             CloseRequest();
             EndRequest(request);
             lock.lock();
@@ -278,35 +268,16 @@ bool TAdvHttp::Private::WaitForPendingRead()
 }
 
 // A worker may be waiting for this very thread to deliver one of its events. While we wait,
-// those sends are served (the window procedure drops them, destruction having begun), or the
-// wait would never end.
+// those deliveries are served (and dropped, destruction having begun), or the wait would never end.
 void TAdvHttp::Private::WaitForWorker(HANDLE worker)
 {
-    if (!TAdvHttpWindow::OnWindowThread() && !OnDeliveryThread()) {
+    if (!FRoute.OnDeliveryThread() && !TAdvHttpWindow::OnWindowThread()) {
         WaitForSingleObject(worker, INFINITE);
         return;
     }
     while (WaitForSingleObject(worker, WorkerWaitSlice) == WAIT_TIMEOUT)
-        ServeDeliveries();
+        FRoute.ServeDeliveries();
 }
-
-// The thread this component's events are delivered to: the window's, or its own with
-// TEventThread::Own. A firing thread may wait for it, so its waits serve those events.
-bool TAdvHttp::Private::OnDeliveryThread() const
-{
-    if (FUseWindow)
-        return TAdvHttpWindow::OnWindowThread();
-    return DeliversToOwnThread() && QThread::currentThread() == q->thread();
-}
-
-void TAdvHttp::Private::ServeDeliveries()
-{
-    if (TAdvHttpWindow::OnWindowThread())
-        ServeEventsSentToThisThread();
-    if (!FUseWindow && QThread::currentThread() == q->thread())
-        ServeOwnThreadDeliveries();
-}
-
 
 void TAdvHttp::Private::RequestHandleClosing(HINTERNET request)
 {
@@ -322,34 +293,16 @@ void TAdvHttp::Private::RequestHandleClosing(HINTERNET request)
 // That delivery may be an event sent to this very thread, which is served meanwhile.
 void TAdvHttp::Private::WaitForClosingNotification()
 {
-    const bool onWindowThread = OnDeliveryThread();
+    const bool onDeliveryThread = FRoute.OnDeliveryThread();
     std::unique_lock lock(FClosingLock);
     while (!FClosingNotified) {
-        if (!onWindowThread) {
+        if (!onDeliveryThread) {
             FClosingDone.wait(lock);
             continue;
         }
         lock.unlock();
-        ServeDeliveries();
+        FRoute.ServeDeliveries();
         lock.lock();
         FClosingDone.wait_for(lock, std::chrono::milliseconds(WorkerWaitSlice));
-    }
-}
-
-// Events that set out before destruction began are waiting for the window's thread. On that
-// thread we serve them here (the window procedure drops them); elsewhere the window's thread
-// does.
-void TAdvHttp::Private::WaitForDeliveries()
-{
-    const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
-    const bool onOwnThread = QThread::currentThread() == q->thread();
-    while (FDeliveriesInFlight.load() > 0) {
-        if (onOwnThread)
-            ServeOwnThreadDeliveries();
-        if (onWindowThread) {
-            ServeEventsSentToThisThread();
-            continue;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

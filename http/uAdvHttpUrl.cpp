@@ -101,48 +101,48 @@ constexpr DWORD ExtraInfoSize = 2048;
 
 } // namespace
 
-void TAdvHttp::Private::SetURL(const std::string& url)
+void TAdvHttp::SetURL(const std::string& url)
 {
-    TPropertyWrite writing(*this);
-    if (!SplitURL(url))
-        RaiseFailure();
+    Private::TPropertyWrite writing(*d);
+    if (!d->SplitURL(url))
+        d->RaiseWriteFailure();
 }
 
-void TAdvHttp::Private::SetURLPath(const std::string& path)
+void TAdvHttp::SetURLPath(const std::string& path)
 {
-    SetURLPart(FURLPath, path);
+    d->SetURLPart(d->FURLPath, path);
 }
 
-void TAdvHttp::Private::SetHostName(const std::string& hostName)
+void TAdvHttp::SetHostName(const std::string& hostName)
 {
-    SetURLPart(FHostName, hostName);
+    d->SetURLPart(d->FHostName, hostName);
 }
 
-void TAdvHttp::Private::SetExtraInfo(const std::string& extraInfo)
+void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
 {
     bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
-    SetURLPart(FExtraInfo, marked ? extraInfo : "?" + extraInfo);
+    d->SetURLPart(d->FExtraInfo, marked ? extraInfo : "?" + extraInfo);
 }
 
-void TAdvHttp::Private::SetSSL(bool ssl)
+void TAdvHttp::SetSSL(bool ssl)
 {
-    SetURLPart(FSSL, ssl);
+    d->SetURLPart(d->FSSL, ssl);
+}
+
+void TAdvHttp::SetPort(std::int32_t port)
+{
+    if (port < 0 || port > 65535) {
+        Private::TPropertyWrite writing(*d);
+        d->RecordFailure(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
+        d->RaiseWriteFailure();
+    }
+    d->SetURLPart(d->FPort, port == 0 ? d->DefaultPort() : port);
 }
 
 // 0 stands for the scheme's default port, which is where a request for port 0 goes.
 std::int32_t TAdvHttp::Private::DefaultPort() const
 {
     return FSSL ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-}
-
-void TAdvHttp::Private::SetPort(std::int32_t port)
-{
-    if (port < 0 || port > 65535) {
-        TPropertyWrite writing(*this);
-        Fail(ERROR_INTERNET_INVALID_URL, "The port " + std::to_string(port) + " is not between 0 and 65535");
-        RaiseFailure();
-    }
-    SetURLPart(FPort, port == 0 ? DefaultPort() : port);
 }
 
 // Stores a part and rebuilds URL; a failed rebuild puts the old part back, so a write changes
@@ -154,13 +154,13 @@ template <class Value> void TAdvHttp::Private::SetURLPart(Value& part, Value val
     if (BuildURL())
         return;
     part = std::move(old);
-    RaiseFailure();
+    RaiseWriteFailure();
 }
 
 bool TAdvHttp::Private::BuildURL()
 {
     if (!IsPlainHostName(FHostName))
-        return Fail(ERROR_INTERNET_INVALID_URL,
+        return RecordFailure(ERROR_INTERNET_INVALID_URL,
                     "The host name '" + HostForMessage(FHostName) + "' is not a valid host name");
     std::string base = (FSSL ? "https://" : "http://") + HostInUrl(FHostName);
     // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
@@ -181,20 +181,20 @@ bool TAdvHttp::Private::BuildURL()
     BOOL combined = InternetCombineUrlA(combinedBase.c_str(), onThisHost ? "" : relative.c_str(), buffer.data(),
                                         &length, ICU_ENCODE_SPACES_ONLY | ICU_NO_META);
     if (!combined && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
-        return Fail(ERROR_INSUFFICIENT_BUFFER, "The URL would grow too long: " + std::to_string(length - 1) +
+        return RecordFailure(ERROR_INSUFFICIENT_BUFFER, "The URL would grow too long: " + std::to_string(length - 1) +
                                                    " bytes, more than the " + std::to_string(CombinedUrlSize - 1) +
                                                    " a URL may have");
     if (!CheckResult(combined != FALSE))
         return false;
     if (!combined) // failed without saying why
-        return Fail(ERROR_INTERNET_INVALID_URL);
+        return RecordFailure(ERROR_INTERNET_INVALID_URL);
     const std::string_view url(buffer.data(), std::min(length, CombinedUrlSize - 1));
     // The path and extra information are relative to the host: a part naming a scheme or a host
     // of its own ("ftp://h/x", "//h/x") would point URL somewhere the request doesn't go.
     const bool underBase = platform::ascii::startsWithIgnoringCase(url, base) &&
                            (url.size() == base.size() || std::strchr("/?#", url[base.size()]) != nullptr);
     if (!underBase)
-        return Fail(ERROR_INTERNET_INVALID_URL,
+        return RecordFailure(ERROR_INTERNET_INVALID_URL,
                     "The path '" + UrlForMessage(relative) + "' does not lie on the server " + base);
     FURL.assign(url);
     return true;
@@ -205,7 +205,7 @@ bool TAdvHttp::Private::BuildURL()
 bool TAdvHttp::Private::SplitURL(const std::string& url)
 {
     if (url.find('\0') != std::string::npos)
-        return Fail(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
+        return RecordFailure(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
     std::array<char, HostNameSize> hostName{};
     std::array<char, UserNameSize> userName{};
     std::array<char, PasswordSize> password{};
@@ -228,15 +228,15 @@ bool TAdvHttp::Private::SplitURL(const std::string& url)
     if (!CheckResult(cracked != FALSE))
         return false;
     if (!cracked) // failed without saying why
-        return Fail(ERROR_INTERNET_INVALID_URL);
+        return RecordFailure(ERROR_INTERNET_INVALID_URL);
     if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS) {
-        KeepFailure(std::make_exception_ptr(Exception("Invalid protocol"))); // no code: not the library's failure
+        KeepForCaller(std::make_exception_ptr(Exception("Invalid protocol"))); // no code: not the library's failure
         return false;
     }
     if (hostName[0] == '\0')
-        return Fail(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
+        return RecordFailure(ERROR_INTERNET_INVALID_URL, "The URL names no host: " + UrlForMessage(url));
     if (!IsPlainHostName(hostName.data()))
-        return Fail(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
+        return RecordFailure(ERROR_INTERNET_INVALID_URL, "The URL names no valid host: " + UrlForMessage(url));
 
     FSSL = components.nScheme == INTERNET_SCHEME_HTTPS;
     FHostName = hostName.data();
