@@ -4,8 +4,8 @@
 # Installed side by side in include/dorvane (cmake/Library.cmake); they include each other with
 # quotes, so the one folder serves.
 set(DORVANE_PUBLIC_HEADERS
-  http/Exception.h http/TComponent.h http/TPropertyInfo.h http/TInternetFlags.h http/TStringList.h
-  http/TReader.h http/TWriter.h http/uAdvHttp.h
+  http/model/Exception.h http/model/TComponent.h http/model/TPropertyInfo.h http/model/TStringList.h
+  http/model/TReader.h http/model/TWriter.h http/TInternetFlags.h http/uAdvHttp.h
   platform/base/include/windef.h platform/base/include/winerror.h
   platform/base/include/errhandlingapi.h platform/base/include/winbase.h
   platform/base/include/libloaderapi.h

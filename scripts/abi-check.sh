@@ -80,7 +80,7 @@ if [[ $mode == self-test ]]; then
   # more in a public class: that must not pass.
   mkdir "$work/scratch"
   git ls-files -z --cached --others --exclude-standard | (cd "$source_dir" && xargs -0 cp --parents -t "$work/scratch") 2>/dev/null || true
-  header=$work/scratch/http/TStringList.h
+  header=$work/scratch/http/model/TStringList.h
   grep -q '^    std::vector<std::string> FLines;$' "$header" || fail "self-test: TStringList.h has no FLines member to add one beside"
   sed -i 's/^    std::vector<std::string> FLines;$/&\n    int FScratchMember = 0;/' "$header"
   describe "$work/scratch" "$build_root/scratch" "$work/scratch.abi"
