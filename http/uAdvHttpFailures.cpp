@@ -245,7 +245,7 @@ bool TAdvHttp::Private::CancelForHandler(std::exception_ptr raised)
     bool stopped = false;
     if (DecideEnding(TEnding::Failed, &stopped)) {
         FLastError = ERROR_INTERNET_OPERATION_CANCELLED;
-        static_cast<void>(Deliver(q->OnError));
+        static_cast<void>(Deliver(q->OnError)); // the handler's own exception goes to the caller
     } else if (stopped) {
         static_cast<void>(RecordCancel());
     }

@@ -612,7 +612,9 @@ TEST(DevServerPeers, SlowIdleAndGreedyPeersCostTheirConnectionsNeverTheService)
             size_t refused = 0;
             for (auto at = answers.find("HTTP/1.1 503 "); at != std::string::npos; at = answers.find("HTTP/1.1 503 ", at + 1))
                 ++refused;
-            EXPECT_GE(refused, static_cast<size_t>(c.signUps - MaxWaitingSignUps - 1));
+            // A few hashes may end while the burst still arrives (a loaded machine, a sanitizer),
+            // each making room for one more.
+            EXPECT_GE(refused, static_cast<size_t>(c.signUps - MaxWaitingSignUps - 4));
             std::cout << "[ measured ] " << c.tag << ": " << refused << " of " << c.signUps << " refused with 503\n";
         } else if (!c.normalAnswered) {
             slow.closeAll(); // room again: served as usual
