@@ -19,7 +19,7 @@
 
 #include "HttpTestHelpers.h"
 #include "errhandlingapi.h"
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 #include "uAdvHttp.h"
 #include "wininet.h"
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "HttpTestHelpers.h"
-#include "local_http_server.h"
-#include "scripted_server.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
 #include "synchapi.h"
 #include "uAdvHttpPrivate.h" // a white-box test: notifications fed straight in
 

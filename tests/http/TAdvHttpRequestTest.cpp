@@ -18,9 +18,9 @@
 
 #include "HttpTestHelpers.h"
 #include "errhandlingapi.h"
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "test_certificates.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "TestCertificates.h"
 #include "uAdvHttp.h"
 
 using dorvane::test::LocalHttpServer;

@@ -1,6 +1,6 @@
 # tests of the dorvane-reg tool: it runs as its own process, as a script would run it
 dorvane_add_gtest(test_dorvane_reg
-  SOURCES test_dorvane_reg.cpp
+  SOURCES DorvaneRegToolTest.cpp
   LIBS dorvane_registry dorvane_base_static SQLite::SQLite3 Qt6::Core
   LABELS unit
   TIMEOUT 300)

@@ -1,4 +1,4 @@
-#include "wininet_test_support.h"
+#include "WininetTestSupport.h"
 
 #include <chrono>
 #include <cstring>
