@@ -1,8 +1,9 @@
 # Shared test helpers: HTTP servers on 127.0.0.1 (cpp-httplib and a scripted socket server),
-# and test certificates made at run time.
+# test certificates made at run time, and a log of the events a test saw.
 add_library(dorvane_test_support STATIC
   LocalHttpServer.h LocalHttpServer.cpp
   ScriptedServer.h ScriptedServer.cpp
+  EventLog.h
   TestCertificates.h TestCertificates.cpp
 )
 target_include_directories(dorvane_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
