@@ -3,7 +3,7 @@
 add_library(dorvane_test_support STATIC
   LocalHttpServer.h LocalHttpServer.cpp
   ScriptedServer.h ScriptedServer.cpp
-  EventLog.h
+  EventLog.h SqlAnswer.h
   TestCertificates.h TestCertificates.cpp
 )
 target_include_directories(dorvane_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
