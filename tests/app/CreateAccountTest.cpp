@@ -29,8 +29,8 @@
 #include "StoredSettings.h"
 #include "WizardService.h"
 #include "WizardTestSupport.h"
-#include "local_http_server.h"
-#include "scripted_server.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
 #include "uAdvHttp.h"
 
 namespace {

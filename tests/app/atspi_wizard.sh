@@ -12,24 +12,8 @@ HIVE_VALUE=$2
 DEVSERVER=$3
 REPORT=${4:-}
 
-here=$(cd "$(dirname "$0")" && pwd)
-export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-work=$(mktemp -d)
-launcher_pid=
-server_pid=
-cleanup() {
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null || true
-  [[ -n $launcher_pid ]] && kill "$launcher_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "atspi: $*" >&2; exit 1; }
-wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
-
-export XDG_CONFIG_HOME=$work/config
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+test_name=atspi stopped_at_exit="server_pid launcher_pid"
+source "$(dirname "$0")/wizard_test_env.sh"
 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "the X server does not answer"
 
 launcher=
@@ -40,10 +24,8 @@ done
 "$launcher" --launch-immediately 2>"$work/launcher.log" &
 launcher_pid=$!
 
-"$DEVSERVER" --port 0 --password-cost minimum >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-wait_for grep -q '^listening on ' "$work/server.out" || fail "the service did not start"
-"$HIVE_VALUE" 'Software\Dorvane Pro' wPath "$(sed -n 's/^listening on //p' "$work/server.out")"
+start_service
+point_wizard_at_service
 
 # Debian's pyatspi belongs to the system's python, whatever python3 comes first on PATH.
 /usr/bin/python3 "$here/atspi_wizard.py" "$APP" "$HIVE_VALUE" ${REPORT:+"$REPORT"}

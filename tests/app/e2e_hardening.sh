@@ -7,45 +7,20 @@
 set -euo pipefail
 APP=$1 HIVE_VALUE=$2 DEVSERVER=$3
 
-here=$(cd "$(dirname "$0")" && pwd)
-export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-work=$(mktemp -d)
-app_pid= server_pid=
-cleanup() {
-  [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
-
-fail() { echo "e2e-hardening: $row: $*" >&2; exit 1; }
-running() { kill -0 "$app_pid" 2>/dev/null; }
-wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
-stored() { "$HIVE_VALUE" 'Software\Dorvane Pro\Settings' "$1" 2>/dev/null; }
+source "$(dirname "$0")/wizard_test_env.sh"
+fail() { echo "e2e-hardening: ${row:-start}: $*" >&2; exit 1; }
 logins() { grep -c 'make_login.asp' "$work/server.log" || true; }
-
-"$DEVSERVER" --port 0 --password-cost minimum >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-wait_for grep -q '^listening on ' "$work/server.out" || { echo "the service did not start" >&2; exit 1; }
-address=$(sed -n 's/^listening on //p' "$work/server.out")
+start_service
 
 # Window-relative points (the page stack starts at x 118); Create, Sign In and Finish share one.
 RIGHT=(379 232) CANCEL=(299 232) EXIST_CHK=(148 112)
 EMAIL=(202 73) LOGIN=(202 121) PASSWORD=(202 169) EXT_LOGIN=(202 97) EXT_PASSWORD=(202 145)
-WID=
 start_wizard() {
   export XDG_CONFIG_HOME=$work/config-$row_number
-  "$HIVE_VALUE" 'Software\Dorvane Pro' wPath "$address"
-  QT_QPA_PLATFORM=xcb "$APP" &
-  app_pid=$!
-  WID=$(timeout 15 xdotool search --sync --name '^Dorvane Account Setup$' | head -1)
-  [[ -n $WID ]] || fail "the window did not appear"
+  point_wizard_at_service
+  launch_wizard
   sleep 0.5
 }
-click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; sleep 0.2; }
 # Two clicks 80 ms apart: a double click to X and to Qt.
 double_click() { xdotool mousemove --window "$WID" "$1" "$2" click --repeat 2 --delay 80 1; sleep 0.3; }
 type_at() { click "$1" "$2"; xdotool type --delay 20 "$3"; sleep 0.2; }
@@ -56,9 +31,7 @@ expect_stays_then_finish() {
   running || fail "the wizard closed: $1"
   sleep 0.5  # well past the double-click interval
   click "${RIGHT[@]}"
-  wait_for eval '! running' || fail "Finish did not close the wizard"
-  wait "$app_pid" || fail "the wizard ended with status $?"
-  app_pid=
+  ended Finish
 }
 fill_new() {
   click "${RIGHT[@]}"  # Next

@@ -14,58 +14,22 @@ DEVSERVER=$3
 SCALE=$4
 SHOTS=${5:-}
 
-here=$(cd "$(dirname "$0")" && pwd)
-export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-
-work=$(mktemp -d)
-app_pid=
-server_pid=
-cleanup() {
-  [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME=$work/config
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
-
-fail() { echo "e2e-keyboard (scale $SCALE): $*" >&2; exit 1; }
-running() { kill -0 "$app_pid" 2>/dev/null; }
-wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
-stored() { "$HIVE_VALUE" 'Software\Dorvane Pro\Settings' "$1" 2>/dev/null; }
-sz_hex() { printf '1 %s00' "$(printf '%s' "$1" | od -An -tu1 | awk '{for (i = 1; i <= NF; i++) printf "%02x", $i}')"; }
-scrambled_hex() {
-  printf '1 %s00' "$(printf '%s' "$1" | od -An -tu1 | awk '{for (i = 1; i <= NF; i++) printf "%02x", ($i + 128) % 256}')"
-}
-
+test_name="e2e-keyboard (scale $SCALE)"
+source "$(dirname "$0")/wizard_test_env.sh"
 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "the X server does not answer"
-
-"$DEVSERVER" --port 0 --password-cost minimum >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-wait_for grep -q '^listening on ' "$work/server.out" || fail "the service did not start"
-"$HIVE_VALUE" 'Software\Dorvane Pro' wPath "$(sed -n 's/^listening on //p' "$work/server.out")"
+start_service
+point_wizard_at_service
 
 # The window's size in device pixels: the layout's 434 x 254 times the scale factor.
 expected_size=$(awk -v s="$SCALE" 'BEGIN { printf "%dx%d", int(434 * s + 0.5), int(254 * s + 0.5) }')
 
-WID=
 start_wizard() {
-  QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$SCALE "$APP" &
-  app_pid=$!
-  WID=$(timeout 15 xdotool search --sync --name '^Dorvane Account Setup$' | head -1)
-  [[ -n $WID ]] || fail "the window did not appear"
+  launch_wizard QT_SCALE_FACTOR="$SCALE"
   eval "$(xdotool getwindowgeometry --shell "$WID")"
   [[ ${WIDTH}x$HEIGHT == "$expected_size" ]] || fail "window is ${WIDTH}x$HEIGHT, not $expected_size"
   # Giving the window the keyboard is the window manager's part; there is none under Xvfb.
   xdotool windowfocus --sync "$WID"
   sleep 0.3
-}
-ended() {  # ended WHAT: the wizard must have closed by itself with status 0
-  wait_for eval '! running' || fail "$1 did not close the wizard"
-  wait "$app_pid" || fail "the wizard ended with status $?"
-  app_pid=
 }
 # X delivers the events in order and the wizard handles them in order (a page switch before the
 # keys that follow it), so no pause is needed between them.

@@ -10,50 +10,17 @@ HIVE_VALUE=$2
 DEVSERVER=$3
 SHOTS=${4:-}
 
-here=$(cd "$(dirname "$0")" && pwd)
-# Under LeakSanitizer: leaks inside the system's D-Bus library are not ours to report.
-export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-
-work=$(mktemp -d)
-app_pid=
-server_pid=
-cleanup() {
-  [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME=$work/config
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+test_name=e2e
+source "$(dirname "$0")/wizard_test_env.sh"
 shots=${SHOTS:-$work/shots}
 mkdir -p "$shots"
 
-fail() { echo "e2e: $*" >&2; exit 1; }
-running() { kill -0 "$app_pid" 2>/dev/null; }
-# Waits up to 10 s for a command to succeed.
-wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
-stored() { "$HIVE_VALUE" 'Software\Dorvane Pro\Settings' "$1" 2>/dev/null; }
-# The hex of a REG_SZ holding the text (scrambled: each byte's top bit flipped), NUL included.
-sz_hex() { printf '1 %s00' "$(printf '%s' "$1" | od -An -tu1 | awk '{for (i = 1; i <= NF; i++) printf "%02x", $i}')"; }
-scrambled_hex() {
-  printf '1 %s00' "$(printf '%s' "$1" | od -An -tu1 | awk '{for (i = 1; i <= NF; i++) printf "%02x", ($i + 128) % 256}')"
-}
+# The reference service, and the wizard pointed at it.
+start_service
+point_wizard_at_service
 
-# The reference service on a free loopback port, and the wizard pointed at it.
-"$DEVSERVER" --port 0 --password-cost minimum >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-wait_for grep -q '^listening on ' "$work/server.out" || fail "the service did not start"
-address=$(sed -n 's/^listening on //p' "$work/server.out")
-"$HIVE_VALUE" 'Software\Dorvane Pro' wPath "$address"
-
-WID=
 start_wizard() {
-  QT_QPA_PLATFORM=xcb "$APP" &
-  app_pid=$!
-  WID=$(timeout 15 xdotool search --sync --name '^Dorvane Account Setup$' | head -1)
-  [[ -n $WID ]] || fail "the window did not appear"
+  launch_wizard
   eval "$(xdotool getwindowgeometry --shell "$WID")"
   [[ $WIDTH == 434 && $HEIGHT == 254 ]] || fail "window is ${WIDTH}x${HEIGHT}, not 434x254"
   sleep 0.5
@@ -61,13 +28,10 @@ start_wizard() {
 finish_wizard() {
   sleep 0.5  # a click within the double-click interval of the page switch is dropped
   click "${RIGHT_BUTTON[@]}"  # Finish
-  wait_for eval '! running' || fail "Finish did not close the wizard"
-  wait "$app_pid" || fail "the wizard ended with status $?"
-  app_pid=
+  ended Finish
 }
 
 # Window-relative points: the page stack starts at x 118.
-click() { xdotool mousemove --window "$WID" "$1" "$2" click 1; sleep 0.2; }
 type_text() { xdotool type --delay 20 "$1"; sleep 0.2; }
 shot() { sleep 0.3; import -window "$WID" "$shots/$1.png"; }
 NEXT=(379 232) BACK=(219 232) RIGHT_BUTTON=(379 232)

@@ -10,22 +10,10 @@ SOURCE=$(cd "$1" && pwd)
 BUILD=$(cd "$2" && pwd)
 SHOT=${3:-}
 
-here=$(cd "$(dirname "$0")" && pwd)
-export LSAN_OPTIONS="suppressions=$here/lsan-system-libraries.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-work=$(mktemp -d)
-weston_pid=
-script_pid=
-cleanup() {
-  [[ -n $script_pid ]] && kill -TERM "$script_pid" 2>/dev/null || true
-  [[ -n $weston_pid ]] && kill -TERM "$weston_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+test_name=wayland stopped_at_exit="script_pid weston_pid"
+source "$(dirname "$0")/wizard_test_env.sh"
 fail() { echo "wayland: $*" >&2; [[ -f $work/weston.log ]] && tail -n 5 "$work/weston.log" >&2; exit 1; }
 
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
 unset DISPLAY
 export WAYLAND_DISPLAY=dorvane-test-$$ XDG_SESSION_TYPE=wayland
 

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 #include "uAdvHttp.h"
 
 using dorvane::test::LocalHttpServer;

@@ -30,7 +30,7 @@
 #include "WizardTestSupport.h"
 #include "errhandlingapi.h"
 #include "fault_injection.h"
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 #include "synchapi.h"
 #include "uAdvHttp.h"
 

@@ -11,18 +11,19 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
 #include "HttpTestHelpers.h"
 #include "errhandlingapi.h"
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 #include "uAdvHttp.h"
 #include "wininet.h"
 
+using dorvane::test::EventLog;
 using dorvane::test::LocalHttpServer;
 using namespace std::chrono_literals;
 
@@ -58,8 +59,7 @@ protected:
 
 // What one request handle heard, and a close it asks for from inside a notification.
 struct HandleLog {
-    std::mutex lock;
-    std::vector<DWORD> statuses;
+    EventLog<DWORD> statuses;
     int closeAtNotification = -1; // close from inside the callback at this notification (-1: never)
     std::atomic<bool> closed{false};
 
@@ -73,37 +73,19 @@ struct HandleLog {
 void RecordStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID, DWORD)
 {
     auto* log = reinterpret_cast<HandleLog*>(context);
-    bool closeNow = false;
-    {
-        std::lock_guard lock(log->lock);
-        log->statuses.push_back(status);
-        closeNow = status != INTERNET_STATUS_HANDLE_CLOSING &&
-                   static_cast<int>(log->statuses.size()) == log->closeAtNotification;
-    }
-    if (closeNow)
+    const std::size_t heard = log->statuses.add(status);
+    if (status != INTERNET_STATUS_HANDLE_CLOSING && static_cast<int>(heard) == log->closeAtNotification)
         log->Close(handle);
 }
 
 // Runs the request as far as it goes: the send, then reads until the end, a failure or the close.
 void Drive(HINTERNET request, bool async, HandleLog& log)
 {
-    auto waitForCompletion = [&](std::size_t before) {
-        for (int i = 0; i < 500; ++i) {
-            {
-                std::lock_guard lock(log.lock);
-                for (std::size_t n = before; n < log.statuses.size(); ++n) {
-                    if (log.statuses[n] == INTERNET_STATUS_REQUEST_COMPLETE ||
-                        log.statuses[n] == INTERNET_STATUS_HANDLE_CLOSING)
-                        return;
-                }
-            }
-            std::this_thread::sleep_for(2ms);
-        }
+    const auto isEnd = [](DWORD status) {
+        return status == INTERNET_STATUS_REQUEST_COMPLETE || status == INTERNET_STATUS_HANDLE_CLOSING;
     };
-    auto seen = [&] {
-        std::lock_guard lock(log.lock);
-        return log.statuses.size();
-    };
+    auto waitForCompletion = [&](std::size_t before) { (void)log.statuses.waitFor(isEnd, before + 1, 1000); };
+    auto seen = [&] { return log.statuses.count(isEnd); };
     std::size_t before = seen();
     if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
         if (!async || GetLastError() != ERROR_IO_PENDING)
@@ -156,22 +138,13 @@ TEST_F(Endings, ARequestHandleHearsNothingAfterItsClosingNotification)
             closer.join();
         log.Close(request);
         // The closing notification may be owed by the layer's thread, which sends it once done.
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        bool closingSeen = false;
-        while (!closingSeen && std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard lock(log.lock);
-                closingSeen = std::count(log.statuses.begin(), log.statuses.end(), INTERNET_STATUS_HANDLE_CLOSING) > 0;
-            }
-            if (!closingSeen)
-                std::this_thread::sleep_for(1ms);
-        }
+        const bool closingSeen = log.statuses.waitFor(DWORD{INTERNET_STATUS_HANDLE_CLOSING});
         InternetCloseHandle(internet);
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000)); // late deliveries show up
-        std::lock_guard lock(log.lock);
+        const auto statuses = log.statuses.all();
         ASSERT_TRUE(closingSeen);
-        EXPECT_EQ(std::count(log.statuses.begin(), log.statuses.end(), INTERNET_STATUS_HANDLE_CLOSING), 1);
-        EXPECT_EQ(log.statuses.back(), INTERNET_STATUS_HANDLE_CLOSING) << "notifications after the closing one";
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), INTERNET_STATUS_HANDLE_CLOSING), 1);
+        EXPECT_EQ(statuses.back(), INTERNET_STATUS_HANDLE_CLOSING) << "notifications after the closing one";
     }
 }
 

@@ -29,7 +29,7 @@
 
 #include "HttpTestHelpers.h"
 #include "errhandlingapi.h"
-#include "scripted_server.h"
+#include "ScriptedServer.h"
 #include "synchapi.h"
 #include "uAdvHttp.h"
 #include "wininet.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "HttpTestHelpers.h"
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 #include "uAdvHttp.h"
 
 using dorvane::test::LocalHttpServer;

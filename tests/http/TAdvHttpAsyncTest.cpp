@@ -14,12 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
 #include "HttpTestHelpers.h"
-#include "local_http_server.h"
-#include "scripted_server.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
 #include "synchapi.h"
 #include "uAdvHttpPrivate.h" // a white-box test: notifications fed straight in
 
+using dorvane::test::EventLog;
 using dorvane::test::LocalHttpServer;
 using dorvane::test::ScriptedServer;
 using dorvane::test::Step;
@@ -98,32 +100,21 @@ protected:
 TEST_F(TAdvHttpAsync, EventsArriveOnTheWindowThreadInTheOrderOfTheNotifications)
 {
     TAdvHttp* http = MakeHttp(Url("/big"));
-    std::vector<std::string> order;
-    bool otherThread = false;
-    const auto self = std::this_thread::get_id();
-    auto record = [&](const char* name) {
-        return [&, name](TObject*) {
-            order.push_back(name);
-            otherThread = otherThread || std::this_thread::get_id() != self;
-        };
-    };
-    http->OnConnectingToServer = record("connecting");
-    http->OnConnectedToServer = record("connected");
-    http->OnSendingRequest = record("sending");
-    http->OnRequestSent = record("sent");
-    http->OnDataAvailable = record("data");
-    bool complete = false;
-    http->OnRequestComplete = [&](TObject*) {
-        order.push_back("complete");
-        complete = true;
-    };
+    EventLog<std::string> events;
+    http->OnConnectingToServer = events.recorder("connecting");
+    http->OnConnectedToServer = events.recorder("connected");
+    http->OnSendingRequest = events.recorder("sending");
+    http->OnRequestSent = events.recorder("sent");
+    http->OnDataAvailable = events.recorder("data");
+    http->OnRequestComplete = events.recorder("complete");
     ASSERT_TRUE(http->Execute(false));
-    ASSERT_TRUE(httptest::WaitFor([&] { return complete; }));
-    EXPECT_FALSE(otherThread);
+    ASSERT_TRUE(httptest::WaitFor([&] { return events.count("complete") > 0; }));
+    EXPECT_TRUE(events.allOnThread());
     EXPECT_EQ(http->Text(), PatternBody(100000));
     EXPECT_EQ(http->StatusCode(), 200u);
     EXPECT_EQ(http->BytesRead(), 100000u);
     EXPECT_TRUE(httptest::WaitFor([&] { return !http->Busy(); }));
+    const auto order = events.all();
     const std::vector<std::string> expectedStart{"connecting", "connected", "sending", "sent", "data"};
     ASSERT_GE(order.size(), expectedStart.size() + 1);
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 5), expectedStart);

@@ -16,13 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
 #include "HttpTestHelpers.h"
 #include "errhandlingapi.h"
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "test_certificates.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "TestCertificates.h"
 #include "uAdvHttp.h"
 
+using dorvane::test::EventLog;
 using dorvane::test::LocalHttpServer;
 using dorvane::test::ScriptedServer;
 using dorvane::test::Step;
@@ -642,37 +644,28 @@ TEST_F(TAdvHttpRequest, EventsOfAWindowedComponentRunOnTheCallersThreadInOrder)
 {
     QWidget form;
     auto http = MakeHttp("/hello", &form);
-    std::vector<std::string> order;
+    EventLog<std::string> events;
     std::string connectedTo;
     DWORD bytesSent = 0;
-    bool otherThread = false;
-    const auto self = std::this_thread::get_id();
-    auto record = [&](const char* name) {
-        return [&, name](TObject*) {
-            order.push_back(name);
-            otherThread = otherThread || std::this_thread::get_id() != self;
-        };
-    };
-    http->OnConnectingToServer = record("connecting");
+    http->OnConnectingToServer = events.recorder("connecting");
     http->OnConnectedToServer = [&](TObject* sender) {
-        order.push_back("connected");
+        events.add("connected");
         connectedTo = static_cast<TAdvHttp*>(sender)->ServerAddress();
     };
-    http->OnSendingRequest = record("sending");
+    http->OnSendingRequest = events.recorder("sending");
     http->OnRequestSent = [&](TObject* sender) {
-        order.push_back("sent");
+        events.add("sent");
         bytesSent = static_cast<TAdvHttp*>(sender)->BytesSent();
     };
-    http->OnResponseReceived = record("received");
-    http->OnDataAvailable = record("data");
-    http->OnRequestComplete = record("complete");
+    http->OnResponseReceived = events.recorder("received");
+    http->OnDataAvailable = events.recorder("data");
+    http->OnRequestComplete = events.recorder("complete");
     ASSERT_TRUE(http->Execute(true));
-    EXPECT_FALSE(otherThread);
+    EXPECT_TRUE(events.allOnThread());
     EXPECT_EQ(connectedTo, "127.0.0.1");
     EXPECT_GT(bytesSent, 0u);
-    auto at = [&](const std::string& name) {
-        return std::find(order.begin(), order.end(), name) - order.begin();
-    };
+    const auto order = events.all();
+    auto at = [&](const char* name) { return events.indexOf(name); };
     ASSERT_FALSE(order.empty());
     EXPECT_LT(at("connecting"), at("connected"));
     EXPECT_LT(at("connected"), at("sending"));

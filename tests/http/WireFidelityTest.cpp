@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "scripted_server.h"
+#include "ScriptedServer.h"
 #include "uAdvHttp.h"
 
 using dorvane::test::Script;

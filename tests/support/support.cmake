@@ -1,9 +1,10 @@
 # Shared test helpers: HTTP servers on 127.0.0.1 (cpp-httplib and a scripted socket server),
-# and test certificates made at run time.
+# test certificates made at run time, and a log of the events a test saw.
 add_library(dorvane_test_support STATIC
-  local_http_server.h local_http_server.cpp
-  scripted_server.h scripted_server.cpp
-  test_certificates.h test_certificates.cpp
+  LocalHttpServer.h LocalHttpServer.cpp
+  ScriptedServer.h ScriptedServer.cpp
+  EventLog.h SqlAnswer.h
+  TestCertificates.h TestCertificates.cpp
 )
 target_include_directories(dorvane_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 find_package(OpenSSL REQUIRED)

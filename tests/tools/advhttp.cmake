@@ -1,7 +1,7 @@
 # tests of advhttp: it runs as its own process
 if(TARGET advhttp)
   dorvane_add_gtest(test_advhttp
-    SOURCES test_advhttp.cpp
+    SOURCES AdvhttpToolTest.cpp
     LIBS dorvane_test_support Qt6::Core
     LABELS unit
     TIMEOUT 120)

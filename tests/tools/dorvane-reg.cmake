@@ -1,7 +1,7 @@
 # tests of the dorvane-reg tool: it runs as its own process, as a script would run it
 dorvane_add_gtest(test_dorvane_reg
-  SOURCES test_dorvane_reg.cpp
-  LIBS dorvane_registry dorvane_base_static SQLite::SQLite3 Qt6::Core
+  SOURCES DorvaneRegToolTest.cpp
+  LIBS dorvane_registry dorvane_base_static dorvane_test_support SQLite::SQLite3 Qt6::Core
   LABELS unit
   TIMEOUT 300)
 target_compile_definitions(test_dorvane_reg PRIVATE REG_TOOL_PATH="$<TARGET_FILE:dorvane-reg>"

@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "scripted_server.h"
+#include "ScriptedServer.h"
 
 using namespace dorvane::test;
 using namespace std::chrono_literals;

@@ -1,6 +1,7 @@
 // The settings hive through the registry calls: values keep their exact bytes and type, names
 // ignore case and keep their first spelling, sizes and failures come back with the usual codes,
 // and a damaged or write-protected hive is never written to.
+#include "SqlAnswer.h"
 #include "fault_injection.h"
 #include "registry_failure.h"
 #include "winreg.h"
@@ -28,6 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using dorvane::test::sqlAnswer;
 
 Bytes bytesOf(std::string_view text)
 {
@@ -693,20 +695,6 @@ void expectFirstReleaseContent()
     EXPECT_EQ(RegQueryValueExA(key, "ÄRGER", nullptr, nullptr, data, &size), ERROR_SUCCESS);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "first\0"s);
     RegCloseKey(key);
-}
-
-std::string sqlAnswer(const fs::path& file, const char* sql)
-{
-    sqlite3* db = nullptr;
-    std::string answer;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
-            answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return answer;
 }
 
 TEST_F(RegistryTest, AHiveOfTheFirstReleaseIsUpgradedWhenOpenedAndLosesNothing)

@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
 #include "processthreadsapi.h"
@@ -38,39 +38,18 @@ struct Delivery {
 };
 
 // What the window procedures saw, from whichever thread they ran on.
-class Recorder {
-public:
-    void Add(const Delivery& delivery)
-    {
-        std::lock_guard lock(mutex_);
-        deliveries_.push_back(delivery);
-    }
+struct Recorder : dorvane::test::EventLog<Delivery> {
     std::vector<Delivery> Of(UINT message) const
     {
-        std::lock_guard lock(mutex_);
-        std::vector<Delivery> found;
-        for (const Delivery& delivery : deliveries_) {
-            if (delivery.message == message)
-                found.push_back(delivery);
-        }
-        return found;
+        return matching([message](const Delivery& delivery) { return delivery.message == message; });
     }
-    void Clear()
-    {
-        std::lock_guard lock(mutex_);
-        deliveries_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Delivery> deliveries_;
 };
 
 Recorder recorder;
 
 LRESULT RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    recorder.Add({window, message, wParam, lParam, std::this_thread::get_id()});
+    recorder.add({window, message, wParam, lParam, std::this_thread::get_id()});
     switch (message) {
     case kEcho:
         return static_cast<LRESULT>(wParam * 2 + 1);
@@ -96,7 +75,7 @@ class WindowMessages : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        recorder.Clear();
+        recorder.clear();
         className_ = std::string("TestWindow_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_NE(Register(className_.c_str(), kInstance, RecordingProc), 0);
     }

@@ -1,4 +1,4 @@
-#include "local_http_server.h"
+#include "LocalHttpServer.h"
 
 #include <sys/socket.h>
 

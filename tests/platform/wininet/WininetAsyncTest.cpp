@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "wininet_test_support.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "WininetTestSupport.h"
 
 using namespace dorvane::test;
 
@@ -35,21 +35,12 @@ protected:
         ASSERT_TRUE(m_http.start());
     }
 
-    int completions() const
-    {
-        int count = 0;
-        for (const auto& n : m_recorder.all())
-            count += n.status == INTERNET_STATUS_REQUEST_COMPLETE ? 1 : 0;
-        return count;
-    }
+    static bool isCompletion(const Notification& n) { return n.status == INTERNET_STATUS_REQUEST_COMPLETE; }
+    int completions() const { return static_cast<int>(m_recorder.count(isCompletion)); }
     Notification lastCompletion() const
     {
-        Notification last;
-        for (const auto& n : m_recorder.all()) {
-            if (n.status == INTERNET_STATUS_REQUEST_COMPLETE)
-                last = n;
-        }
-        return last;
+        const auto all = m_recorder.matching(isCompletion);
+        return all.empty() ? Notification{} : all.back();
     }
 
     LocalHttpServer m_http;

@@ -1,4 +1,4 @@
-#include "test_certificates.h"
+#include "TestCertificates.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -2,12 +2,11 @@
 // notifications, and whole-request shortcuts.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
 #include "errhandlingapi.h"
 #include "wininet.h"
 
@@ -63,23 +62,15 @@ struct Notification {
 };
 
 // Collects the notifications of every handle whose context points at it.
-class NotificationRecorder {
+class NotificationRecorder : public EventLog<Notification> {
 public:
     static void onStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length);
     static constexpr INTERNET_STATUS_CALLBACK callback = &onStatus;
     DWORD_PTR context() { return reinterpret_cast<DWORD_PTR>(this); }
 
-    std::vector<Notification> all() const;
     std::vector<DWORD> codes() const;
-    void clear();
     // Waits (bounded) until a notification with this code has arrived count times in total.
     bool waitFor(DWORD status, int count = 1, int milliseconds = 5000) const;
-
-private:
-    void add(Notification notification);
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
-    std::vector<Notification> m_notifications;
 };
 
 // Opens a session, connects to 127.0.0.1:port and opens a request.

@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-#include "local_http_server.h"
-#include "test_certificates.h"
-#include "wininet_test_support.h"
+#include "LocalHttpServer.h"
+#include "TestCertificates.h"
+#include "WininetTestSupport.h"
 
 using namespace dorvane::test;
 

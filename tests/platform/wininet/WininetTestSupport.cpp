@@ -1,6 +1,5 @@
-#include "wininet_test_support.h"
+#include "WininetTestSupport.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace dorvane::test {
@@ -39,45 +38,18 @@ void NotificationRecorder::onStatus(HINTERNET, DWORD_PTR context, DWORD status, 
     recorder->add(std::move(notification));
 }
 
-void NotificationRecorder::add(Notification notification)
-{
-    {
-        std::lock_guard lock(m_mutex);
-        m_notifications.push_back(std::move(notification));
-    }
-    m_changed.notify_all();
-}
-
-std::vector<Notification> NotificationRecorder::all() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_notifications;
-}
-
 std::vector<DWORD> NotificationRecorder::codes() const
 {
-    std::lock_guard lock(m_mutex);
     std::vector<DWORD> codes;
-    for (const auto& notification : m_notifications)
+    for (const auto& notification : all())
         codes.push_back(notification.status);
     return codes;
 }
 
-void NotificationRecorder::clear()
-{
-    std::lock_guard lock(m_mutex);
-    m_notifications.clear();
-}
-
 bool NotificationRecorder::waitFor(DWORD status, int count, int milliseconds) const
 {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
-        int seen = 0;
-        for (const auto& notification : m_notifications)
-            seen += notification.status == status ? 1 : 0;
-        return seen >= count;
-    });
+    return EventLog::waitFor([status](const Notification& n) { return n.status == status; },
+                             static_cast<std::size_t>(count), milliseconds);
 }
 
 RequestHandles openRequest(int port, const char* verb, const char* path, DWORD requestFlags, DWORD openFlags,

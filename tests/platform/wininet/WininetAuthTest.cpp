@@ -7,9 +7,9 @@
 #include <map>
 #include <regex>
 
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "wininet_test_support.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "WininetTestSupport.h"
 
 using namespace dorvane::test;
 

@@ -1,5 +1,6 @@
 // The dorvane-reg tool as a script uses it: exit status, one-line errors, the familiar output, hex for
 // strings that aren't text, and many dorvane-reg processes writing one hive at once.
+#include "SqlAnswer.h"
 #include "winreg.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
-
-#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +22,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using dorvane::test::sqlAnswer;
 
 constexpr int kProcessTimeoutMs = 60000;
 
@@ -219,17 +220,8 @@ TEST_F(DorvaneRegTest, AScrambledPasswordAndBytesThatAreNoTextShowAsHex)
 TEST_F(DorvaneRegTest, AStringIsStoredWithItsTerminatingNul)
 {
     ASSERT_EQ(reg({"add", "HKCU\\Software\\Dorvane Pro", "/v", "wPath", "/d", "host"}).exitCode, 0);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(hiveFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT type, hex(data) FROM key_values WHERE name = 'wPath'", -1, &statement,
-                                 nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(statement, 0), 1);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)), "686F737400");
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    EXPECT_EQ(sqlAnswer(hiveFile(), "SELECT type || ' ' || hex(data) FROM key_values WHERE name = 'wPath'"),
+              "1 686F737400");
 }
 
 TEST_F(DorvaneRegTest, ListingAKeyShowsItsValuesThenItsSubkeys)
@@ -394,34 +386,12 @@ TEST_F(DorvaneRegTest, ManyWriterProcessesAtOnceAllSucceedAndTheFileStaysIntact)
     }
     EXPECT_NE(reg({"query", "HKCU\\Software\\Race", "/v", "Shared"}).out.find("REG_DWORD    0x"), std::string::npos);
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(hiveFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "ok");
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    EXPECT_EQ(sqlAnswer(hiveFile(), "PRAGMA integrity_check"), "ok");
     // Only the hive is left: no half-made hive from a process that lost the race.
     EXPECT_EQ(std::distance(fs::directory_iterator(hiveFile().parent_path()), fs::directory_iterator()), 1);
 }
 
 // --- hive faults ------------------------------------------------------------------------------
-
-// The first row of an SQL answer as text, on a connection of the test's own; "" when it fails.
-std::string sqlAnswer(const fs::path& hive, const char* sql)
-{
-    sqlite3* db = nullptr;
-    std::string answer;
-    if (sqlite3_open_v2(hive.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
-            answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return answer;
-}
 
 // Whole: every page sound, and no key or value whose parent is gone.
 void expectWhole(const fs::path& hive)

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <thread>
 
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "wininet_test_support.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "WininetTestSupport.h"
 
 using namespace dorvane::test;
 using namespace std::chrono_literals;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "local_http_server.h"
-#include "scripted_server.h"
-#include "test_certificates.h"
+#include "LocalHttpServer.h"
+#include "ScriptedServer.h"
+#include "TestCertificates.h"
 
 using dorvane::test::IssuedCertificate;
 using dorvane::test::LocalHttpServer;

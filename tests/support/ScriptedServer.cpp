@@ -1,4 +1,4 @@
-#include "scripted_server.h"
+#include "ScriptedServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
