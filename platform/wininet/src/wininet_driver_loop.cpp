@@ -12,7 +12,7 @@
 #include "errhandlingapi.h"
 #include "fault_injection.h"
 #include "winerror.h"
-#include "wininet_session.h"
+#include "wininet_driver.h"
 
 namespace wininet {
 
