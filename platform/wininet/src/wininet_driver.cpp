@@ -1,9 +1,9 @@
 #include "wininet_driver.h"
 
 #include <curl/curl.h>
-#include <unistd.h>
 
 #include "fault_injection.h"
+#include "unique_fd.h"
 #include "wininet_driver_loop.h"
 #include "wininet_transfer.h"
 
@@ -15,10 +15,11 @@ namespace {
 // takes over the driving soon after that one leaves.
 constexpr int syncWaitMilliseconds = 50;
 
+// libcurl gives the socket up here: it is ours to close, with close's result for libcurl.
 int closeSocketCallback(void* driver, curl_socket_t socket)
 {
     static_cast<Driver*>(driver)->socketClosing(socket);
-    return ::close(socket);
+    return platform::UniqueFd(socket).close();
 }
 
 // libcurl's socket and timer callbacks of an asynchronous session's multi handle, called while
