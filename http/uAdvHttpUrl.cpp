@@ -57,12 +57,6 @@ bool IsPlainHostName(std::string_view host)
     });
 }
 
-// The host as it stands in a URL: a bare IPv6 address gets its brackets.
-std::string HostInUrl(const std::string& host)
-{
-    return IsIPv6Address(host) ? "[" + host + "]" : host;
-}
-
 // A URL as error texts may show it: scheme, host, port and path. The user's name and password
 // and the query and fragment (where the wizard's password travels) are left out.
 std::string UrlForMessage(std::string_view url)
@@ -162,7 +156,7 @@ bool TAdvHttp::Private::BuildURL()
     if (!IsPlainHostName(FHostName))
         return RecordFailure(ERROR_INTERNET_INVALID_URL,
                     "The host name '" + HostForMessage(FHostName) + "' is not a valid host name");
-    std::string base = (FSSL ? "https://" : "http://") + HostInUrl(FHostName);
+    std::string base = (FSSL ? "https://" : "http://") + platform::ascii::hostInUrl(FHostName);
     // Only http's own port goes unwritten: under SSL even 80 is written, or the URL would name
     // port 443 while requests go to 80.
     if (FPort != INTERNET_DEFAULT_HTTP_PORT || FSSL)

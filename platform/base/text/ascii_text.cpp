@@ -41,4 +41,10 @@ int hexValue(char c)
     return -1;
 }
 
+std::string hostInUrl(std::string_view host)
+{
+    const bool bareAddress = host.find(':') != std::string_view::npos && host.front() != '[';
+    return bareAddress ? "[" + std::string(host) + "]" : std::string(host);
+}
+
 } // namespace platform::ascii

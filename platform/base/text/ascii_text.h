@@ -1,6 +1,6 @@
 // ASCII text the same way everywhere: comparing names whatever their case (HTTP header names,
-// URL schemes, module and registry root names) and writing and reading bytes as hexadecimal digits. Bytes
-// from 0x80 compare as themselves, whatever the locale.
+// URL schemes, module and registry root names), writing and reading bytes as hexadecimal digits,
+// and a host as a URL writes it. Bytes from 0x80 compare as themselves, whatever the locale.
 #pragma once
 
 #include <string>
@@ -15,5 +15,9 @@ namespace platform::ascii {
 void appendHex(std::string& text, unsigned char byte);
 // The value of a hexadecimal digit (either case), or -1 for any other character.
 [[nodiscard]] int hexValue(char c);
+// The host as a URL or a Host header writes it: an IPv6 address given bare ("::1") gets its
+// brackets ("[::1]"); one given bracketed, a name and an IPv4 address stay as they are. A colon
+// outside brackets can only be an address's, so the brackets are written exactly once.
+[[nodiscard]] std::string hostInUrl(std::string_view host);
 
 } // namespace platform::ascii

@@ -12,7 +12,7 @@
 #include "errhandlingapi.h"
 #include "fault_injection.h"
 #include "winerror.h"
-#include "wininet_session.h"
+#include "wininet_driver.h"
 
 namespace wininet {
 
@@ -45,9 +45,9 @@ Pool& pool()
 
 } // namespace
 
-DriverLoop::DriverLoop(int epoll, int wake)
-    : m_epoll(epoll)
-    , m_wake(wake)
+DriverLoop::DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake)
+    : m_epoll(std::move(epoll))
+    , m_wake(std::move(wake))
     , m_nextTick(Clock::now() + tickInterval)
 {
 }
@@ -57,8 +57,6 @@ DriverLoop::~DriverLoop()
     // The thread holds its loop: when this runs on it, it is returning.
     if (m_thread.joinable())
         m_thread.detach();
-    ::close(m_wake);
-    ::close(m_epoll);
 }
 
 std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driver)
@@ -67,11 +65,29 @@ std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driv
     std::lock_guard poolLock(loops.mutex);
     if (loops.loops.empty())
         loops.loops.resize(loopCount());
-    // The least busy loop that goes on; a new one in a free place unless a running one is idle.
-    std::shared_ptr<DriverLoop> chosen;
+    Choice choice = chooseLoop(loops.loops);
+    std::shared_ptr<DriverLoop> chosen = std::move(choice.running);
+    if (choice.newPlace != nullptr) {
+        if (std::shared_ptr<DriverLoop> made = makeLoop()) {
+            *choice.newPlace = made;
+            chosen = std::move(made);
+        }
+    }
+    if (!chosen) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    std::lock_guard lock(chosen->m_mutex);
+    chosen->m_drivers[driver.get()] = Entry{driver};
+    return chosen;
+}
+
+DriverLoop::Choice DriverLoop::chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places)
+{
+    Choice choice;
     std::size_t chosenLoad = 0;
     std::weak_ptr<DriverLoop>* freePlace = nullptr;
-    for (auto& place : loops.loops) {
+    for (auto& place : places) {
         std::shared_ptr<DriverLoop> loop = place.lock();
         std::size_t load = 0;
         bool usable = false;
@@ -85,46 +101,38 @@ std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driv
                 freePlace = &place;
             continue;
         }
-        if (!chosen || load < chosenLoad) {
-            chosen = loop;
+        if (!choice.running || load < chosenLoad) {
+            choice.running = loop;
             chosenLoad = load;
         }
     }
-    if (freePlace != nullptr && (!chosen || chosenLoad > 0)) {
-        std::shared_ptr<DriverLoop> started;
-        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-        const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (epoll >= 0 && wake >= 0) {
-            started.reset(new DriverLoop(epoll, wake));
-        } else {
-            if (epoll >= 0)
-                ::close(epoll);
-            if (wake >= 0)
-                ::close(wake);
-        }
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = wake;
-        if (started && ::epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &event) != 0)
-            started.reset();
-        if (started && !platform::fault::Injected(platform::fault::Kind::CreateThread)) {
-            try {
-                // The thread holds the loop until it has ended.
-                started->m_thread = std::thread([started] { started->run(); });
-                started->m_threadId = started->m_thread.get_id();
-                *freePlace = started;
-                chosen = started;
-            } catch (const std::system_error&) {
-            }
-        }
-        if (!chosen) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
+    if (!choice.running || chosenLoad > 0)
+        choice.newPlace = freePlace;
+    return choice;
+}
+
+std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
+{
+    platform::UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    platform::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!epoll || !wake)
+        return nullptr;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = wake.get();
+    if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0)
+        return nullptr;
+    if (platform::fault::Injected(platform::fault::Kind::CreateThread))
+        return nullptr;
+    std::shared_ptr<DriverLoop> loop(new DriverLoop(std::move(epoll), std::move(wake)));
+    try {
+        // The thread holds the loop until it has ended.
+        loop->m_thread = std::thread([loop] { loop->run(); });
+    } catch (const std::system_error&) {
+        return nullptr;
     }
-    std::lock_guard lock(chosen->m_mutex);
-    chosen->m_drivers[driver.get()] = Entry{driver};
-    return chosen;
+    loop->m_threadId = loop->m_thread.get_id();
+    return loop;
 }
 
 void DriverLoop::leave(Driver& driver)
@@ -163,7 +171,7 @@ void DriverLoop::watch(Driver& driver, int socket, int what)
         const auto it = m_sockets.find(socket);
         if (it != m_sockets.end() && it->second == &driver) {
             m_sockets.erase(it);
-            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, socket, nullptr);
+            ::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, socket, nullptr);
         }
         return;
     }
@@ -174,8 +182,8 @@ void DriverLoop::watch(Driver& driver, int socket, int what)
     event.data.fd = socket;
     // A number the set still holds may be a socket closed and opened again since.
     const bool known = m_sockets.count(socket) > 0;
-    if (::epoll_ctl(m_epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0)
-        ::epoll_ctl(m_epoll, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event);
+    if (::epoll_ctl(m_epoll.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0)
+        ::epoll_ctl(m_epoll.get(), known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event);
     m_sockets[socket] = &driver;
 }
 
@@ -215,7 +223,7 @@ void DriverLoop::ready(Driver& driver)
 void DriverLoop::wake()
 {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
+    [[maybe_unused]] const auto written = ::write(m_wake.get(), &one, sizeof one);
 }
 
 void DriverLoop::run()
@@ -249,7 +257,7 @@ int DriverLoop::waitMilliseconds()
 void DriverLoop::runOnce()
 {
     epoll_event events[eventsPerWait];
-    const int count = ::epoll_wait(m_epoll, events, eventsPerWait, waitMilliseconds());
+    const int count = ::epoll_wait(m_epoll.get(), events, eventsPerWait, waitMilliseconds());
     struct SocketWork {
         std::weak_ptr<Driver> driver;
         int socket;
@@ -263,9 +271,9 @@ void DriverLoop::runOnce()
         std::lock_guard lock(m_mutex);
         for (int i = 0; i < count; ++i) {
             const int socket = events[i].data.fd;
-            if (socket == m_wake) {
+            if (socket == m_wake.get()) {
                 std::uint64_t value = 0;
-                [[maybe_unused]] const auto read = ::read(m_wake, &value, sizeof value);
+                [[maybe_unused]] const auto read = ::read(m_wake.get(), &value, sizeof value);
                 m_woken = false;
                 continue;
             }

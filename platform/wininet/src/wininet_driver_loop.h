@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace wininet {
 
 class Driver;
@@ -49,7 +51,19 @@ public:
     bool onThread() const { return std::this_thread::get_id() == m_threadId; }
 
 private:
-    DriverLoop(int epoll, int wake);
+    // Where join puts a driver: a running loop, or a new one in a free place of the pool (the
+    // running one, if any, when no new one can be made).
+    struct Choice {
+        std::shared_ptr<DriverLoop> running;
+        std::weak_ptr<DriverLoop>* newPlace = nullptr;
+    };
+
+    DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake);
+    // With the pool's lock held: the least busy loop that goes on, and a free place for a new
+    // one unless a running one is idle.
+    static Choice chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places);
+    // A loop with its epoll set, eventfd and thread; nullptr when one of them can't be had.
+    static std::shared_ptr<DriverLoop> makeLoop();
     void run();
     void wake();
     // One pass: waits for sockets, commands or timers, then drives the drivers concerned.
@@ -63,8 +77,8 @@ private:
         bool timerSet = false;
     };
 
-    const int m_epoll;
-    const int m_wake; // an eventfd
+    const platform::UniqueFd m_epoll;
+    const platform::UniqueFd m_wake; // an eventfd
     std::thread m_thread;
     std::thread::id m_threadId;
 

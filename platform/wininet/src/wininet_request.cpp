@@ -175,8 +175,7 @@ public:
             return false;
         }
         // An IPv6 address goes into the URL in brackets, given bare ("::1") or bracketed ("[::1]").
-        const bool bareAddress = host.find(':') != std::string::npos && host.front() != '[';
-        const std::string literal = bareAddress ? "[" + host + "]" : host;
+        const std::string literal = platform::ascii::hostInUrl(host);
         const std::string authority = port == defaultPort ? literal : literal + ":" + std::to_string(port);
 
         setup.url = (secure ? "https://" : "http://") + authority + m_target;

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "wininet_driver.h"
 #include "wininet_errors.h"
-#include "wininet_session.h"
 
 namespace wininet {
 

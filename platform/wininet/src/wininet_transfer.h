@@ -18,7 +18,7 @@
 #include "wininet_curl.h"
 #include "wininet_handles.h"
 #include "wininet_response_head.h"
-#include "wininet_session.h"
+#include "wininet_driver.h"
 
 namespace wininet {
 

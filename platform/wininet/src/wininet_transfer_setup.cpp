@@ -15,8 +15,8 @@
 #include <string>
 
 #include "fault_injection.h"
+#include "wininet_driver.h"
 #include "wininet_errors.h"
-#include "wininet_session.h"
 #include "wininet_transfer.h"
 
 namespace wininet {
