@@ -461,10 +461,14 @@ TEST_F(SignUpBurstTest, CheapRequestsAreAnsweredAtOnceWhileSignUpsWaitAndTooMany
     for (std::size_t i = 0; i < Held; ++i)
         signUps.emplace_back([&, i] { answers[i] = create("user" + std::to_string(i), "pw", "u@example.com"); });
     {
+        // The waiting count changes without a notification: looked at every 20 ms.
         std::unique_lock lock(m_gateMutex);
-        ASSERT_TRUE(m_gateChanged.wait_for(lock, std::chrono::seconds(10), [this] {
-            return m_hashesStarted == 1 && m_service->signUpsWaiting() == MaxWaiting;
-        }));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!(m_hashesStarted == 1 && m_service->signUpsWaiting() == MaxWaiting) &&
+               std::chrono::steady_clock::now() < deadline)
+            m_gateChanged.wait_for(lock, std::chrono::milliseconds(20));
+        ASSERT_EQ(m_hashesStarted, 1);
+        ASSERT_EQ(m_service->signUpsWaiting(), MaxWaiting);
     }
 
     struct Cheap {
