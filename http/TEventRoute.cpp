@@ -111,8 +111,8 @@ struct TEventRoute::TDelivery {
     std::exception_ptr Raised; // what the handler raised, to be raised again on the firing thread
     bool Done = false;         // for the component's own thread: guarded by FOwnThreadLock
 
-    // On the thread the route names. An event still on its way when destruction began is dropped,
-    // so no handler of a dying component runs.
+    // The one place a handler runs, on the thread the route names. An event still on its way when
+    // destruction began is dropped, so no handler of a dying component runs.
     void Run()
     {
         if (Component->InState(csDestroying))
@@ -185,9 +185,7 @@ void TEventRoute::Fire(const TNotifyEvent& handler)
         SendMessageA(window, WM_ADVHTTP_CALL, reinterpret_cast<WPARAM>(&TDelivery::RunSent),
                      reinterpret_cast<LPARAM>(&delivery));
     } else {
-        THandlerScope running(FComponent);
-        call(FComponent);
-        return;
+        delivery.Run(); // here, on the firing thread
     }
     if (delivery.Raised)
         std::rethrow_exception(delivery.Raised);
