@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <netdb.h>
 #include <cstdio>
 #include <optional>
 #include <pthread.h>
@@ -152,6 +153,20 @@ std::string hostForDisplay(const std::string& host)
     return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
+// Why the service can't listen on host: a name that doesn't resolve is told as such; otherwise
+// the port is taken, or the address is not one of this machine's.
+std::string whyNotListening(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int error = getaddrinfo(host.c_str(), nullptr, &hints, &found); error != 0)
+        return std::string("the name does not resolve (") + gai_strerror(error) + ")";
+    freeaddrinfo(found);
+    return "the port is in use, or the address is not one of this machine's";
+}
+
 sigset_t stopSignals()
 {
     sigset_t signals;
@@ -277,8 +292,8 @@ int main(int argc, char** argv)
     WizardService service(store, {settings.passwordCost, {}, settings.limits});
     const int port = service.bind(settings.host, settings.port);
     if (port < 0) {
-        std::fprintf(stderr, "dorvane-devserver: cannot listen on %s:%d (address in use or not local?)\n",
-            hostForDisplay(settings.host).c_str(), settings.port);
+        std::fprintf(stderr, "dorvane-devserver: cannot listen on %s:%d: %s\n", hostForDisplay(settings.host).c_str(),
+            settings.port, whyNotListening(settings.host).c_str());
         return ExitFailure;
     }
 

@@ -297,7 +297,7 @@ bool holdsOpen(pid_t pid, const std::string& path)
 
 // Each row: the store the service is started on, and what it says; none listens. A signal during
 // start-up ends it at once.
-TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens)
+TEST(DevServerProgram, AnUnusableDatabaseOrAddressIsReportedAsWhatFailedAndNothingListens)
 {
     TemporaryFolder folder;
     std::filesystem::permissions(folder.path(), std::filesystem::perms::all); // reachable for nobody
@@ -334,7 +334,18 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
         std::string message;
         int exitCode = 1;
         bool stopWhileOpening = false; // SIGTERM once it holds the store open
+        std::vector<std::string> listenOn = {"--port", "0"};
     };
+    const std::string fine = (folder.path() / "fine.db").string();
+    const int taken = socket(AF_INET, SOCK_STREAM, 0); // a port another program listens on
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string takenPort = std::to_string(ntohs(address.sin_port));
     const Case cases[] = {
         {"missing folder", "/nonexistent-folder/accounts.db", {}, "cannot create /nonexistent-folder/accounts.db: "},
         {"a folder", folder.path().string(), {}, folder.path().string() + " is a folder, not a regular file"},
@@ -350,11 +361,18 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
         {"a store another program holds locked", locked, {},
          "cannot open " + locked + ": database is locked (another program holds it; try again when it is done)"},
         {"a locked store's wait, ended by SIGTERM", locked, {}, "dorvane-devserver: stopped", 0, true},
+        {"a host name that doesn't resolve", fine, {}, "cannot listen on nowhere.invalid:0: the name does not resolve (",
+         1, false, {"--host", "nowhere.invalid", "--port", "0"}},
+        {"a port another program listens on", fine, {},
+         "cannot listen on 127.0.0.1:" + takenPort + ": the port is in use, or the address is not one of this machine's",
+         1, false, {"--host", "127.0.0.1", "--port", takenPort}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
         const auto started = Clock::now();
-        ServerProcess server({"--port", "0", "--db", c.database}, c.runner);
+        std::vector<std::string> arguments = c.listenOn;
+        arguments.insert(arguments.end(), {"--db", c.database});
+        ServerProcess server(arguments, c.runner);
         if (c.stopWhileOpening) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return holdsOpen(server.pid(), c.database); }, 10000));
             kill(server.pid(), SIGTERM);
@@ -367,6 +385,7 @@ TEST(DevServerProgram, AnUnusableDatabaseIsReportedAsWhatFailedAndNothingListens
         std::cout << "[ measured ] " << c.tag << ": ended after " << secondsSince(started) << " s\n";
     }
     sqlite3_close(holder);
+    close(taken);
 }
 
 } // namespace
