@@ -4,10 +4,12 @@
 //     fresh-memory writer (this process writing as much new memory, 4 KiB pages on both sides);
 //     raw libcurl keeping it and a chunked body of the same size beside; peak memory.
 //  2. Request rate: 2000 sequential small GETs on one component against raw libcurl reusing one
-//     easy handle (and, for reference, a new easy handle per GET on one multi handle).
+//     easy handle (and, for reference, a new easy handle per GET on one multi handle, and Qt's
+//     network manager).
 //  3. Many at once: 1, 10, 100 and 1000 components without owner (events delivered directly),
 //     one Execute(false) each, against one raw libcurl multi handle doing the same GETs, one
-//     connection per transfer on both sides; time and peak threads for each size.
+//     connection per transfer on both sides, and against Qt's network manager with its defaults
+//     (one manager, at most six connections to the server); time and peak threads for each size.
 //  4. 10 000 components created and freed with no request: memory per idle component, time.
 // The component runs in this process rather than as advhttp processes: the fresh-memory writer has
 // to run in the same process as the body it is set against, a thousand components at once are one
@@ -34,6 +36,7 @@
 
 #include "BenchSupport.h"
 #include "FreshMemory.h"
+#include "QtNetworkManager.h"
 #include "RawLibcurl.h"
 #include "ServerProcess.h"
 #include "ThreadCensus.h"
@@ -237,7 +240,7 @@ void PrintKeptBody(const Series& writer, const Series& component, const Series& 
 }
 
 struct RequestRates {
-    Series component, raw, rawNewEasy;
+    Series component, raw, rawNewEasy, qt;
     double Ratio() const { return raw.Seconds() / component.Seconds(); }
     bool Met() const { return component.Ok() && raw.Ok() && Ratio() >= 0.95; }
 };
@@ -249,11 +252,13 @@ void MeasureRequestRates(ServerProcess& server, const std::string& url, RequestR
     rates.rawNewEasy.samples.push_back(Measure(server, [&] {
         return RawLibcurl::RepeatGetsNewEasyHandles(url, SmallRequests, LoopbackServer::SmallBody);
     }));
+    rates.qt.samples.push_back(
+        Measure(server, [&] { return QtNetworkManager::RepeatGets(url, SmallRequests, LoopbackServer::SmallBody); }));
 }
 
 void PrintRequestRate(const RequestRates& rates, const char* placement, int rounds)
 {
-    const Series &component = rates.component, &raw = rates.raw, &rawNewEasy = rates.rawNewEasy;
+    const Series &component = rates.component, &raw = rates.raw, &rawNewEasy = rates.rawNewEasy, &qt = rates.qt;
     std::printf("### Request rate: %d sequential small GETs, connection reused, %s (medians of %d interleaved rounds)\n\n",
                 SmallRequests, placement, rounds);
     std::printf("| client | seconds | requests/s | ratio to raw libcurl | server CPU s (its requests/s) |\n"
@@ -270,12 +275,13 @@ void PrintRequestRate(const RequestRates& rates, const char* placement, int roun
     row("raw libcurl, one easy handle (yardstick)", raw);
     row("TAdvHttp, Execute(true)", component);
     row("raw libcurl, new easy handle per GET on one multi handle (reference)", rawNewEasy);
+    row("Qt's QNetworkAccessManager (yardstick)", qt);
     std::printf("\n");
 }
 
 struct AtOnce {
     int count = 0;
-    Series component, raw;
+    Series component, raw, qt;
     double PerComponentMs() const { return component.Seconds() * 1000 / count; }
     long ComponentThreads() const { return component.PeakThreads(); }
 };
@@ -283,20 +289,21 @@ struct AtOnce {
 void PrintAtOnce(const std::vector<AtOnce>& sizes, long baselineThreads, int rounds)
 {
     std::printf("### Many at once: components without owner, one Execute(false) each, against one raw libcurl "
-                "multi handle (medians of %d interleaved rounds)\n\n",
+                "multi handle and one Qt network manager (medians of %d interleaved rounds)\n\n",
                 rounds);
-    std::printf("| at once | TAdvHttp s | raw multi s | ratio to raw | ms per component | server CPU s (its "
-                "transfers/s) | peak threads, TAdvHttp | peak threads, raw | threads <= components + 8 |\n"
-                "|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| at once | TAdvHttp s | raw multi s | ratio to raw | Qt manager s | ratio to Qt | ms per component | "
+                "server CPU s (its transfers/s) | peak threads, TAdvHttp | peak threads, raw | threads <= components + 8 |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const AtOnce& size : sizes) {
-        if (!size.component.Ok() || !size.raw.Ok()) {
-            std::printf("| %d | %s | %s | - | - | - | - | - | - |\n", size.count, size.component.Ok() ? "" : "failed",
-                        size.raw.Ok() ? "" : "failed");
+        if (!size.component.Ok() || !size.raw.Ok() || !size.qt.Ok()) {
+            std::printf("| %d | %s | %s | - | %s | - | - | - | - | - | - |\n", size.count,
+                        size.component.Ok() ? "" : "failed", size.raw.Ok() ? "" : "failed", size.qt.Ok() ? "" : "failed");
             continue;
         }
-        std::printf("| %d | %s | %s | %s | %s | %s (%s) | %ld | %ld | %s |\n", size.count,
+        std::printf("| %d | %s | %s | %s | %s | %s | %s | %s (%s) | %ld | %ld | %s |\n", size.count,
                     Cell(size.component.Seconds(), 4).c_str(), Cell(size.raw.Seconds(), 4).c_str(),
-                    Cell(size.raw.Seconds() / size.component.Seconds(), 2).c_str(), Cell(size.PerComponentMs(), 3).c_str(),
+                    Cell(size.raw.Seconds() / size.component.Seconds(), 2).c_str(), Cell(size.qt.Seconds(), 4).c_str(),
+                    Cell(size.qt.Seconds() / size.component.Seconds(), 2).c_str(), Cell(size.PerComponentMs(), 3).c_str(),
                     Cell(size.component.ServerSeconds(), 4).c_str(),
                     Rate(size.count, size.component.ServerSeconds()).c_str(), size.ComponentThreads(),
                     size.raw.PeakThreads(), Verdict(size.ComponentThreads() <= size.count + 8));
@@ -426,15 +433,23 @@ int main(int argc, char** argv)
         const long baselineThreads = ThreadCensus::Live();
         std::vector<AtOnce> sizes;
         for (const int count : AtOnceSizes)
-            sizes.push_back({count, {}, {}});
+            sizes.push_back({count, {}, {}, {}});
         for (int round = 0; round < rounds; ++round)
             for (AtOnce& size : sizes) {
                 size.component.samples.push_back(Measure(server, [&] { return ComponentsAtOnce(small, size.count); }));
                 size.raw.samples.push_back(
                     Measure(server, [&] { return RawLibcurl::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); }));
+                size.qt.samples.push_back(Measure(
+                    server, [&] { return QtNetworkManager::ManyAtOnce(small, size.count, LoopbackServer::SmallBody); }));
             }
-        for (const AtOnce& size : sizes)
-            ok = ok && size.component.Ok() && size.raw.Ok();
+        for (const AtOnce& size : sizes) {
+            ok = ok && size.component.Ok() && size.raw.Ok() && size.qt.Ok();
+            const double ratio = size.qt.Seconds() / size.component.Seconds();
+            targets.push_back(Row(std::to_string(size.count) + " at once faster than Qt's network manager",
+                                  Cell(ratio, 2) + " (" + Cell(size.component.Seconds(), 4) + " against " +
+                                      Cell(size.qt.Seconds(), 4) + " s)",
+                                  size.component.Ok() && size.qt.Ok() && ratio > 1.0));
+        }
         PrintAtOnce(sizes, baselineThreads, rounds);
         const AtOnce &hundred = sizes[2], &thousand = sizes[3];
         for (const AtOnce* size : {&hundred, &thousand}) {
