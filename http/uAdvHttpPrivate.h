@@ -17,7 +17,8 @@
 #include "TEventRoute.h"
 #include "uAdvHttp.h"
 
-class TAdvHttp::Private {
+// Hidden: no public header defines it, so nothing outside the library can use its symbols.
+class DORVANE_HTTP_NO_EXPORT TAdvHttp::Private {
 public:
     explicit Private(TAdvHttp* component);
     Private(const Private&) = delete;
