@@ -454,15 +454,23 @@ TAdvHttp::Private::TProgress TAdvHttp::Private::EndUnread()
 }
 
 // The one place a request completes: its response read whole, and no failure or stop decided
-// first. Busy is false from here on, so that OnRequestComplete may start the next request.
-// True when it completed.
+// first. Busy turns false where OnRequestComplete runs, as it starts: its handler may start the
+// next request, and the thread the event is delivered to (a widget owner's, or the component's
+// own) never sees the request over before its event has come. True when it completed.
 bool TAdvHttp::Private::CompleteRequest()
 {
     bool stopped = false;
     if (!DecideEnding(TEnding::Completed, &stopped))
         return stopped && RecordCancel();
-    FBusy = false;
-    return Deliver(q->OnRequestComplete);
+    const TNotifyEvent handler = q->OnRequestComplete;
+    if (!handler) {
+        FBusy = false;
+        return true;
+    }
+    return Deliver([this, handler](TObject* sender) {
+        FBusy = false;
+        handler(sender);
+    });
 }
 
 bool TAdvHttp::Private::ReadHeaders()

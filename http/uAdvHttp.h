@@ -326,7 +326,10 @@ public:
     LPVOID StatusInfo() const;
     /// The length of StatusInfo.
     DWORD StatusInfoLength() const;
-    /// True from the start of Execute until the request has ended.
+    /// True from the start of Execute until the request has ended: until OnRequestComplete starts
+    /// (inside it Busy is false, so its handler may start the next request), or once OnError has
+    /// been delivered. A thread that polls Busy therefore never sees the request over before its
+    /// last event has come.
     bool Busy() const;
     /// What ContentLength gives when the response announced no length.
     static constexpr std::int64_t UnknownContentLength = -1;
