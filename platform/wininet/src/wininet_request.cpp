@@ -190,7 +190,7 @@ public:
         setup.accessType = session.accessType;
         setup.proxy = session.proxy;
         setup.proxyBypass = session.proxyBypass;
-        setup.headers = head(session, authority, extra);
+        setup.headers = head(session, extra);
         return true;
     }
 
@@ -199,20 +199,21 @@ protected:
 
 private:
     // The head goes out small and in this order: Host, User-Agent, Accept, Referer, the
-    // caller's headers, Pragma, Connection. A caller's header replaces ours of that name, and
+    // caller's headers, Pragma, Connection. Host is libcurl's (first, the port written unless it
+    // is the scheme's): made for each request it sends, so a redirect to another port of the
+    // same host names that port (a Host line of ours would be kept for any redirect on the same
+    // host name). A caller's header replaces ours of that name, and
     // the caller's go out as written, repeats included. Content-Length is the exception: libcurl
     // states the body's true length itself (after these), because only it knows when a body is
     // left out (authentication probes, redirects), so a caller's value is dropped.
     // For libcurl, "Name:" stops it from adding a header of its own and "Name;" sends an empty one.
-    std::vector<std::string> head(const Session& session, const std::string& authority,
-                                  const std::vector<std::string>& extra) const
+    std::vector<std::string> head(const Session& session, const std::vector<std::string>& extra) const
     {
         std::vector<std::string> headers;
         auto ours = [&](const char* name, const std::string& line) {
             if (!hasHeader(extra, name))
                 headers.push_back(line);
         };
-        ours("Host", "Host: " + authority);
         if (!session.agent.empty())
             ours("User-Agent", "User-Agent: " + session.agent);
         ours("Accept", m_accept.empty() ? "Accept:" : "Accept: " + m_accept);

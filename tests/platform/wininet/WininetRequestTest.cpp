@@ -172,38 +172,51 @@ TEST_F(WininetRequest, RedirectsAreFollowedAndReported)
 }
 
 // The redirect notification names the URL the layer then requests: the server gets the path
-// the notification shows, dot segments and all (they go out as written, the caller's own too).
+// the notification shows, dot segments and all (they go out as written, the caller's own too),
+// with a Host line naming the server it goes to (another port of the same host included).
 TEST(WininetRedirects, TheNotificationNamesTheUrlRequested)
 {
+    // Answers with its request line and the Host line it got.
+    const auto echo = [](const std::string& request) {
+        const std::size_t host = request.find("\r\nHost: ");
+        const std::string hostLine =
+            host == std::string::npos ? "" : request.substr(host + 2, request.find("\r\n", host + 2) - host - 2);
+        return Script{Step::send(httpResponse(200, request.substr(0, request.find("\r\n")) + " | " + hostLine))};
+    };
+    ScriptedServer other{Router(echo)};
+    const std::string otherServer = "127.0.0.1:" + std::to_string(other.port());
     const struct {
         const char* tag;
         const char* path;
-        const char* location;
+        std::string location;
         const char* requested;
+        bool toOther = false;
     } cases[] = {
         {"a path", "/from/start", "/to/x", "/to/x"},
         {"dot segments", "/from/start", "/to/a/../b/./c", "/to/a/../b/./c"},
         {"relative to the folder", "/from/./start", "x?q=1", "/from/./x?q=1"},
+        {"another port of the same host", "/from/start", "http://" + otherServer + "/to/x", "/to/x", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tag);
-        ScriptedServer server{Router([&c](const std::string& request) {
+        ScriptedServer server{Router([&c, &echo](const std::string& request) {
             if (request.rfind(std::string("GET ") + c.path + " ", 0) == 0)
-                return Script{Step::send(httpResponse(302, "", std::string("Location: ") + c.location + "\r\n"))};
-            return Script{Step::send(httpResponse(200, request.substr(0, request.find("\r\n"))))};
+                return Script{Step::send(httpResponse(302, "", "Location: " + c.location + "\r\n"))};
+            return echo(request);
         })};
+        const std::string answering = c.toOther ? otherServer : "127.0.0.1:" + std::to_string(server.port());
         NotificationRecorder recorder;
         auto handles = openRequest(server.port(), "GET", c.path, 0, 0, &recorder);
         ASSERT_TRUE(HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
         std::string body;
         ASSERT_TRUE(readBody(handles.request, body));
-        EXPECT_EQ(body, std::string("GET ") + c.requested + " HTTP/1.1");
+        EXPECT_EQ(body, std::string("GET ") + c.requested + " HTTP/1.1 | Host: " + answering);
         std::string notified;
         for (const auto& n : recorder.all()) {
             if (n.status == INTERNET_STATUS_REDIRECT)
                 notified = n.text;
         }
-        EXPECT_EQ(notified, "http://127.0.0.1:" + std::to_string(server.port()) + c.requested);
+        EXPECT_EQ(notified, "http://" + answering + c.requested);
     }
 }
 
