@@ -125,6 +125,7 @@ public:
     [[nodiscard]] bool BuildURL();
     std::int32_t DefaultPort() const;
     template <class Value> void SetURLPart(Value& part, Value value);
+    void RefuseUnsendablePart(const char* part, const std::string& value);
     // A layout read that leaves a value as it is (uAdvHttpStreaming.cpp).
     bool SkipWhileLoading(bool unchanged) const;
 

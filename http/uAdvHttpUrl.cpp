@@ -104,16 +104,19 @@ void TAdvHttp::SetURL(const std::string& url)
 
 void TAdvHttp::SetURLPath(const std::string& path)
 {
+    d->RefuseUnsendablePart("path", path);
     d->SetURLPart(d->FURLPath, path);
 }
 
 void TAdvHttp::SetHostName(const std::string& hostName)
 {
+    d->RefuseUnsendablePart("host name", hostName);
     d->SetURLPart(d->FHostName, hostName);
 }
 
 void TAdvHttp::SetExtraInfo(const std::string& extraInfo)
 {
+    d->RefuseUnsendablePart("extra information", extraInfo);
     bool marked = extraInfo.empty() || extraInfo.front() == '#' || extraInfo.front() == '?';
     d->SetURLPart(d->FExtraInfo, marked ? extraInfo : "?" + extraInfo);
 }
@@ -131,6 +134,24 @@ void TAdvHttp::SetPort(std::int32_t port)
         d->RaiseWriteFailure();
     }
     d->SetURLPart(d->FPort, port == 0 ? d->DefaultPort() : port);
+}
+
+// A zero byte would cut a part short on its way to the request (SetURL refuses one as well), and
+// a '#' in the path would begin the fragment, which no request sends: the path would go out cut
+// there, the extra information with it, while URL showed them.
+void TAdvHttp::Private::RefuseUnsendablePart(const char* part, const std::string& value)
+{
+    std::string why;
+    if (value.find('\0') != std::string::npos)
+        why = std::string("The ") + part + " contains a zero byte";
+    else if (std::string_view(part) == "path" && value.find('#') != std::string::npos)
+        why = "The path contains '#', which would begin the fragment: write the query and fragment with "
+              "SetExtraInfo";
+    if (why.empty())
+        return;
+    TPropertyWrite writing(*this);
+    RecordFailure(ERROR_INTERNET_INVALID_URL, why);
+    RaiseWriteFailure();
 }
 
 // 0 stands for the scheme's default port, which is where a request for port 0 goes.

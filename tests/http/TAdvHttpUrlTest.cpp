@@ -244,9 +244,13 @@ TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
     struct Case {
         const char* tag;
         void (TAdvHttp::*write)(const std::string&);
-        const char* value;
+        std::string value;
     } cases[] = {
         {"path with a scheme", &TAdvHttp::SetURLPath, "ftp://elsewhere/x"},
+        {"path with a zero byte", &TAdvHttp::SetURLPath, std::string("/a\0b", 4)},
+        {"path with a fragment", &TAdvHttp::SetURLPath, "/a b#frag?q"},
+        {"extra information with a zero byte", &TAdvHttp::SetExtraInfo, std::string("?a\0b", 4)},
+        {"host with a zero byte", &TAdvHttp::SetHostName, std::string("h\0x", 3)},
         {"host with a port", &TAdvHttp::SetHostName, "elsewhere:81"},
         {"host with a path", &TAdvHttp::SetHostName, "elsewhere/x"},
         {"host with a user", &TAdvHttp::SetHostName, "user@elsewhere"},
@@ -262,6 +266,7 @@ TEST(TAdvHttpUrl, APartThatWouldPointUrlElsewhereIsRefused)
         EXPECT_EQ(http.URL(), "http://h/p?q") << c.tag;
         EXPECT_EQ(http.HostName(), "h") << c.tag;
         EXPECT_EQ(http.URLPath(), "/p") << c.tag;
+        EXPECT_EQ(http.ExtraInfo(), "?q") << c.tag;
     }
     TAdvHttp onThisHost(nullptr);
     onThisHost.SetURL("http://h/p");
