@@ -130,7 +130,9 @@ bool TAdvHttp::Private::Run(bool synchronous)
     if (!completed)
         CloseRequest();
     std::exception_ptr failure = completed ? nullptr : TakeCallerFailure();
-    const DWORD reason = FLastError;
+    // A request that completed but whose OnRequestComplete raised has no failure code of its own
+    // (LastError stays 0): the caller is told its call was cut short, as by a handler mid-request.
+    const DWORD reason = FLastError != ERROR_SUCCESS ? FLastError.load() : ERROR_INTERNET_OPERATION_CANCELLED;
     EndRequest(request);
     if (completed)
         return true;

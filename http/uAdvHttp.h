@@ -366,7 +366,9 @@ public:
     /// (GetLastError()) tells why:
     /// - ERROR_BUSY: the start was refused because a request is running; that request and every
     ///   value, LastError included, are left alone (LastError may well read 0);
-    /// - otherwise the request failed, and the code equals LastError.
+    /// - otherwise the request failed, and the code equals LastError; or, with LastError 0, the
+    ///   request completed but the handler of OnRequestComplete raised: 12017
+    ///   (ERROR_INTERNET_OPERATION_CANCELLED), and the exception is what RaiseExceptions true raises.
     ///
     /// A handler that raises in the middle of a request (a status event, OnNeedAuth,
     /// OnNeedProxyAuth, OnDataAvailable) stops it as cancelled: LastError 12017 and OnError, and

@@ -701,6 +701,7 @@ TEST_F(TAdvHttpRequest, AHandlersExceptionTravelsLikeAFailureAtItsStep)
                 }
             } else {
                 EXPECT_EQ(http->Execute(true), c.resultWhenNotRaising) << c.tag;
+                EXPECT_EQ(GetLastError(), DWORD{12017}) << c.tag << ": why it returned false";
             }
             EXPECT_FALSE(http->Busy()) << c.tag;
         }
