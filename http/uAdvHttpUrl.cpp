@@ -221,6 +221,16 @@ bool TAdvHttp::Private::SplitURL(const std::string& url)
 {
     if (url.find('\0') != std::string::npos)
         return RecordFailure(ERROR_INTERNET_INVALID_URL, "The URL contains a zero byte");
+    // Read one way, "http://127.0.0.1\@elsewhere/" names 127.0.0.1 (a backslash ends the server
+    // part for browsers); the split reads it as a user name and goes elsewhere. A URL that two
+    // readers take to different servers is refused.
+    const std::size_t schemeEnd = url.find("://");
+    const std::size_t authorityStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+    const std::string_view authority =
+        std::string_view(url).substr(authorityStart, url.find_first_of("/?#", authorityStart) - authorityStart);
+    if (authority.find('\\') != std::string_view::npos)
+        return RecordFailure(ERROR_INTERNET_INVALID_URL,
+                             "The URL's server part holds a backslash, which readers of URLs take to different servers");
     std::array<char, HostNameSize> hostName{};
     std::array<char, UserNameSize> userName{};
     std::array<char, PasswordSize> password{};

@@ -193,6 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadUrl{"noHost", "http:///path", true},
                     BadUrl{"hostWithAnEscape", "http://h%6Fst/path", true},
                     BadUrl{"hostWithALineBreak", "http://h\r\nInjected: 2/path", true},
+                    BadUrl{"backslashBeforeAUser", "http://127.0.0.1\\@elsewhere/x", true},
                     BadUrl{"hostTooLong", "http://" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
                                           "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
