@@ -250,6 +250,12 @@ bool TAdvHttp::Private::SplitURL(const std::string& url)
     components.dwExtraInfoLength = ExtraInfoSize;
 
     BOOL cracked = InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components);
+    if (!cracked && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+        return RecordFailure(ERROR_INSUFFICIENT_BUFFER,
+                             "The URL is too long for this component: its host name may have " +
+                                 std::to_string(HostNameSize - 1) + " bytes, its user name and password " +
+                                 std::to_string(UserNameSize - 1) + " each, its path and its extra information " +
+                                 std::to_string(UrlPathSize - 1) + " each");
     if (!CheckResult(cracked != FALSE))
         return false;
     if (!cracked) // failed without saying why

@@ -217,6 +217,10 @@ TEST(TAdvHttpUrl, AFailedPartWriteLeavesThePartAndUrlAsTheyWere)
         {"urlPath", [&](TAdvHttp& h) { h.SetURLPath(path + "pppp/"); }, "The URL would grow too long"},
         {"extraInfo", [](TAdvHttp& h) { h.SetExtraInfo("?abcde"); }, "The URL would grow too long"},
         {"portOutOfRange", [](TAdvHttp& h) { h.SetPort(-1); }, "The port -1 is not between 0 and 65535"},
+        {"a whole URL with a path past what a part holds",
+         [](TAdvHttp& h) { h.SetURL("http://h/" + std::string(5000, 'p')); },
+         "The URL is too long for this component: its host name may have 255 bytes, its user name and password "
+         "127 each, its path and its extra information 2047 each"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
