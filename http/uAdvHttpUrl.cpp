@@ -57,17 +57,22 @@ bool IsPlainHostName(std::string_view host)
     });
 }
 
+// Where a URL's server part (user, password, host and port) begins and ends.
+std::pair<std::size_t, std::size_t> AuthorityBounds(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    std::size_t start = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    if (url.substr(0, 2) == "//")
+        start = 2; // a reference naming its own server
+    const std::size_t end = url.find_first_of("/?#", start);
+    return {start, end == std::string_view::npos ? url.size() : end};
+}
+
 // A URL as error texts may show it: scheme, host, port and path. The user's name and password
 // and the query and fragment (where the wizard's password travels) are left out.
 std::string UrlForMessage(std::string_view url)
 {
-    const std::size_t schemeEnd = url.find("://");
-    std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
-    if (url.substr(0, 2) == "//")
-        authorityStart = 2; // a reference naming its own server
-    std::size_t authorityEnd = url.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string_view::npos)
-        authorityEnd = url.size();
+    const auto [authorityStart, authorityEnd] = AuthorityBounds(url);
     std::string_view authority = url.substr(authorityStart, authorityEnd - authorityStart);
     if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
         authority.remove_prefix(at + 1);
@@ -224,11 +229,8 @@ bool TAdvHttp::Private::SplitURL(const std::string& url)
     // Read one way, "http://127.0.0.1\@elsewhere/" names 127.0.0.1 (a backslash ends the server
     // part for browsers); the split reads it as a user name and goes elsewhere. A URL that two
     // readers take to different servers is refused.
-    const std::size_t schemeEnd = url.find("://");
-    const std::size_t authorityStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
-    const std::string_view authority =
-        std::string_view(url).substr(authorityStart, url.find_first_of("/?#", authorityStart) - authorityStart);
-    if (authority.find('\\') != std::string_view::npos)
+    const auto [authorityStart, authorityEnd] = AuthorityBounds(url);
+    if (std::string_view(url).substr(authorityStart, authorityEnd - authorityStart).find('\\') != std::string_view::npos)
         return RecordFailure(ERROR_INTERNET_INVALID_URL,
                              "The URL's server part holds a backslash, which readers of URLs take to different servers");
     std::array<char, HostNameSize> hostName{};
