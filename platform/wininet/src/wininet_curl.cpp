@@ -66,12 +66,13 @@ Multi newMulti()
     return Multi(curl_multi_init());
 }
 
-Share newCookieShare()
+Share newSessionShare(bool connections)
 {
     if (setupFails() || !libraryReady())
         return nullptr;
     Share share(curl_share_init());
-    if (share && (setupFails() || curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK))
+    if (share && (setupFails() || curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK
+                  || (connections && curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK)))
         share.reset();
     return share;
 }

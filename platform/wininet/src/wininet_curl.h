@@ -35,9 +35,10 @@ using Url = std::unique_ptr<Curl_URL, UrlCleanup>;
 // New handles; empty when libcurl has none to give (or a test build makes it fail).
 [[nodiscard]] Easy newEasy();
 [[nodiscard]] Multi newMulti();
-// A share of the cookie store between the easy handles of one session; only the driving thread
-// uses them, so it needs no locks.
-[[nodiscard]] Share newCookieShare();
+// A session's own store between its easy handles: its cookies and, with connections set, its
+// connection pool too (its sessions then share a multi handle without sharing connections).
+// Only the thread that drives the session uses it, so it needs no locks.
+[[nodiscard]] Share newSessionShare(bool connections);
 [[nodiscard]] Url newUrl();
 // The list with the line appended; false (the list unchanged) when it couldn't be.
 [[nodiscard]] bool append(HeaderList& list, const char* line);

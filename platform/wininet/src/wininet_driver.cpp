@@ -22,22 +22,6 @@ int closeSocketCallback(void* driver, curl_socket_t socket)
     return platform::UniqueFd(socket).close();
 }
 
-// libcurl's socket and timer callbacks of an asynchronous session's multi handle, called while
-// the driver drives it (or releases it), hand the watching over to the session's loop.
-int watchSocketCallback(CURL*, curl_socket_t socket, int what, void* loop, void*)
-{
-    auto* const entry = static_cast<std::pair<DriverLoop*, Driver*>*>(loop);
-    entry->first->watch(*entry->second, socket, what);
-    return 0;
-}
-
-int timerCallback(CURLM*, long milliseconds, void* loop)
-{
-    auto* const entry = static_cast<std::pair<DriverLoop*, Driver*>*>(loop);
-    entry->first->setTimer(*entry->second, milliseconds);
-    return 0;
-}
-
 } // namespace
 
 Driver::Driver(std::shared_ptr<SessionShared> shared, curl::Multi multi, curl::Share share)
@@ -49,33 +33,37 @@ Driver::Driver(std::shared_ptr<SessionShared> shared, curl::Multi multi, curl::S
 
 std::shared_ptr<Driver> Driver::create(std::shared_ptr<SessionShared> shared)
 {
-    curl::Multi multi = curl::newMulti();
-    curl::Share share = curl::newCookieShare();
-    if (!multi || !share) {
+    // An asynchronous session drives its transfers in its loop's multi handle, with the
+    // connections kept in its own share instead of that multi handle's pool.
+    const bool async = shared->async;
+    curl::Multi multi = async ? curl::Multi() : curl::newMulti();
+    curl::Share share = curl::newSessionShare(async);
+    if ((!async && !multi) || !share) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     std::shared_ptr<Driver> driver(new Driver(std::move(shared), std::move(multi), std::move(share)));
-    if (driver->m_shared->async && !driver->joinLoop())
-        return nullptr;
+    if (async) {
+        driver->m_loop = DriverLoop::join(driver);
+        if (!driver->m_loop)
+            return nullptr; // the last error is set
+    }
     return driver;
 }
 
-bool Driver::joinLoop()
+void* Driver::multi() const
 {
-    m_loop = DriverLoop::join(shared_from_this());
-    if (!m_loop)
-        return false; // the last error is set
-    m_callbackTarget = {m_loop.get(), this};
-    CURLM* const multi = m_multi.get();
-    if (curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, watchSocketCallback) != CURLM_OK
-        || curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, &m_callbackTarget) != CURLM_OK
-        || curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, timerCallback) != CURLM_OK
-        || curl_multi_setopt(multi, CURLMOPT_TIMERDATA, &m_callbackTarget) != CURLM_OK) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    return true;
+    return m_loop ? m_loop->multi() : m_multi.get();
+}
+
+std::mutex& Driver::driveLock()
+{
+    return m_loop ? m_loop->driveLock() : m_driveMutex;
+}
+
+bool Driver::onDriverThread() const
+{
+    return m_loop && m_loop->driving();
 }
 
 Driver::~Driver()
@@ -107,12 +95,12 @@ void Driver::stop()
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
-        if (m_multi && !m_shared->async)
+        if (m_multi)
             curl_multi_wakeup(m_multi.get());
     }
     {
         // A round in progress finishes first (a synchronous caller's wait was cut short).
-        std::lock_guard drive(m_driveMutex);
+        std::lock_guard drive(driveLock());
         releaseAll();
     }
     bool leave = false;
@@ -124,31 +112,26 @@ void Driver::stop()
         m_loop->leave(*this);
 }
 
-void Driver::driveLoopRound(int socket, int action)
+bool Driver::runLoopCommands()
 {
-    std::vector<std::shared_ptr<Transfer>> eventful;
-    {
-        std::lock_guard drive(m_driveMutex);
-        if (m_released)
-            return;
-        m_drivingThread = std::this_thread::get_id();
-        bool ran = false;
-        if (runCommands(&ran)) {
-            int running = 0;
-            // A command may have added a transfer or resumed one: libcurl then wants its timer.
-            if (socket != commandsOnly)
-                curl_multi_socket_action(m_multi.get(), socket, action, &running);
-            else if (ran)
-                curl_multi_socket_action(m_multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
-            collectFinished();
-            failSilentTransfers();
-        }
-        m_drivingThread = std::thread::id();
-        eventful.swap(m_eventful);
-    }
-    // Status callbacks run with nothing held, so they may call any operation.
-    for (const auto& transfer : eventful)
-        transfer->deliverEvents();
+    bool ran = false;
+    return runCommands(&ran) && ran;
+}
+
+void Driver::transferDone(Transfer* transfer, int result)
+{
+    const auto it = m_attached.find(transfer);
+    if (it == m_attached.end())
+        return;
+    const std::shared_ptr<Transfer> done = it->second;
+    detach(done);
+    done->finish(result);
+}
+
+void Driver::takeEventful(std::vector<std::shared_ptr<Transfer>>& due)
+{
+    due.insert(due.end(), std::make_move_iterator(m_eventful.begin()), std::make_move_iterator(m_eventful.end()));
+    m_eventful.clear();
 }
 
 bool Driver::drive(bool waitFirst)
@@ -204,15 +187,9 @@ void Driver::collectFinished()
     while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
         if (message->msg != CURLMSG_DONE)
             continue;
-        Transfer* raw = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
-        const CURLcode result = message->data.result;
-        const auto it = m_attached.find(raw);
-        if (it == m_attached.end())
-            continue;
-        const std::shared_ptr<Transfer> transfer = it->second;
-        detach(transfer);
-        transfer->finish(result);
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+        transferDone(transfer, message->data.result);
     }
 }
 
@@ -233,7 +210,7 @@ void Driver::failSilentTransfers()
 void Driver::detach(const std::shared_ptr<Transfer>& transfer)
 {
     if (m_attached.erase(transfer.get()) > 0)
-        curl_multi_remove_handle(m_multi.get(), transfer->easy());
+        curl_multi_remove_handle(multi(), transfer->easy());
 }
 
 void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const TransferSetup& setup)
@@ -246,11 +223,10 @@ void Driver::startTransfer(const std::shared_ptr<Transfer>& transfer, const Tran
     // a folded header line then makes it read freed memory (found by fuzzing). Connections belong
     // to the multi handle, so they are reused all the same.
     m_owners.insert(transfer);
-    const bool cookies = (setup.flags & INTERNET_FLAG_NO_COOKIES) == 0;
-    if (!transfer->start(setup, cookies ? m_share.get() : nullptr, *this))
+    if (!transfer->start(setup, m_share.get(), *this))
         return; // failed, and told so
     if (platform::fault::Injected(platform::fault::Kind::CurlSetup) ||
-        curl_multi_add_handle(m_multi.get(), transfer->easy()) != CURLM_OK) {
+        curl_multi_add_handle(multi(), transfer->easy()) != CURLM_OK) {
         transfer->refuse(ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
@@ -273,6 +249,8 @@ void Driver::releaseTransfer(const std::shared_ptr<Transfer>& transfer)
 void Driver::scheduleEvents(const std::shared_ptr<Transfer>& transfer)
 {
     m_eventful.push_back(transfer);
+    if (m_loop && m_eventful.size() == 1)
+        m_loop->eventsDue(weak_from_this());
 }
 
 int Driver::configureSockets(void* easy)
@@ -326,7 +304,7 @@ void Driver::releaseAll()
     }
     unrun.clear();
     for (const auto& [raw, transfer] : m_attached)
-        curl_multi_remove_handle(m_multi.get(), transfer->easy());
+        curl_multi_remove_handle(multi(), transfer->easy());
     m_attached.clear();
     for (const auto& transfer : m_owners)
         transfer->releaseEasy();
@@ -340,6 +318,7 @@ void Driver::releaseAll()
         multi = std::move(m_multi);
     }
     multi.reset();
+    // The store's connections close here, each telling its last request.
     m_share.reset();
 }
 

@@ -13,13 +13,13 @@
 #include "fault_injection.h"
 #include "winerror.h"
 #include "wininet_driver.h"
+#include "wininet_transfer.h"
 
 namespace wininet {
 
 namespace {
 
-// Every driver is looked at this often, even with nothing to do: the receive time-out is kept
-// by the layer, not by libcurl.
+// Every driver is looked at this often, even with nothing to do.
 constexpr auto tickInterval = std::chrono::milliseconds(200);
 constexpr auto threadEndLimit = std::chrono::seconds(2);
 constexpr int eventsPerWait = 256;
@@ -45,9 +45,10 @@ Pool& pool()
 
 } // namespace
 
-DriverLoop::DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake)
+DriverLoop::DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake, curl::Multi multi)
     : m_epoll(std::move(epoll))
     , m_wake(std::move(wake))
+    , m_multi(std::move(multi))
     , m_nextTick(Clock::now() + tickInterval)
 {
 }
@@ -78,7 +79,7 @@ std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driv
         return nullptr;
     }
     std::lock_guard lock(chosen->m_mutex);
-    chosen->m_drivers[driver.get()] = Entry{driver};
+    chosen->m_drivers[driver.get()] = driver;
     return chosen;
 }
 
@@ -115,7 +116,8 @@ std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
 {
     platform::UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     platform::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!epoll || !wake)
+    curl::Multi multi = curl::newMulti();
+    if (!epoll || !wake || !multi)
         return nullptr;
     epoll_event event{};
     event.events = EPOLLIN;
@@ -124,7 +126,13 @@ std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
         return nullptr;
     if (platform::fault::Injected(platform::fault::Kind::CreateThread))
         return nullptr;
-    std::shared_ptr<DriverLoop> loop(new DriverLoop(std::move(epoll), std::move(wake)));
+    std::shared_ptr<DriverLoop> loop(new DriverLoop(std::move(epoll), std::move(wake), std::move(multi)));
+    CURLM* const handle = loop->m_multi.get();
+    if (curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION, watchSocket) != CURLM_OK
+        || curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, loop.get()) != CURLM_OK
+        || curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION, setTimer) != CURLM_OK
+        || curl_multi_setopt(handle, CURLMOPT_TIMERDATA, loop.get()) != CURLM_OK)
+        return nullptr;
     try {
         // The thread holds the loop until it has ended.
         loop->m_thread = std::thread([loop] { loop->run(); });
@@ -140,13 +148,8 @@ void DriverLoop::leave(Driver& driver)
     bool last = false;
     {
         std::lock_guard lock(m_mutex);
-        const auto it = m_drivers.find(&driver);
-        if (it == m_drivers.end())
+        if (m_drivers.erase(&driver) == 0)
             return;
-        if (it->second.timerSet)
-            m_timers.erase({it->second.deadline, &driver});
-        m_drivers.erase(it);
-        std::erase_if(m_sockets, [&driver](const auto& socket) { return socket.second == &driver; });
         last = m_drivers.empty();
         m_ending = m_ending || last;
     }
@@ -164,44 +167,40 @@ void DriverLoop::leave(Driver& driver)
         m_thread.join();
 }
 
-void DriverLoop::watch(Driver& driver, int socket, int what)
+int DriverLoop::watchSocket(void*, int socket, int what, void* loop, void*)
+{
+    static_cast<DriverLoop*>(loop)->watch(socket, what);
+    return 0;
+}
+
+void DriverLoop::watch(int socket, int what)
 {
     std::lock_guard lock(m_mutex);
     if (what == CURL_POLL_REMOVE) {
-        const auto it = m_sockets.find(socket);
-        if (it != m_sockets.end() && it->second == &driver) {
-            m_sockets.erase(it);
+        if (m_sockets.erase(socket) > 0)
             ::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, socket, nullptr);
-        }
         return;
     }
-    if (m_drivers.count(&driver) == 0)
-        return;
     epoll_event event{};
     event.events = ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
     event.data.fd = socket;
     // A number the set still holds may be a socket closed and opened again since.
-    const bool known = m_sockets.count(socket) > 0;
+    const bool known = !m_sockets.insert(socket).second;
     if (::epoll_ctl(m_epoll.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0)
         ::epoll_ctl(m_epoll.get(), known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event);
-    m_sockets[socket] = &driver;
 }
 
-void DriverLoop::setTimer(Driver& driver, long milliseconds)
+int DriverLoop::setTimer(void*, long milliseconds, void* loop)
 {
-    std::lock_guard lock(m_mutex);
-    const auto it = m_drivers.find(&driver);
-    if (it == m_drivers.end())
-        return;
-    Entry& entry = it->second;
-    if (entry.timerSet)
-        m_timers.erase({entry.deadline, &driver});
-    entry.timerSet = milliseconds >= 0;
-    if (!entry.timerSet)
-        return;
-    entry.deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    m_timers.emplace(entry.deadline, &driver);
-    // Timers are set while the driver is driven, which is on this loop's thread.
+    auto* const self = static_cast<DriverLoop*>(loop);
+    std::lock_guard lock(self->m_mutex);
+    if (milliseconds < 0)
+        self->m_timer.reset();
+    else
+        self->m_timer = Clock::now() + std::chrono::milliseconds(milliseconds);
+    // Timers are set while the multi handle is driven: on this loop's thread, or by a driver
+    // releasing its transfers, whose timer the next wait finds.
+    return 0;
 }
 
 void DriverLoop::ready(Driver& driver)
@@ -211,13 +210,18 @@ void DriverLoop::ready(Driver& driver)
         const auto it = m_drivers.find(&driver);
         if (it == m_drivers.end())
             return;
-        m_ready.push_back(it->second.driver);
+        m_ready.push_back(it->second);
         // The thread looks at the ready list before it waits again.
         if (onThread() || m_woken)
             return;
         m_woken = true;
     }
     wake();
+}
+
+void DriverLoop::eventsDue(std::weak_ptr<Driver> driver)
+{
+    m_eventsDue.push_back(std::move(driver));
 }
 
 void DriverLoop::wake()
@@ -234,6 +238,10 @@ void DriverLoop::run()
         if (m_ending)
             break;
     }
+    {
+        std::lock_guard drive(m_driveMutex);
+        m_multi.reset();
+    }
     std::lock_guard lock(m_mutex);
     m_threadDone = true;
     m_threadEnded.notify_all();
@@ -245,8 +253,8 @@ int DriverLoop::waitMilliseconds()
     if (!m_ready.empty() || m_ending)
         return 0;
     Clock::time_point until = m_nextTick;
-    if (!m_timers.empty())
-        until = std::min(until, m_timers.begin()->first);
+    if (m_timer)
+        until = std::min(until, *m_timer);
     const auto now = Clock::now();
     if (until <= now)
         return 0;
@@ -258,82 +266,102 @@ void DriverLoop::runOnce()
 {
     epoll_event events[eventsPerWait];
     const int count = ::epoll_wait(m_epoll.get(), events, eventsPerWait, waitMilliseconds());
-    struct SocketWork {
-        std::weak_ptr<Driver> driver;
-        int socket;
-        int action;
-    };
-    std::vector<SocketWork> sockets;
-    std::vector<std::weak_ptr<Driver>> ready;
-    std::vector<std::weak_ptr<Driver>> due;
-    std::vector<std::weak_ptr<Driver>> ticked;
+    const Work work = collectWork(events, count);
+    // Every driver met in the round is held until the drive lock is released: the last hold of
+    // one would otherwise free it, and it stops under that lock.
+    std::vector<std::shared_ptr<Driver>> concerned;
+    std::vector<std::shared_ptr<Transfer>> eventful;
     {
-        std::lock_guard lock(m_mutex);
-        for (int i = 0; i < count; ++i) {
-            const int socket = events[i].data.fd;
-            if (socket == m_wake.get()) {
-                std::uint64_t value = 0;
-                [[maybe_unused]] const auto read = ::read(m_wake.get(), &value, sizeof value);
-                m_woken = false;
-                continue;
+        std::lock_guard drive(m_driveMutex);
+        m_driving = true;
+        CURLM* const multi = m_multi.get();
+        bool commandsRan = false;
+        for (const auto& weak : work.ready) {
+            if (std::shared_ptr<Driver> driver = weak.lock()) {
+                commandsRan = driver->runLoopCommands() || commandsRan;
+                concerned.push_back(std::move(driver));
             }
-            const auto owner = m_sockets.find(socket);
-            if (owner == m_sockets.end())
-                continue;
-            const auto entry = m_drivers.find(owner->second);
-            if (entry == m_drivers.end())
-                continue;
-            const std::uint32_t flags = events[i].events;
-            int action = 0;
-            if ((flags & EPOLLIN) != 0)
-                action |= CURL_CSELECT_IN;
-            if ((flags & EPOLLOUT) != 0)
-                action |= CURL_CSELECT_OUT;
-            if ((flags & (EPOLLERR | EPOLLHUP)) != 0)
-                action |= CURL_CSELECT_ERR;
-            sockets.push_back({entry->second.driver, socket, action});
         }
-        ready.swap(m_ready);
-        collectDue(due, ticked);
+        int running = 0;
+        for (const auto& [socket, action] : work.sockets)
+            curl_multi_socket_action(multi, socket, action, &running);
+        // A command may have added a transfer or resumed one: libcurl then wants its timer.
+        if (work.timerDue || commandsRan)
+            curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
+        collectFinished(concerned);
+        for (const auto& weak : work.ticked) {
+            if (std::shared_ptr<Driver> driver = weak.lock()) {
+                driver->failSilentTransfers();
+                concerned.push_back(std::move(driver));
+            }
+        }
+        for (const auto& weak : std::exchange(m_eventsDue, {})) {
+            if (std::shared_ptr<Driver> driver = weak.lock()) {
+                driver->takeEventful(eventful);
+                concerned.push_back(std::move(driver));
+            }
+        }
+        m_driving = false;
     }
-    // Drivers are driven with the loop's lock released: they call back into it.
-    for (const SocketWork& work : sockets) {
-        if (const std::shared_ptr<Driver> driver = work.driver.lock())
-            driver->driveLoopRound(work.socket, work.action);
-    }
-    for (const auto& weak : ready) {
-        if (const std::shared_ptr<Driver> driver = weak.lock())
-            driver->driveLoopRound(Driver::commandsOnly, 0);
-    }
-    for (const auto& weak : due) {
-        if (const std::shared_ptr<Driver> driver = weak.lock())
-            driver->driveLoopRound(CURL_SOCKET_TIMEOUT, 0);
-    }
-    for (const auto& weak : ticked) {
-        if (const std::shared_ptr<Driver> driver = weak.lock())
-            driver->driveLoopRound(Driver::commandsOnly, 0);
-    }
+    // Status callbacks run with nothing held, so they may call any operation.
+    for (const auto& transfer : eventful)
+        transfer->deliverEvents();
 }
 
-// With m_mutex held: the drivers whose timer is due, and at each tick every driver, which then
-// only looks for silent servers (its timer stays as libcurl set it).
-void DriverLoop::collectDue(std::vector<std::weak_ptr<Driver>>& due, std::vector<std::weak_ptr<Driver>>& ticked)
+DriverLoop::Work DriverLoop::collectWork(const epoll_event* events, int count)
 {
-    const auto now = Clock::now();
-    while (!m_timers.empty() && m_timers.begin()->first <= now) {
-        Driver* const raw = m_timers.begin()->second;
-        m_timers.erase(m_timers.begin());
-        const auto entry = m_drivers.find(raw);
-        if (entry == m_drivers.end())
+    Work work;
+    std::lock_guard lock(m_mutex);
+    for (int i = 0; i < count; ++i) {
+        const int socket = events[i].data.fd;
+        if (socket == m_wake.get()) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] const auto read = ::read(m_wake.get(), &value, sizeof value);
+            m_woken = false;
             continue;
-        entry->second.timerSet = false;
-        due.push_back(entry->second.driver);
+        }
+        if (m_sockets.count(socket) == 0)
+            continue;
+        const std::uint32_t flags = events[i].events;
+        int action = 0;
+        if ((flags & EPOLLIN) != 0)
+            action |= CURL_CSELECT_IN;
+        if ((flags & EPOLLOUT) != 0)
+            action |= CURL_CSELECT_OUT;
+        if ((flags & (EPOLLERR | EPOLLHUP)) != 0)
+            action |= CURL_CSELECT_ERR;
+        work.sockets.emplace_back(socket, action);
     }
-    if (now < m_nextTick)
-        return;
-    m_nextTick = now + tickInterval;
-    for (const auto& [raw, entry] : m_drivers)
-        ticked.push_back(entry.driver);
+    work.ready.swap(m_ready);
+    const auto now = Clock::now();
+    if (m_timer && *m_timer <= now) {
+        m_timer.reset();
+        work.timerDue = true;
+    }
+    // At each tick every driver looks for silent servers (the receive time-out is kept by the
+    // layer, not by libcurl).
+    if (now >= m_nextTick) {
+        m_nextTick = now + tickInterval;
+        for (const auto& [raw, driver] : m_drivers)
+            work.ticked.push_back(driver);
+    }
+    return work;
+}
+
+void DriverLoop::collectFinished(std::vector<std::shared_ptr<Driver>>& concerned)
+{
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+        // A transfer in the multi handle is held by its driver, which removes it before it goes.
+        if (std::shared_ptr<Driver> driver = transfer->driver()) {
+            driver->transferDone(transfer, message->data.result);
+            concerned.push_back(std::move(driver));
+        }
+    }
 }
 
 } // namespace wininet

@@ -1,21 +1,25 @@
 // Inside the Internet client layer: the threads that drive the asynchronous Internet handles.
 //
 // A program may hold a thousand asynchronous sessions at once; a thread for each would cost more
-// than the work. A few loops (one thread each) share them: every session's multi handle tells
-// its loop through libcurl's socket and timer callbacks which sockets to watch and when its next
-// timer is due, and the loop waits on all of them at once in one epoll set. Commands posted to
-// a session wake its loop through an eventfd. A loop's thread starts with its first session and
-// ends with its last, so a program with no session holds none of them.
+// than the work, and so would a multi handle for each (its set-up and clean-up cost more than a
+// small request). A few loops (one thread each) share them: each loop has one multi handle in
+// which the transfers of all its sessions run, each session keeping its own connections and
+// cookies in a share handle that only the loop's thread touches while it drives. libcurl's
+// socket and timer callbacks tell the loop which sockets to watch and when its timer is due, and
+// the loop waits on all of them at once in one epoll set. Commands posted to a session wake its
+// loop through an eventfd. A loop's thread starts with its first session and ends with its last,
+// so a program with no session holds none of them.
 //
-//   auto loop = DriverLoop::join(driver);   // the driver now runs on the loop's thread
+//   auto loop = DriverLoop::join(driver);   // the driver's transfers now run on the loop's thread
 //   ...
-//   loop->leave(*driver);                   // after the driver has released its multi handle
+//   loop->leave(*driver);                   // after the driver has released its transfers
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -23,6 +27,9 @@
 #include <vector>
 
 #include "unique_fd.h"
+#include "wininet_curl.h"
+
+struct epoll_event;
 
 namespace wininet {
 
@@ -33,21 +40,26 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // The loop that takes the driver, its thread started when it has none; nullptr with the
-    // last error set when no thread can be had.
+    // last error set when no thread or multi handle can be had.
     static std::shared_ptr<DriverLoop> join(const std::shared_ptr<Driver>& driver);
     ~DriverLoop();
     DriverLoop(const DriverLoop&) = delete;
     DriverLoop& operator=(const DriverLoop&) = delete;
 
-    // The driver is gone from the loop: its sockets, timer and commands are forgotten. The last
-    // driver to leave ends the thread, waiting for it a bounded time unless it is the caller's.
+    // The driver is gone from the loop, its commands forgotten. The last driver to leave ends
+    // the thread, waiting for it a bounded time unless it is the caller's.
     void leave(Driver& driver);
-    // libcurl's socket callback for a driver's multi handle (what: CURL_POLL_*).
-    void watch(Driver& driver, int socket, int what);
-    // libcurl's timer callback: milliseconds until the driver's timer is due, -1 for none.
-    void setTimer(Driver& driver, long milliseconds);
+    // The multi handle of the loop's transfers, used only with driveLock() held.
+    void* multi() const { return m_multi.get(); }
+    // Held by the thread that drives the multi handle (and the sessions' shares): the loop's own
+    // in its round, or a driver releasing its transfers.
+    std::mutex& driveLock() { return m_driveMutex; }
+    // Whether the calling thread is the loop's, in its round.
+    bool driving() const { return onThread() && m_driving; }
     // The driver has commands to run.
     void ready(Driver& driver);
+    // With driveLock() held: the driver has notifications to deliver once the round ends.
+    void eventsDue(std::weak_ptr<Driver> driver);
     bool onThread() const { return std::this_thread::get_id() == m_threadId; }
 
 private:
@@ -57,35 +69,49 @@ private:
         std::shared_ptr<DriverLoop> running;
         std::weak_ptr<DriverLoop>* newPlace = nullptr;
     };
+    // What one wait found to do.
+    struct Work {
+        std::vector<std::pair<int, int>> sockets; // socket, CURL_CSELECT_*
+        std::vector<std::weak_ptr<Driver>> ready;
+        std::vector<std::weak_ptr<Driver>> ticked; // every driver, at each tick
+        bool timerDue = false;
+    };
 
-    DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake);
+    DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake, curl::Multi multi);
     // With the pool's lock held: the least busy loop that goes on, and a free place for a new
     // one unless a running one is idle.
     static Choice chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places);
-    // A loop with its epoll set, eventfd and thread; nullptr when one of them can't be had.
+    // A loop with its epoll set, eventfd, multi handle and thread; nullptr when one of them
+    // can't be had.
     static std::shared_ptr<DriverLoop> makeLoop();
+    // libcurl's socket callback (what: CURL_POLL_*) and timer callback (milliseconds until the
+    // timer is due, -1 for none), called while the multi handle is driven.
+    static int watchSocket(void* easy, int socket, int what, void* loop, void* socketData);
+    static int setTimer(void* multi, long milliseconds, void* loop);
+    void watch(int socket, int what);
     void run();
     void wake();
-    // One pass: waits for sockets, commands or timers, then drives the drivers concerned.
+    // One pass: waits for sockets, commands or timers, then drives the multi handle.
     void runOnce();
     int waitMilliseconds();
-    void collectDue(std::vector<std::weak_ptr<Driver>>& due, std::vector<std::weak_ptr<Driver>>& ticked);
-
-    struct Entry {
-        std::weak_ptr<Driver> driver;
-        Clock::time_point deadline{};
-        bool timerSet = false;
-    };
+    Work collectWork(const epoll_event* events, int count);
+    // With driveLock() held: hands each finished transfer to its driver.
+    void collectFinished(std::vector<std::shared_ptr<Driver>>& concerned);
 
     const platform::UniqueFd m_epoll;
     const platform::UniqueFd m_wake; // an eventfd
     std::thread m_thread;
     std::thread::id m_threadId;
 
+    std::mutex m_driveMutex;
+    curl::Multi m_multi;   // used with m_driveMutex held; freed by the thread as it ends
+    bool m_driving = false; // the loop's thread only
+    std::vector<std::weak_ptr<Driver>> m_eventsDue; // guarded by m_driveMutex
+
     std::mutex m_mutex; // guards everything below; never held while a driver drives
-    std::unordered_map<Driver*, Entry> m_drivers;
-    std::set<std::pair<Clock::time_point, Driver*>> m_timers;
-    std::unordered_map<int, Driver*> m_sockets; // the sockets in the epoll set, by owner
+    std::unordered_map<Driver*, std::weak_ptr<Driver>> m_drivers;
+    std::set<int> m_sockets; // in the epoll set
+    std::optional<Clock::time_point> m_timer;
     std::vector<std::weak_ptr<Driver>> m_ready;
     bool m_woken = false;   // the eventfd holds a wake-up not yet read
     bool m_ending = false;  // the last driver left: the thread ends, no driver joins again

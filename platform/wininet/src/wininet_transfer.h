@@ -70,9 +70,10 @@ public:
 
     // Layer thread's side (libcurl callbacks and the driver's steps).
     void* easy() const { return m_easy.get(); }
+    std::shared_ptr<Driver> driver() const { return m_driver.lock(); }
     void releaseEasy();
-    // Sets the current send up on an easy handle never used before. share: the session's cookie
-    // store, or nullptr for none. False when a setup step failed: the send has then failed with
+    // Sets the current send up on an easy handle never used before. share: the session's store
+    // of connections and cookies. False when a setup step failed: the send has then failed with
     // a code, as refuse() fails it.
     [[nodiscard]] bool start(const TransferSetup& setup, void* share, Driver& driver);
     // The current send fails before libcurl takes it.

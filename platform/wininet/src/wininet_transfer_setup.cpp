@@ -245,8 +245,9 @@ void configureAuthorities(Options& options, const HandleOptions& handleOptions)
         options.set(CURLOPT_CAPATH, folder);
 }
 
-// The time-outs, the certificate checks and the client's certificate, and the session's cookie
-// store (the share; an empty cookie file name switches the engine on).
+// The time-outs, the certificate checks and the client's certificate, and the session's store
+// (the share: its connections always, its cookies unless the request says no; an empty cookie
+// file name switches the cookie engine on, which a share alone does not).
 void configureConnection(Options& options, const TransferSetup& setup, void* share)
 {
     const HandleOptions& handleOptions = setup.options;
@@ -267,7 +268,7 @@ void configureConnection(Options& options, const TransferSetup& setup, void* sha
     if (handleOptions.clientKey && !handleOptions.clientKey->empty())
         options.set(CURLOPT_SSLKEY, *handleOptions.clientKey);
     options.set(CURLOPT_SHARE, share);
-    if (share != nullptr)
+    if ((setup.flags & INTERNET_FLAG_NO_COOKIES) == 0)
         options.set(CURLOPT_COOKIEFILE, "");
 }
 

@@ -117,6 +117,61 @@ TEST_F(WininetAsync, ClosingDuringAPendingReadEndsIt)
 }
 
 namespace {
+// Sends a GET of /body on the connection and reads its body, each pending step waited for.
+std::string fetchAsynchronously(HINTERNET connection, NotificationRecorder& recorder)
+{
+    const auto completions = [&recorder] {
+        return static_cast<int>(recorder.count([](const Notification& n) { return n.status == INTERNET_STATUS_REQUEST_COMPLETE; }));
+    };
+    InternetHandle request(HttpOpenRequestA(connection, "GET", "/body", nullptr, nullptr, nullptr, 0, recorder.context()));
+    int expected = completions() + 1;
+    if (HttpSendRequestA(request, nullptr, 0, nullptr, 0) || GetLastError() != ERROR_IO_PENDING ||
+        !recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE, expected))
+        return "the send did not complete";
+    std::string body;
+    char buffer[16384];
+    for (;;) {
+        DWORD count = 0;
+        expected = completions() + 1;
+        if (!InternetReadFile(request, buffer, sizeof buffer, &count) &&
+            (GetLastError() != ERROR_IO_PENDING || !recorder.waitFor(INTERNET_STATUS_REQUEST_COMPLETE, expected)))
+            return "a read failed";
+        if (count == 0)
+            return body;
+        body.append(buffer, count);
+    }
+}
+} // namespace
+
+// Asynchronous sessions share the layer's threads, never a connection: a session's next request
+// goes on its connection, another session to the same server opens one of its own (more
+// sessions than the layer has threads, so that some share one), and closing a session leaves
+// the others' connections alone.
+TEST_F(WininetAsync, EachSessionKeepsItsOwnConnections)
+{
+    constexpr int sessionCount = 5;
+    std::vector<NotificationRecorder> recorders(sessionCount);
+    std::vector<RequestHandles> sessions;
+    for (auto& recorder : recorders)
+        sessions.push_back(openRequest(m_http.port(), "GET", "/body", 0, INTERNET_FLAG_ASYNC, &recorder));
+    const auto fetchAll = [&](int from) {
+        for (int i = from; i < sessionCount; ++i) {
+            SCOPED_TRACE("session " + std::to_string(i));
+            auto& recorder = recorders[static_cast<std::size_t>(i)];
+            EXPECT_EQ(fetchAsynchronously(sessions[static_cast<std::size_t>(i)].connection, recorder), letters(40000));
+            EXPECT_EQ(recorder.count([](const Notification& n) { return n.status == INTERNET_STATUS_CONNECTING_TO_SERVER; }),
+                      1u);
+        }
+    };
+    fetchAll(0);
+    fetchAll(0);
+    sessions.front().request.reset();
+    sessions.front().connection.reset();
+    sessions.front().internet.reset();
+    fetchAll(1);
+}
+
+namespace {
 std::atomic<bool> closeReturned{false};
 std::atomic<bool> callbackHeld{false};
 
