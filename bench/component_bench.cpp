@@ -37,6 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -64,6 +65,7 @@ constexpr int SlowComponents = 1000;
 constexpr int TrickleBytes = 5;
 constexpr int IdleComponents = 10000;
 constexpr auto CompletionLimit = std::chrono::seconds(60);
+constexpr auto SettleLimit = std::chrono::seconds(5);
 
 // One measurement: wall time, the peak resident memory above the level at its start, and the
 // server's CPU time for the same work.
@@ -138,6 +140,16 @@ Sample Measure(ServerProcess& server, const std::function<bool()>& work)
     sample.serverSeconds = serverAfter.cpuSeconds - serverBefore.cpuSeconds;
     sample.serverConnections = static_cast<long>(serverAfter.connections - serverBefore.connections);
     return sample;
+}
+
+// Waits, at most SettleLimit, until the threads that ended their work have also ended (the
+// component's threads are detached and may outlive the last completion by a little), so that they
+// count neither in the next measurement's peak nor in its memory.
+void SettleThreads(long baseline)
+{
+    const double deadline = Bench::Now() + std::chrono::duration<double>(SettleLimit).count();
+    while (ThreadCensus::Live() > baseline && Bench::Now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::unique_ptr<TAdvHttp> NewComponent(const std::string& url)
@@ -564,6 +576,7 @@ int main(int argc, char** argv)
         SlowResponses slow;
         for (int round = 0; round < rounds; ++round) {
             slow.component.samples.push_back(Measure(server, [&] { return ComponentsAtOnce(trickle, SlowComponents, trickled); }));
+            SettleThreads(baselineThreads);
             slow.raw.samples.push_back(Measure(server, [&] { return RawLibcurl::ManyAtOnce(trickle, SlowComponents, trickled); }));
         }
         PrintSlow(slow, baselineThreads, rounds);
