@@ -1,5 +1,5 @@
 // What every benchmark needs around its measurements: the clock, medians, the process's memory
-// and thread counts from /proc, the machine's load, and Markdown cells.
+// and thread counts from /proc, the machine's CPU and load, and Markdown cells.
 #pragma once
 
 #include <sys/resource.h>
@@ -74,6 +74,25 @@ inline std::string LoadAverage()
     std::snprintf(text, sizeof text, "%.2f, %.2f, %.2f", one, five, fifteen);
     return text;
 }
+
+// The first CPU's "model name" in /proc/cpuinfo, read once.
+inline const std::string& CpuModel()
+{
+    static const std::string model = [] {
+        std::ifstream cpuinfo("/proc/cpuinfo");
+        std::string line;
+        while (std::getline(cpuinfo, line)) {
+            const std::size_t colon = line.find(':');
+            if (line.rfind("model name", 0) == 0 && colon != std::string::npos)
+                return line.substr(std::min(line.size(), line.find_first_not_of(" \t", colon + 1)));
+        }
+        return std::string("unknown CPU");
+    }();
+    return model;
+}
+
+// What a table's figures were measured on, for its header line: the CPU and the load average now.
+inline std::string Conditions() { return CpuModel() + ", load average " + LoadAverage(); }
 
 // Raises the open-file limit as far as allowed (a thousand connections at once need thousands of
 // descriptors on both sides); returns the limit in force.

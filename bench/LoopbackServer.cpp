@@ -11,14 +11,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 const std::string& Piece()
 {
@@ -38,9 +44,13 @@ struct Connection {
     bool chunked = false;
     std::uint64_t unframed = 0;     // chunked: body bytes not yet given a chunk
     bool lastChunkQueued = false;
+    std::uint64_t trickleLeft = 0;  // trickled: body bytes still to send, one at each tick
+    bool trickleByteDue = false;    // trickled: the tick came, the next byte may go
+    std::optional<Clock::time_point> nextTick; // trickled: the entry this connection has in the timer list
 };
 
-enum class Progress { Done, Blocked, Failed };
+// Waiting: a trickled response's next byte is not due yet.
+enum class Progress { Done, Blocked, Waiting, Failed };
 
 void QueueNextChunk(Connection& connection)
 {
@@ -65,6 +75,7 @@ void StartResponse(Connection& connection, std::string_view requestLine)
     std::uint64_t size = 0;
     bool chunked = false;
     bool small = false;
+    bool trickled = false;
     const auto sizeAfter = [&](std::string_view prefix) {
         return std::strtoull(std::string(path.substr(prefix.size())).c_str(), nullptr, 10);
     };
@@ -78,6 +89,9 @@ void StartResponse(Connection& connection, std::string_view requestLine)
     } else if (path.rfind("/chunked/", 0) == 0) {
         size = sizeAfter("/chunked/");
         chunked = true;
+    } else if (path.rfind("/trickle/", 0) == 0) {
+        size = sizeAfter("/trickle/");
+        trickled = true;
     } else {
         small = true;
         size = std::string_view(LoopbackServer::SmallBody).size();
@@ -94,7 +108,9 @@ void StartResponse(Connection& connection, std::string_view requestLine)
         connection.prefix = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
         if (small)
             connection.prefix += LoopbackServer::SmallBody;
-        connection.dataLeft = small ? 0 : size;
+        connection.dataLeft = small || trickled ? 0 : size;
+        connection.trickleLeft = trickled ? size : 0;
+        connection.trickleByteDue = false;
     }
 }
 
@@ -113,6 +129,14 @@ Progress SendResponse(Connection& connection)
             sent = ::send(connection.fd, Piece().data(), count, MSG_NOSIGNAL);
             if (sent > 0)
                 connection.dataLeft -= static_cast<std::uint64_t>(sent);
+        } else if (connection.trickleLeft > 0) {
+            if (!connection.trickleByteDue)
+                return Progress::Waiting;
+            sent = ::send(connection.fd, Piece().data(), 1, MSG_NOSIGNAL);
+            if (sent > 0) {
+                --connection.trickleLeft;
+                connection.trickleByteDue = false;
+            }
         } else if (connection.chunked && !connection.lastChunkQueued) {
             connection.prefix = "\r\n";
             connection.prefixSent = 0;
@@ -177,6 +201,7 @@ LoopbackServer::Usage LoopbackServer::Used() const
     if (m_clockReady.load() && ::clock_gettime(m_loopClock, &cpu) == 0)
         usage.cpuSeconds = static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
     usage.responses = m_responses.load();
+    usage.connections = m_connections.load();
     return usage;
 }
 
@@ -185,6 +210,9 @@ void LoopbackServer::Loop()
     if (::pthread_getcpuclockid(::pthread_self(), &m_loopClock) == 0)
         m_clockReady.store(true);
     std::map<int, std::unique_ptr<Connection>> connections;
+    // The trickled responses' next ticks, earliest first: the loop waits no longer than the first,
+    // so one slow response never holds up the others.
+    std::set<std::pair<Clock::time_point, int>> ticks;
     const auto watch = [this](Connection& connection, std::uint32_t events) {
         epoll_event event{};
         event.events = events;
@@ -192,6 +220,9 @@ void LoopbackServer::Loop()
         ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, connection.fd, &event);
     };
     const auto drop = [&](int fd) {
+        const auto found = connections.find(fd);
+        if (found != connections.end() && found->second->nextTick)
+            ticks.erase({*found->second->nextTick, fd});
         ::close(fd);
         connections.erase(fd);
     };
@@ -206,6 +237,14 @@ void LoopbackServer::Loop()
                     watch(connection, EPOLLOUT);
                     return true;
                 }
+                if (progress == Progress::Waiting) {
+                    if (!connection.nextTick) {
+                        connection.nextTick = Clock::now() + TrickleInterval;
+                        ticks.emplace(*connection.nextTick, connection.fd);
+                    }
+                    watch(connection, 0); // nothing to read or write until the tick
+                    return true;
+                }
                 m_responses.fetch_add(1, std::memory_order_relaxed);
                 watch(connection, EPOLLIN);
             }
@@ -217,9 +256,29 @@ void LoopbackServer::Loop()
         }
     };
 
+    // Sends the byte of every trickled response whose tick has come.
+    const auto tick = [&] {
+        const Clock::time_point now = Clock::now();
+        while (!ticks.empty() && ticks.begin()->first <= now) {
+            const int fd = ticks.begin()->second;
+            ticks.erase(ticks.begin());
+            Connection& connection = *connections.at(fd);
+            connection.nextTick.reset();
+            connection.trickleByteDue = true;
+            if (!serve(connection))
+                drop(fd);
+        }
+    };
+    const auto untilFirstTick = [&] {
+        if (ticks.empty())
+            return -1;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(ticks.begin()->first - Clock::now());
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
+    };
+
     epoll_event events[256];
     for (;;) {
-        const int ready = ::epoll_wait(m_epoll, events, 256, -1);
+        const int ready = ::epoll_wait(m_epoll, events, 256, untilFirstTick());
         if (ready < 0 && errno != EINTR)
             break;
         for (int i = 0; i < ready; ++i) {
@@ -240,12 +299,19 @@ void LoopbackServer::Loop()
                     event.data.fd = client;
                     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, client, &event);
                     connections.emplace(client, std::move(connection));
+                    m_connections.fetch_add(1, std::memory_order_relaxed);
                 }
                 continue;
             }
             const auto found = connections.find(fd);
             if (found == connections.end())
                 continue;
+            // Reported even while nothing is watched (a trickled response between ticks): the peer
+            // is gone, and the event would come back at once until the connection is closed.
+            if ((events[i].events & (EPOLLERR | EPOLLHUP)) != 0) {
+                drop(fd);
+                continue;
+            }
             Connection& connection = *found->second;
             bool open = true;
             if (!connection.responding) {
@@ -261,5 +327,6 @@ void LoopbackServer::Loop()
             if (!open)
                 drop(fd);
         }
+        tick();
     }
 }

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -26,10 +27,12 @@ public:
     static constexpr std::size_t BigBodySize = std::size_t{256} << 20;
     static constexpr std::size_t PieceSize = std::size_t{1} << 20;
     static constexpr const char* SmallBody = "ok";
+    static constexpr std::chrono::milliseconds TrickleInterval{100};
 
     struct Usage {
-        double cpuSeconds = 0;       // the event loop thread's CPU time
-        std::uint64_t responses = 0; // responses sent whole
+        double cpuSeconds = 0;         // the event loop thread's CPU time
+        std::uint64_t responses = 0;   // responses sent whole
+        std::uint64_t connections = 0; // connections accepted
     };
 
     LoopbackServer();
@@ -51,5 +54,6 @@ private:
     clockid_t m_loopClock = CLOCK_THREAD_CPUTIME_ID;
     std::atomic<bool> m_clockReady{false};
     std::atomic<std::uint64_t> m_responses{0};
+    std::atomic<std::uint64_t> m_connections{0};
     std::thread m_thread;
 };

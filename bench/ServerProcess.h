@@ -1,6 +1,6 @@
 // The benchmark server (bench_server) as a child process, so that it shares neither the
 // client's threads nor its memory: started by the constructor, ended when the destructor closes
-// its stdin. Used() asks it for its own CPU time and responses so far.
+// its stdin. Used() asks it for its own CPU time, responses and accepted connections so far.
 #pragma once
 
 #include <dirent.h>
@@ -89,10 +89,12 @@ public:
         std::fputs("usage\n", m_commands);
         std::fflush(m_commands);
         char line[128] = {};
-        unsigned long long responses = 0;
+        unsigned long long responses = 0, connections = 0;
         if (std::fgets(line, sizeof line, m_answers) != nullptr &&
-            std::sscanf(line, "usage %lf %llu", &usage.cpuSeconds, &responses) == 2)
+            std::sscanf(line, "usage %lf %llu %llu", &usage.cpuSeconds, &responses, &connections) == 3) {
             usage.responses = responses;
+            usage.connections = connections;
+        }
         return usage;
     }
 

@@ -1,7 +1,7 @@
 // The benchmarks' peer as a process of its own, so that it neither shares the client's thread
 // count nor its memory: prints "port N", then answers each "usage" line on stdin with
-// "usage CPU-SECONDS RESPONSES" (its event loop's CPU time and whole responses so far), and serves
-// until stdin closes.
+// "usage CPU-SECONDS RESPONSES CONNECTIONS" (its event loop's CPU time, whole responses and
+// connections accepted so far), and serves until stdin closes.
 #include <cstdio>
 #include <cstring>
 
@@ -20,7 +20,8 @@ int main()
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
         if (std::strncmp(line, "usage", 5) == 0) {
             const LoopbackServer::Usage usage = server.Used();
-            std::printf("usage %.9f %llu\n", usage.cpuSeconds, static_cast<unsigned long long>(usage.responses));
+            std::printf("usage %.9f %llu %llu\n", usage.cpuSeconds, static_cast<unsigned long long>(usage.responses),
+                        static_cast<unsigned long long>(usage.connections));
             std::fflush(stdout);
         }
     }

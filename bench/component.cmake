@@ -17,7 +17,8 @@ if(TARGET dorvane_wizard AND TARGET advhttp)
   add_dependencies(bench_runner bench_server bench_raw_libcurl advhttp wizard_first_frame)
 endif()
 
-# TAdvHttp against the yardsticks in one process: kept body, request rate, many at once, idle.
+# TAdvHttp against the yardsticks in one process: kept body, request rate, many at once, slow
+# responses, idle.
 if(TARGET dorvane_http)
   add_executable(component_bench component_bench.cpp ThreadCensus.cpp)
   target_link_libraries(component_bench PRIVATE dorvane_http bench_yardsticks Qt6::Core ${CMAKE_DL_LIBS})

@@ -2,8 +2,9 @@
 # Builds the benchmarks and runs them on loopback, printing Markdown tables with every ratio, the
 # raw numbers beside it and whether each target is met:
 #  - the Internet client layer against raw libcurl, and its streaming memory (wininet_bench);
-#  - TAdvHttp against its yardsticks: the fresh-memory writer, raw libcurl clients and the
-#    server's own rate; kept body, request rate, many at once, idle components (component_bench);
+#  - TAdvHttp against its yardsticks: the loopback limit (a plain socket into fresh memory), the
+#    fresh-memory writer, raw libcurl clients, Qt's network manager and the server's own rate; kept
+#    body, request rate, many at once, slow responses, idle components (component_bench);
 #  - advhttp against raw libcurl and the curl command as processes, and the wizard's first frame
 #    (bench_runner).
 # Usage: scripts/bench.sh [--build release|relwithdebinfo|both] [--rounds N]   (default: both, 5)
