@@ -38,6 +38,14 @@
 /// own); then one pair for each InternetReadFile that hands over data, RESPONSE_RECEIVED carrying
 /// the count that call returned.
 ///
+/// Connections. Each Internet handle keeps its own: a request reuses an idle keep-alive
+/// connection to the same server that an earlier request of the same Internet handle left,
+/// never one of another Internet handle (its cookies stay its own likewise), and closing the
+/// Internet handle closes its connections. There is no process-wide pool shared by every handle
+/// and no limit of connections per server (the layer has no INTERNET_OPTION_MAX_CONNS_PER_SERVER):
+/// a program that opens a thousand requests at once, on one handle or on many, gets a
+/// connection for each, and one handle's slow server never holds up another handle's requests.
+///
 /// Closing a handle ends a call blocked on it (on another thread) with
 /// ERROR_INTERNET_OPERATION_CANCELLED; closing the Internet handle closes every handle under it.
 /// The body of a response is read ahead into a bounded buffer (the transfer waits while the
