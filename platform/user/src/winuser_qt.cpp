@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "errhandlingapi.h"
+#include "thread_work_end.h"
 
 namespace {
 
@@ -252,26 +253,21 @@ void RemoveWindowLocked(WindowRegistry& registry, std::unordered_map<std::uintpt
     receiver->Retire();
 }
 
-// Destroys the windows a thread leaves behind when it ends, as the other platform does: their
-// handles turn invalid and senders waiting on them are released.
-class ThreadWindowsGuard {
-public:
-    void Arm() {}
-    ~ThreadWindowsGuard()
-    {
-        auto& registry = WindowRegistry::Instance();
-        std::lock_guard lock(registry.mutex);
-        const auto self = std::this_thread::get_id();
-        for (auto it = registry.windows.begin(); it != registry.windows.end();) {
-            const auto next = std::next(it);
-            if (it->second.owner == self)
-                RemoveWindowLocked(registry, it);
-            it = next;
-        }
+// Destroys the windows a thread leaves behind when its work ends (the thread ends, or the job
+// of a parked thread returns), as the other platform does when a thread ends: their handles
+// turn invalid and senders waiting on them are released.
+void DestroyThisThreadsWindows() noexcept
+{
+    auto& registry = WindowRegistry::Instance();
+    std::lock_guard lock(registry.mutex);
+    const auto self = std::this_thread::get_id();
+    for (auto it = registry.windows.begin(); it != registry.windows.end();) {
+        const auto next = std::next(it);
+        if (it->second.owner == self)
+            RemoveWindowLocked(registry, it);
+        it = next;
     }
-};
-
-thread_local ThreadWindowsGuard threadWindowsGuard;
+}
 
 }  // namespace
 
@@ -370,7 +366,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
         registry.windows.emplace(id, Window{procedure, std::move(key), std::this_thread::get_id(), receiver.release()});
         window = reinterpret_cast<HWND>(id);
     }
-    threadWindowsGuard.Arm();  // this thread's windows go when it ends
+    platform::AtThreadWorkEnd(&DestroyThisThreadsWindows);  // this thread's windows go with its work
 
     CREATESTRUCTA creation{param, instance, menu, parent, height, width, y, x, static_cast<LONG>(style),
                            windowName, className, exStyle};
