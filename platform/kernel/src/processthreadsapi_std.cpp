@@ -1,16 +1,18 @@
-// Threads as kernel objects over std::thread. The std::thread is always detached: the object,
-// not a join, tells when the routine ended (it is signalled and holds the exit code), and the
-// running routine holds a reference to its object so closing the handle early is harmless.
+// Threads as kernel objects over the parked threads: a routine runs as a job on a parked
+// thread, or a new one. The object, not a join, tells when the routine ended (it is signalled
+// and holds the exit code), and the running routine holds a reference to its object so closing
+// the handle early is harmless.
 #include "processthreadsapi.h"
 
 #include <atomic>
+#include <new>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "errhandlingapi.h"
 #include "fault_injection.h"
 #include "kernelobject.h"
+#include "parked_threads.h"
+#include "thread_work_end.h"
 
 namespace {
 
@@ -31,6 +33,18 @@ thread_local DWORD currentThreadId = 0;
 DWORD NewThreadId()
 {
     return nextThreadId.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ForgetThreadId() noexcept
+{
+    currentThreadId = 0;
+}
+
+// The calling thread is id until its work ends; a parked thread's next job gets another.
+void TakeThreadId(DWORD id)
+{
+    currentThreadId = id;
+    platform::AtThreadWorkEnd(&ForgetThreadId);
 }
 
 class ThreadObject final : public KernelObject, public std::enable_shared_from_this<ThreadObject> {
@@ -78,21 +92,20 @@ public:
 private:
     bool StartLocked()
     {
-        // The stack size hint is deliberately not applied: std::thread gives the normal stack
+        // The stack size hint is deliberately not applied: a parked thread has the normal stack
         // (8 MiB by default). Callers written for the other platform pass that platform's
         // initial commit (8 KiB), which grows there on demand but would be a hard limit here,
         // far too small for libcurl and name resolution.
         try {
-            std::thread([self = shared_from_this()] { self->Run(); }).detach();
-            return true;
-        } catch (const std::system_error&) {
+            return platform::kernel::ParkedThreads::Shared().run([self = shared_from_this()] { self->Run(); });
+        } catch (const std::bad_alloc&) {
             return false;
         }
     }
 
     void Run()
     {
-        currentThreadId = m_id;
+        TakeThreadId(m_id);
         const DWORD code = m_start(m_parameter);
         {
             std::lock_guard lock(m_mutex);
@@ -160,7 +173,7 @@ DWORD ResumeThread(HANDLE thread)
 DWORD GetCurrentThreadId()
 {
     if (currentThreadId == 0)
-        currentThreadId = NewThreadId();
+        TakeThreadId(NewThreadId());
     return currentThreadId;
 }
 
