@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
+#include <new>
+#include <thread>
 
 #include "errhandlingapi.h"
 #include "fault_injection.h"
+#include "parked_threads.h"
 #include "winerror.h"
 #include "wininet_driver.h"
 #include "wininet_transfer.h"
@@ -43,6 +45,9 @@ Pool& pool()
     return *instance;
 }
 
+// The loop the calling thread runs, if any: a parked thread runs one loop after another.
+thread_local const DriverLoop* loopOnThisThread = nullptr;
+
 } // namespace
 
 DriverLoop::DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake, curl::Multi multi)
@@ -51,13 +56,6 @@ DriverLoop::DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake, curl::
     , m_multi(std::move(multi))
     , m_nextTick(Clock::now() + tickInterval)
 {
-}
-
-DriverLoop::~DriverLoop()
-{
-    // The thread holds its loop: when this runs on it, it is returning.
-    if (m_thread.joinable())
-        m_thread.detach();
 }
 
 std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driver)
@@ -134,13 +132,18 @@ std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
         || curl_multi_setopt(handle, CURLMOPT_TIMERDATA, loop.get()) != CURLM_OK)
         return nullptr;
     try {
-        // The thread holds the loop until it has ended.
-        loop->m_thread = std::thread([loop] { loop->run(); });
-    } catch (const std::system_error&) {
+        // The job holds the loop until run() has returned.
+        if (!platform::kernel::ParkedThreads::Shared().run([loop] { loop->run(); }))
+            return nullptr;
+    } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    loop->m_threadId = loop->m_thread.get_id();
     return loop;
+}
+
+bool DriverLoop::onThread() const
+{
+    return loopOnThisThread == this;
 }
 
 void DriverLoop::leave(Driver& driver)
@@ -156,15 +159,13 @@ void DriverLoop::leave(Driver& driver)
     if (!last)
         return;
     wake();
-    if (onThread() || !m_thread.joinable())
+    if (onThread())
         return;
     // The thread may be inside a status callback that waits for this one (an event sent to its
-    // window, say); past the limit it ends on its own, holding the loop.
+    // window, say); past the limit the loop ends on its own, holding itself. Its thread is not
+    // waited for: it parks, or ends, without touching a driver again.
     std::unique_lock lock(m_mutex);
-    const bool ended = m_threadEnded.wait_for(lock, threadEndLimit, [this] { return m_threadDone; });
-    lock.unlock();
-    if (ended)
-        m_thread.join();
+    static_cast<void>(m_threadEnded.wait_for(lock, threadEndLimit, [this] { return m_threadDone; }));
 }
 
 int DriverLoop::watchSocket(void*, int socket, int what, void* loop, void*)
@@ -232,6 +233,7 @@ void DriverLoop::wake()
 
 void DriverLoop::run()
 {
+    loopOnThisThread = this;
     for (;;) {
         runOnce();
         std::lock_guard lock(m_mutex);
@@ -242,6 +244,7 @@ void DriverLoop::run()
         std::lock_guard drive(m_driveMutex);
         m_multi.reset();
     }
+    loopOnThisThread = nullptr;
     std::lock_guard lock(m_mutex);
     m_threadDone = true;
     m_threadEnded.notify_all();

@@ -7,8 +7,9 @@
 // cookies in a share handle that only the loop's thread touches while it drives. libcurl's
 // socket and timer callbacks tell the loop which sockets to watch and when its timer is due, and
 // the loop waits on all of them at once in one epoll set. Commands posted to a session wake its
-// loop through an eventfd. A loop's thread starts with its first session and ends with its last,
-// so a program with no session holds none of them.
+// loop through an eventfd. A loop runs on a parked thread of the kernel family from its first
+// session to its last, so a program with no session runs none of them (and once the thread's
+// idle limit has passed, holds no thread for them either).
 //
 //   auto loop = DriverLoop::join(driver);   // the driver's transfers now run on the loop's thread
 //   ...
@@ -21,7 +22,6 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -39,15 +39,14 @@ class DriverLoop : public std::enable_shared_from_this<DriverLoop> {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The loop that takes the driver, its thread started when it has none; nullptr with the
+    // The loop that takes the driver, started on a thread when it has none; nullptr with the
     // last error set when no thread or multi handle can be had.
     static std::shared_ptr<DriverLoop> join(const std::shared_ptr<Driver>& driver);
-    ~DriverLoop();
     DriverLoop(const DriverLoop&) = delete;
     DriverLoop& operator=(const DriverLoop&) = delete;
 
     // The driver is gone from the loop, its commands forgotten. The last driver to leave ends
-    // the thread, waiting for it a bounded time unless it is the caller's.
+    // the loop, waiting for it a bounded time unless it runs the caller's.
     void leave(Driver& driver);
     // The multi handle of the loop's transfers, used only with driveLock() held.
     void* multi() const { return m_multi.get(); }
@@ -60,7 +59,8 @@ public:
     void ready(Driver& driver);
     // With driveLock() held: the driver has notifications to deliver once the round ends.
     void eventsDue(std::weak_ptr<Driver> driver);
-    bool onThread() const { return std::this_thread::get_id() == m_threadId; }
+    // True on the thread running this loop.
+    bool onThread() const;
 
 private:
     // Where join puts a driver: a running loop, or a new one in a free place of the pool (the
@@ -81,8 +81,8 @@ private:
     // With the pool's lock held: the least busy loop that goes on, and a free place for a new
     // one unless a running one is idle.
     static Choice chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places);
-    // A loop with its epoll set, eventfd, multi handle and thread; nullptr when one of them
-    // can't be had.
+    // A loop with its epoll set, eventfd and multi handle, running on a parked thread; nullptr
+    // when one of them can't be had.
     static std::shared_ptr<DriverLoop> makeLoop();
     // libcurl's socket callback (what: CURL_POLL_*) and timer callback (milliseconds until the
     // timer is due, -1 for none), called while the multi handle is driven.
@@ -100,11 +100,9 @@ private:
 
     const platform::UniqueFd m_epoll;
     const platform::UniqueFd m_wake; // an eventfd
-    std::thread m_thread;
-    std::thread::id m_threadId;
 
     std::mutex m_driveMutex;
-    curl::Multi m_multi;   // used with m_driveMutex held; freed by the thread as it ends
+    curl::Multi m_multi;   // used with m_driveMutex held; freed by run() as it ends
     bool m_driving = false; // the loop's thread only
     std::vector<std::weak_ptr<Driver>> m_eventsDue; // guarded by m_driveMutex
 
@@ -114,8 +112,8 @@ private:
     std::optional<Clock::time_point> m_timer;
     std::vector<std::weak_ptr<Driver>> m_ready;
     bool m_woken = false;   // the eventfd holds a wake-up not yet read
-    bool m_ending = false;  // the last driver left: the thread ends, no driver joins again
-    bool m_threadDone = false;
+    bool m_ending = false;  // the last driver left: the loop ends, no driver joins again
+    bool m_threadDone = false; // run() has returned from its last pass; its thread may work on
     std::condition_variable m_threadEnded;
     Clock::time_point m_nextTick;
 };
