@@ -1,14 +1,16 @@
-// Events, threads and their handles.
+// Events, threads and their handles, and the parked threads that run the threads' routines.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "errhandlingapi.h"
 #include "handleapi.h"
+#include "parked_threads.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
 
@@ -24,6 +26,46 @@ struct HandleCloser {
     void operator()(HANDLE handle) const { (void)CloseHandle(handle); }
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+using platform::kernel::ParkedThreads;
+
+// True once done() holds; false if it still doesn't after a generous limit.
+template <typename Condition>
+[[nodiscard]] bool WaitUntil(Condition done)
+{
+    const auto deadline = Clock::now() + 10s;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Every thread of the pool is parked: the next job goes to the one parked last.
+[[nodiscard]] bool AllParked(const ParkedThreads& pool)
+{
+    return WaitUntil([&pool] {
+        const ParkedThreads::Counts counts = pool.counts();
+        return counts.threads == counts.parked;
+    });
+}
+
+// What a routine or job saw of its thread.
+struct ThreadView {
+    std::thread::id thread;
+    DWORD id = 0;
+    DWORD lastErrorAtStart = 0;
+};
+
+// Records the view, then leaves a last error behind for whatever runs next on the thread.
+void See(ThreadView& view)
+{
+    view.lastErrorAtStart = GetLastError();
+    view.thread = std::this_thread::get_id();
+    view.id = GetCurrentThreadId();
+    SetLastError(ERROR_ACCESS_DENIED);
+}
 
 TEST(Events, ManualResetStaysSignalledUntilReset)
 {
@@ -175,15 +217,28 @@ TEST(Threads, WaitEndsWithTheRoutineAndGivesItsExitCode)
     EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0);  // stays signalled
 }
 
-TEST(Threads, TheRoutineSeesTheIdCreateThreadReported)
+// A routine sees the id CreateThread reported and no last error, also when it runs on the
+// parked thread an earlier routine ran on and left its own id and an error behind.
+TEST(Threads, EachRoutineStartsCleanWithTheIdCreateThreadReported)
 {
-    static std::atomic<DWORD> seen;
-    seen = 0;
-    DWORD id = 0;
-    OwnedHandle thread{CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD { seen = GetCurrentThreadId(); return 0; }, nullptr, 0, &id)};
-    ASSERT_EQ(WaitForSingleObject(thread.get(), kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(seen, id);
+    ThreadView views[2];
+    DWORD ids[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(AllParked(ParkedThreads::Shared()));
+        OwnedHandle thread{CreateThread(
+            nullptr, 0, [](LPVOID view) -> DWORD { See(*static_cast<ThreadView*>(view)); return 0; }, &views[i], 0,
+            &ids[i])};
+        ASSERT_NE(thread.get(), nullptr);
+        ASSERT_EQ(WaitForSingleObject(thread.get(), kLongWait), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(views[1].thread, views[0].thread) << "the second routine runs on the parked thread";
+    EXPECT_NE(ids[1], ids[0]);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(views[i].id, ids[i]);
+        EXPECT_EQ(views[i].lastErrorAtStart, 0u);
+    }
+    EXPECT_NE(GetCurrentThreadId(), ids[0]);
     EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
 }
 
@@ -191,6 +246,10 @@ TEST(Threads, ASuspendedThreadRunsOnlyWhenResumed)
 {
     static std::atomic<bool> ran;
     ran = false;
+    // A parked thread is free, so nothing but the suspension holds the routine back.
+    OwnedHandle earlier{CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr)};
+    ASSERT_EQ(WaitForSingleObject(earlier.get(), kLongWait), WAIT_OBJECT_0);
+    ASSERT_TRUE(AllParked(ParkedThreads::Shared()));
     OwnedHandle thread{CreateThread(
         nullptr, 0, [](LPVOID) -> DWORD { ran = true; return 7; }, nullptr, CREATE_SUSPENDED, nullptr)};
     ASSERT_NE(thread.get(), nullptr);
@@ -247,35 +306,107 @@ TEST(Threads, BadArgumentsAreRefused)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+// Two waves: the second starts on the threads the first left parked, and on new ones.
 TEST(Threads, ManyThreadsAtOnceAllFinishWithTheirOwnCodes)
 {
     constexpr int kThreads = 64;
     static std::atomic<int> running;
-    running = 0;
-    OwnedHandle start{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     static HANDLE startEvent;
-    startEvent = start.get();
-    std::vector<OwnedHandle> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back(CreateThread(
-            nullptr, 8192,
-            [](LPVOID index) -> DWORD {
-                ++running;
-                if (WaitForSingleObject(startEvent, kLongWait) != WAIT_OBJECT_0)
-                    return 0xBAD;
-                return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(index));
-            },
-            reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(i + 100)), 0, nullptr));
-        ASSERT_NE(threads.back().get(), nullptr);
+    for (const DWORD firstCode : {100u, 1000u}) {
+        SCOPED_TRACE(firstCode);
+        running = 0;
+        OwnedHandle start{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+        startEvent = start.get();
+        std::vector<OwnedHandle> threads;
+        for (DWORD i = 0; i < kThreads; ++i) {
+            threads.emplace_back(CreateThread(
+                nullptr, 8192,
+                [](LPVOID code) -> DWORD {
+                    ++running;
+                    if (WaitForSingleObject(startEvent, kLongWait) != WAIT_OBJECT_0)
+                        return 0xBAD;
+                    return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(code));
+                },
+                reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(firstCode + i)), 0, nullptr));
+            ASSERT_NE(threads.back().get(), nullptr);
+        }
+        ASSERT_TRUE(SetEvent(start.get()));
+        for (DWORD i = 0; i < kThreads; ++i) {
+            ASSERT_EQ(WaitForSingleObject(threads[i].get(), kLongWait), WAIT_OBJECT_0);
+            DWORD code = 0;
+            ASSERT_TRUE(GetExitCodeThread(threads[i].get(), &code));
+            EXPECT_EQ(code, firstCode + i);
+        }
+        EXPECT_EQ(running, kThreads);
     }
-    ASSERT_TRUE(SetEvent(start.get()));
-    for (int i = 0; i < kThreads; ++i) {
-        ASSERT_EQ(WaitForSingleObject(threads[i].get(), kLongWait), WAIT_OBJECT_0);
-        DWORD code = 0;
-        ASSERT_TRUE(GetExitCodeThread(threads[i].get(), &code));
-        EXPECT_EQ(code, static_cast<DWORD>(i + 100));
+}
+
+// Jobs that are not CreateThread routines (the Internet layer's loops) start clean too: no last
+// error, and a thread id of their own once they ask for one.
+TEST(ParkedThreads, AJobOnAParkedThreadStartsClean)
+{
+    ParkedThreads pool(1, std::chrono::hours(1));
+    ThreadView views[2];
+    for (ThreadView& view : views) {
+        std::atomic<bool> done{false};
+        ASSERT_TRUE(pool.run([&view, &done] { See(view); done = true; }));
+        ASSERT_TRUE(WaitUntil([&done] { return done.load(); }));
+        ASSERT_TRUE(WaitUntil([&pool] { return pool.counts().parked == 1; }));
     }
-    EXPECT_EQ(running, kThreads);
+    EXPECT_EQ(views[1].thread, views[0].thread);
+    EXPECT_NE(views[1].id, views[0].id);
+    EXPECT_EQ(views[0].lastErrorAtStart, 0u);
+    EXPECT_EQ(views[1].lastErrorAtStart, 0u);
+}
+
+TEST(ParkedThreads, NoMoreThanTheLimitStayParked)
+{
+    constexpr std::size_t kJobs = 5;
+    ParkedThreads pool(2, std::chrono::hours(1));
+    OwnedHandle release{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<std::size_t> finished{0};
+    for (std::size_t i = 0; i < kJobs; ++i) {
+        ASSERT_TRUE(pool.run([&] {
+            if (WaitForSingleObject(release.get(), kLongWait) == WAIT_OBJECT_0)
+                ++finished;
+        }));
+    }
+    EXPECT_EQ(pool.counts().threads, kJobs) << "a job waits for no other";
+    ASSERT_TRUE(SetEvent(release.get()));
+    EXPECT_TRUE(WaitUntil([&] {
+        const ParkedThreads::Counts counts = pool.counts();
+        return counts.threads == 2 && counts.parked == 2;
+    }));
+    EXPECT_EQ(finished, kJobs);
+}
+
+TEST(ParkedThreads, AnIdleThreadEnds)
+{
+    ParkedThreads pool(8, 20ms);
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(pool.run([&ran] { ran = true; }));
+    EXPECT_TRUE(WaitUntil([&pool] { return pool.counts().threads == 0; }));
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(pool.counts().parked, 0u);
+}
+
+// Set when the thread that ran an armed job has ended.
+std::atomic<bool> armedThreadEnded{false};
+struct ThreadEndFlag {
+    void Arm() {}
+    ~ThreadEndFlag() { armedThreadEnded = true; }
+};
+thread_local ThreadEndFlag threadEndFlag;
+
+TEST(ParkedThreads, APoolThatGoesEndsItsParkedThreads)
+{
+    armedThreadEnded = false;
+    std::optional<ParkedThreads> pool(std::in_place, 8, std::chrono::hours(1));
+    ASSERT_TRUE(pool->run([] { threadEndFlag.Arm(); }));
+    ASSERT_TRUE(WaitUntil([&pool] { return pool->counts().parked == 1; }));
+    EXPECT_FALSE(armedThreadEnded);
+    pool.reset();
+    EXPECT_TRUE(WaitUntil([] { return armedThreadEnded.load(); }));
 }
 
 }  // namespace
