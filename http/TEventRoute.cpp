@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include <QAbstractEventDispatcher>
@@ -80,9 +81,44 @@ void ReleaseWhenNoHandlerRuns(void* released)
 // the functor's first step both take this lock, which makes the hand-over visible to it.
 std::mutex postLock;
 
-template <class Work> void PostTo(QObject* context, Work work)
+// The threads posted to, and whether their end has begun (guarded by postLock). Qt frees a
+// thread's event dispatcher as the thread ends, right after QThread::finished, and a post that
+// came at that moment would wake a dispatcher being freed (ThreadSanitizer saw the write to its
+// wake-up descriptor race with the close). The finished handler takes postLock, so a post either
+// completes before it or finds the end begun and posts nothing.
+std::unordered_map<const QThread*, bool> threadsEnding;
+
+void WatchThreadEnd(QThread* thread)
 {
+    {
+        std::lock_guard lock(postLock);
+        if (!threadsEnding.try_emplace(thread, false).second)
+            return;
+    }
+    const auto mark = [thread](bool ending) {
+        std::lock_guard lock(postLock);
+        threadsEnding[thread] = ending;
+    };
+    QObject::connect(thread, &QThread::started, [mark] { mark(false); });
+    QObject::connect(thread, &QThread::finished, [mark] { mark(true); });
+    QObject::connect(thread, &QObject::destroyed, [thread] {
+        std::lock_guard lock(postLock);
+        threadsEnding.erase(thread);
+    });
+}
+
+// Runs work on context's thread, from its event loop; false (nothing posted) when that thread
+// has ended or is ending. A thread watched only now may have begun to end before: its
+// isFinished() is true from the start of its end.
+template <class Work> bool PostTo(QObject* context, Work work)
+{
+    QThread* const thread = context != nullptr ? context->thread() : nullptr;
+    if (thread == nullptr)
+        return false;
+    WatchThreadEnd(thread);
     std::lock_guard lock(postLock);
+    if (threadsEnding[thread] || thread->isFinished())
+        return false;
     QMetaObject::invokeMethod(
         context,
         [work = std::move(work)]() mutable {
@@ -90,6 +126,7 @@ template <class Work> void PostTo(QObject* context, Work work)
             work();
         },
         Qt::QueuedConnection);
+    return true;
 }
 
 // Runs the events that other threads are sending to this thread's windows, and nothing else: the
