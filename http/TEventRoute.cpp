@@ -86,7 +86,8 @@ std::mutex postLock;
 // came at that moment would wake a dispatcher being freed (ThreadSanitizer saw the write to its
 // wake-up descriptor race with the close). The finished handler takes postLock, so a post either
 // completes before it or finds the end begun and posts nothing.
-std::unordered_map<const QThread*, bool> threadsEnding;
+// Never destroyed: threads may still post while the process exits.
+std::unordered_map<const QThread*, bool>& threadsEnding = *new std::unordered_map<const QThread*, bool>;
 
 void WatchThreadEnd(QThread* thread)
 {
