@@ -1,5 +1,6 @@
 #include "parked_threads.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -13,16 +14,15 @@
 
 namespace platform::kernel {
 
-namespace {
-
 // A parked thread's place, on that thread's stack: the job handed to it and a wake-up for it
-// alone, so that one job wakes exactly one thread.
-struct Parking {
+// alone, so that one job wakes exactly one thread, and the pool's lock is not held while it
+// does (a thousand short jobs made the woken threads queue up on it).
+struct ParkedThreads::Parking {
+    std::mutex mutex; // guards job and given
     std::condition_variable handedOver;
     ParkedThreads::Job job;
+    bool given = false;  // job is set, or the pool is gone (job empty)
 };
-
-} // namespace
 
 struct ParkedThreads::State {
     State(std::size_t maxParkedThreads, std::chrono::milliseconds idle)
@@ -53,27 +53,31 @@ ParkedThreads::ParkedThreads(std::size_t maxParked, std::chrono::milliseconds id
 
 ParkedThreads::~ParkedThreads()
 {
-    std::lock_guard lock(m_state->mutex);
-    m_state->closing = true;
-    for (Parking* parking : m_state->parked)
-        parking->handedOver.notify_one();
-    m_state->parked.clear();
+    std::vector<Parking*> parked;
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->closing = true;
+        parked.swap(m_state->parked);
+    }
+    for (Parking* parking : parked)
+        handOver(*parking, nullptr);
 }
 
 bool ParkedThreads::run(Job job)
 {
+    Parking* parking = nullptr;
     {
         std::lock_guard lock(m_state->mutex);
         if (!m_state->parked.empty()) {
-            Parking* const parking = m_state->parked.back();
+            parking = m_state->parked.back();
             m_state->parked.pop_back();
-            parking->job = std::move(job);
-            // With the lock held: once it is released the thread may find its job without
-            // this wake-up and leave, taking its Parking with it.
-            parking->handedOver.notify_one();
-            return true;
+        } else {
+            ++m_state->threads;
         }
-        ++m_state->threads;
+    }
+    if (parking != nullptr) {
+        handOver(*parking, std::move(job));
+        return true;
     }
     try {
         std::thread(&ParkedThreads::serve, m_state, std::move(job)).detach();
@@ -84,6 +88,17 @@ bool ParkedThreads::run(Job job)
     std::lock_guard lock(m_state->mutex);
     --m_state->threads;
     return false;
+}
+
+// The thread taken off the parked list waits for this (park), so its place stays until then.
+// The wake-up goes with the place's lock held: once it is released the thread may find its job
+// without it and leave, taking its place with it.
+void ParkedThreads::handOver(Parking& parking, Job job)
+{
+    std::lock_guard lock(parking.mutex);
+    parking.job = std::move(job);
+    parking.given = true;
+    parking.handedOver.notify_one();
 }
 
 ParkedThreads::Counts ParkedThreads::counts() const
@@ -106,19 +121,33 @@ void ParkedThreads::serve(const std::shared_ptr<State>& state, Job job)
 
 bool ParkedThreads::park(State& state, Job& job)
 {
-    std::unique_lock lock(state.mutex);
-    if (state.closing || state.parked.size() >= state.maxParked) {
-        --state.threads;
-        return false;
-    }
     Parking parking;
-    state.parked.push_back(&parking);
-    static_cast<void>(
-        parking.handedOver.wait_for(lock, state.idleLimit, [&] { return parking.job || state.closing; }));
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing || state.parked.size() >= state.maxParked) {
+            --state.threads;
+            return false;
+        }
+        state.parked.push_back(&parking);
+    }
+    std::unique_lock wait(parking.mutex);
+    if (!parking.handedOver.wait_for(wait, state.idleLimit, [&] { return parking.given; })) {
+        wait.unlock();
+        std::lock_guard lock(state.mutex);
+        const auto place = std::find(state.parked.begin(), state.parked.end(), &parking);
+        if (place != state.parked.end()) {
+            // Idle too long: nobody can hand this thread a job any more.
+            state.parked.erase(place);
+            --state.threads;
+            return false;
+        }
+        // Taken off the list just now: its job is on the way.
+        wait.lock();
+        parking.handedOver.wait(wait, [&] { return parking.given; });
+    }
     if (!parking.job) {
-        // Idle too long, or the pool is gone (and has let go of every place already).
-        std::erase(state.parked, &parking);
-        --state.threads;
+        std::lock_guard lock(state.mutex);
+        --state.threads; // the pool is gone
         return false;
     }
     job = std::move(parking.job);

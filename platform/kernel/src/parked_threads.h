@@ -57,8 +57,10 @@ public:
 
 private:
     struct State;
+    struct Parking;
     static void serve(const std::shared_ptr<State>& state, Job job);
     [[nodiscard]] static bool park(State& state, Job& job);
+    static void handOver(Parking& parking, Job job);
 
     // Shared with every thread, so a thread that outlives its pool still finds it.
     std::shared_ptr<State> m_state;
