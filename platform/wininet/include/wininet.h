@@ -18,8 +18,9 @@
 /// delivered on the caller's thread, inside that call (notifications gathered while nobody waited,
 /// such as the closing of a connection after the body, come with the next call on the request).
 /// Asynchronous handles (INTERNET_FLAG_ASYNC) share a few threads of the layer (as many as the
-/// processors, at most four; none while no such handle is open), each handle always served by the
-/// same one, so a status callback that blocks holds up the handles that share its thread.
+/// processors, at most four; none while no such handle is open, but for a few that wait up to two
+/// seconds for more work), each handle always served by the same one, so a status callback that
+/// blocks holds up the handles that share its thread.
 /// HttpSendRequestA and a read that finds no data fail with ERROR_IO_PENDING, and that thread
 /// later delivers INTERNET_STATUS_REQUEST_COMPLETE with an INTERNET_ASYNC_RESULT ({1, 0} or
 /// {0, error}); a pending read's count is stored in the caller's variable before it. Status
