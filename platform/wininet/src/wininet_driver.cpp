@@ -145,7 +145,8 @@ bool Driver::drive(bool waitFirst)
         return false;
     int running = 0;
     curl_multi_perform(m_multi.get(), &running);
-    collectFinished();
+    std::vector<std::shared_ptr<Driver>> concerned; // this driver only: its caller holds it too
+    collectFinished(m_multi.get(), concerned);
     failSilentTransfers();
     return true;
 }
@@ -181,15 +182,19 @@ bool Driver::runCommands(bool* ran)
     return true;
 }
 
-void Driver::collectFinished()
+void Driver::collectFinished(void* multi, std::vector<std::shared_ptr<Driver>>& concerned)
 {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
         if (message->msg != CURLMSG_DONE)
             continue;
         Transfer* transfer = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-        transferDone(transfer, message->data.result);
+        // A transfer in the multi handle is held by its driver, which removes it before it goes.
+        if (std::shared_ptr<Driver> driver = transfer->driver()) {
+            driver->transferDone(transfer, message->data.result);
+            concerned.push_back(std::move(driver));
+        }
     }
 }
 

@@ -56,8 +56,9 @@ public:
     // Asynchronous mode, the loop's thread in its round (the drive lock held). Runs the commands
     // posted; true when there was any.
     bool runLoopCommands();
-    // libcurl is done with the transfer (a CURLcode).
-    void transferDone(Transfer* transfer, int result);
+    // Hands each transfer that libcurl has finished in multi to its driver (transferDone), and
+    // puts those drivers in concerned, which holds them until the caller lets go.
+    static void collectFinished(void* multi, std::vector<std::shared_ptr<Driver>>& concerned);
     void failSilentTransfers();
     // Moves the transfers with notifications to deliver into due.
     void takeEventful(std::vector<std::shared_ptr<Transfer>>& due);
@@ -85,7 +86,8 @@ private:
     // False once stopping; ran: whether there was any command.
     bool runCommands(bool* ran = nullptr);
     void wait(int milliseconds);
-    void collectFinished();
+    // libcurl is done with the transfer (a CURLcode).
+    void transferDone(Transfer* transfer, int result);
     void detach(const std::shared_ptr<Transfer>& transfer);
     void releaseAll();
 

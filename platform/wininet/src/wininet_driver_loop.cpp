@@ -291,7 +291,7 @@ void DriverLoop::runOnce()
         // A command may have added a transfer or resumed one: libcurl then wants its timer.
         if (work.timerDue || commandsRan)
             curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
-        collectFinished(concerned);
+        Driver::collectFinished(multi, concerned);
         for (const auto& weak : work.ticked) {
             if (std::shared_ptr<Driver> driver = weak.lock()) {
                 driver->failSilentTransfers();
@@ -349,22 +349,6 @@ DriverLoop::Work DriverLoop::collectWork(const epoll_event* events, int count)
             work.ticked.push_back(driver);
     }
     return work;
-}
-
-void DriverLoop::collectFinished(std::vector<std::shared_ptr<Driver>>& concerned)
-{
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(m_multi.get(), &left)) {
-        if (message->msg != CURLMSG_DONE)
-            continue;
-        Transfer* transfer = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-        // A transfer in the multi handle is held by its driver, which removes it before it goes.
-        if (std::shared_ptr<Driver> driver = transfer->driver()) {
-            driver->transferDone(transfer, message->data.result);
-            concerned.push_back(std::move(driver));
-        }
-    }
 }
 
 } // namespace wininet

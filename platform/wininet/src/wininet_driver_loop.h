@@ -95,8 +95,6 @@ private:
     void runOnce();
     int waitMilliseconds();
     Work collectWork(const epoll_event* events, int count);
-    // With driveLock() held: hands each finished transfer to its driver.
-    void collectFinished(std::vector<std::shared_ptr<Driver>>& concerned);
 
     const platform::UniqueFd m_epoll;
     const platform::UniqueFd m_wake; // an eventfd
