@@ -331,8 +331,11 @@ DriverLoop::Work DriverLoop::collectWork(const epoll_event* events, int count)
             action |= CURL_CSELECT_IN;
         if ((flags & EPOLLOUT) != 0)
             action |= CURL_CSELECT_OUT;
+        // An error or hang-up counts as readable too, as in libcurl's own poll: a read then tells
+        // a reset from a close. Caught mid-reset, the kernel can report the error before the
+        // socket reads as shut, and libcurl takes an error alone for a failed send with no cause.
         if ((flags & (EPOLLERR | EPOLLHUP)) != 0)
-            action |= CURL_CSELECT_ERR;
+            action |= CURL_CSELECT_IN | CURL_CSELECT_ERR;
         work.sockets.emplace_back(socket, action);
     }
     work.ready.swap(m_ready);
