@@ -35,10 +35,10 @@ std::size_t loopCount()
 
 struct Pool {
     std::mutex mutex;
-    std::vector<std::weak_ptr<DriverLoop>> loops;
+    std::vector<std::shared_ptr<DriverLoop>> loops;
 };
 
-// Never destroyed, as the handle table: loops join and leave it up to the end of the process.
+// Never destroyed, as the handle table: a loop made once serves to the end of the process.
 Pool& pool()
 {
     static Pool* const instance = new Pool;
@@ -77,31 +77,32 @@ std::shared_ptr<DriverLoop> DriverLoop::join(const std::shared_ptr<Driver>& driv
         return nullptr;
     }
     std::lock_guard lock(chosen->m_mutex);
+    if (!chosen->m_running && !chosen->start()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     chosen->m_drivers[driver.get()] = driver;
     return chosen;
 }
 
-DriverLoop::Choice DriverLoop::chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places)
+DriverLoop::Choice DriverLoop::chooseLoop(std::vector<std::shared_ptr<DriverLoop>>& places)
 {
     Choice choice;
     std::size_t chosenLoad = 0;
-    std::weak_ptr<DriverLoop>* freePlace = nullptr;
+    std::shared_ptr<DriverLoop>* freePlace = nullptr;
     for (auto& place : places) {
-        std::shared_ptr<DriverLoop> loop = place.lock();
-        std::size_t load = 0;
-        bool usable = false;
-        if (loop) {
-            std::lock_guard lock(loop->m_mutex);
-            usable = !loop->m_ending;
-            load = loop->m_drivers.size();
-        }
-        if (!usable) {
+        if (!place) {
             if (freePlace == nullptr)
                 freePlace = &place;
             continue;
         }
+        std::size_t load = 0;
+        {
+            std::lock_guard lock(place->m_mutex);
+            load = place->m_drivers.size();
+        }
         if (!choice.running || load < chosenLoad) {
-            choice.running = loop;
+            choice.running = place;
             chosenLoad = load;
         }
     }
@@ -122,8 +123,6 @@ std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
     event.data.fd = wake.get();
     if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0)
         return nullptr;
-    if (platform::fault::Injected(platform::fault::Kind::CreateThread))
-        return nullptr;
     std::shared_ptr<DriverLoop> loop(new DriverLoop(std::move(epoll), std::move(wake), std::move(multi)));
     CURLM* const handle = loop->m_multi.get();
     if (curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION, watchSocket) != CURLM_OK
@@ -131,14 +130,22 @@ std::shared_ptr<DriverLoop> DriverLoop::makeLoop()
         || curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION, setTimer) != CURLM_OK
         || curl_multi_setopt(handle, CURLMOPT_TIMERDATA, loop.get()) != CURLM_OK)
         return nullptr;
+    return loop;
+}
+
+bool DriverLoop::start()
+{
+    if (platform::fault::Injected(platform::fault::Kind::CreateThread))
+        return false;
     try {
         // The job holds the loop until run() has returned.
-        if (!platform::kernel::ParkedThreads::Shared().run([loop] { loop->run(); }))
-            return nullptr;
+        if (!platform::kernel::ParkedThreads::Shared().run([loop = shared_from_this()] { loop->run(); }))
+            return false;
     } catch (const std::bad_alloc&) {
-        return nullptr;
+        return false;
     }
-    return loop;
+    m_running = true;
+    return true;
 }
 
 bool DriverLoop::onThread() const
@@ -148,24 +155,20 @@ bool DriverLoop::onThread() const
 
 void DriverLoop::leave(Driver& driver)
 {
-    bool last = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_drivers.erase(&driver) == 0)
+        if (m_drivers.erase(&driver) == 0 || !m_drivers.empty())
             return;
-        last = m_drivers.empty();
-        m_ending = m_ending || last;
     }
-    if (!last)
-        return;
     wake();
     if (onThread())
         return;
     // The thread may be inside a status callback that waits for this one (an event sent to its
-    // window, say); past the limit the loop ends on its own, holding itself. Its thread is not
-    // waited for: it parks, or ends, without touching a driver again.
+    // window, say); past the limit it stops on its own once the callback returns, without
+    // touching a driver again.
     std::unique_lock lock(m_mutex);
-    static_cast<void>(m_threadEnded.wait_for(lock, threadEndLimit, [this] { return m_threadDone; }));
+    static_cast<void>(
+        m_stopped.wait_for(lock, threadEndLimit, [this] { return !m_running || !m_drivers.empty(); }));
 }
 
 int DriverLoop::watchSocket(void*, int socket, int what, void* loop, void*)
@@ -237,23 +240,20 @@ void DriverLoop::run()
     for (;;) {
         runOnce();
         std::lock_guard lock(m_mutex);
-        if (m_ending)
+        if (m_drivers.empty()) {
+            // Its epoll set, eventfd and multi handle wait for the next driver; the thread parks.
+            m_running = false;
+            m_stopped.notify_all();
             break;
-    }
-    {
-        std::lock_guard drive(m_driveMutex);
-        m_multi.reset();
+        }
     }
     loopOnThisThread = nullptr;
-    std::lock_guard lock(m_mutex);
-    m_threadDone = true;
-    m_threadEnded.notify_all();
 }
 
 int DriverLoop::waitMilliseconds()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_ready.empty() || m_ending)
+    if (!m_ready.empty() || m_drivers.empty())
         return 0;
     Clock::time_point until = m_nextTick;
     if (m_timer)

@@ -9,7 +9,10 @@
 // the loop waits on all of them at once in one epoll set. Commands posted to a session wake its
 // loop through an eventfd. A loop runs on a parked thread of the kernel family from its first
 // session to its last, so a program with no session runs none of them (and once the thread's
-// idle limit has passed, holds no thread for them either).
+// idle limit has passed, holds no thread for them either). A loop without sessions keeps its
+// epoll set, eventfd and multi handle for the next one: a program that opens a session for each
+// request then neither makes nor frees them each time. The loops, as many as loopCount(), are
+// made as they are first needed and kept to the end of the process.
 //
 //   auto loop = DriverLoop::join(driver);   // the driver's transfers now run on the loop's thread
 //   ...
@@ -45,8 +48,8 @@ public:
     DriverLoop(const DriverLoop&) = delete;
     DriverLoop& operator=(const DriverLoop&) = delete;
 
-    // The driver is gone from the loop, its commands forgotten. The last driver to leave ends
-    // the loop, waiting for it a bounded time unless it runs the caller's.
+    // The driver is gone from the loop, its commands forgotten. The last driver to leave stops
+    // the loop's thread, waiting for it a bounded time unless it is the caller's.
     void leave(Driver& driver);
     // The multi handle of the loop's transfers, used only with driveLock() held.
     void* multi() const { return m_multi.get(); }
@@ -63,11 +66,11 @@ public:
     bool onThread() const;
 
 private:
-    // Where join puts a driver: a running loop, or a new one in a free place of the pool (the
-    // running one, if any, when no new one can be made).
+    // Where join puts a driver: a loop made before, or a new one in a free place of the pool
+    // (the one made before, if any, when no new one can be made).
     struct Choice {
         std::shared_ptr<DriverLoop> running;
-        std::weak_ptr<DriverLoop>* newPlace = nullptr;
+        std::shared_ptr<DriverLoop>* newPlace = nullptr;
     };
     // What one wait found to do.
     struct Work {
@@ -78,12 +81,14 @@ private:
     };
 
     DriverLoop(platform::UniqueFd epoll, platform::UniqueFd wake, curl::Multi multi);
-    // With the pool's lock held: the least busy loop that goes on, and a free place for a new
-    // one unless a running one is idle.
-    static Choice chooseLoop(std::vector<std::weak_ptr<DriverLoop>>& places);
-    // A loop with its epoll set, eventfd and multi handle, running on a parked thread; nullptr
-    // when one of them can't be had.
+    // With the pool's lock held: the least busy loop, and a free place for a new
+    // one unless one made before is idle.
+    static Choice chooseLoop(std::vector<std::shared_ptr<DriverLoop>>& places);
+    // A loop with its epoll set, eventfd and multi handle, not yet running; nullptr when one of
+    // them can't be had.
     static std::shared_ptr<DriverLoop> makeLoop();
+    // With m_mutex held: runs the loop on a parked thread; false when no thread can be had.
+    bool start();
     // libcurl's socket callback (what: CURL_POLL_*) and timer callback (milliseconds until the
     // timer is due, -1 for none), called while the multi handle is driven.
     static int watchSocket(void* easy, int socket, int what, void* loop, void* socketData);
@@ -100,7 +105,7 @@ private:
     const platform::UniqueFd m_wake; // an eventfd
 
     std::mutex m_driveMutex;
-    curl::Multi m_multi;   // used with m_driveMutex held; freed by run() as it ends
+    curl::Multi m_multi;   // used with m_driveMutex held
     bool m_driving = false; // the loop's thread only
     std::vector<std::weak_ptr<Driver>> m_eventsDue; // guarded by m_driveMutex
 
@@ -110,9 +115,8 @@ private:
     std::optional<Clock::time_point> m_timer;
     std::vector<std::weak_ptr<Driver>> m_ready;
     bool m_woken = false;   // the eventfd holds a wake-up not yet read
-    bool m_ending = false;  // the last driver left: the loop ends, no driver joins again
-    bool m_threadDone = false; // run() has returned from its last pass; its thread may work on
-    std::condition_variable m_threadEnded;
+    bool m_running = false; // a thread runs the loop, until a pass ends with no driver
+    std::condition_variable m_stopped;
     Clock::time_point m_nextTick;
 };
 

@@ -291,3 +291,27 @@ TEST_F(WininetAsync, SessionsClosedInsideTheirCallbacksLeaveTheOthersRunning)
         InternetCloseHandle(session->connection);
     }
 }
+
+// The last session to close stops its thread's loop while another opens: each of a few threads
+// opens a session, fetches a body and closes it, over and over, so that sessions come and go
+// on the loops while those stop and start again.
+TEST_F(WininetAsync, SessionsOpenedAndClosedOneAfterAnotherAllComplete)
+{
+    constexpr int threadCount = 3;
+    constexpr int sessionsEach = 30;
+    std::atomic<int> fetched{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < sessionsEach; ++i) {
+                NotificationRecorder recorder;
+                RequestHandles session = openRequest(m_http.port(), "GET", "/body", 0, INTERNET_FLAG_ASYNC, &recorder);
+                if (fetchAsynchronously(session.connection, recorder) == letters(40000))
+                    ++fetched;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(fetched, threadCount * sessionsEach);
+}
