@@ -27,15 +27,12 @@ public:
     // Records an event; returns how many have come so far, this one included.
     std::size_t add(Event event)
     {
-        std::size_t size = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            m_events.push_back(std::move(event));
-            m_threads.push_back(std::this_thread::get_id());
-            size = m_events.size();
-        }
+        // Notified under the lock: a waiter that saw the event may free the log at once.
+        std::lock_guard lock(m_mutex);
+        m_events.push_back(std::move(event));
+        m_threads.push_back(std::this_thread::get_id());
         m_changed.notify_all();
-        return size;
+        return m_events.size();
     }
     // A handler, for a callback of any signature, that records this event.
     auto recorder(Event event)
