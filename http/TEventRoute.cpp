@@ -11,6 +11,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QThread>
+#include <QtGlobal>
 
 #include "TAdvHttpWindow.h"
 #include "winuser.h"
@@ -75,6 +76,72 @@ void ReleaseWhenNoHandlerRuns(void* released)
     }
     delete component;
 }
+
+// The threads that wait in Close for a component's events to end, each with the handlers
+// running on it then, innermost last; one entry a thread, its innermost wait. A handler that frees
+// a component whose handler, on another thread, waits in turn (directly or round a circle) for the
+// first handler to return would wait for ever, and so would every event of the threads caught in
+// the circle. Only waits are recorded, so a plain event costs nothing more.
+struct TCloseWait {
+    const TComponent* WaitingFor = nullptr;
+    std::vector<const TComponent*> Running;
+};
+std::mutex closeWaitsLock;
+std::unordered_map<std::thread::id, const TCloseWait*>& closeWaits =
+    *new std::unordered_map<std::thread::id, const TCloseWait*>; // guarded by closeWaitsLock
+
+// Under closeWaitsLock: whether the waits lead from this thread's back to it.
+bool WaitsRoundACircle(const TComponent* awaited)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<const TComponent*> toFollow{awaited};
+    std::set<std::thread::id> followed;
+    while (!toFollow.empty()) {
+        const TComponent* component = toFollow.back();
+        toFollow.pop_back();
+        for (const auto& [thread, wait] : closeWaits) {
+            if (std::find(wait->Running.begin(), wait->Running.end(), component) == wait->Running.end())
+                continue;
+            if (thread == self)
+                return true;
+            if (followed.insert(thread).second)
+                toFollow.push_back(wait->WaitingFor);
+        }
+    }
+    return false;
+}
+
+// While it lives, this thread waits in Close for the component's events to end. The last thread
+// to join a circle of such waits finds it, and the program ends with a message, as it does for a
+// component freed inside its own handler: no way on is safe.
+class TCloseWaitScope {
+public:
+    explicit TCloseWaitScope(const TComponent* awaited)
+        : FWait{awaited, handlersRunning}
+    {
+        std::lock_guard lock(closeWaitsLock);
+        const auto [entry, added] = closeWaits.try_emplace(std::this_thread::get_id(), &FWait);
+        if (!added)
+            FOuter = std::exchange(entry->second, &FWait);
+        if (WaitsRoundACircle(awaited))
+            qFatal("TAdvHttp: components whose event handlers free each other would wait for each other for "
+                   "ever; free them with PostRelease() instead");
+    }
+    ~TCloseWaitScope()
+    {
+        std::lock_guard lock(closeWaitsLock);
+        if (FOuter != nullptr)
+            closeWaits[std::this_thread::get_id()] = FOuter;
+        else
+            closeWaits.erase(std::this_thread::get_id());
+    }
+    TCloseWaitScope(const TCloseWaitScope&) = delete;
+    TCloseWaitScope& operator=(const TCloseWaitScope&) = delete;
+
+private:
+    const TCloseWait FWait;
+    const TCloseWait* FOuter = nullptr;
+};
 
 // Qt's posted-event queue is guarded by a futex that ThreadSanitizer doesn't see, so what a
 // functor carries from the posting thread to the receiving one would look raced. The post and
@@ -189,6 +256,9 @@ void TEventRoute::Close()
         std::lock_guard lock(routesLock);
         liveRoutes.erase(FComponent);
     }
+    if (FDeliveriesInFlight.load() == 0)
+        return;
+    const TCloseWaitScope waiting(FComponent);
     const bool onWindowThread = TAdvHttpWindow::OnWindowThread();
     const bool onOwnThread = QThread::currentThread() == FComponent->thread();
     while (FDeliveriesInFlight.load() > 0) {

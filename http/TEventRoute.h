@@ -45,6 +45,8 @@ public:
     void Fire(const TNotifyEvent& handler);
     // The first step of the component's destruction: no release reaches it any more, and once
     // this returns no event of it is on its way (those waiting for this thread are served here).
+    // A wait that would never end, because the handler it waits for waits in turn (round a circle
+    // of handlers freeing each other's components) for this thread, stops the program with a message.
     void Close();
 
     // True on the thread that runs the component's events for the window or its own thread. A

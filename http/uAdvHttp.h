@@ -72,8 +72,9 @@ enum class TEventThread {
 ///
 /// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
 /// request stops, and no handler of the component (or of any component of a freed owner) runs
-/// once that has begun. A handler must not free its own component, directly or with its owner:
-/// the program stops with a message saying so. It calls PostRelease() instead, or the component
+/// once that has begun. A handler must not free its own component, directly or with its owner,
+/// nor may handlers free each other's components (they would wait for each other for ever): the
+/// program stops with a message saying so. It calls PostRelease() instead, or the component
 /// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.
 /// Cancel() ends a running request from anywhere.
 class DORVANE_HTTP_EXPORT TAdvHttp : public TComponent {

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -751,12 +752,15 @@ struct SelfFreeRow {
     const char* tag;
     bool synchronous;
     bool deleteOwner; // free the owner (and the component with it) instead
+    bool eachOther;   // two components whose handlers, running at once, free each other
+    const char* message;
 };
 
 const SelfFreeRow SelfFrees[] = {
-    {"asynchronous", false, false},
-    {"synchronous", true, false},
-    {"ownerFreedAsynchronously", false, true},
+    {"asynchronous", false, false, false, "inside its own event handler.*PostRelease"},
+    {"synchronous", true, false, false, "inside its own event handler.*PostRelease"},
+    {"ownerFreedAsynchronously", false, true, false, "inside its own event handler.*PostRelease"},
+    {"eachFreesTheOther", false, false, true, "handlers free each other.*PostRelease"},
 };
 
 void PrintTo(const SelfFreeRow& row, std::ostream* out)
@@ -764,11 +768,26 @@ void PrintTo(const SelfFreeRow& row, std::ostream* out)
     *out << row.tag;
 }
 
+// Each one's OnRequestComplete waits until the other's runs too, then frees the other.
+void FreeEachOtherWhenBothRun(TAdvHttp& one, TAdvHttp& other)
+{
+    auto bothRunning = std::make_shared<std::latch>(2);
+    one.OnRequestComplete = [bothRunning, &other](TObject*) {
+        bothRunning->arrive_and_wait();
+        delete &other;
+    };
+    other.OnRequestComplete = [bothRunning, &one](TObject*) {
+        bothRunning->arrive_and_wait();
+        delete &one;
+    };
+}
+
 class FreedInItsOwnHandler : public Consumer,
                              public testing::WithParamInterface<std::tuple<OwnerRow, SelfFreeRow>> {};
 
 // Freeing the component while its handler runs would pull it from under the request that fired
-// the event; the program ends with a message that names the way out, instead of hanging.
+// the event, and handlers freeing each other would wait for each other; the program ends with a
+// message that names the way out, instead of hanging.
 TEST_P(FreedInItsOwnHandler, FailsLoudlyInsteadOfHanging)
 {
     const auto& [ownerRow, row] = GetParam();
@@ -779,7 +798,12 @@ TEST_P(FreedInItsOwnHandler, FailsLoudlyInsteadOfHanging)
             std::unique_ptr<QObject> owner = MakeOwner(ownerRow.kind);
             auto* http = new TAdvHttp(owner.get());
             http->SetURL(Url("/ok"));
-            if (row.deleteOwner) {
+            if (row.eachOther) {
+                auto* other = new TAdvHttp(owner.get());
+                other->SetURL(Url("/ok"));
+                FreeEachOtherWhenBothRun(*http, *other);
+                static_cast<void>(other->Execute(false));
+            } else if (row.deleteOwner) {
                 QObject* doomed = owner.release();
                 http->OnRequestComplete = [doomed](TObject*) { delete doomed; };
             } else {
@@ -788,15 +812,17 @@ TEST_P(FreedInItsOwnHandler, FailsLoudlyInsteadOfHanging)
             static_cast<void>(http->Execute(row.synchronous));
             QTest::qWait(WaitLimitMs);
         },
-        "inside its own event handler.*PostRelease");
+        row.message);
 }
 
 std::vector<std::tuple<OwnerRow, SelfFreeRow>> SelfFreesWithOwners()
 {
     std::vector<std::tuple<OwnerRow, SelfFreeRow>> rows;
     for (const OwnerRow& owner : Owners) {
+        // Two handlers run at once only where events run on the threads that fire them.
+        const bool handlersRunAtOnce = !EventsComeToThisThread(owner);
         for (const SelfFreeRow& selfFree : SelfFrees) {
-            if (!selfFree.deleteOwner || owner.kind != OwnerKind::None)
+            if ((!selfFree.deleteOwner || owner.kind != OwnerKind::None) && (!selfFree.eachOther || handlersRunAtOnce))
                 rows.emplace_back(owner, selfFree);
         }
     }
