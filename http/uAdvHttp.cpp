@@ -68,9 +68,13 @@ TAdvHttp::Private::Private(TAdvHttp* component)
 TAdvHttp::~TAdvHttp()
 {
     // The request that fired the running handler goes on with this component once the handler
-    // returns, and waiting for it here would wait for ever: no way on is safe.
+    // returns, and waiting for it here would wait for ever: no way on is safe. The freeing code
+    // may be the handler itself or code that runs while it waits: a message box's event loop, or
+    // another component's handler that a free made in the handler served.
     if (TEventRoute::HandlerRunning(this))
-        qFatal("TAdvHttp: a component was freed inside its own event handler (directly or with its owner); "
+        qFatal("TAdvHttp: a component was freed while its own event handler runs on this thread: inside the "
+               "handler (directly or with its owner), or in code that runs while the handler waits (a message "
+               "box's event loop, or another component's handler served while a component is freed); "
                "free it with PostRelease() instead");
     Destroying();
     d->FRoute.Close(); // before closing: the library's thread may be waiting on one of its events

@@ -73,6 +73,7 @@ enum class TEventThread {
 /// Endings. Freeing the owner, or the component, at any moment of a request is safe: the
 /// request stops, and no handler of the component (or of any component of a freed owner) runs
 /// once that has begun. A handler must not free its own component, directly or with its owner,
+/// nor may code that runs while the handler waits on its thread (a message box's event loop),
 /// nor may handlers free each other's components (they would wait for each other for ever): the
 /// program stops with a message saying so. It calls PostRelease() instead, or the component
 /// frees itself with ReleaseOnClose. A handler that raises stops the request: see Execute.

@@ -748,19 +748,27 @@ TEST_F(Consumer, AComponentWhoseThreadRunsNoEventLoopCannotBeFreedLaterAndSaysSo
 
 // ---- freeing a component inside its own handler ----
 
+enum class FreedBy {
+    Itself,
+    ItsOwner,      // freed with its owner
+    TheOther,      // two components whose handlers, running at once, free each other
+    ServedHandler, // another component's handler, served while this one's handler frees a third
+};
+
 struct SelfFreeRow {
     const char* tag;
     bool synchronous;
-    bool deleteOwner; // free the owner (and the component with it) instead
-    bool eachOther;   // two components whose handlers, running at once, free each other
+    FreedBy freedBy;
     const char* message;
 };
 
 const SelfFreeRow SelfFrees[] = {
-    {"asynchronous", false, false, false, "inside its own event handler.*PostRelease"},
-    {"synchronous", true, false, false, "inside its own event handler.*PostRelease"},
-    {"ownerFreedAsynchronously", false, true, false, "inside its own event handler.*PostRelease"},
-    {"eachFreesTheOther", false, false, true, "handlers free each other.*PostRelease"},
+    {"asynchronous", false, FreedBy::Itself, "while its own event handler runs.*PostRelease"},
+    {"synchronous", true, FreedBy::Itself, "while its own event handler runs.*PostRelease"},
+    {"ownerFreedAsynchronously", false, FreedBy::ItsOwner, "while its own event handler runs.*PostRelease"},
+    {"eachFreesTheOther", false, FreedBy::TheOther, "handlers free each other.*PostRelease"},
+    {"byAHandlerServedInsideAFree", false, FreedBy::ServedHandler,
+     "while its own event handler runs.*another component's handler served.*PostRelease"},
 };
 
 void PrintTo(const SelfFreeRow& row, std::ostream* out)
@@ -782,6 +790,31 @@ void FreeEachOtherWhenBothRun(TAdvHttp& one, TAdvHttp& other)
     };
 }
 
+// On a widget owner's thread, freeing a component whose worker is busy serves the events sent to
+// that thread meanwhile. Here the freed one's handler sleeps on its worker, and the handler that
+// frees it has started `starter`, whose OnRequestComplete (served inside that free) frees the
+// freeing handler's component.
+void FreeInsideAFree(QObject* owner, TAdvHttp& starter, const std::string& quick, const std::string& big)
+{
+    auto* busy = new TAdvHttp(nullptr);
+    busy->SetURL(big);
+    auto busyReading = std::make_shared<std::atomic<bool>>(false);
+    busy->OnDataAvailable = [busyReading](TObject*) {
+        *busyReading = true;
+        std::this_thread::sleep_for(300ms);
+    };
+    auto* freeing = new TAdvHttp(owner);
+    freeing->SetURL(quick);
+    freeing->OnRequestComplete = [&starter, busy](TObject*) {
+        static_cast<void>(starter.Execute(false));
+        delete busy;
+    };
+    starter.OnRequestComplete = [freeing](TObject*) { delete freeing; };
+    static_cast<void>(busy->Execute(false));
+    static_cast<void>(QTest::qWaitFor([&] { return busyReading->load(); }, WaitLimitMs));
+    static_cast<void>(freeing->Execute(false));
+}
+
 class FreedInItsOwnHandler : public Consumer,
                              public testing::WithParamInterface<std::tuple<OwnerRow, SelfFreeRow>> {};
 
@@ -798,18 +831,21 @@ TEST_P(FreedInItsOwnHandler, FailsLoudlyInsteadOfHanging)
             std::unique_ptr<QObject> owner = MakeOwner(ownerRow.kind);
             auto* http = new TAdvHttp(owner.get());
             http->SetURL(Url("/ok"));
-            if (row.eachOther) {
+            if (row.freedBy == FreedBy::TheOther) {
                 auto* other = new TAdvHttp(owner.get());
                 other->SetURL(Url("/ok"));
                 FreeEachOtherWhenBothRun(*http, *other);
                 static_cast<void>(other->Execute(false));
-            } else if (row.deleteOwner) {
+            } else if (row.freedBy == FreedBy::ServedHandler) {
+                FreeInsideAFree(owner.get(), *http, Url("/ok"), Url("/big"));
+            } else if (row.freedBy == FreedBy::ItsOwner) {
                 QObject* doomed = owner.release();
                 http->OnRequestComplete = [doomed](TObject*) { delete doomed; };
             } else {
                 http->OnRequestComplete = [](TObject* sender) { delete sender; };
             }
-            static_cast<void>(http->Execute(row.synchronous));
+            if (row.freedBy != FreedBy::ServedHandler) // there a handler starts it
+                static_cast<void>(http->Execute(row.synchronous));
             QTest::qWait(WaitLimitMs);
         },
         row.message);
@@ -821,8 +857,13 @@ std::vector<std::tuple<OwnerRow, SelfFreeRow>> SelfFreesWithOwners()
     for (const OwnerRow& owner : Owners) {
         // Two handlers run at once only where events run on the threads that fire them.
         const bool handlersRunAtOnce = !EventsComeToThisThread(owner);
+        const bool widget = owner.kind == OwnerKind::HiddenWidget || owner.kind == OwnerKind::ShownWidget;
         for (const SelfFreeRow& selfFree : SelfFrees) {
-            if ((!selfFree.deleteOwner || owner.kind != OwnerKind::None) && (!selfFree.eachOther || handlersRunAtOnce))
+            const bool fits = selfFree.freedBy == FreedBy::ItsOwner        ? owner.kind != OwnerKind::None
+                              : selfFree.freedBy == FreedBy::TheOther      ? handlersRunAtOnce
+                              : selfFree.freedBy == FreedBy::ServedHandler ? widget
+                                                                           : true;
+            if (fits)
                 rows.emplace_back(owner, selfFree);
         }
     }
