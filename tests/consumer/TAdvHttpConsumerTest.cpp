@@ -801,7 +801,7 @@ void FreeInsideAFree(QObject* owner, TAdvHttp& starter, const std::string& quick
     auto busyReading = std::make_shared<std::atomic<bool>>(false);
     busy->OnDataAvailable = [busyReading](TObject*) {
         *busyReading = true;
-        std::this_thread::sleep_for(300ms);
+        std::this_thread::sleep_for(2s); // the free below waits this long, serving events
     };
     auto* freeing = new TAdvHttp(owner);
     freeing->SetURL(quick);
