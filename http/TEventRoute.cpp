@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <set>
@@ -21,17 +22,28 @@ namespace {
 // How often a delivery waiting for the component's own thread looks whether that thread has ended.
 constexpr auto OwnThreadCheckInterval = std::chrono::milliseconds(20);
 
-// Every live component's route, so that a release posted for a component that its owner freed
-// in the meantime is dropped instead of freeing it twice. Never destroyed: components are made
-// and freed on other threads up to the end of the process.
+// Every live component's route, and every live component under the serial number of its route.
+// A posted release names its component by that number, so a release for a component freed in
+// the meantime finds nothing and is dropped, even when a new component has taken the freed one's
+// address. Never destroyed: components are made and freed on other threads up to the end of the
+// process.
 std::mutex routesLock;
 std::map<const TComponent*, TEventRoute*>& liveRoutes = *new std::map<const TComponent*, TEventRoute*>;
+std::unordered_map<std::uintptr_t, TComponent*>& liveSerials = *new std::unordered_map<std::uintptr_t, TComponent*>;
+std::atomic<std::uintptr_t> nextSerial{1};
 
 TEventRoute* RouteOf(const TComponent* component)
 {
     std::lock_guard lock(routesLock);
     const auto found = liveRoutes.find(component);
     return found == liveRoutes.end() ? nullptr : found->second;
+}
+
+TComponent* LiveComponent(std::uintptr_t serial)
+{
+    std::lock_guard lock(routesLock);
+    const auto found = liveSerials.find(serial);
+    return found == liveSerials.end() ? nullptr : found->second;
 }
 
 // The components whose handlers run on this thread, innermost last.
@@ -63,12 +75,13 @@ private:
     const TComponent* const FComponent;
 };
 
-// On the thread that runs the component's handlers: frees it, unless it is gone already or one
-// of its handlers runs here (then it waits for that handler's scope to end).
+// On the thread that runs the component's handlers: frees the component whose route has the
+// serial number `released`, unless it is gone already or one of its handlers runs here (then it
+// waits for that handler's scope to end).
 void ReleaseWhenNoHandlerRuns(void* released)
 {
-    auto* component = static_cast<TComponent*>(released);
-    if (RouteOf(component) == nullptr || component->InState(csDestroying))
+    TComponent* component = LiveComponent(reinterpret_cast<std::uintptr_t>(released));
+    if (component == nullptr || component->InState(csDestroying))
         return;
     if (TEventRoute::HandlerRunning(component)) {
         releasesHeldBack.insert(component);
@@ -235,12 +248,14 @@ struct TEventRoute::TDelivery {
 TEventRoute::TEventRoute(TComponent* component, bool windowed, std::function<void()> ownThreadEnded)
     : FComponent(component)
     , FWindowed(windowed)
+    , FSerial(nextSerial++)
     , FOwnThreadEnded(std::move(ownThreadEnded))
 {
     if (FWindowed)
         TAdvHttpWindow::AddUser();
     std::lock_guard lock(routesLock);
     liveRoutes[FComponent] = this;
+    liveSerials[FSerial] = FComponent;
 }
 
 TEventRoute::~TEventRoute()
@@ -255,6 +270,7 @@ void TEventRoute::Close()
     {
         std::lock_guard lock(routesLock);
         liveRoutes.erase(FComponent);
+        liveSerials.erase(FSerial);
     }
     if (FDeliveriesInFlight.load() == 0)
         return;
@@ -384,14 +400,13 @@ bool TEventRoute::CanReleaseLater() const
 // request that fired the handler.
 void TEventRoute::ReleaseLater()
 {
+    void* const released = reinterpret_cast<void*>(FSerial);
     if (FWindowed) {
         PostMessageA(TAdvHttpWindow::Handle(), WM_ADVHTTP_CALL, reinterpret_cast<WPARAM>(&ReleaseWhenNoHandlerRuns),
-                     reinterpret_cast<LPARAM>(FComponent));
+                     reinterpret_cast<LPARAM>(released));
         return;
     }
-    TComponent* component = FComponent;
-    PostTo(QAbstractEventDispatcher::instance(component->thread()),
-           [component] { ReleaseWhenNoHandlerRuns(component); });
+    PostTo(QAbstractEventDispatcher::instance(FComponent->thread()), [released] { ReleaseWhenNoHandlerRuns(released); });
 }
 
 bool TEventRoute::HandlerRunning(const TComponent* component)

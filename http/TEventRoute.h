@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -71,6 +72,8 @@ private:
 
     TComponent* const FComponent;
     const bool FWindowed;
+    // Names the component in a posted release: unlike its address, never taken by another one.
+    const std::uintptr_t FSerial;
     const std::function<void()> FOwnThreadEnded;
     std::atomic<bool> FToOwnThread{false};
     // Events on their way. A delivery counts itself before it looks at the destroying state, so
