@@ -103,7 +103,8 @@ std::mutex closeWaitsLock;
 std::unordered_map<std::thread::id, const TCloseWait*>& closeWaits =
     *new std::unordered_map<std::thread::id, const TCloseWait*>; // guarded by closeWaitsLock
 
-// Under closeWaitsLock: whether the waits lead from this thread's back to it.
+// Under closeWaitsLock: whether the waits that start with this thread's (for awaited) come back to
+// this thread.
 bool WaitsRoundACircle(const TComponent* awaited)
 {
     const std::thread::id self = std::this_thread::get_id();
