@@ -235,12 +235,17 @@ std::string AsyncRequest(FaultWindow& window)
     } catch (const Exception& error) {
         raised = error.Message();
     }
+    // Busy turns false as OnRequestComplete starts, and CompletionEvent is signalled once it has
+    // returned: the request is over when both have happened.
     bool ended = true;
     if (started)
-        ended = QTest::qWaitFor([&] { return (completions > 0 || errors > 0) && !http->Busy(); }, 20000);
+        ended = QTest::qWaitFor([&] {
+            return (completions > 0 || errors > 0) && !http->Busy() &&
+                   WaitForSingleObject(http->CompletionEvent(), 0) == WAIT_OBJECT_0;
+        }, 20000);
     window.Close();
     if (!ended)
-        return "the request never ended";
+        return "the request never ended, or ended without signalling CompletionEvent";
     const bool succeeded = started && errors == 0;
     if (std::string verdict = JudgeRequest(window, *http, succeeded, raised, errors, completions); !verdict.empty())
         return verdict;
