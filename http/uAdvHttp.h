@@ -331,7 +331,7 @@ public:
     /// True from the start of Execute until the request has ended: until OnRequestComplete starts
     /// (inside it Busy is false, so its handler may start the next request), or once OnError has
     /// been delivered. A thread that polls Busy therefore never sees the request over before its
-    /// last event has come.
+    /// last event has come; CompletionEvent tells when that event's handler has returned.
     bool Busy() const;
     /// What ContentLength gives when the response announced no length.
     static constexpr std::int64_t UnknownContentLength = -1;
@@ -350,10 +350,12 @@ public:
     /// Sets ReleaseOnClose. Raises EInetError, as PostRelease, when the component can't be freed
     /// later.
     void SetReleaseOnClose(bool release);
-    /// Manual-reset event, signalled when a request's handles have closed (its body read, or the
-    /// request abandoned or cancelled) and when an asynchronous send fails; OnRequestComplete or
-    /// OnError may still be on its way then. The component never resets it: ResetEvent before
-    /// each Execute, wait with WaitForSingleObject. Waiting on it on the widget owner's own
+    /// Manual-reset event, signalled once a request is over: its handles closed (its body read, or
+    /// the request abandoned or cancelled) or its asynchronous send failed, and its last event
+    /// (OnRequestComplete, or OnError) has returned. A thread that finds it signalled finds Busy
+    /// false; the converse does not hold while OnRequestComplete runs. A handler that starts the
+    /// next request leaves the signal to that request. The component never resets it: ResetEvent
+    /// before each Execute, wait with WaitForSingleObject. Waiting on it on the widget owner's own
     /// thread never ends before the wait's time-out when handlers are assigned, because the
     /// events the request needs are queued to that very thread: let the event loop run instead,
     /// as the class description shows. The component closes it.

@@ -882,8 +882,8 @@ class WaitingForTheEnd : public Consumer, public testing::WithParamInterface<Own
 // As uAdvHttp.h says: on a widget owner's thread a plain wait on CompletionEvent can't end, since
 // the request's events wait for that very thread; the wait that lets them in ends. For any other
 // owner, events run on the request's threads and a plain wait serves. Either way, once the event
-// is signalled the request is over: OnRequestComplete has returned, Busy is false, and the next
-// Execute is taken, round after round.
+// is signalled the request is over: OnRequestComplete (or OnError) has returned, Busy is false,
+// and the next Execute is taken, round after round.
 TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
 {
     const OwnerKind kind = GetParam().kind;
@@ -901,7 +901,12 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
         ++completes;
         loop.quit();
     };
-    http->OnError = [&](TObject*) { loop.quit(); };
+    std::atomic<int> errors{0};
+    http->OnError = [&](TObject*) {
+        std::this_thread::sleep_for(1ms);
+        ++errors;
+        loop.quit();
+    };
     ResetEvent(http->CompletionEvent());
     ASSERT_TRUE(http->Execute(false));
     if (windowed) { // the way the header shows; other owners' events come on other threads
@@ -928,6 +933,18 @@ TEST_P(WaitingForTheEnd, WorksTheWayTheHeaderShows)
         EXPECT_EQ(completes, round) << "OnRequestComplete has returned";
         EXPECT_EQ(http->Text(), "fine");
     }
+
+    // A request that fails likewise: once the event is signalled, OnError has returned.
+    http->SetURL(Url("/cut"));
+    ResetEvent(http->CompletionEvent());
+    ASSERT_TRUE(http->Execute(false));
+    if (windowed) {
+        QTimer::singleShot(WaitLimitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    ASSERT_EQ(WaitForSingleObject(http->CompletionEvent(), static_cast<DWORD>(WaitLimitMs)), WAIT_OBJECT_0);
+    EXPECT_FALSE(http->Busy());
+    EXPECT_EQ(errors, 1) << "OnError has returned";
     delete http;
 }
 
