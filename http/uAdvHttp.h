@@ -444,7 +444,9 @@ public:
     /// @name Limits of this component's buffers
     ///@{
     static constexpr std::size_t MaxAcceptTypes = 100;  ///< AcceptTypes lines passed on, at most.
-    static constexpr DWORD RawHeadersSize = 8192;        ///< A longer response head is a failure.
+    /// A response head is read into this many bytes first, a longer one again at its size (up to
+    /// 256 KiB: a longer head is a failure).
+    static constexpr DWORD RawHeadersSize = 8192;
     static constexpr DWORD ChunkReadSize = 16384;        ///< The body is read in chunks of this many bytes.
     static constexpr std::size_t ChunkBufferSize = ChunkReadSize + 1; ///< The chunk buffer's size.
     static constexpr DWORD CombinedUrlSize = 2055;       ///< A longer URL can't be built.

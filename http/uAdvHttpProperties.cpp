@@ -364,9 +364,12 @@ bool TAdvHttp::Busy() const
 }
 
 // Only a plain decimal number within range counts (the library refuses a response with any
-// other): a length the server garbled is as good as none.
+// other): a length the server garbled is as good as none. A length beside a transfer coding is
+// ignored by the library, which reads the body by its chunks.
 std::int64_t TAdvHttp::ContentLength() const
 {
+    if (!ResponseHeader("Transfer-Encoding").empty())
+        return UnknownContentLength;
     const std::string text = ResponseHeader("Content-Length");
     std::int64_t length = 0;
     const char* end = text.data() + text.size();

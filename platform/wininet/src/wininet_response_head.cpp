@@ -34,6 +34,33 @@ bool isPlainLength(std::string_view value)
     return error == std::errc() && end == value.data() + value.size();
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A control byte other than the tab: a bare CR would end the line for some readers and not for
+// others (libcurl keeps "X: a\rLocation: b" as one field), the rest reaches whoever prints it.
+bool hasControlByte(std::string_view line)
+{
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// "HTTP/" digit "." digit, one blank, three digits, then nothing or a blank and the reason.
+// libcurl reads more ("http/1.1", blanks before the code) and acts on the code it found there,
+// so a response it follows or answers would be reported with another code.
+bool isStatusLine(std::string_view line)
+{
+    return line.size() >= 12 && line.substr(0, 5) == "HTTP/" && isDigit(line[5]) && line[6] == '.' &&
+           isDigit(line[7]) && line[8] == ' ' && isDigit(line[9]) && isDigit(line[10]) && isDigit(line[11]) &&
+           (line.size() == 12 || line[12] == ' ');
+}
+
 } // namespace
 
 std::optional<std::string_view> fieldValue(std::string_view line, std::string_view name)
@@ -100,10 +127,15 @@ ResponseHead::Line ResponseHead::take(std::string_view raw)
 {
     const std::string_view line = withoutLineEnd(raw);
     m_bytes += raw.size();
-    if (line.substr(0, 5) == "HTTP/") {
+    if (platform::ascii::startsWithIgnoringCase(line, "HTTP/")) {
         *this = ResponseHead{};
         m_bytes = raw.size();
+        if (!isStatusLine(line) || hasControlByte(line))
+            return refuse();
         m_status = statusCodeOf(line);
+        // No request asks to switch protocols; what follows would be taken for the body.
+        if (m_status == 101)
+            return refuse();
         m_block.assign(line);
         m_block += "\r\n";
         return Line::Status;
@@ -112,6 +144,10 @@ ResponseHead::Line ResponseHead::take(std::string_view raw)
         m_complete = true;
         return Line::End;
     }
+    // A folded line continues the one before for some readers, and libcurl frames the body
+    // without it ("Transfer-Encoding:" folded onto "chunked" is no chunked body to it).
+    if (isBlank(line.front()) || hasControlByte(line))
+        return refuse();
     m_block.append(line);
     m_block += "\r\n";
     if (auto value = fieldValue(line, "Content-Length")) {
@@ -121,8 +157,12 @@ ResponseHead::Line ResponseHead::take(std::string_view raw)
             return refuse();
         m_contentLength.assign(*value);
     }
-    if (const auto value = fieldValue(line, "Location"))
+    if (const auto value = fieldValue(line, "Location")) {
+        // libcurl follows the first; a second one would be the one reported.
+        if (!m_location.empty() && m_location != *value)
+            return refuse();
         m_location.assign(*value);
+    }
     if (m_block.size() > sizeLimit)
         return refuse();
     return Line::Field;

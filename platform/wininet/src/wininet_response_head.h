@@ -32,8 +32,9 @@ public:
         Status,  // a status line: a new head begins
         Field,   // a header line
         End,     // the empty line that ends the head
-        Refused, // too large, a length that is no plain number, or conflicting lengths (a way to
-                 // smuggle a response)
+        Refused, // too large; a status line other than "HTTP/d.d ddd reason", or 101; a folded
+                 // line or a control byte; a length that is no plain number, conflicting lengths
+                 // or Locations (ways to smuggle a response)
     };
 
     // Takes one line as libcurl hands it over, line end included.
