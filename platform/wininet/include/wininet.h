@@ -423,7 +423,9 @@ DORVANE_HTTP_EXPORT BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVO
 /// headers: "Name: value" lines, each ended by CR LF; a caller's header replaces the layer's own of
 /// that name (Host, User-Agent, Accept, ...) and goes out as written, repeats included, except
 /// Content-Length, which always states the body's true length. A line that is no header line
-/// (no name, or a control byte inside) fails the call with ERROR_HTTP_INVALID_HEADER.
+/// (no name, or a control byte inside), a Transfer-Encoding line (the layer frames the body), or
+/// a verb that is no HTTP token (a blank, CR or LF inside) fails the call with
+/// ERROR_HTTP_INVALID_HEADER before anything is sent.
 [[nodiscard]] DORVANE_HTTP_EXPORT BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                                     DWORD optionalLength);
 /// Reads the status code (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER), a header as a number

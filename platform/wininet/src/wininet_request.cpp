@@ -52,6 +52,13 @@ bool isTokenCharacter(char c)
     return byte > 0x20 && byte < 0x7F && std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
 }
 
+// A verb goes into the request line as it is: a blank, CR or LF would change that line or add
+// others.
+bool isToken(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), isTokenCharacter);
+}
+
 // A header value holds no control byte but tab: a CR, LF or NUL inside would end the line on
 // the wire and start another.
 bool isHeaderValue(std::string_view value)
@@ -162,7 +169,10 @@ public:
         std::vector<std::string> extra;
         const Session& session = *m_connection->session();
         const HandleOptions options = effectiveOptions();
-        if (!splitHeaders(headers, headersLength, extra) || !isSafeHead(session.agent, m_accept, m_referrer, options)) {
+        // The body's framing is the layer's: a caller's Transfer-Encoding would announce chunks
+        // that never come.
+        if (!splitHeaders(headers, headersLength, extra) || !isSafeHead(session.agent, m_accept, m_referrer, options) ||
+            !isToken(m_verb) || hasHeader(extra, "Transfer-Encoding")) {
             SetLastError(ERROR_HTTP_INVALID_HEADER);
             return false;
         }

@@ -433,7 +433,7 @@ TEST(WininetRequestHead, EachRequestGoesOutSmallAndExact)
     }
 }
 
-TEST(WininetRequestHead, AControlByteInAValueTheLayerSendsIsRefusedBeforeAnythingIsSent)
+TEST(WininetRequestHead, AControlByteInAValueAVerbThatIsNoTokenOrTheCallersFramingIsRefusedBeforeAnythingIsSent)
 {
     struct Case {
         const char* tag;
@@ -441,6 +441,8 @@ TEST(WininetRequestHead, AControlByteInAValueTheLayerSendsIsRefusedBeforeAnythin
         LPCSTR accept;
         const char* referrer;
         DWORD credential; // 0, or the option that carries the bad value
+        const char* verb = "GET";
+        const char* headers = nullptr; // the caller's
     };
     const Case cases[] = {
         {"agent", "A\r\nInjected: 1", nullptr, nullptr, 0},
@@ -449,6 +451,9 @@ TEST(WininetRequestHead, AControlByteInAValueTheLayerSendsIsRefusedBeforeAnythin
         {"referrer", "A", nullptr, "http://x/\rInjected: 1", 0},
         {"userName", "A", nullptr, nullptr, INTERNET_OPTION_USERNAME},
         {"proxyPassword", "A", nullptr, nullptr, INTERNET_OPTION_PROXY_PASSWORD},
+        {"verb", "A", nullptr, nullptr, 0, "GET /x HTTP/1.1\r\nInjected: 1\r\n"},
+        {"verbWithABlank", "A", nullptr, nullptr, 0, "GET /x"},
+        {"transferEncodingOfTheCaller", "A", nullptr, nullptr, 0, "GET", "Transfer-Encoding: chunked\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
@@ -457,12 +462,12 @@ TEST(WininetRequestHead, AControlByteInAValueTheLayerSendsIsRefusedBeforeAnythin
         InternetHandle connection(InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(server.port()),
                                                    nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
         LPCSTR accept[] = {c.accept, nullptr};
-        InternetHandle request(HttpOpenRequestA(connection, "GET", "/", nullptr, c.referrer, accept, 0, 0));
+        InternetHandle request(HttpOpenRequestA(connection, c.verb, "/", nullptr, c.referrer, accept, 0, 0));
         if (c.credential != 0) {
             char value[] = "x\r\nInjected: 1";
             ASSERT_TRUE(InternetSetOptionA(connection, c.credential, value, sizeof value - 1));
         }
-        EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+        EXPECT_FALSE(HttpSendRequestA(request, c.headers, static_cast<DWORD>(-1), nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_HEADER);
         EXPECT_EQ(server.connectionCount(), 0);
     }
