@@ -1,6 +1,7 @@
 #include "AccountRequests.h"
 
 #include <limits>
+#include <optional>
 
 #include "ascii_text.h"
 
@@ -32,9 +33,8 @@ int TakeBase(std::string_view& text)
     return 10;
 }
 
-}  // namespace
-
-std::int32_t ParseResultCode(std::string_view answer)
+// The answer as a signed 32-bit number, or none (see ParseResultCode).
+std::optional<std::int32_t> ReadNumber(std::string_view answer)
 {
     while (answer.starts_with(' '))
         answer.remove_prefix(1);
@@ -45,7 +45,7 @@ std::int32_t ParseResultCode(std::string_view answer)
     }
     const int base = TakeBase(answer);
     if (answer.empty())
-        return kNotANumber;
+        return std::nullopt;
 
     // The magnitude may reach 2^31 only when negative.
     const std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + (negative ? 1 : 0);
@@ -53,12 +53,25 @@ std::int32_t ParseResultCode(std::string_view answer)
     for (const char c : answer) {
         const int digit = DigitValue(c, base);
         if (digit < 0)
-            return kNotANumber;
+            return std::nullopt;
         magnitude = magnitude * base + digit;
         if (magnitude > limit)
-            return kNotANumber;
+            return std::nullopt;
     }
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+}
+
+}  // namespace
+
+std::int32_t ParseResultCode(std::string_view answer)
+{
+    return ReadNumber(answer).value_or(kNotANumber);
+}
+
+bool CompletionRefused(std::string_view answer)
+{
+    const std::optional<std::int32_t> number = ReadNumber(answer);
+    return number && *number <= 0;
 }
 
 std::string EncodeQueryValue(std::string_view value)

@@ -17,6 +17,11 @@ inline constexpr std::int32_t kNotANumber = -1;
 // any value outside the 32-bit range, gives kNotANumber.
 [[nodiscard]] std::int32_t ParseResultCode(std::string_view answer);
 
+// True when the answer to the second request says the account was not completed: a number not
+// above 0, as the first answer's failures (the reference service: 0 unknown id, -1 malformed id,
+// -6 storing failed). Any other whole answer completes it: the service need answer nothing.
+[[nodiscard]] bool CompletionRefused(std::string_view answer);
+
 // Percent-encodes every byte but A-Z a-z 0-9 - . _ ~, so a field's "&", "=", "#", "?", "%" or
 // space reaches the server as the user typed it instead of changing the request.
 [[nodiscard]] std::string EncodeQueryValue(std::string_view value);

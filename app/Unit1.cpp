@@ -257,10 +257,10 @@ void TForm1::CreateBtnClick(QObject*)
     }
     if (!m_madeLogin->completed) {
         // The id goes back exactly as the service wrote it, blanks and line ends aside.
-        const bool completed = RunRequest(CompleteAccountURL(WizardURL, m_madeLogin->id)).has_value();
+        const std::optional<std::string> answer = RunRequest(CompleteAccountURL(WizardURL, m_madeLogin->id));
         if (!StillSigningUp())
             return;
-        if (!completed) {
+        if (!answer || CompletionRefused(*answer)) {
             ShowSignUpMessage(kNetworkError);
             return;
         }
@@ -385,6 +385,18 @@ void TForm1::ConnectHandlers()
                              static_cast<QWidget*>(txt_pwd), static_cast<QWidget*>(txt_extLogin),
                              static_cast<QWidget*>(txt_extPwd), static_cast<QWidget*>(SignBtn)})
         WatchKeyUp(control);
+    // A field emptied without a key (the context menu's Undo, Cut or Delete) disables the button
+    // its key release would have; only a key release enables it again.
+    for (QLineEdit* field : {txt_Email, txt_Login, txt_pwd})
+        connect(field, &QLineEdit::textChanged, this, [this, field] {
+            if (!HasText(field))
+                CreateBtn->setEnabled(false);
+        });
+    for (QLineEdit* field : {txt_extLogin, txt_extPwd})
+        connect(field, &QLineEdit::textChanged, this, [this, field] {
+            if (!HasText(field))
+                SignBtn->setEnabled(false);
+        });
 }
 
 void TForm1::GuardPageButtons()

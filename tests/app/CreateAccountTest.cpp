@@ -116,7 +116,7 @@ struct AnswerKind {
     const char* tag;
     Script script;
     bool complete2xx;            // a whole 2xx answer within the wizard's bound
-    int asResult = -1;           // read as the first answer: > 0 an id, 0 the name is taken
+    std::optional<int> asNumber = {}; // first answer: > 0 an id, 0 the name is taken; second: <= 0 refused
     std::string idSent = {};     // for an id: what make_usr carries
 };
 
@@ -136,7 +136,7 @@ std::vector<AnswerKind> AnswerKinds()
         {"200 with dollar 1A", Answer(200, "$1A"), true, 26, "%241A"},
         {"200 with 0x1A", Answer(200, "0x1A"), true, 26, "0x1A"},
         {"200 with 0", Answer(200, "0"), true, 0},
-        {"200 with -5", Answer(200, "-5"), true},
+        {"200 with -5", Answer(200, "-5"), true, -5},
         {"200 with 12abc", Answer(200, "12abc"), true},
         {"200 empty", Answer(200, ""), true},
         {"300 with 17", Answer(300, "17"), false},
@@ -152,8 +152,9 @@ std::vector<AnswerKind> AnswerKinds()
 }
 
 // The one rule over every answer at each request: the credentials are stored and Thanks shows
-// exactly when both requests got a complete 2xx answer and the first a positive id; otherwise the
-// page tells why, nothing is stored, and Create is ready for another try.
+// exactly when both requests got a complete 2xx answer, the first a positive id and the second
+// no number below 1 (the service's refusal); otherwise the page tells why, nothing is stored,
+// and Create is ready for another try.
 TEST_F(CreateAccount, StoresAndThanksExactlyWhenBothRequestsGotACompleteSuccessAnswer)
 {
     for (const Request request : {Request::Login, Request::Complete}) {
@@ -168,7 +169,7 @@ TEST_F(CreateAccount, StoresAndThanksExactlyWhenBothRequestsGotACompleteSuccessA
             Fill("a@b.test", "alice", "abc");
             Create();
 
-            const bool made = kind.complete2xx && (!atLogin || kind.asResult > 0);
+            const bool made = kind.complete2xx && (atLogin ? kind.asNumber > 0 : !(kind.asNumber && *kind.asNumber <= 0));
             ASSERT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
             EXPECT_EQ(RequestLine(server.received(0)),
                       "GET /wizard_files/make_login.asp?userlogin=alice&userpassword=abc&email=a%40b.test HTTP/1.1");
@@ -183,7 +184,7 @@ TEST_F(CreateAccount, StoresAndThanksExactlyWhenBothRequestsGotACompleteSuccessA
                 EXPECT_EQ(ReadStoredValue(kSettingsKey, "PassWord")->bytes, StoredString("\xE1\xE2\xE3"));
                 continue;
             }
-            const bool nameTaken = atLogin && kind.complete2xx && kind.asResult == 0;
+            const bool nameTaken = atLogin && kind.complete2xx && kind.asNumber == 0;
             EXPECT_EQ(window->ActivePage(), "New");
             EXPECT_TRUE(window->Label7->isVisible());
             EXPECT_EQ(window->Label7->text(), nameTaken ? kNameTakenMessage : kNetworkMessage);

@@ -339,19 +339,30 @@ TEST_F(WizardWindow, SignInIsEnabledOnlyWhenBothFieldsHoldText)
     }
 }
 
-TEST_F(WizardWindow, RulesAreReevaluatedOnKeyReleaseOnly)
+// A key release enables; a field emptied any way (the context menu's Undo, Cut or Delete, with
+// no key) disables at once, so an empty login or password is never sent or stored.
+TEST_F(WizardWindow, AKeyReleaseEnablesAndAnEmptiedFieldDisablesAtOnce)
 {
+    GoToNew();
+    TypeInto(window->txt_Email, "a@b.test");
+    TypeInto(window->txt_Login, "alice");
+    TypeInto(window->txt_pwd, "secret");
+    ASSERT_TRUE(window->CreateBtn->isEnabled());
+    window->txt_Login->setText("  ");
+    EXPECT_FALSE(window->CreateBtn->isEnabled());
+
+    ClickButton(window->BackBtn);
     GoToExist();
     window->txt_extLogin->setText("alice");  // pasted: no key released
     window->txt_extPwd->setText("secret");
     EXPECT_FALSE(window->SignBtn->isEnabled());
     QTest::keyRelease(window->txt_extPwd, Qt::Key_End);
     EXPECT_TRUE(window->SignBtn->isEnabled());
-
     window->txt_extPwd->clear();
-    EXPECT_TRUE(window->SignBtn->isEnabled());
-    QTest::keyRelease(window->SignBtn, Qt::Key_Space);  // a release on the button itself counts
     EXPECT_FALSE(window->SignBtn->isEnabled());
+    window->txt_extPwd->setText("secret");
+    QTest::keyRelease(window->SignBtn, Qt::Key_Space);  // a release on the button itself counts
+    EXPECT_TRUE(window->SignBtn->isEnabled());
 }
 
 TEST_F(WizardWindow, GoingBackDisablesCreateUntilAKeyIsReleasedAgain)
