@@ -215,7 +215,8 @@ inline constexpr DWORD INTERNET_FLAG_NEED_FILE = 0x00000010;
 /// of the whole process, used by every request whose handles set none.
 inline constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 /// Milliseconds a response may stay silent before the call fails with ERROR_INTERNET_TIMEOUT
-/// (default 30 s).
+/// (default 30 s). A time-out of 0 sets none: the process's applies, or the built-in one (60 s
+/// to connect, 30 s silent).
 inline constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
 /// of the whole process, used by every request whose handles set none.
 inline constexpr DWORD INTERNET_OPTION_USERNAME = 28;

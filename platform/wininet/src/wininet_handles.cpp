@@ -18,8 +18,10 @@ InternetHandles& handleTable()
     return *table;
 }
 
-std::atomic<DWORD> connectTimeoutDefault{60000};
-std::atomic<DWORD> receiveTimeoutDefault{30000};
+constexpr DWORD builtInConnectTimeout = 60000;
+constexpr DWORD builtInReceiveTimeout = 30000;
+std::atomic<DWORD> connectTimeoutDefault{builtInConnectTimeout};
+std::atomic<DWORD> receiveTimeoutDefault{builtInReceiveTimeout};
 
 template <class T>
 void inherit(std::optional<T>& value, const std::optional<T>& fromParent)
@@ -128,14 +130,18 @@ void HandleObject::close()
     }
 }
 
-DWORD defaultConnectTimeout()
+DWORD connectTimeoutOf(const HandleOptions& options)
 {
-    return connectTimeoutDefault.load();
+    const DWORD own = options.connectTimeout.value_or(0);
+    const DWORD process = connectTimeoutDefault.load();
+    return own != 0 ? own : process != 0 ? process : builtInConnectTimeout;
 }
 
-DWORD defaultReceiveTimeout()
+DWORD receiveTimeoutOf(const HandleOptions& options)
 {
-    return receiveTimeoutDefault.load();
+    const DWORD own = options.receiveTimeout.value_or(0);
+    const DWORD process = receiveTimeoutDefault.load();
+    return own != 0 ? own : process != 0 ? process : builtInReceiveTimeout;
 }
 
 HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object)

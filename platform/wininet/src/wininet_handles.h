@@ -83,9 +83,10 @@ private:
     std::vector<std::weak_ptr<HandleObject>> m_children;
 };
 
-// The time-outs that handles without their own use, set by InternetSetOptionA on no handle.
-DWORD defaultConnectTimeout();
-DWORD defaultReceiveTimeout();
+// A request's time-outs: its handles' own, else the process's (InternetSetOptionA on no
+// handle), else the built-in ones; 0 sets none, so the next in that order applies.
+DWORD connectTimeoutOf(const HandleOptions& options);
+DWORD receiveTimeoutOf(const HandleOptions& options);
 
 // Gives the object its HINTERNET value and records it under its parent.
 HINTERNET registerHandle(const std::shared_ptr<HandleObject>& object);

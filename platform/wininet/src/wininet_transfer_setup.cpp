@@ -251,8 +251,7 @@ void configureAuthorities(Options& options, const HandleOptions& handleOptions)
 void configureConnection(Options& options, const TransferSetup& setup, void* share)
 {
     const HandleOptions& handleOptions = setup.options;
-    options.set(CURLOPT_CONNECTTIMEOUT_MS,
-                static_cast<long>(handleOptions.connectTimeout.value_or(defaultConnectTimeout())))
+    options.set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutOf(handleOptions)))
         .set(CURLOPT_SSL_VERIFYPEER, 1L)
         .set(CURLOPT_SSL_VERIFYHOST, (setup.flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) != 0 ? 0L : 2L);
     // What is left of the request's time; a re-send after it is up fails at once.
@@ -309,8 +308,7 @@ DWORD Transfer::configure(const TransferSetup& setup, void* share, Driver& drive
         options.keep(driver.configureSockets(m_easy.get()));
     // The receive time-out is kept here (silentTooLong): libcurl's low-speed check only counts
     // whole seconds and averages, so a stall would be noticed seconds late.
-    m_progress.receiveTimeout =
-        std::chrono::milliseconds(setup.options.receiveTimeout.value_or(defaultReceiveTimeout()));
+    m_progress.receiveTimeout = std::chrono::milliseconds(receiveTimeoutOf(setup.options));
     return options.failure();
 }
 

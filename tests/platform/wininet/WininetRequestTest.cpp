@@ -585,6 +585,29 @@ TEST(WininetFailures, AServerThatStallsTimesOutAfterTheReceiveTimeout)
     EXPECT_EQ(body, "abc");
 }
 
+// 0 sets no time-out: the next one in line applies, and a request that waits a moment succeeds.
+TEST(WininetFailures, ATimeOutOfZeroSetsNone)
+{
+    ScriptedServer server({Step::readRequest(), Step::stall(100ms), Step::send(httpResponse(200, "late")), Step::close()});
+    auto handles = openRequest(server.port());
+    DWORD zero = 0;
+    ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_RECEIVE_TIMEOUT, &zero, sizeof zero));
+    ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &zero, sizeof zero));
+    for (DWORD option : {INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_CONNECT_TIMEOUT})
+        ASSERT_TRUE(InternetSetOptionA(handles.connection, option, &zero, sizeof zero));
+    const bool sent = HttpSendRequestA(handles.request, nullptr, 0, nullptr, 0) != FALSE;
+    const DWORD error = GetLastError();
+    std::string body;
+    const bool read = sent && readBody(handles.request, body);
+    DWORD receive = 30000;
+    DWORD connect = 60000;
+    ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive));
+    ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect));
+    EXPECT_TRUE(sent) << error;
+    EXPECT_TRUE(read);
+    EXPECT_EQ(body, "late");
+}
+
 TEST(WininetHandles, ClosingFromAnotherThreadEndsABlockedReadWithCancelled)
 {
     ScriptedServer server({Step::readRequest(), Step::send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
