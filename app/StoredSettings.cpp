@@ -57,8 +57,12 @@ std::string ReadWizardURL()
 {
     HKEY opened = nullptr;
     // Read access is all it takes: a hive the wizard can't write still names the service.
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kServiceKey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
-        return {};  // no service configured: the requests will say so when the URL is written
+    const LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, kServiceKey, 0, KEY_READ, &opened);
+    if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+        return {};  // no service configured
+    if (rc != ERROR_SUCCESS)  // a damaged, misplaced or busy hive: the user is told why
+        throw ESettingsError(WithHiveDetail("The service's location could not be read from 'HKEY_CURRENT_USER\\" +
+                                            std::string(kServiceKey) + "' (error " + std::to_string(rc) + ")"));
     const KeyHandle key(opened);
     return "http://" + ReadString(key.get(), "wPath") + "/wizard_files/";
 }

@@ -25,8 +25,9 @@ inline constexpr const char* kSettingsKey = "Software\\Dorvane Pro\\Settings";
 inline constexpr std::string_view kUnstorablePasswordMessage =
     "This password contains a character that can't be stored. Please choose another password.";
 
-// "http://" + wPath + "/wizard_files/"; empty when the service key can't be opened. A missing
-// wPath reads as empty. Throws ESettingsError when wPath is not a string value.
+// "http://" + wPath + "/wizard_files/"; empty when the service key is missing. A missing wPath
+// reads as empty. Throws ESettingsError when wPath is not a string value, or when the hive can't
+// be read (damaged, a folder where the file belongs, held by another program too long).
 [[nodiscard]] std::string ReadWizardURL();
 
 // Writes UserName and the scrambled PassWord, creating the Settings key when missing. The login

@@ -231,6 +231,10 @@ void TForm1::CreateBtnClick(QObject*)
         Label7->hide();
         return;
     }
+    // A location the start could not read (the hive busy or damaged then, or set since) is read
+    // again; without one nothing is sent, and the user is told why rather than of the network.
+    if (WizardURL.empty() && !ReadLocationForCreate())
+        return;
     // Read now, so that keys typed while "Please wait..." was painted are sent and stored too.
     const std::string email = ToAnsi(txt_Email->text());
     const std::string login = ToAnsi(txt_Login->text());
@@ -283,6 +287,25 @@ void TForm1::StoreAccount(const std::string& login, const std::string& password)
         throw ESettingsError("Your account has been created, but its login and password could not be stored. " +
                              std::string(error.what()));
     }
+}
+
+bool TForm1::ReadLocationForCreate()
+{
+    QString problem;
+    try {
+        WizardURL = ReadWizardURL();
+        if (WizardURL.empty())
+            problem = QStringLiteral("No service is set: the value wPath under HKEY_CURRENT_USER\\%1 names it.")
+                          .arg(QString::fromLatin1(kServiceKey));
+    } catch (const ESettingsError& error) {
+        problem = FromAnsi(error.what());
+    }
+    if (problem.isEmpty())
+        return true;
+    Label7->hide();
+    txt_EmailKeyUp(txt_Email, 0, {});
+    ShowError(problem);
+    return false;
 }
 
 // One request; its answer, trimmed of surrounding blanks and line ends, only when the response

@@ -94,6 +94,8 @@ private:
     void ShowError(const QString& text);
 
     [[nodiscard]] KeyUpHandler KeyUpHandlerOf(QObject* control) const;
+    // Reads WizardURL again for Create; false, with the reason shown, when there is none.
+    [[nodiscard]] bool ReadLocationForCreate();
 
     void GuardPageButtons();
 

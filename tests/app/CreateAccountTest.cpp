@@ -200,15 +200,32 @@ TEST_F(CreateAccount, StoresAndThanksExactlyWhenBothRequestsGotACompleteSuccessA
 }
 
 // No usable service location: every request fails with the page's message, never a raw system
-// text in a box, and the page is ready for another try.
+// text in a box, and the page is ready for another try. With no service key at all the user is
+// told where the service is named instead, and a key written since is read at the next try.
 TEST_F(CreateAccount, WithoutAUsableServiceLocationTheNetworkMessageShows)
 {
     struct Case {
         const char* tag;
         std::optional<std::string> wPath;  // none: no service key at all
     };
+    {
+        SCOPED_TRACE("a service key written after the start");
+        ScopedHive rowHive;
+        ScriptedServer server(std::vector<Script>{Answer(200, "17"), Answer(200, "1")});
+        OpenWindow();
+        Fill("a@b.test", "alice", "abc");
+        Create();
+        EXPECT_EQ(errors.messages, QStringList({"No service is set: the value wPath under "
+                                                "HKEY_CURRENT_USER\\Software\\Dorvane Pro names it."}));
+        errors.messages.clear();
+        EXPECT_TRUE(window->Label7->isHidden());
+        EXPECT_TRUE(window->CreateBtn->isEnabled());
+        EXPECT_EQ(server.connectionCount(), 0);
+        WriteStoredValue(kServiceKey, "wPath", REG_SZ, StoredString("127.0.0.1:" + std::to_string(server.port())));
+        Create();
+        EXPECT_EQ(window->ActivePage(), "Thanks");
+    }
     const Case cases[] = {
-        {"no service key", std::nullopt},
         {"no wPath value", "(absent)"},
         {"empty", ""},
         {"nothing listening", "127.0.0.1:" + std::to_string(RefusingPort())},

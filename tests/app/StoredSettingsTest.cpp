@@ -78,8 +78,24 @@ TEST(SaveCredentials, RefusesAPasswordWithAByteThatWouldScrambleToNul)
     EXPECT_FALSE(ReadStoredValue(kSettingsKey, "UserName"));
 }
 
-TEST(SaveCredentials, AKeyThatCantBeCreatedIsAnErrorNamingIt)
+TEST(SaveCredentials, AKeyThatCantBeCreatedOrReadIsAnErrorNamingIt)
 {
+    {
+        SCOPED_TRACE("reading the location from a damaged hive");
+        ScopedHive hive;
+        ASSERT_TRUE(QDir(hive.folder()).mkpath("dorvane"));
+        QFile garbage(hive.folder() + "/dorvane/registry.db");
+        ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray(5000, '\x5a'));
+        garbage.close();
+        try {
+            static_cast<void>(ReadWizardURL());
+            ADD_FAILURE() << "no error";
+        } catch (const ESettingsError& error) {
+            EXPECT_NE(std::string(error.what()).find("could not be read from 'HKEY_CURRENT_USER\\Software\\Dorvane Pro'"),
+                      std::string::npos) << error.what();
+        }
+    }
     ScopedHive hive;
     QFile blocker(hive.folder() + "/file");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
