@@ -169,8 +169,17 @@ TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
     TestCertificates other("Another Test Authority");
     const IssuedCertificate issued = pki.issue("127.0.0.1");
     LocalHttpServer https(std::make_unique<httplib::SSLServer>(issued.certificateFile.c_str(), issued.keyFile.c_str()));
+    // A redirect from https to plain http, and one the other way.
+    https.server().Get("/down", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(urlOf(drip.port(), "/").toStdString());
+    });
     ASSERT_TRUE(https.start());
     const QString httpsUrl = QString("https://127.0.0.1:%1/").arg(https.port());
+    ScriptedServer up({Step::readRequest(),
+                       Step::send("HTTP/1.1 302 Found\r\nLocation: " + httpsUrl.toStdString() +
+                                  "\r\nContent-Length: 0\r\n\r\n"),
+                       Step::close()});
+    const QString authority = QString::fromStdString(pki.authorityFile());
 
     struct Case {
         const char* tag;
@@ -191,6 +200,10 @@ TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
         {"a dripping server past --max-time", {"-m", "300", urlOf(drip.port(), "/")}, 1, "advhttp: error 12002"},
         {"--cacert of another authority", {"--cacert", QString::fromStdString(other.authorityFile()), httpsUrl}, 1,
          "advhttp: error 12045"},
+        {"a redirect to plain http the flags don't allow",
+         {"--cacert", authority, "-f", "-ifIgnoreRedirectToHttp", httpsUrl + "down"}, 1, "advhttp: error 12040"},
+        {"a redirect to https the flags don't allow",
+         {"-f", "-ifIgnoreRedirectToHttps", urlOf(up.port(), "/")}, 1, "advhttp: error 12039"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = advhttp(c.arguments);

@@ -184,9 +184,11 @@ inline constexpr DWORD INTERNET_FLAG_NO_COOKIES = 0x00080000;
 inline constexpr DWORD INTERNET_FLAG_NO_AUTH = 0x00040000;
 /// Flags of InternetOpenA and HttpOpenRequestA.
 inline constexpr DWORD INTERNET_FLAG_CACHE_IF_NET_FAIL = 0x00010000;
-/// Flags of InternetOpenA and HttpOpenRequestA.
+/// Flags of InternetOpenA and HttpOpenRequestA. A followed redirect from https to http is
+/// allowed; without it the send fails with ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR.
 inline constexpr DWORD INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP = 0x00008000;
-/// Flags of InternetOpenA and HttpOpenRequestA.
+/// Flags of InternetOpenA and HttpOpenRequestA. A followed redirect from http to https is
+/// allowed; without it the send fails with ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR.
 inline constexpr DWORD INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS = 0x00004000;
 /// Flags of InternetOpenA and HttpOpenRequestA.
 inline constexpr DWORD INTERNET_FLAG_IGNORE_CERT_DATE_INVALID = 0x00002000;
@@ -383,6 +385,12 @@ inline constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
 inline constexpr DWORD ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED = 12044;
 /// The server's certificate was issued by an authority that is not trusted.
 inline constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;
+/// A redirect leads from a plain to a secure connection, and the request's flags don't allow it
+/// (no INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS).
+inline constexpr DWORD ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR = 12039;
+/// A redirect leads from a secure to a plain connection, and the request's flags don't allow it
+/// (no INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP).
+inline constexpr DWORD ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR = 12040;
 /// The requested header was not found.
 inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
 /// The server returned an invalid or unrecognized response (a malformed or too large response head).

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "ascii_text.h"
 #include "wininet_driver.h"
 #include "wininet_errors.h"
 
@@ -277,6 +278,8 @@ bool Transfer::start(const TransferSetup& setup, void* share, Driver& driver)
     m_progress = Progress{.host = setup.hostName,
                           .url = setup.url,
                           .followRedirects = (setup.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0,
+                          .schemeChanges = setup.flags & (INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
+                                                          INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS),
                           .lastActivity = std::chrono::steady_clock::now()};
     releaseEasy();
     m_easy = curl::newEasy();
@@ -320,6 +323,8 @@ DWORD Transfer::failureCode(int curlCode)
     // response head was too large or malformed.
     const bool refusedHead = !m_response.ready
         && (curlCode == CURLE_OUT_OF_MEMORY || curlCode == CURLE_BAD_FUNCTION_ARGUMENT);
+    if (m_progress.refusedRedirect != 0)
+        return m_progress.refusedRedirect;
     if (m_progress.head.refused() || refusedHead)
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     long osError = 0;
@@ -393,8 +398,7 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
             queueEvent(INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0);
         return size;
     case ResponseHead::Line::End:
-        endOfHeaderBlock();
-        return size;
+        return endOfHeaderBlock() ? size : 0;
     case ResponseHead::Line::Field:
         return size;
     case ResponseHead::Line::Refused:
@@ -406,12 +410,12 @@ std::size_t Transfer::onHeader(const char* data, std::size_t size)
 // A response head is complete. It is the final response unless libcurl goes on: after an
 // interim 1xx, a redirect it follows, or a challenge it may answer (then the final response is
 // decided by the body that follows, or the end of the transfer).
-void Transfer::endOfHeaderBlock()
+bool Transfer::endOfHeaderBlock()
 {
     const ResponseHead& head = m_progress.head;
     if (head.interim()) {
         queueNumber(INTERNET_STATUS_INTERMEDIATE_RESPONSE, static_cast<DWORD>(head.status()));
-        return;
+        return true;
     }
     queueNumber(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(head.bytes()));
     m_response.statusCode = head.status();
@@ -421,18 +425,34 @@ void Transfer::endOfHeaderBlock()
     const bool redirect = head.status() / 100 == 3 && !head.location().empty();
     if (redirect && m_progress.followRedirects) {
         if (m_progress.redirects == maxRedirects)
-            return;
+            return true;
+        const std::string target = resolveReference(m_progress.url, head.location());
+        if (const DWORD refusal = schemeChangeRefusal(m_progress.url, target)) {
+            m_progress.refusedRedirect = refusal;
+            return false;
+        }
         ++m_progress.redirects;
         m_progress.followedRedirect = true;
-        m_progress.url = resolveReference(m_progress.url, head.location());
+        m_progress.url = target;
         m_progress.host = hostOf(m_progress.url);
         queueText(INTERNET_STATUS_REDIRECT, m_progress.url);
-        return;
+        return true;
     }
-    if (head.status() == 401 || head.status() == 407)
-        return;
-    if (m_response.phase == Phase::Sending)
+    if (head.status() != 401 && head.status() != 407 && m_response.phase == Phase::Sending)
         markFinal();
+    return true;
+}
+
+// A redirect between http and https is followed only when the request's flags allow that way.
+DWORD Transfer::schemeChangeRefusal(const std::string& from, const std::string& to) const
+{
+    const bool fromSecure = platform::ascii::startsWithIgnoringCase(from, "https:");
+    const bool toSecure = platform::ascii::startsWithIgnoringCase(to, "https:");
+    if (fromSecure && !toSecure && (m_progress.schemeChanges & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP) == 0)
+        return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+    if (!fromSecure && toSecure && (m_progress.schemeChanges & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS) == 0)
+        return ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR;
+    return 0;
 }
 
 void Transfer::onResolverStart()

@@ -127,6 +127,8 @@ private:
         std::string host;
         std::string url;
         bool followRedirects = true;
+        DWORD schemeChanges = 0;  // the INTERNET_FLAG_IGNORE_REDIRECT_TO_... flags of the request
+        DWORD refusedRedirect = 0; // the failure of a redirect the flags don't allow
         bool connecting = false;
         bool nameNotified = false;
         bool resolvedNotified = false;
@@ -155,7 +157,9 @@ private:
     void fail(DWORD error);
     DWORD take(char* buffer, DWORD size);
     void servePendingRead();
-    void endOfHeaderBlock();
+    // False when the head ends in a redirect the request's flags refuse.
+    bool endOfHeaderBlock();
+    DWORD schemeChangeRefusal(const std::string& from, const std::string& to) const;
     std::size_t buffered() const { return m_response.body.size() - m_response.bodyRead; }
     // Delivers the gathered notifications on this thread, one at a time with the lock released
     // meanwhile, and stops as soon as the request is cancelled. One thread delivers at a time
