@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "/x", ""}),
     [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.tag); });
 
-TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenOnlyWhenPresent)
+TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenDecodedOnlyWhenPresent)
 {
     TAdvHttp http(nullptr);
     http.SetUserName("kept");
@@ -62,6 +62,10 @@ TEST(TAdvHttpUrl, CredentialsInTheUrlAreTakenOnlyWhenPresent)
     http.SetURL("http://alice:secret@h/");
     EXPECT_EQ(http.UserName(), "alice");
     EXPECT_EQ(http.Password(), "secret");
+    // Escaped, as "@", ":" and "/" must be there; they go out decoded (a bad escape as written).
+    http.SetURL("http://us%40er:p%3Ass%2f%zz@h/");
+    EXPECT_EQ(http.UserName(), "us@er");
+    EXPECT_EQ(http.Password(), "p:ss/%zz");
 }
 
 struct BuildCase {
