@@ -219,7 +219,9 @@ Options ParseArguments(const QStringList& arguments)
             for (const std::string& change : SplitList(value()))
                 options.flagChanges.push_back(change);
         } else if (argument == "-n" || argument == "--repeat") {
-            options.repeat = std::max<std::int32_t>(1, ParseNumber(argument, value()));
+            options.repeat = ParseNumber(argument, value());
+            if (options.repeat < 1)
+                throw UsageError(argument + " needs a count of at least 1");
         } else if (argument == "--async") {
             options.async = true;
         } else if (argument == "-i" || argument == "--include") {

@@ -197,6 +197,7 @@ TEST(AdvHttpToolFailures, ReportsTheErrorCodeAndMessage)
         {"unknown option", {"--frobnicate", "http://127.0.0.1/"}, 2, "unknown option --frobnicate"},
         {"unknown flag", {"-f", "ifNoSuchFlag", "http://127.0.0.1/"}, 2, "unknown flag ifNoSuchFlag"},
         {"no URL", {"-v"}, 2, "no URL given"},
+        {"no request to perform", {"-n", "0", "http://127.0.0.1/"}, 2, "-n needs a count of at least 1"},
         {"a dripping server past --max-time", {"-m", "300", urlOf(drip.port(), "/")}, 1, "advhttp: error 12002"},
         {"--cacert of another authority", {"--cacert", QString::fromStdString(other.authorityFile()), httpsUrl}, 1,
          "advhttp: error 12045"},
