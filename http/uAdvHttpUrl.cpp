@@ -98,25 +98,6 @@ constexpr DWORD PasswordSize = 128;
 constexpr DWORD UrlPathSize = 2048;
 constexpr DWORD ExtraInfoSize = 2048;
 
-// Each "%XX" as the byte it stands for; any other "%" as written. Not QByteArray's decoder:
-// it turns a malformed escape ("%zz") into some byte.
-std::string PercentDecoded(std::string_view text)
-{
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? platform::ascii::hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? platform::ascii::hexValue(text[i + 2]) : -1;
-        if (low < 0) {
-            decoded += text[i];
-            continue;
-        }
-        decoded += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return decoded;
-}
-
 } // namespace
 
 void TAdvHttp::SetURL(const std::string& url)
@@ -298,9 +279,9 @@ bool TAdvHttp::Private::SplitURL(const std::string& url)
     // The credentials are no part of the wire's URL: their escapes ("%40" for "@", which can't
     // stand there as it is) are decoded; the path and query keep theirs for the server to decode.
     if (userName[0] != '\0')
-        FUserName = PercentDecoded(userName.data());
+        FUserName = platform::ascii::percentDecoded(userName.data());
     if (password[0] != '\0')
-        FPassword = PercentDecoded(password.data());
+        FPassword = platform::ascii::percentDecoded(password.data());
     FURL = url;
     return true;
 }

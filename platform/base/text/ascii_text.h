@@ -15,6 +15,8 @@ namespace platform::ascii {
 void appendHex(std::string& text, unsigned char byte);
 // The value of a hexadecimal digit (either case), or -1 for any other character.
 [[nodiscard]] int hexValue(char c);
+// Each URL escape "%XX" as the byte it stands for; any other "%" stays as written.
+[[nodiscard]] std::string percentDecoded(std::string_view text);
 // The host as a URL or a Host header writes it: an IPv6 address given bare ("::1") gets its
 // brackets ("[::1]"); one given bracketed, a name and an IPv4 address stay as they are. A colon
 // outside brackets can only be an address's, so the brackets are written exactly once.

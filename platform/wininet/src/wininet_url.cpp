@@ -164,23 +164,6 @@ DWORD crack(std::string_view url, CrackedUrl& parts)
     return 0;
 }
 
-std::string decodeEscapes(std::string_view text)
-{
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? platform::ascii::hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? platform::ascii::hexValue(text[i + 2]) : -1;
-        if (low >= 0) {
-            decoded += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
-}
-
 struct Field {
     LPSTR* pointer;
     DWORD* length;
@@ -271,7 +254,7 @@ std::string protectPath(std::string_view url)
 std::string restorePath(std::string_view url, DWORD flags)
 {
     const std::size_t start = pathStart(url);
-    return std::string(url.substr(0, start)) + encodeUnsafe(decodeEscapes(url.substr(start)), flags);
+    return std::string(url.substr(0, start)) + encodeUnsafe(platform::ascii::percentDecoded(url.substr(start)), flags);
 }
 
 DWORD combineError(CURLUcode code)
@@ -303,7 +286,8 @@ BOOL InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags, LPURL_COMPONENT
     }
     auto value = [&](const Range& range) { return std::string(text.substr(range.begin, range.length)); };
     auto escaped = [&](const Range& range) {
-        return (flags & ICU_ESCAPE) != 0 ? decodeEscapes(text.substr(range.begin, range.length)) : value(range);
+        const std::string_view part = text.substr(range.begin, range.length);
+        return (flags & ICU_ESCAPE) != 0 ? platform::ascii::percentDecoded(part) : std::string(part);
     };
     const Field fields[] = {
         {&components->lpszScheme, &components->dwSchemeLength},
